@@ -1,0 +1,71 @@
+// Visibility algorithms on a series of doubles. Pure C++: never includes Python.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "graph/visibility_graph.hpp"
+
+namespace kestrel {
+
+using Series = std::vector<double>;
+
+enum class VisibilityRule { Natural, Horizontal };
+
+// Natural visibility: the straight segment between samples i and j passes strictly
+// above every sample between them. False for i == j or any index >= size.
+bool indices_are_visible(const Series& v, std::size_t i, std::size_t j);
+
+// Horizontal visibility: every sample between is strictly below the smaller end
+// (fmin rule: a NaN end gives way to the other end).
+bool indices_are_horizontally_visible(const Series& v, std::size_t i, std::size_t j);
+
+bool rule_test(VisibilityRule rule, const Series& v, std::size_t i, std::size_t j);
+
+// Whole-series graph by the direct procedure: every pair (i < j) in lexicographic
+// order, each tested on its own. This is the reference every faster method must match.
+VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule);
+VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent);
+VisibilityGraph build_horizontal_visibility_graph(const Series& v, bool skip_adjacent);
+
+// Samples strictly between i and j; nullopt when either index is out of range.
+std::optional<Series> subseries_between(const Series& v, std::size_t i, std::size_t j);
+
+// Graph of the closed stretch between i and j: vertices keep their whole-series x,
+// edges use local indices. nullopt when either index is out of range.
+std::optional<VisibilityGraph> build_series_subgraph(const Series& v, std::size_t i,
+                                                     std::size_t j, bool skip_adjacent,
+                                                     VisibilityRule rule);
+std::optional<VisibilityGraph> build_subgraph_between(const Series& v, std::size_t i,
+                                                      std::size_t j, bool skip_adjacent);
+std::optional<VisibilityGraph> build_horizontal_subgraph_between(const Series& v, std::size_t i,
+                                                                 std::size_t j,
+                                                                 bool skip_adjacent);
+
+enum class WindowError { zero_window, window_too_large };
+
+// Score of one window from its pair count: count - (w - 1), exact in 64 bits.
+std::int64_t motif_score_from_count(std::uint64_t count, std::uint64_t window_size);
+
+// One score per window of `window_size` consecutive samples: the number of
+// horizontally visible pairs inside the window minus its w - 1 neighbouring pairs.
+std::variant<std::vector<std::int64_t>, WindowError> horizontal_window_motif_scores(
+    const Series& v, std::uint64_t window_size, bool skip_adjacent);
+
+struct Point {
+    double x;
+    double y;
+};
+
+struct Segment {
+    Point first;
+    Point second;
+};
+
+// True when no obstacle shares a point with the closed segment p1-p2.
+bool segment_is_visible(Point p1, Point p2, const std::vector<Segment>& obstacles);
+
+}  // namespace kestrel

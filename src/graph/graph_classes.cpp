@@ -1,0 +1,407 @@
+#include "graph/graph_classes.hpp"
+
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "module/arguments.hpp"
+#include "module/conversions.hpp"
+
+namespace kestrel {
+
+namespace {
+
+// The horizontal class holds its own record and forwards every operation to it.
+struct HorizontalVisibilityGraph {
+    VisibilityGraph graph;
+};
+
+VisibilityGraph& record_of(VisibilityGraph& graph) { return graph; }
+VisibilityGraph& record_of(HorizontalVisibilityGraph& wrapper) { return wrapper.graph; }
+
+// Instance layout: object header, then the record, then the access counter.
+template <class Payload>
+struct GraphObject {
+    PyObject_HEAD
+    Payload payload;
+    // 0: idle; n > 0: n read-only calls under way; -1: one modifying call under way.
+    std::int64_t borrow_state;
+};
+
+template <class Payload>
+struct ClassInfo;
+
+#define KG_GRAPH_SIGNATURES(CLASS)                                                 \
+    static constexpr CallSignature new_signature{"__new__", CLASS, {}, 0, 0};        \
+    static constexpr CallSignature add_vertex_signature{"add_vertex", CLASS, {"x", "y"}, 2, 2}; \
+    static constexpr CallSignature add_edge_signature{"add_edge", CLASS, {"v1", "v2"}, 2, 2};   \
+    static constexpr CallSignature remove_vertex_signature{"remove_vertex", CLASS, {"index"}, 1, 1}; \
+    static constexpr CallSignature remove_edge_signature{"remove_edge", CLASS, {"v1", "v2"}, 2, 2}
+
+template <>
+struct ClassInfo<VisibilityGraph> {
+    static constexpr GraphClass which = GraphClass::Visibility;
+    static constexpr const char* name = "VisibilityGraph";
+    static constexpr const char* full_name = "builtins.VisibilityGraph";
+    static constexpr const char* doc =
+        "VisibilityGraph()\n--\n\nVisibility graph with vertices and undirected edges.";
+    KG_GRAPH_SIGNATURES("VisibilityGraph");
+    static inline PyObject* type = nullptr;  // created once, kept for the process
+};
+
+template <>
+struct ClassInfo<HorizontalVisibilityGraph> {
+    static constexpr GraphClass which = GraphClass::HorizontalVisibility;
+    static constexpr const char* name = "HorizontalVisibilityGraph";
+    static constexpr const char* full_name = "builtins.HorizontalVisibilityGraph";
+    static constexpr const char* doc =
+        "HorizontalVisibilityGraph()\n--\n\n"
+        "Horizontal visibility graph wrapper that reuses the core graph structure.";
+    KG_GRAPH_SIGNATURES("HorizontalVisibilityGraph");
+    static inline PyObject* type = nullptr;
+};
+
+#undef KG_GRAPH_SIGNATURES
+
+// Refuses re-entry: a modifying call needs the instance idle, and sets -1 for its
+// duration. The destructor restores the earlier state on every path.
+class ExclusiveAccess {
+public:
+    static Result<ExclusiveAccess> take(std::int64_t& state) {
+        if (state != 0) {
+            return CallError::message(PyExc_RuntimeError, "Already borrowed");
+        }
+        state = -1;
+        return ExclusiveAccess(&state);
+    }
+    ExclusiveAccess(ExclusiveAccess&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+    ExclusiveAccess& operator=(ExclusiveAccess&&) = delete;
+    ~ExclusiveAccess() {
+        if (state_ != nullptr) *state_ = 0;
+    }
+
+private:
+    explicit ExclusiveAccess(std::int64_t* state) : state_(state) {}
+    std::int64_t* state_;
+};
+
+// Read-only calls may overlap one another but not a modifying call.
+class SharedAccess {
+public:
+    static Result<SharedAccess> take(std::int64_t& state) {
+        if (state == -1) {
+            return CallError::message(PyExc_RuntimeError, "Already mutably borrowed");
+        }
+        ++state;
+        return SharedAccess(&state);
+    }
+    SharedAccess(SharedAccess&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+    SharedAccess& operator=(SharedAccess&&) = delete;
+    ~SharedAccess() {
+        if (state_ != nullptr) --*state_;
+    }
+
+private:
+    explicit SharedAccess(std::int64_t* state) : state_(state) {}
+    std::int64_t* state_;
+};
+
+template <class Payload>
+PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs);
+template <class Payload>
+void dealloc_entry(PyObject* self);
+template <class Payload>
+PyObject* add_vertex_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+template <class Payload>
+PyObject* add_edge_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+template <class Payload>
+PyObject* remove_vertex_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+template <class Payload>
+PyObject* remove_edge_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+template <class Payload>
+PyObject* node_count_entry(PyObject* self, PyObject* unused);
+template <class Payload>
+PyObject* edge_count_entry(PyObject* self, PyObject* unused);
+template <class Payload>
+PyObject* vertices_entry(PyObject* self, void* closure);
+template <class Payload>
+PyObject* edges_entry(PyObject* self, void* closure);
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+// Creates the type from its spec; NULL with the interpreter's error pending on failure.
+template <class Payload>
+PyObject* create_type() {
+    static PyMethodDef methods[] = {
+        {"add_vertex", as_cfunction(add_vertex_entry<Payload>), METH_VARARGS | METH_KEYWORDS,
+         "add_vertex($self, x, y)\n--\n\n"},
+        {"add_edge", as_cfunction(add_edge_entry<Payload>), METH_VARARGS | METH_KEYWORDS,
+         "add_edge($self, v1, v2)\n--\n\n"},
+        {"remove_vertex", as_cfunction(remove_vertex_entry<Payload>), METH_VARARGS | METH_KEYWORDS,
+         "remove_vertex($self, index)\n--\n\n"},
+        {"remove_edge", as_cfunction(remove_edge_entry<Payload>), METH_VARARGS | METH_KEYWORDS,
+         "remove_edge($self, v1, v2)\n--\n\n"},
+        {"node_count", as_cfunction(node_count_entry<Payload>), METH_NOARGS,
+         "node_count($self)\n--\n\n"},
+        {"edge_count", as_cfunction(edge_count_entry<Payload>), METH_NOARGS,
+         "edge_count($self)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"vertices", vertices_entry<Payload>, nullptr, "", nullptr},
+        {"edges", edges_entry<Payload>, nullptr, "", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_doc, const_cast<char*>(ClassInfo<Payload>::doc)},
+        {Py_tp_new, reinterpret_cast<void*>(new_entry<Payload>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry<Payload>)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        ClassInfo<Payload>::full_name,
+        static_cast<int>(sizeof(GraphObject<Payload>)),
+        0,
+        Py_TPFLAGS_DEFAULT,
+        slots,
+    };
+    return PyType_FromSpec(&spec);
+}
+
+// The type object at start-up; failure is wrapped for the import to report.
+template <class Payload>
+Result<PyObject*> startup_type() {
+    using Info = ClassInfo<Payload>;
+    if (Info::type == nullptr) {
+        PyObject* created = create_type<Payload>();
+        if (created == nullptr) {
+            CallError cause = fetch_error();
+            CallError error = CallError::message(
+                PyExc_RuntimeError, std::string("An error occurred while initializing class ") + Info::name);
+            if (auto* fetched = std::get_if<Fetched>(&cause.payload)) {
+                PyObject* type = fetched->type.release();
+                PyObject* value = fetched->value.release();
+                PyObject* traceback = fetched->traceback.release();
+                PyErr_NormalizeException(&type, &value, &traceback);
+                Py_XDECREF(type);
+                Py_XDECREF(traceback);
+                error.cause = ref::steal(value);
+            }
+            return error;
+        }
+        Info::type = created;
+    }
+    return Info::type;
+}
+
+// The type object after start-up; a failure to create it is printed and becomes an
+// internal fault.
+template <class Payload>
+PyTypeObject* type_or_fault() {
+    Result<PyObject*> type = startup_type<Payload>();
+    if (!type.ok()) {
+        raise_error(std::move(type).error());
+        PyErr_Print();
+        fault(std::string("failed to create type object for ") + ClassInfo<Payload>::name);
+    }
+    return reinterpret_cast<PyTypeObject*>(type.value());
+}
+
+template <class Payload>
+Result<GraphObject<Payload>*> checked_self(PyObject* self) {
+    PyTypeObject* type = type_or_fault<Payload>();
+    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
+        return CallError::kind_mismatch(self, ClassInfo<Payload>::name);
+    }
+    return reinterpret_cast<GraphObject<Payload>*>(self);
+}
+
+// Allocates an instance of `type` and moves the payload into it.
+template <class Payload>
+Result<ref> allocate(PyTypeObject* type, Payload&& payload) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) {
+        alloc = PyType_GenericAlloc;
+    }
+    ref object = ref::steal(alloc(type, 0));
+    if (!object) {
+        return fetch_error();
+    }
+    auto* graph = reinterpret_cast<GraphObject<Payload>*>(object.get());
+    // Placement-new; moving the record cannot throw, so the instance is never left
+    // with an unconstructed payload.
+    new (&graph->payload) Payload(std::move(payload));
+    graph->borrow_state = 0;
+    return object;
+}
+
+template <class Payload>
+PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(slots, parse_arguments(ClassInfo<Payload>::new_signature, args, kwargs));
+        (void)slots;
+        return allocate<Payload>(subtype, Payload{});
+    });
+}
+
+template <class Payload>
+void dealloc_entry(PyObject* self) {
+    call_frame_void([&] {
+        PyTypeObject* type = Py_TYPE(self);
+        reinterpret_cast<GraphObject<Payload>*>(self)->payload.~Payload();
+        auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_slot(self);
+        Py_DECREF(type);  // heap-type instances hold a reference to their type
+    });
+}
+
+// The shared shape of the four modifying methods: bind, check self, take exclusive
+// access, then convert and run `operation` on the record.
+template <class Payload, class Operation>
+PyObject* modifying_call(const CallSignature& signature, PyObject* self, PyObject* args,
+                         PyObject* kwargs, Operation operation) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(slots, parse_arguments(signature, args, kwargs));
+        KG_TRY(object, checked_self<Payload>(self));
+        KG_TRY(access, ExclusiveAccess::take(object->borrow_state));
+        (void)access;
+        return operation(record_of(object->payload), slots);
+    });
+}
+
+template <class Payload, class Operation>
+PyObject* read_only_call(PyObject* self, Operation operation) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(object, checked_self<Payload>(self));
+        KG_TRY(access, SharedAccess::take(object->borrow_state));
+        (void)access;
+        // The record cannot change while shared access is held, so results are built
+        // straight from it rather than from a copy.
+        return operation(static_cast<const VisibilityGraph&>(record_of(object->payload)));
+    });
+}
+
+CallError vertex_index_error() {
+    return CallError::message(PyExc_IndexError, "vertex index out of bounds");
+}
+
+template <class Payload>
+PyObject* add_vertex_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return modifying_call<Payload>(
+        ClassInfo<Payload>::add_vertex_signature, self, args, kwargs,
+        [](VisibilityGraph& graph, const ArgumentSlots& slots) -> Result<ref> {
+            KG_TRY(x, convert_argument("x", to_float, slots[0]));
+            KG_TRY(y, convert_argument("y", to_float, slots[1]));
+            return from_index(graph.add_vertex(x, y));
+        });
+}
+
+template <class Payload>
+PyObject* add_edge_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return modifying_call<Payload>(
+        ClassInfo<Payload>::add_edge_signature, self, args, kwargs,
+        [](VisibilityGraph& graph, const ArgumentSlots& slots) -> Result<ref> {
+            KG_TRY(v1, convert_argument("v1", to_index, slots[0]));
+            KG_TRY(v2, convert_argument("v2", to_index, slots[1]));
+            if (graph.add_edge(v1, v2) != GraphStatus::ok) {
+                return vertex_index_error();
+            }
+            return ref::borrow(Py_None);
+        });
+}
+
+template <class Payload>
+PyObject* remove_vertex_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return modifying_call<Payload>(
+        ClassInfo<Payload>::remove_vertex_signature, self, args, kwargs,
+        [](VisibilityGraph& graph, const ArgumentSlots& slots) -> Result<ref> {
+            KG_TRY(index, convert_argument("index", to_index, slots[0]));
+            if (graph.remove_vertex(index) != GraphStatus::ok) {
+                return vertex_index_error();
+            }
+            return ref::borrow(Py_None);
+        });
+}
+
+template <class Payload>
+PyObject* remove_edge_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return modifying_call<Payload>(
+        ClassInfo<Payload>::remove_edge_signature, self, args, kwargs,
+        [](VisibilityGraph& graph, const ArgumentSlots& slots) -> Result<ref> {
+            KG_TRY(v1, convert_argument("v1", to_index, slots[0]));
+            KG_TRY(v2, convert_argument("v2", to_index, slots[1]));
+            return from_bool(graph.remove_edge(v1, v2));
+        });
+}
+
+template <class Payload>
+PyObject* node_count_entry(PyObject* self, PyObject*) {
+    return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
+        return from_index(graph.node_count());
+    });
+}
+
+template <class Payload>
+PyObject* edge_count_entry(PyObject* self, PyObject*) {
+    return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
+        return from_index(graph.edge_count());
+    });
+}
+
+template <class Payload>
+PyObject* vertices_entry(PyObject* self, void*) {
+    return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
+        return from_point_list(graph.vertices());
+    });
+}
+
+template <class Payload>
+PyObject* edges_entry(PyObject* self, void*) {
+    return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
+        return from_index_pair_list(graph.edges());
+    });
+}
+
+template <class Payload>
+ref wrap_as(Payload&& payload) {
+    Result<ref> object = allocate<Payload>(type_or_fault<Payload>(), std::move(payload));
+    if (!object.ok()) {
+        // The record is released with `payload`'s owner. Running out of memory stays a
+        // MemoryError; anything else is an internal fault.
+        CallError& error = object.error();
+        if (error.type == PyExc_MemoryError) {
+            throw std::bad_alloc();
+        }
+        raise_error(std::move(error));
+        PyErr_Print();
+        fault("Python API call failed");
+    }
+    return std::move(object).value();
+}
+
+}  // namespace
+
+const char* graph_class_name(GraphClass which) {
+    return which == GraphClass::Visibility ? ClassInfo<VisibilityGraph>::name
+                                           : ClassInfo<HorizontalVisibilityGraph>::name;
+}
+
+Result<PyObject*> graph_type_for_startup(GraphClass which) {
+    return which == GraphClass::Visibility ? startup_type<VisibilityGraph>()
+                                           : startup_type<HorizontalVisibilityGraph>();
+}
+
+ref wrap_graph(VisibilityGraph&& record, GraphClass which) {
+    if (which == GraphClass::Visibility) {
+        return wrap_as<VisibilityGraph>(std::move(record));
+    }
+    return wrap_as<HorizontalVisibilityGraph>(HorizontalVisibilityGraph{std::move(record)});
+}
+
+}  // namespace kestrel

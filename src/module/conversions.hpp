@@ -1,0 +1,29 @@
+// Conversions between Python objects and native values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "algorithms/visibility.hpp"
+#include "graph/visibility_graph.hpp"
+#include "module/errors.hpp"
+
+namespace kestrel {
+
+Result<double> to_float(PyObject* object);
+Result<std::size_t> to_index(PyObject* object);
+// nullptr (empty slot) and None give absent; only the exact bool type is accepted.
+Result<std::optional<bool>> to_optional_bool(PyObject* object);
+Result<Series> to_series(PyObject* object);
+Result<Point> to_point(PyObject* object);
+Result<std::vector<Segment>> to_segment_list(PyObject* object);
+
+ref from_bool(bool value);
+ref from_index(std::size_t value);
+ref from_float_list(const std::vector<double>& values);
+ref from_point_list(const std::vector<Vertex>& points);
+ref from_index_pair_list(const std::vector<Edge>& pairs);
+ref from_int64_list(const std::vector<std::int64_t>& values);
+
+}  // namespace kestrel
