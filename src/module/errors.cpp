@@ -238,7 +238,10 @@ void raise_fault(const InternalFault& fault) {
     const std::string& text = fault.message.empty() ? std::string("panic from Vantrel code")
                                                     : fault.message;
     PyErr_Clear();
-    PySys_FormatStderr("kestrel_grid: internal fault at %s:%u: %.500s\n", fault.where.file_name(),
+    // Name the source file from the project root, not the build machine's path.
+    std::string file = fault.where.file_name();
+    if (const auto at = file.rfind("src/"); at != std::string::npos) file.erase(0, at);
+    PySys_FormatStderr("kestrel_grid: internal fault at %s:%u: %.500s\n", file.c_str(),
                        static_cast<unsigned>(fault.where.line()), text.c_str());
     PyObject* type = panic_type();
     ref message = ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
