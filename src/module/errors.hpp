@@ -5,6 +5,7 @@
 #include "module/object.hpp"
 
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <optional>
 #include <string>
@@ -128,6 +129,7 @@ PyObject* interned_name();
 PyObject* interned_qualname();
 
 namespace detail {
+inline volatile int exception_state_probe = 0;
 void raise_fault(const InternalFault& fault);
 [[noreturn]] void fault_at_boundary() noexcept;
 }  // namespace detail
@@ -137,6 +139,12 @@ void raise_fault(const InternalFault& fault);
 // bad_alloc as MemoryError, and returns NULL.
 template <class Body>
 PyObject* call_frame(Body&& body) noexcept {
+    // Touch the C++ runtime's per-thread exception state before any work: it is
+    // allocated lazily on first use, and the C library aborts the process when that
+    // allocation fails, which would turn a later out-of-memory into a crash instead
+    // of MemoryError. After the first call on a thread this is a plain TLS read. The
+    // query is declared pure, so its result is stored to keep the call.
+    detail::exception_state_probe = std::uncaught_exceptions();
     try {
         try {
             Result<ref> result = body();

@@ -1,0 +1,192 @@
+// Native checks of the interpreter-free core: the graph record, the pairwise tests,
+// the builders and the exact 64-bit motif scores, each against a naive reference.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <variant>
+#include <vector>
+
+#include "algorithms/visibility.hpp"
+#include "graph/visibility_graph.hpp"
+
+using namespace kestrel;
+
+namespace {
+
+int passed = 0, failed = 0;
+void check(bool ok, const char* text, int line) {
+    if (ok) ++passed;
+    else if (++failed <= 20) std::fprintf(stderr, "line %d: CHECK(%s) failed\n", line, text);
+}
+#define CHECK(condition) check((condition), #condition, __LINE__)
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The record written the plain way: every lookup is a linear scan.
+struct NaiveGraph {
+    std::vector<Vertex> vertices;
+    std::vector<Edge> edges;
+
+    GraphStatus add_edge(std::size_t a, std::size_t b) {
+        if (a >= vertices.size() || b >= vertices.size()) return GraphStatus::index_out_of_bounds;
+        const Edge e{std::min(a, b), std::max(a, b)};
+        if (a != b && std::find(edges.begin(), edges.end(), e) == edges.end()) edges.push_back(e);
+        return GraphStatus::ok;
+    }
+    GraphStatus remove_vertex(std::size_t index) {
+        if (index >= vertices.size()) return GraphStatus::index_out_of_bounds;
+        vertices.erase(vertices.begin() + static_cast<std::ptrdiff_t>(index));
+        std::vector<Edge> kept;
+        for (Edge e : edges)
+            if (e.low != index && e.high != index)
+                kept.push_back(Edge{e.low - (e.low > index), e.high - (e.high > index)});
+        edges = kept;
+        return GraphStatus::ok;
+    }
+    bool remove_edge(std::size_t a, std::size_t b) {
+        return a != b && std::erase(edges, Edge{std::min(a, b), std::max(a, b)}) > 0;
+    }
+};
+
+// Vertices compared bit for bit, so NaN and -0.0 count as stored values.
+bool same(const VisibilityGraph& g, const NaiveGraph& r) {
+    const auto& vs = g.vertices();
+    return vs.size() == r.vertices.size() && g.node_count() == vs.size() &&
+           (vs.empty() || std::memcmp(vs.data(), r.vertices.data(), vs.size() * sizeof(Vertex)) == 0) &&
+           g.edges() == r.edges && g.edge_count() == r.edges.size();
+}
+
+// Random edits. `ascending` first adds edges in (low, high) order and retries stored
+// ones, self-loops and out-of-range pairs, none of which may disturb that order.
+void record_trial(std::mt19937_64& rng, bool ascending) {
+    VisibilityGraph graph, moved, assigned;
+    NaiveGraph naive;
+    const std::size_t n = rng() % 9;
+    for (std::size_t k = 0; k < n; ++k) {
+        CHECK(graph.add_vertex(double(k), -double(k)) == k);
+        naive.vertices.push_back(Vertex{double(k), -double(k)});
+    }
+    for (std::size_t a = 0; ascending && a < n; ++a)
+        for (std::size_t b = a + 1; b < n; ++b) {
+            if (rng() % 2) CHECK(graph.add_edge(a, b) == naive.add_edge(a, b));
+            // A stored edge in either orientation (a self-loop while none is stored), or one
+            // end out of range.
+            const Edge old = naive.edges.empty() ? Edge{a, a} : naive.edges[rng() % naive.edges.size()];
+            const std::size_t x = rng() % 2 ? old.low : old.high;
+            const std::size_t y = rng() % 3 ? (x == old.low ? old.high : old.low) : n;
+            CHECK(graph.add_edge(x, y) == naive.add_edge(x, y) && same(graph, naive));
+        }
+    for (int step = 0; step < 40; ++step) {
+        const std::size_t x = rng() % (graph.node_count() + 2), y = rng() % (graph.node_count() + 2);
+        switch (rng() % 5) {
+            case 0: CHECK(graph.remove_vertex(x) == naive.remove_vertex(x)); break;
+            case 1: CHECK(graph.remove_edge(x, y) == naive.remove_edge(x, y)); break;
+            case 2: graph.add_vertex(kNaN, -kInf); naive.vertices.push_back(Vertex{kNaN, -kInf}); break;
+            default: CHECK(graph.add_edge(x, y) == naive.add_edge(x, y));
+        }
+        CHECK(same(graph, naive));
+    }
+    moved = VisibilityGraph(std::move(graph));
+    assigned = std::move(moved);
+    for (Edge e : naive.edges) CHECK(assigned.add_edge(e.high, e.low) == GraphStatus::ok);
+    CHECK(same(assigned, naive));
+}
+
+bool naive_test(const Series& v, std::size_t i, std::size_t j, bool natural) {
+    if (i >= v.size() || j >= v.size() || i == j) return false;
+    const std::size_t lo = std::min(i, j), hi = std::max(i, j);
+    for (std::size_t k = lo + 1; k < hi; ++k) {
+        const double q = double(k - lo) / double(hi - lo);
+        const double product = q * (v[hi] - v[lo]);
+        if (v[k] >= (natural ? product + v[lo] : std::fmin(v[lo], v[hi]))) return false;
+    }
+    return true;
+}
+
+NaiveGraph naive_graph(const Series& v, std::size_t lo, std::size_t hi, bool skip, bool natural) {
+    NaiveGraph g;
+    for (std::size_t a = lo; a <= hi && a < v.size(); ++a) {
+        g.vertices.push_back(Vertex{double(a), v[a]});
+        for (std::size_t b = a + 1; b <= hi && b < v.size(); ++b)
+            if (!(skip && b == a + 1) && naive_test(v, a, b, natural))
+                g.edges.push_back(Edge{a - lo, b - lo});
+    }
+    return g;
+}
+
+}  // namespace
+
+int main() {
+    // Scores stay exact far beyond 32 bits.
+    CHECK(motif_score_from_count(3'000'000'000ull, 1) == 3'000'000'000ll);
+    CHECK(motif_score_from_count(3'000'000'000ull, 5) == 2'999'999'996ll);
+    CHECK(motif_score_from_count(1ull << 31, 2) == (1ll << 31) - 1);
+    CHECK(motif_score_from_count(1ull << 40, 1ull << 20) == (1ll << 40) - (1ll << 20) + 1);
+    CHECK(motif_score_from_count(0, 1'000'000) == -999'999);
+    CHECK(std::get<0>(horizontal_window_motif_scores(Series(300, kNaN), 300, false)) ==
+          std::vector<std::int64_t>{299 * 298 / 2});
+    CHECK(std::get<1>(horizontal_window_motif_scores({}, 0, false)) == WindowError::zero_window &&
+          std::get<1>(horizontal_window_motif_scores({1.0}, 2, false)) == WindowError::window_too_large);
+
+    // Record: removals keep the order of the rest; random edits match the naive record.
+    VisibilityGraph g;
+    for (int k = 0; k < 4; ++k) g.add_vertex(k, k);
+    for (auto [a, b] : {std::pair{0, 1}, {0, 2}, {2, 3}, {1, 3}}) g.add_edge(a, b);
+    CHECK(g.remove_vertex(1) == GraphStatus::ok);
+    CHECK(same(g, NaiveGraph{{{0, 0}, {2, 2}, {3, 3}}, {{0, 1}, {1, 2}}}));
+    CHECK(g.add_edge(2, 0) == GraphStatus::ok && g.remove_edge(2, 1) && !g.remove_edge(1, 2));
+    CHECK((g.edges() == std::vector<Edge>{{0, 1}, {0, 2}}));
+    CHECK(g.add_edge(3, 3) == GraphStatus::index_out_of_bounds && g.edge_count() == 2);
+    std::mt19937_64 rng(20240611);
+    for (int trial = 0; trial < 600; ++trial) record_trial(rng, trial % 2 == 0);
+
+    // Worked examples of the pairwise tests: pairs of [1, 3, 2, 4] and [3, 1, 2, 4].
+    const bool natural_table[] = {true, false, false, true, true, true};
+    const bool horizontal_table[] = {true, true, true, true, false, true};
+    for (std::size_t i = 0, row = 0; i < 4; ++i)
+        for (std::size_t j = i + 1; j < 4; ++j, ++row) {
+            CHECK(indices_are_visible({1, 3, 2, 4}, i, j) == natural_table[row]);
+            CHECK(indices_are_visible({1, 3, 2, 4}, j, i) == natural_table[row]);
+            CHECK(indices_are_horizontally_visible({3, 1, 2, 4}, j, i) == horizontal_table[row]);
+        }
+    struct PairCase { VisibilityRule rule; Series v; std::size_t i, j; bool expected; };
+    constexpr auto N = VisibilityRule::Natural, H = VisibilityRule::Horizontal;
+    const PairCase cases[] = {
+        {N, {0.2, 0.5, 0.8}, 0, 2, false}, {N, {0.6, 0.7, 0.8}, 2, 0, false}, {N, {0, 5, kInf}, 0, 2, true},
+        {N, {0, 5, -kInf}, 0, 2, false}, {N, {-kInf, 5, 0}, 0, 2, true}, {N, {1, kNaN, 1}, 0, 2, true},
+        {H, {kNaN, 5, 1}, 0, 2, false}, {H, {1, 5, kNaN}, 2, 0, false}, {H, {kNaN, 5, kNaN}, 0, 2, true},
+        {H, {kNaN, 0, 1}, 2, 0, true}, {N, {1, 2}, 1, 1, false}, {H, {1, 2}, 0, 2, false},
+        {N, {0.3, 0.0, 0.7, 0.9}, 0, 3, false}, {N, {0.4, 0.3, 0.0, 0.1}, 3, 0, true},
+    };
+    for (const PairCase& c : cases) CHECK(rule_test(c.rule, c.v, c.i, c.j) == c.expected);
+
+    // Builders, sub-graphs and window scores against the naive reference.
+    const double pool[] = {0, 1, 2, -1, 0.5, 0.1 * 3, 0.3, -0.0, kNaN, kInf, -kInf, 1.7e308, -1.7e308,
+                           5e-324};
+    for (int trial = 0; trial < 4000; ++trial) {
+        Series v(rng() % 10);
+        for (double& x : v) x = pool[rng() % std::size(pool)];
+        const bool skip = trial % 2 == 1, natural = trial % 4 < 2;
+        const VisibilityRule rule = natural ? VisibilityRule::Natural : VisibilityRule::Horizontal;
+        CHECK(same(build_series_graph(v, skip, rule), naive_graph(v, 0, v.size(), skip, natural)));
+        const std::size_t i = rng() % (v.size() + 1), j = rng() % (v.size() + 1);
+        const auto sub = build_series_subgraph(v, i, j, skip, rule);
+        CHECK(sub.has_value() == (i < v.size() && j < v.size()));
+        if (sub) CHECK(same(*sub, naive_graph(v, std::min(i, j), std::max(i, j), skip, natural)));
+        const std::size_t w = 1 + rng() % (v.size() + 1);
+        const auto scores = horizontal_window_motif_scores(v, w, skip);
+        CHECK(std::holds_alternative<WindowError>(scores) == (w > v.size()));
+        std::vector<std::int64_t> brute;
+        for (std::size_t s = 0; s + w <= v.size(); ++s)
+            brute.push_back(std::int64_t(naive_graph(v, s, s + w - 1, skip, false).edges.size() - (w - 1)));
+        if (w <= v.size()) CHECK(std::get<0>(scores) == brute);
+    }
+
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
