@@ -231,7 +231,9 @@ def test_failed_calls_raise_and_change_nothing(graph_cls, call, exc_type, messag
      "Horizontal visibility graph wrapper that reuses the core graph structure.")])
 def test_type_objects(cls, other, name, doc):
     names = (cls.__module__, cls.__name__, cls.__qualname__, cls.__doc__, cls.__text_signature__)
-    assert names == ("builtins", name, name, doc, "()")
+    # CPython 3.9 drops a heap type's text signature when it copies the doc text.
+    signature = None if sys.version_info < (3, 10) else "()"
+    assert names == ("builtins", name, name, doc, signature)
     assert cls is getattr(kg, name) and not isinstance(other(), cls) and not issubclass(other, cls)
     for refused in (lambda: type("Sub", (cls,), {}), lambda: cls.add_vertex(other(), 1.0, 2.0),
                     lambda: cls.vertices.__get__(other())):
