@@ -13,13 +13,14 @@ std::int64_t motif_score_from_count(std::uint64_t count, std::uint64_t window_si
 std::variant<std::vector<std::int64_t>, WindowError> horizontal_window_motif_scores(
     const Series& v, std::uint64_t window_size, bool skip_adjacent) {
     const std::size_t n = v.size();
-    const std::size_t w = window_size;
-    if (w == 0) {
+    // Both checks compare the full 64-bit window size before it is used as a size.
+    if (window_size == 0) {
         return WindowError::zero_window;
     }
-    if (w > n) {
+    if (window_size > static_cast<std::uint64_t>(n)) {
         return WindowError::window_too_large;
     }
+    const auto w = static_cast<std::size_t>(window_size);
     const std::size_t windows = n - w + 1;
     // diff[s] is the change of the pair count from window s-1 to window s; the last
     // entry only absorbs the closing decrements of pairs in the last window.
