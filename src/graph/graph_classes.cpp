@@ -127,11 +127,6 @@ PyObject* vertices_entry(PyObject* self, void* closure);
 template <class Payload>
 PyObject* edges_entry(PyObject* self, void* closure);
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
-}
-
 // Creates the type from its spec; NULL with the interpreter's error pending on failure.
 template <class Payload>
 PyObject* create_type() {

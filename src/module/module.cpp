@@ -174,11 +174,6 @@ PyObject* horizontal_window_motif_scores_entry(PyObject*, PyObject* args, PyObje
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
-}
-
 constexpr int call_flags = METH_VARARGS | METH_KEYWORDS;
 
 // Handed to the interpreter and pointed into by the function objects: never freed.

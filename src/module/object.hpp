@@ -40,4 +40,12 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// Method tables store every entry as a PyCFunction; the flags tell the interpreter
+// the real signature. The detour through a plain function pointer keeps the cast
+// free of cast-function-type warnings.
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
 }  // namespace kestrel
