@@ -3,14 +3,14 @@
 //
 // Build and run from the repository root:
 //   g++ -std=c++20 -O2 -ffp-contract=off -I src benchmarks/bench_record.cpp \
-//       src/graph/visibility_graph.cpp -o /tmp/bench_record && /tmp/bench_record
+//       src/core/graph_record.cpp -o /tmp/bench_record && /tmp/bench_record
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <random>
 #include <vector>
 
-#include "graph/visibility_graph.hpp"
+#include "core/graph_record.hpp"
 
 namespace {
 

@@ -25,10 +25,9 @@ def test_core_checks_pass(tmp_path):
     cxx = compiler()
     if cxx is None:
         pytest.skip("no C++ compiler found (set CXX or install g++)")
-    if not (ROOT / "src" / "algorithms").is_dir():
+    if not (ROOT / "src" / "core").is_dir():
         pytest.skip("source tree not present")
-    sources = [ROOT / "src" / "graph" / "visibility_graph.cpp",
-               *sorted((ROOT / "src" / "algorithms").glob("*.cpp")),
+    sources = [*sorted((ROOT / "src" / "core").glob("*.cpp")),
                ROOT / "tests" / "native" / "test_core.cpp"]
     program = tmp_path / ("test_core.exe" if os.name == "nt" else "test_core")
     build = subprocess.run([*cxx, *FLAGS, "-I", str(ROOT / "src"), *map(str, sources),

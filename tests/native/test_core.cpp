@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "algorithms/visibility.hpp"
-#include "graph/visibility_graph.hpp"
+#include "core/visibility.hpp"
+#include "core/graph_record.hpp"
 
 using namespace kestrel;
 

@@ -1,4 +1,4 @@
-#include "module/errors.hpp"
+#include "binding/errors.hpp"
 
 #include <cstdio>
 #include <cstdlib>

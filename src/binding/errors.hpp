@@ -2,7 +2,7 @@
 // touches the interpreter's error indicator lives under src/module.
 #pragma once
 
-#include "module/object.hpp"
+#include "binding/object.hpp"
 
 #include <cstddef>
 #include <exception>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <variant>
 
-#include "algorithms/fault.hpp"
+#include "core/fault.hpp"
 
 namespace kestrel {
 

@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "graph/visibility_graph.hpp"
+#include "core/graph_record.hpp"
 
 namespace kestrel {
 

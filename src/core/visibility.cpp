@@ -1,4 +1,4 @@
-#include "algorithms/visibility.hpp"
+#include "core/visibility.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,11 +1,11 @@
-#include "graph/graph_classes.hpp"
+#include "binding/graph_classes.hpp"
 
 #include <cstdint>
 #include <new>
 #include <string>
 
-#include "module/arguments.hpp"
-#include "module/conversions.hpp"
+#include "binding/arguments.hpp"
+#include "binding/conversions.hpp"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "module/arguments.hpp"
+#include "binding/arguments.hpp"
 
 #include <cstring>
 #include <string>

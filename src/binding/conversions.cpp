@@ -1,4 +1,4 @@
-#include "module/conversions.hpp"
+#include "binding/conversions.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "algorithms/visibility.hpp"
+#include "core/visibility.hpp"
 
 namespace kestrel {
 

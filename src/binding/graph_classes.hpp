@@ -2,8 +2,8 @@
 // new instance of either class.
 #pragma once
 
-#include "graph/visibility_graph.hpp"
-#include "module/errors.hpp"
+#include "core/graph_record.hpp"
+#include "binding/errors.hpp"
 
 namespace kestrel {
 

@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "algorithms/visibility.hpp"
-#include "graph/visibility_graph.hpp"
-#include "module/errors.hpp"
+#include "core/visibility.hpp"
+#include "core/graph_record.hpp"
+#include "binding/errors.hpp"
 
 namespace kestrel {
 

@@ -3,11 +3,11 @@
 #include <array>
 #include <variant>
 
-#include "algorithms/visibility.hpp"
-#include "graph/graph_classes.hpp"
-#include "module/arguments.hpp"
-#include "module/conversions.hpp"
-#include "module/errors.hpp"
+#include "core/visibility.hpp"
+#include "binding/graph_classes.hpp"
+#include "binding/arguments.hpp"
+#include "binding/conversions.hpp"
+#include "binding/errors.hpp"
 
 namespace kestrel {
 

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "algorithms/visibility.hpp"
+#include "core/visibility.hpp"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "graph/visibility_graph.hpp"
+#include "core/graph_record.hpp"
 
 #include <algorithm>
 #include <utility>

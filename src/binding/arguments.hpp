@@ -4,7 +4,7 @@
 #include <array>
 #include <cstddef>
 
-#include "module/errors.hpp"
+#include "binding/errors.hpp"
 
 namespace kestrel {
 
