@@ -69,7 +69,7 @@ Result<bool> convert_skip_adjacent(PyObject* argument) {
 }
 
 PyObject* pair_test(const CallSignature& signature, PyObject* args, PyObject* kwargs,
-                    bool (*test)(const Series&, std::size_t, std::size_t)) {
+                    bool (*test)(std::span<const double>, std::size_t, std::size_t)) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(slots, parse_arguments(signature, args, kwargs));
         KG_TRY(pair, convert_series_pair(slots));

@@ -1,5 +1,7 @@
 #include "core/graph_record.hpp"
 
+#include "core/fault.hpp"
+
 #include <algorithm>
 #include <utility>
 
@@ -17,6 +19,22 @@ VisibilityGraph& VisibilityGraph::operator=(VisibilityGraph&& other) noexcept {
     other.vertices_.clear();
     other.edges_.clear();
     return *this;
+}
+
+VisibilityGraph VisibilityGraph::from_sorted(std::vector<Vertex> vertices,
+                                             std::vector<Edge> edges) {
+    const std::size_t n = vertices.size();
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        const Edge& e = edges[k];
+        if (!(e.low < e.high && e.high < n) || (k > 0 && !edge_less(edges[k - 1], e))) {
+            fault("bulk edges are not strictly ascending or not in range");
+        }
+    }
+    VisibilityGraph graph;
+    graph.vertices_ = std::move(vertices);
+    graph.edges_ = std::move(edges);
+    graph.sorted_ = true;
+    return graph;
 }
 
 std::size_t VisibilityGraph::add_vertex(double x, double y) {

@@ -51,6 +51,12 @@ public:
     // Reserve room ahead of a known number of vertices; a hint only.
     void reserve_vertices(std::size_t count) { vertices_.reserve(count); }
 
+    // A record made in bulk from finished arrays, without the per-edge duplicate search.
+    // The edges must be strictly ascending in (low, high) with high < vertex count; that
+    // is checked in one linear pass and a violation is an internal fault, so the
+    // record's invariants (no self-loop, no duplicate, in range, ascending flag) hold.
+    static VisibilityGraph from_sorted(std::vector<Vertex> vertices, std::vector<Edge> edges);
+
 private:
     // Position of (low, high) in edges_, or edges_.size() when absent.
     std::size_t find_edge(const Edge& edge) const;

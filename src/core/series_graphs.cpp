@@ -1,16 +1,18 @@
 #include <algorithm>
+#include <limits>
 
+#include "core/horizontal_sweep.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
 
 namespace {
 
-// Adds vertices lo..hi at their whole-series x and joins every visible pair inside
-// the stretch, numbering vertices from 0 at lo. Pairs are visited in (low, high)
+// Reference: adds vertices lo..hi at their whole-series x and joins every visible pair
+// inside the stretch, numbering vertices from 0 at lo. Pairs are visited in (low, high)
 // lexicographic order, so the record's ascending fast path takes every edge.
-VisibilityGraph build_stretch(const Series& v, std::size_t lo, std::size_t hi,
-                              bool skip_adjacent, VisibilityRule rule) {
+VisibilityGraph reference_stretch(const Series& v, std::size_t lo, std::size_t hi,
+                                  bool skip_adjacent, VisibilityRule rule) {
     VisibilityGraph graph;
     graph.reserve_vertices(hi - lo + 1);
     for (std::size_t k = lo; k <= hi; ++k) {
@@ -30,13 +32,70 @@ VisibilityGraph build_stretch(const Series& v, std::size_t lo, std::size_t hi,
     return graph;
 }
 
+// Fast: the stretch's edges from the fast methods on a view of it (both rules read only
+// the two ends and the samples between, all inside the stretch), vertices at their
+// whole-series x, moved into the record in bulk.
+VisibilityGraph fast_stretch(const Series& v, std::size_t lo, std::size_t hi,
+                             bool skip_adjacent, VisibilityRule rule) {
+    const std::span<const double> stretch(v.data() + lo, hi - lo + 1);
+    std::vector<Edge> edges = visibility_edges(stretch, skip_adjacent, rule);
+    std::vector<Vertex> vertices(stretch.size());
+    for (std::size_t t = 0; t < stretch.size(); ++t) {
+        vertices[t] = Vertex{static_cast<double>(lo + t), stretch[t]};
+    }
+    return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
+}
+
 }  // namespace
+
+VisibilityGraph reference_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule) {
+    if (v.empty()) {
+        return VisibilityGraph{};
+    }
+    return reference_stretch(v, 0, v.size() - 1, skip_adjacent, rule);
+}
+
+std::optional<VisibilityGraph> reference_series_subgraph(const Series& v, std::size_t i,
+                                                         std::size_t j, bool skip_adjacent,
+                                                         VisibilityRule rule) {
+    if (i >= v.size() || j >= v.size()) {
+        return std::nullopt;
+    }
+    return reference_stretch(v, std::min(i, j), std::max(i, j), skip_adjacent, rule);
+}
+
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent) {
+    // The sweep yields lows descending, so one pass counts each low's edges and a second
+    // writes them straight into place: O(n + m) time, no sort, and the edge array is
+    // allocated once at its final size.
+    const std::size_t n = v.size();
+    std::vector<std::size_t> start(n + 1, 0);
+    horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t) { ++start[i + 1]; });
+    for (std::size_t k = 0; k < n; ++k) start[k + 1] += start[k];
+    std::vector<Edge> edges(start[n]);
+    std::size_t current = std::numeric_limits<std::size_t>::max();
+    std::size_t cursor = 0;
+    horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t j) {
+        if (i != current) {
+            current = i;
+            cursor = start[i];
+        }
+        edges[cursor++] = Edge{i, j};
+    });
+    return edges;
+}
+
+std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                   VisibilityRule rule) {
+    return rule == VisibilityRule::Natural ? natural_visibility_edges(v, skip_adjacent)
+                                           : horizontal_visibility_edges(v, skip_adjacent);
+}
 
 VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule) {
     if (v.empty()) {
         return VisibilityGraph{};
     }
-    return build_stretch(v, 0, v.size() - 1, skip_adjacent, rule);
+    return fast_stretch(v, 0, v.size() - 1, skip_adjacent, rule);
 }
 
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent) {
@@ -66,7 +125,7 @@ std::optional<VisibilityGraph> build_series_subgraph(const Series& v, std::size_
     if (i >= v.size() || j >= v.size()) {
         return std::nullopt;
     }
-    return build_stretch(v, std::min(i, j), std::max(i, j), skip_adjacent, rule);
+    return fast_stretch(v, std::min(i, j), std::max(i, j), skip_adjacent, rule);
 }
 
 std::optional<VisibilityGraph> build_subgraph_between(const Series& v, std::size_t i,

@@ -5,7 +5,7 @@
 
 namespace kestrel {
 
-bool indices_are_visible(const Series& v, std::size_t i, std::size_t j) {
+bool indices_are_visible(std::span<const double> v, std::size_t i, std::size_t j) {
     const std::size_t n = v.size();
     if (i >= n || j >= n || i == j) {
         return false;
@@ -28,7 +28,7 @@ bool indices_are_visible(const Series& v, std::size_t i, std::size_t j) {
     return true;
 }
 
-bool indices_are_horizontally_visible(const Series& v, std::size_t i, std::size_t j) {
+bool indices_are_horizontally_visible(std::span<const double> v, std::size_t i, std::size_t j) {
     const std::size_t n = v.size();
     if (i >= n || j >= n || i == j) {
         return false;
@@ -52,7 +52,7 @@ bool indices_are_horizontally_visible(const Series& v, std::size_t i, std::size_
     return true;
 }
 
-bool rule_test(VisibilityRule rule, const Series& v, std::size_t i, std::size_t j) {
+bool rule_test(VisibilityRule rule, std::span<const double> v, std::size_t i, std::size_t j) {
     return rule == VisibilityRule::Natural ? indices_are_visible(v, i, j)
                                            : indices_are_horizontally_visible(v, i, j);
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -17,16 +18,33 @@ enum class VisibilityRule { Natural, Horizontal };
 
 // Natural visibility: the straight segment between samples i and j passes strictly
 // above every sample between them. False for i == j or any index >= size.
-bool indices_are_visible(const Series& v, std::size_t i, std::size_t j);
+bool indices_are_visible(std::span<const double> v, std::size_t i, std::size_t j);
 
 // Horizontal visibility: every sample between is strictly below the smaller end
 // (fmin rule: a NaN end gives way to the other end).
-bool indices_are_horizontally_visible(const Series& v, std::size_t i, std::size_t j);
+bool indices_are_horizontally_visible(std::span<const double> v, std::size_t i, std::size_t j);
 
-bool rule_test(VisibilityRule rule, const Series& v, std::size_t i, std::size_t j);
+bool rule_test(VisibilityRule rule, std::span<const double> v, std::size_t i, std::size_t j);
 
-// Whole-series graph by the direct procedure: every pair (i < j) in lexicographic
-// order, each tested on its own. This is the reference every faster method must match.
+// --- reference procedures ------------------------------------------------------------
+// The direct procedures, kept literal: every pair (i < j) in lexicographic order, each
+// tested on its own by the pairwise test, each edge through add_edge. Every fast method
+// below must give exactly their results; the native cross-check and benchmarks use them.
+VisibilityGraph reference_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule);
+std::optional<VisibilityGraph> reference_series_subgraph(const Series& v, std::size_t i,
+                                                         std::size_t j, bool skip_adjacent,
+                                                         VisibilityRule rule);
+
+// --- fast methods ----------------------------------------------------------------------
+// Visible pairs of the whole series as edges in ascending (low, high) order.
+// Horizontal: O(n + m) time, O(n) memory besides the edges (one pass counts, one writes).
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent);
+// Natural: output-sensitive scan over a max-tree (see natural_fast.cpp for the bounds).
+std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent);
+std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                   VisibilityRule rule);
+
+// Whole-series graph: vertex k is (k, v[k]); edges from the fast methods, in bulk.
 VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule);
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent);
 VisibilityGraph build_horizontal_visibility_graph(const Series& v, bool skip_adjacent);
@@ -52,7 +70,11 @@ std::int64_t motif_score_from_count(std::uint64_t count, std::uint64_t window_si
 
 // One score per window of `window_size` consecutive samples: the number of
 // horizontally visible pairs inside the window minus its w - 1 neighbouring pairs.
+// O(n + m) from the horizontal sweep; only pairs with j - i < w are credited.
 std::variant<std::vector<std::int64_t>, WindowError> horizontal_window_motif_scores(
+    const Series& v, std::uint64_t window_size, bool skip_adjacent);
+// The direct procedure: a literal test for every pair with j - i < w.
+std::variant<std::vector<std::int64_t>, WindowError> reference_window_motif_scores(
     const Series& v, std::uint64_t window_size, bool skip_adjacent);
 
 struct Point {

@@ -150,9 +150,9 @@ int main() {
     const bool horizontal_table[] = {true, true, true, true, false, true};
     for (std::size_t i = 0, row = 0; i < 4; ++i)
         for (std::size_t j = i + 1; j < 4; ++j, ++row) {
-            CHECK(indices_are_visible({1, 3, 2, 4}, i, j) == natural_table[row]);
-            CHECK(indices_are_visible({1, 3, 2, 4}, j, i) == natural_table[row]);
-            CHECK(indices_are_horizontally_visible({3, 1, 2, 4}, j, i) == horizontal_table[row]);
+            CHECK(indices_are_visible(Series{1, 3, 2, 4}, i, j) == natural_table[row]);
+            CHECK(indices_are_visible(Series{1, 3, 2, 4}, j, i) == natural_table[row]);
+            CHECK(indices_are_horizontally_visible(Series{3, 1, 2, 4}, j, i) == horizontal_table[row]);
         }
     struct PairCase { VisibilityRule rule; Series v; std::size_t i, j; bool expected; };
     constexpr auto N = VisibilityRule::Natural, H = VisibilityRule::Horizontal;

@@ -1,0 +1,316 @@
+#!/usr/bin/env python3
+"""Side-by-side timing of the kestrel_grid builders and ts2vg on seeded series.
+
+ts2vg is only needed here, never by the package itself. Set up a separate environment:
+
+    python3 -m venv /tmp/benchvenv
+    /tmp/benchvenv/bin/pip install numpy ts2vg
+    /tmp/benchvenv/bin/pip install /path/to/kestrel_grid/checkout
+    /tmp/benchvenv/bin/python benchmarks/bench_vs_ts2vg.py [--max-n 10000] [--timeout 300]
+
+Every measurement (library, rule, family, n) runs in a fresh child process, so the peak
+memory reported is that child's ru_maxrss, and a runaway case is killed after --timeout
+seconds and reported as "timeout"; larger sizes of the same case are then skipped.
+
+What is timed, best of --repeat runs (a single run from n = 10**6 up):
+
+  ours (list)   x.tolist(), the builder, then one read of g.edges
+  ours (array)  x.tolist(), the builder, then numpy.asarray(g.edges_array()); only when
+                the graph type has an edges_array method
+  ts2vg         NaturalVG().build(x) or HorizontalVG().build(x) on the float64 array, then
+                one read of .edges (the list of pairs its builder already produced)
+  motif         x.tolist() and horizontal_window_motif_scores(x, 100), horizontal rows only;
+                its ratio is to ours (list) on the same series
+
+The ts2vg/ours ratios are > 1 when we are faster. "differing" counts the edges present in
+exactly one of the two graphs: ts2vg decides near-ties with a tolerance, so series with
+ties or collinear points (ramp, constant, integers, convex) can legitimately differ.
+Peak memory includes the interpreter, numpy and the input series.
+"""
+
+import argparse
+import itertools
+import json
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+FAMILIES = ("uniform", "walk", "ramp", "convex", "constant", "sin", "integers")
+RULES = ("natural", "horizontal")
+SIZES = {
+    "natural": (10**3, 10**4, 10**5, 10**6),
+    "horizontal": (10**3, 10**4, 10**5, 10**6, 10**7),
+}
+# The natural graph of a convex series is complete; ramp and constant are quadratic for
+# the ts2vg natural builder (about 4 s at 40k), so those rows stop early.
+ROW_CAPS = {
+    ("natural", "convex"): 10**4,
+    ("natural", "ramp"): 40_000,
+    ("natural", "constant"): 40_000,
+}
+PEER_CAPS = {
+    ("natural", "ramp"): 40_000,
+    ("natural", "constant"): 40_000,
+}
+MOTIF_WINDOW = 100
+SINGLE_RUN_FROM = 10**6
+
+
+def make_series(family, n, seed):
+    rng = np.random.default_rng(seed)
+    if family == "uniform":
+        return rng.random(n)
+    if family == "walk":
+        return np.cumsum(rng.standard_normal(n))
+    if family == "ramp":
+        return np.arange(n, dtype=np.float64)
+    if family == "convex":
+        return (np.arange(n, dtype=np.int64) ** 2).astype(np.float64)
+    if family == "constant":
+        return np.ones(n, dtype=np.float64)
+    if family == "sin":
+        return np.sin(np.arange(n) * 0.05)
+    if family == "integers":
+        return rng.integers(0, 10, n).astype(np.float64)
+    raise ValueError(f"unknown family {family!r}")
+
+
+def peak_mb():
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    # Linux reports kibibytes, macOS bytes.
+    return peak / (1 << 20) if sys.platform == "darwin" else peak / 1024
+
+
+def edge_keys(pairs, n):
+    """Sorted keys low * n + high of an (m, 2) integer array of pairs."""
+    pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)
+    low = pairs.min(axis=1)
+    high = pairs.max(axis=1)
+    return np.unique(low * n + high)
+
+
+def pairs_from_list(edges):
+    flat = np.fromiter(itertools.chain.from_iterable(edges), dtype=np.int64, count=2 * len(edges))
+    return flat.reshape(-1, 2)
+
+
+def operation(library, rule):
+    """The timed call for one case; returns (call, edge_pairs_of_result, size_of_result)."""
+    if library == "ts2vg":
+        from ts2vg import HorizontalVG, NaturalVG
+
+        graph_type = NaturalVG if rule == "natural" else HorizontalVG
+
+        def call(x):
+            g = graph_type().build(x)
+            return g.edges
+
+        return call, pairs_from_list, len
+
+    import kestrel_grid as kg
+
+    if library == "motif":
+        def call(x):
+            return kg.horizontal_window_motif_scores(x.tolist(), MOTIF_WINDOW)
+
+        return call, None, len
+
+    build = kg.build_visibility_graph if rule == "natural" else kg.build_horizontal_visibility_graph
+    if library == "ours-list":
+        def call(x):
+            return build(x.tolist()).edges
+
+        return call, pairs_from_list, len
+
+    if library == "ours-array":
+        def call(x):
+            return np.asarray(build(x.tolist()).edges_array())
+
+        return call, lambda a: a, len
+
+    raise ValueError(f"unknown library {library!r}")
+
+
+def measure(args):
+    """Child side: time one case and print a JSON line."""
+    x = make_series(args.family, args.n, args.seed)
+    call, to_pairs, size = operation(args.library, args.rule)
+    best = float("inf")
+    spent = 0.0
+    result = None
+    for run in range(args.repeat):
+        result = None  # drop the previous graph before building the next
+        start = time.perf_counter()
+        result = call(x)
+        seconds = time.perf_counter() - start
+        best = min(best, seconds)
+        spent += seconds
+        if spent + seconds > args.budget:
+            break
+    report = {"seconds": best, "runs": run + 1, "peak_mb": peak_mb(), "size": size(result)}
+    if args.dump and to_pairs is not None:
+        np.save(args.dump, edge_keys(to_pairs(result), args.n))
+    print(json.dumps(report), flush=True)
+
+
+def run_child(library, rule, family, n, args, dump):
+    repeat = min(args.repeat, 1) if n >= SINGLE_RUN_FROM else args.repeat
+    command = [
+        sys.executable, os.path.abspath(__file__), "--measure",
+        "--library", library, "--rule", rule, "--family", family, "--n", str(n),
+        "--seed", str(args.seed), "--repeat", str(repeat), "--budget", str(args.timeout / 2),
+    ]
+    if dump:
+        command += ["--dump", dump]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=args.timeout)
+    except subprocess.TimeoutExpired:
+        return "timeout"
+    if done.returncode != 0:
+        last = (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]
+        print(f"    {library} {rule} {family} n={n} failed: {last}", file=sys.stderr)
+        return "error"
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def differing_edges(path_a, path_b):
+    a = np.load(path_a)
+    b = np.load(path_b)
+    if len(a) == 0 or len(b) == 0:
+        return len(a) + len(b)
+    at = np.searchsorted(a, b)
+    common = int(np.count_nonzero(a[np.minimum(at, len(a) - 1)] == b))
+    return len(a) + len(b) - 2 * common
+
+
+def graph_has_edges_array():
+    import kestrel_grid as kg
+
+    return hasattr(kg.build_visibility_graph([0.0, 1.0]), "edges_array")
+
+
+def cases(args):
+    for rule in args.rules:
+        for family in args.families:
+            cap = ROW_CAPS.get((rule, family))
+            sizes = set(SIZES[rule])
+            if cap is not None:
+                sizes = {n for n in sizes if n <= cap} | {cap}
+            for n in sorted(sizes):
+                if n <= args.max_n:
+                    yield rule, family, n
+
+
+def seconds_cell(outcome):
+    if isinstance(outcome, dict):
+        return f"{outcome['seconds']:.4f}"
+    return outcome or "-"
+
+
+def ratio_cell(numerator, denominator):
+    if isinstance(numerator, dict) and isinstance(denominator, dict) and denominator["seconds"] > 0:
+        return f"{numerator['seconds'] / denominator['seconds']:.2f}"
+    return "-"
+
+
+def mb_cell(outcome):
+    return f"{outcome['peak_mb']:.0f}" if isinstance(outcome, dict) else "-"
+
+
+def size_cell(outcome):
+    return str(outcome["size"]) if isinstance(outcome, dict) else "-"
+
+
+def main():
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--max-n", type=int, default=10**7, help="largest series length to run")
+    parser.add_argument("--families", nargs="+", choices=FAMILIES, default=list(FAMILIES))
+    parser.add_argument("--rules", nargs="+", choices=RULES, default=list(RULES))
+    parser.add_argument("--timeout", type=float, default=600.0,
+                        help="seconds allowed to each measurement child (default 600)")
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="runs per measurement, best kept (default 3; always 1 from n = 10**6)")
+    parser.add_argument("--seed", type=int, default=2009)
+    parser.add_argument("--measure", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--library", help=argparse.SUPPRESS)
+    parser.add_argument("--rule", help=argparse.SUPPRESS)
+    parser.add_argument("--family", help=argparse.SUPPRESS)
+    parser.add_argument("--n", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--budget", type=float, default=float("inf"), help=argparse.SUPPRESS)
+    parser.add_argument("--dump", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.measure:
+        measure(args)
+        return
+
+    with_array = graph_has_edges_array()
+    libraries = ["ours-list"] + (["ours-array"] if with_array else []) + ["ts2vg"]
+    columns = ["rule", "family", "n", "ours list s"]
+    columns += ["ours array s"] if with_array else []
+    columns += ["ts2vg s", "ts2vg/ours best", "ts2vg/ours list"] if with_array else ["ts2vg s", "ts2vg/ours"]
+    columns += ["motif s", "motif/ours", "MB ours list"]
+    columns += ["MB ours array"] if with_array else []
+    columns += ["MB ts2vg", "edges ours", "edges ts2vg", "differing"]
+    print(f"kestrel_grid vs ts2vg; python {sys.version.split()[0]}, numpy {np.__version__}, "
+          f"timeout {args.timeout:g} s, seed {args.seed}")
+    print()
+    print("| " + " | ".join(columns) + " |")
+    print("|" + "|".join("---" for _ in columns) + "|", flush=True)
+
+    timed_out = set()  # (library, rule, family) that hit the timeout at a smaller n
+    with tempfile.TemporaryDirectory(prefix="bench_vs_ts2vg_") as scratch:
+        for rule, family, n in cases(args):
+            outcomes = {}
+            dumps = {}
+            runs = libraries + (["motif"] if rule == "horizontal" else [])
+            for library in runs:
+                peer_cap = PEER_CAPS.get((rule, family))
+                if library == "ts2vg" and peer_cap is not None and n > peer_cap:
+                    outcomes[library] = "capped"
+                    continue
+                if (library, rule, family) in timed_out:
+                    outcomes[library] = "skipped"
+                    continue
+                dump = None
+                if library != "motif":
+                    dump = os.path.join(scratch, f"{library}.npy")
+                print(f"  {rule} {family} n={n} {library} ...", file=sys.stderr, flush=True)
+                outcome = run_child(library, rule, family, n, args, dump)
+                outcomes[library] = outcome
+                if outcome == "timeout":
+                    timed_out.add((library, rule, family))
+                elif isinstance(outcome, dict) and dump:
+                    dumps[library] = dump
+
+            ours_name = next((name for name in ("ours-list", "ours-array") if name in dumps), None)
+            differing = "-"
+            if ours_name and "ts2vg" in dumps:
+                differing = str(differing_edges(dumps[ours_name], dumps["ts2vg"]))
+            for path in dumps.values():
+                os.remove(path)
+
+            ours = [outcomes[name] for name in ("ours-list", "ours-array") if name in outcomes]
+            finished = [o for o in ours if isinstance(o, dict)]
+            ours_best = min(finished, key=lambda o: o["seconds"]) if finished else None
+            ours_list = outcomes["ours-list"]
+            peer = outcomes["ts2vg"]
+            motif = outcomes.get("motif")
+
+            row = [rule, family, str(n), seconds_cell(ours_list)]
+            row += [seconds_cell(outcomes["ours-array"])] if with_array else []
+            row += [seconds_cell(peer), ratio_cell(peer, ours_best)]
+            row += [ratio_cell(peer, ours_list)] if with_array else []
+            row += [seconds_cell(motif), ratio_cell(motif, ours_list), mb_cell(ours_list)]
+            row += [mb_cell(outcomes["ours-array"])] if with_array else []
+            row += [mb_cell(peer), size_cell(ours_best), size_cell(peer), differing]
+            print("| " + " | ".join(row) + " |", flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,74 @@
+// Horizontal visibility in O(n + m): one right-to-left sweep with a stack of records.
+// Plain C++; no interpreter calls.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace kestrel {
+
+// Calls emit(low, high) once for every horizontally visible pair (low < high), with
+// lows descending and, for each low, highs ascending. Same rule as the literal pairwise
+// test: a sample between blocks when it is >= the smaller end (fmin: a NaN end gives
+// way to the other end); NaN samples never block.
+//
+// Why it is exact. Let R(i) be the records of the non-NaN samples after i: positions r
+// with v[r] > every non-NaN sample strictly between i and r (the first non-NaN sample
+// after i is always one). A non-NaN high j is visible from i only if j is in R(i) (else
+// some non-NaN sample between is >= v[j] >= threshold). For a non-NaN low i, the
+// records are visible up to and including the first one with value >= v[i], and none
+// after it (that record lies between and is >= the threshold); a NaN high is visible
+// exactly when it lies before that record. A NaN low sees every record and every NaN.
+// `stack` holds R(i) with the nearest record on top; moving to i, the records with
+// value <= v[i] stop being records (v[i] lies between and is >= them) and i is pushed.
+// Each sample is pushed and popped once; everything else is one step per edge.
+template <class Emit>
+void horizontal_sweep(std::span<const double> v, bool skip_adjacent, Emit&& emit) {
+    const std::size_t n = v.size();
+    std::vector<std::size_t> stack;  // records, nearest last
+    std::vector<std::size_t> nans;   // NaN positions after i, nearest last
+    auto visit = [&](std::size_t i, std::size_t j) {
+        if (!(skip_adjacent && j == i + 1)) emit(i, j);
+    };
+    for (std::size_t i = n; i-- > 0;) {
+        const double y = v[i];
+        std::size_t t = nans.size();  // nans[t - 1] is the nearest NaN not yet visited
+        if (std::isnan(y)) {
+            // Merge every record and every NaN after i in ascending position.
+            std::size_t r = stack.size();
+            while (r > 0 || t > 0) {
+                if (t == 0 || (r > 0 && stack[r - 1] < nans[t - 1])) {
+                    visit(i, stack[--r]);
+                } else {
+                    visit(i, nans[--t]);
+                }
+            }
+            nans.push_back(i);
+            continue;
+        }
+        bool stopped = false;
+        while (!stack.empty()) {
+            const std::size_t j = stack.back();
+            while (t > 0 && nans[t - 1] < j) visit(i, nans[--t]);
+            visit(i, j);
+            const double w = v[j];
+            if (w > y) {  // first record above v[i]: visible, stays a record
+                stopped = true;
+                break;
+            }
+            stack.pop_back();  // w <= v[i]: v[i] now hides it from everything to the left
+            if (w == y) {      // equal: visible, and blocks everything after it
+                stopped = true;
+                break;
+            }
+        }
+        if (!stopped) {
+            while (t > 0) visit(i, nans[--t]);
+        }
+        stack.push_back(i);
+    }
+}
+
+}  // namespace kestrel

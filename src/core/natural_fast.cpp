@@ -1,0 +1,296 @@
+// Natural visibility, output-sensitive and exact for the literal float rule
+//     h = fl(fl(fl(d / span) * rise) + y_lo),   blocked when v[k] >= h.
+//
+// For each low end `lo` the highs are visited left to right. Three facts decide a pair
+// without its literal scan, each exact in floating point:
+//   1. Literal blocker. The sample b with the largest computed slope from lo is tested
+//      with the literal rule for the pair; if it blocks, the pair is blocked.
+//   2. Bulk blocking. Whole nodes of a max-tree are passed over when b blocks every high
+//      in them, shown by monotone upper bounds on the literal line value (below).
+//   3. Margin proof of visibility. S is an upper bound on the exact slope from lo of
+//      every sample passed so far. If the exact slope of the high exceeds S by more than
+//      E, the worst-case distance of the literal line value from the exact line, every
+//      sample between lies below the literal line and the pair is visible.
+// Everything else falls back to the literal pairwise test, so the result is that of the
+// reference procedure on every input; the cross-check tool compares the two.
+//
+// Non-finite samples follow the literal arithmetic: a non-finite low sees everything
+// (h is NaN); a NaN high is always visible; a +inf sample blocks every later high that
+// is not NaN; a -inf sample blocks only a -inf high. Finite values beyond 2^1000 in
+// magnitude are handled, but only by facts 1 and 2 and the literal test.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "core/visibility.hpp"
+
+namespace kestrel {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// |x| <= 2^1000: no difference, product or sum of two such values overflows.
+constexpr double kTame = 0x1p1000;
+// 8u and 32u (u = 2^-53) and an absolute term far above every underflow error.
+constexpr double k8u = 0x1p-50;
+constexpr double k32u = 0x1p-48;
+constexpr double k256u = 0x1p-45;
+constexpr double kTiny = 0x1p-1060;
+
+bool tame(double x) { return std::fabs(x) <= kTame; }  // false for NaN and +-inf
+
+// A computed slope fl(fl(y - y0) / d) is within 2.01u|s| + 2^-1075 of the exact one;
+// these add or remove 8u|s| + 2^-1060 (more than that plus their own rounding), so
+// slope_up(s) >= exact slope >= slope_down(s).
+double slope_up(double s) { return s + (k8u * std::fabs(s) + kTiny); }
+double slope_down(double s) { return s - (k8u * std::fabs(s) + kTiny); }
+
+// The literal rule for one sample k between lo and hi (the reference's arithmetic).
+bool literal_blocks(const double* v, std::size_t lo, std::size_t k, std::size_t hi) {
+    const double y_lo = v[lo];
+    const double span = static_cast<double>(hi - lo);
+    const double rise = v[hi] - y_lo;
+    const double q = static_cast<double>(k - lo) / span;
+    const double h = q * rise + y_lo;
+    return v[k] >= h;
+}
+
+// Upper bound of v[k + 1] - v[k] in exact arithmetic: the rounded difference is within
+// half an ulp, so the next double up is an upper bound. +inf when not finite.
+double difference_up(double a, double b) {
+    const double d = b - a;
+    if (!std::isfinite(d)) return kInf;
+    return std::nextafter(d, kInf);
+}
+
+// Max-tree over positions, bottom-up with `size` leaves (a power of two). Per node: the
+// largest value (NaN counts as +inf, so a node holding a NaN is never passed over; the
+// padding is +inf too) and the largest upper-bounded step v[k + 1] - v[k] inside it.
+struct MaxTree {
+    std::size_t size = 1;
+    std::vector<double> top;
+    std::vector<double> step;
+
+    explicit MaxTree(std::span<const double> v) {
+        const std::size_t n = v.size();
+        while (size < n) size <<= 1;
+        top.assign(2 * size, kInf);
+        step.assign(2 * size, -kInf);
+        for (std::size_t k = 0; k < n; ++k) top[size + k] = std::isnan(v[k]) ? kInf : v[k];
+        // Node i covers [first, first + width); its children split at first + width/2.
+        for (std::size_t i = size - 1; i >= 1; --i) {
+            top[i] = std::max(top[2 * i], top[2 * i + 1]);
+            const auto [first, width] = range(2 * i + 1);
+            const double join = first < n ? difference_up(v[first - 1], v[first]) : kInf;
+            step[i] = std::max({step[2 * i], step[2 * i + 1], join});
+        }
+    }
+
+    // First position and width of node i.
+    std::pair<std::size_t, std::size_t> range(std::size_t i) const {
+        const int level = std::bit_width(i) - 1;
+        const std::size_t width = size >> level;
+        return {(i - (std::size_t{1} << level)) * width, width};
+    }
+};
+
+class NaturalScan {
+public:
+    NaturalScan(std::span<const double> v, bool skip_adjacent, std::vector<Edge>& out)
+        : v_(v), n_(v.size()), skip_adjacent_(skip_adjacent), out_(out), tree_(v) {
+        for (std::size_t k = 0; k < n_; ++k) {
+            if (std::isnan(v[k])) nans_.push_back(k);
+            if (v[k] == kInf) plus_infs_.push_back(k);
+        }
+    }
+
+    void run() {
+        for (std::size_t lo = 0; lo < n_; ++lo) {
+            if (!std::isfinite(v_[lo])) {
+                // h = NaN for every pair (rise is +-inf or NaN, and inf + -inf or NaN).
+                for (std::size_t hi = lo + 1; hi < n_; ++hi) emit(lo, hi);
+            } else {
+                scan_from(lo);
+            }
+        }
+    }
+
+private:
+    void emit(std::size_t lo, std::size_t hi) {
+        if (!(skip_adjacent_ && hi == lo + 1)) out_.push_back(Edge{lo, hi});
+    }
+
+    void scan_from(std::size_t lo) {
+        lo_ = lo;
+        y0_ = v_[lo];
+        has_b_ = false;
+        seen_non_nan_ = false;
+        slope_bound_ = -kInf;
+        proofs_ = tame(y0_);
+        // The first +inf after lo is visible (h = +inf and nothing between is +inf);
+        // after it only NaN highs are (h is never NaN for a finite low and a non-NaN high).
+        const auto inf_at = std::upper_bound(plus_infs_.begin(), plus_infs_.end(), lo);
+        const std::size_t limit = inf_at == plus_infs_.end() ? n_ : *inf_at;
+        std::size_t from = lo + 1;
+        for (;;) {
+            const std::size_t hi = next_candidate(from, limit);
+            if (hi >= limit) break;
+            visit(hi);
+            from = hi + 1;
+        }
+        if (limit < n_) {
+            emit(lo, limit);
+            for (auto it = std::upper_bound(nans_.begin(), nans_.end(), limit); it != nans_.end(); ++it) {
+                emit(lo, *it);
+            }
+        }
+    }
+
+    void visit(std::size_t hi) {
+        const double y = v_[hi];
+        if (std::isnan(y)) {  // h is NaN: always visible; never blocks
+            emit(lo_, hi);
+            return;
+        }
+        if (y == -kInf) {  // h = -inf: visible only with nothing but NaN between
+            if (!seen_non_nan_) emit(lo_, hi);
+            seen_non_nan_ = true;
+            return;  // a -inf sample never blocks a finite or +inf line value
+        }
+        seen_non_nan_ = true;
+        const double slope = (y - y0_) / static_cast<double>(hi - lo_);
+        bool visible;
+        if (has_b_ && literal_blocks(v_.data(), lo_, b_, hi)) {
+            visible = false;
+        } else if (proofs_ && tame(y) && visible_by_margin(slope, y)) {
+            visible = true;
+        } else {
+            visible = indices_are_visible(v_, lo_, hi);
+        }
+        if (visible) emit(lo_, hi);
+        slope_bound_ = std::isfinite(slope) ? std::max(slope_bound_, slope_up(slope)) : kInf;
+        if (!has_b_ || slope > slope_b_) {
+            has_b_ = true;
+            b_ = hi;
+            slope_b_ = slope;
+        }
+    }
+
+    // Fact 3. With exact slopes sigma_k <= S for every sample k between (NaN and -inf
+    // never block a finite line) and sigma_hi - S > E, each k lies d_k (sigma_hi -
+    // sigma_k) >= E below the exact line, and the literal line value is within
+    //     |h - L| <= 5.01u (|y0| + |y1|) + 2^-1074
+    // of it (three roundings on |q rise| <= |y0| + |y1|, one on the sum; no overflow for
+    // tame ends). E below uses 8u and 2^-1060; the subtraction's own rounding is inside.
+    bool visible_by_margin(double slope, double y) const {
+        if (slope_bound_ == -kInf) return true;  // nothing between can block
+        const double margin = k8u * (std::fabs(y0_) + std::fabs(y)) + kTiny;
+        return slope_down(slope) - slope_bound_ > margin;
+    }
+
+    // Fact 2 for tree node i, whose positions all lie after b: true when b blocks every
+    // high in it; then slope_bound_ grows to cover the node's samples, which stay
+    // between for later highs. Passing a node is refused when it would raise S above
+    // the cap, a small relative step above b's slope, so proofs stay possible.
+    bool passes_over(std::size_t i) {
+        if (!has_b_) return false;
+        const auto [first, width] = tree_.range(i);
+        const std::size_t last = first + width - 1;
+        const double top = tree_.top[i];
+        const double vb = v_[b_];
+        const double db = static_cast<double>(b_ - lo_);
+        const double span_first = static_cast<double>(first - lo_);
+        const double span_last = static_cast<double>(last - lo_);
+        const double cap = std::max(slope_bound_, slope_b_ + (k256u * std::fabs(slope_b_) + kTiny));
+
+        // (a) Every value in the node is <= top. The literal line value at b is monotone
+        // in the high's value (each rounding is monotone, q > 0) and in q = fl(db / span)
+        // (upwards for rise >= 0, downwards for rise < 0), so the corner below bounds it
+        // from above for every high in the node; b at or above that bound blocks all.
+        const double rise_top = top - y0_;
+        const double q = rise_top >= 0 ? db / span_first : db / span_last;
+        if (vb >= q * rise_top + y0_) {
+            // Slopes in the node are <= (top - y0) / span, largest at an end of the span.
+            const double corner =
+                top == -kInf ? -kInf
+                             : slope_up(std::max(rise_top / span_first, rise_top / span_last));
+            if (corner <= cap) {
+                slope_bound_ = std::max(slope_bound_, corner);
+                return true;
+            }
+        }
+
+        // (b) Steps bounded by D: v[hi] <= v[first] + (hi - first) D, so the exact slope
+        // from lo is <= g(s) = (A + (s - s_first) D) / s with A = v[first] - y0, which is
+        // monotone in s: its largest value is at an end. This follows linear runs (ramps)
+        // that (a) cannot. g's float error is <= 4u M with M = |A| / s_first + |D|; adding
+        // 32u M makes g_up an upper bound, and db * g_up then bounds fl(q * rise) (two
+        // roundings of <= 2.01u on a value <= db * g). Below 2^960 no rise can overflow.
+        const double d = tree_.step[i];
+        if (width < 2 || !std::isfinite(d)) return false;
+        const double a = v_[first] - y0_;
+        const double g_first = a / span_first;
+        const double g_last = (a + (span_last - span_first) * d) / span_last;
+        const double m = std::fabs(a) / span_first + std::fabs(d);
+        const double g_up = std::max(g_first, g_last) + (k32u * m + kTiny);
+        const double product_up = db * g_up;
+        if (!(std::fabs(product_up) < 0x1p960) || g_up > cap) return false;
+        if (vb >= product_up + y0_) {
+            slope_bound_ = std::max(slope_bound_, g_up);
+            return true;
+        }
+        return false;
+    }
+
+    // First position in [from, limit) not inside a node that passes_over accepts; limit
+    // when there is none. Bottom-up: skip a node, then move to the next node to its right
+    // (climbing while it is a right child); descend into a node that cannot be skipped.
+    std::size_t next_candidate(std::size_t from, std::size_t limit) {
+        if (from >= limit) return limit;
+        std::size_t i = from + tree_.size;
+        for (;;) {
+            if (passes_over(i)) {
+                while (i & 1) {
+                    if (i == 1) return limit;
+                    i >>= 1;
+                }
+                ++i;
+                continue;
+            }
+            if (i >= tree_.size) return std::min(i - tree_.size, limit);
+            i = 2 * i;
+        }
+    }
+
+    std::span<const double> v_;
+    std::size_t n_;
+    bool skip_adjacent_;
+    std::vector<Edge>& out_;
+    MaxTree tree_;
+    std::vector<std::size_t> nans_;
+    std::vector<std::size_t> plus_infs_;
+
+    // State of the scan from one low end.
+    std::size_t lo_ = 0;
+    double y0_ = 0.0;
+    bool has_b_ = false;       // some finite sample has been visited
+    std::size_t b_ = 0;        // the visited sample with the largest computed slope
+    double slope_b_ = 0.0;
+    double slope_bound_ = -kInf;  // S: >= the exact slope of every sample passed
+    bool seen_non_nan_ = false;
+    bool proofs_ = true;          // the low end is tame, so fact 3 applies
+};
+
+}  // namespace
+
+std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent) {
+    std::vector<Edge> edges;
+    if (v.size() < 2) return edges;
+    edges.reserve(2 * v.size());  // an estimate: most series have a small mean degree
+    NaturalScan scan(v, skip_adjacent, edges);
+    scan.run();
+    return edges;
+}
+
+}  // namespace kestrel
