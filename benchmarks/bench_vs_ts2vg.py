@@ -81,6 +81,15 @@ def make_series(family, n, seed):
 
 
 def peak_mb():
+    # On Linux, ru_maxrss of a freshly executed child starts from the parent's resident
+    # size at fork, so read the high-water mark of this process's own address space.
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     # Linux reports kibibytes, macOS bytes.
     return peak / (1 << 20) if sys.platform == "darwin" else peak / 1024
@@ -178,14 +187,28 @@ def run_child(library, rule, family, n, args, dump):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def differing_edges(path_a, path_b):
+def count_differing(path_a, path_b):
+    """Child side: print the number of keys in exactly one of two sorted key files."""
     a = np.load(path_a)
     b = np.load(path_b)
-    if len(a) == 0 or len(b) == 0:
-        return len(a) + len(b)
-    at = np.searchsorted(a, b)
-    common = int(np.count_nonzero(a[np.minimum(at, len(a) - 1)] == b))
-    return len(a) + len(b) - 2 * common
+    common = 0
+    if len(a) and len(b):
+        at = np.searchsorted(a, b)
+        common = int(np.count_nonzero(a[np.minimum(at, len(a) - 1)] == b))
+    print(len(a) + len(b) - 2 * common, flush=True)
+
+
+def differing_edges(path_a, path_b, timeout):
+    # In a child of its own, so that the parent stays small: its resident size at each
+    # fork would otherwise weigh on the children's figures.
+    command = [sys.executable, os.path.abspath(__file__), "--compare", path_a, path_b]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return "timeout"
+    if done.returncode != 0:
+        return "error"
+    return done.stdout.strip()
 
 
 def graph_has_edges_array():
@@ -244,9 +267,13 @@ def main():
     parser.add_argument("--n", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--budget", type=float, default=float("inf"), help=argparse.SUPPRESS)
     parser.add_argument("--dump", help=argparse.SUPPRESS)
+    parser.add_argument("--compare", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure:
         measure(args)
+        return
+    if args.compare:
+        count_differing(*args.compare)
         return
 
     with_array = graph_has_edges_array()
@@ -291,7 +318,7 @@ def main():
             ours_name = next((name for name in ("ours-list", "ours-array") if name in dumps), None)
             differing = "-"
             if ours_name and "ts2vg" in dumps:
-                differing = str(differing_edges(dumps[ours_name], dumps["ts2vg"]))
+                differing = differing_edges(dumps[ours_name], dumps["ts2vg"], args.timeout)
             for path in dumps.values():
                 os.remove(path)
 
