@@ -9,8 +9,9 @@ ts2vg is only needed here, never by the package itself. Set up a separate enviro
     /tmp/benchvenv/bin/python benchmarks/bench_vs_ts2vg.py [--max-n 10000] [--timeout 300]
 
 Every measurement (library, rule, family, n) runs in a fresh child process, so the peak
-memory reported is that child's ru_maxrss, and a runaway case is killed after --timeout
-seconds and reported as "timeout"; larger sizes of the same case are then skipped.
+memory reported is that child's own (VmHWM on Linux, ru_maxrss elsewhere), and a runaway
+case is killed after --timeout seconds and reported as "timeout"; larger sizes of the same
+case are then skipped.
 
 What is timed, best of --repeat runs (a single run from n = 10**6 up):
 
@@ -23,8 +24,8 @@ What is timed, best of --repeat runs (a single run from n = 10**6 up):
                 its ratio is to ours (list) on the same series
 
 The ts2vg/ours ratios are > 1 when we are faster. "differing" counts the edges present in
-exactly one of the two graphs: ts2vg decides near-ties with a tolerance, so series with
-ties or collinear points (ramp, constant, integers, convex) can legitimately differ.
+exactly one of the two graphs: ts2vg decides near-ties and near-collinear points with a
+tolerance where we decide exactly, so a few differences are expected, even on random series.
 Peak memory includes the interpreter, numpy and the input series.
 """
 
@@ -231,7 +232,7 @@ def cases(args):
 
 def seconds_cell(outcome):
     if isinstance(outcome, dict):
-        return f"{outcome['seconds']:.4f}"
+        return f"{outcome['seconds']:.6f}"
     return outcome or "-"
 
 

@@ -1,5 +1,6 @@
 #include "binding/conversions.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -154,8 +155,17 @@ ref from_point_list(const std::vector<Vertex>& points) {
 }
 
 ref from_index_pair_list(const std::vector<Edge>& pairs) {
+    // One int object per vertex index, made on first use and shared by every tuple that
+    // names it: each edge then costs one new tuple instead of a tuple and two ints.
+    std::size_t bound = 0;
+    for (const Edge& e : pairs) bound = std::max(bound, e.high + 1);
+    std::vector<ref> ints(bound);
+    auto index_object = [&](std::size_t index) {
+        if (!ints[index]) ints[index] = from_index(index);
+        return ref::borrow(ints[index].get());
+    };
     return build_list(pairs.size(), [&](std::size_t k) {
-        return pair_tuple(from_index(pairs[k].low), from_index(pairs[k].high));
+        return pair_tuple(index_object(pairs[k].low), index_object(pairs[k].high));
     });
 }
 

@@ -127,6 +127,7 @@ private:
         has_b_ = false;
         seen_non_nan_ = false;
         slope_bound_ = -kInf;
+        cap_ = -kInf;
         proofs_ = tame(y0_);
         // The first +inf after lo is visible (h = +inf and nothing between is +inf);
         // after it only NaN highs are (h is never NaN for a finite low and a non-NaN high).
@@ -169,12 +170,8 @@ private:
             visible = indices_are_visible(v_, lo_, hi);
         }
         if (visible) emit(lo_, hi);
-        slope_bound_ = std::isfinite(slope) ? std::max(slope_bound_, slope_up(slope)) : kInf;
-        if (!has_b_ || slope > slope_b_) {
-            has_b_ = true;
-            b_ = hi;
-            slope_b_ = slope;
-        }
+        raise_slope_bound(std::isfinite(slope) ? slope_up(slope) : kInf);
+        if (!has_b_ || slope > slope_b_) set_blocker(hi, slope);
     }
 
     // Fact 3. With exact slopes sigma_k <= S for every sample k between (NaN and -inf
@@ -189,36 +186,32 @@ private:
         return slope_down(slope) - slope_bound_ > margin;
     }
 
-    // Fact 2 for tree node i, whose positions all lie after b: true when b blocks every
-    // high in it; then slope_bound_ grows to cover the node's samples, which stay
-    // between for later highs. Passing a node is refused when it would raise S above
-    // the cap, a small relative step above b's slope, so proofs stay possible.
-    bool passes_over(std::size_t i) {
+    // Fact 2 for the tree node covering [first, first + width), all after b: true when b
+    // blocks every high in it; then slope_bound_ grows to cover the node's samples, which
+    // stay between for later highs. Passing a node is refused when it would raise S above
+    // cap_, a small relative step above b's slope, so margin proofs stay possible.
+    bool passes_over(std::size_t i, std::size_t first, std::size_t width) {
         if (!has_b_) return false;
-        const auto [first, width] = tree_.range(i);
-        const std::size_t last = first + width - 1;
         const double top = tree_.top[i];
-        const double vb = v_[b_];
-        const double db = static_cast<double>(b_ - lo_);
         const double span_first = static_cast<double>(first - lo_);
-        const double span_last = static_cast<double>(last - lo_);
-        const double cap = std::max(slope_bound_, slope_b_ + (k256u * std::fabs(slope_b_) + kTiny));
+        const double span_last = static_cast<double>(first + width - 1 - lo_);
 
         // (a) Every value in the node is <= top. The literal line value at b is monotone
         // in the high's value (each rounding is monotone, q > 0) and in q = fl(db / span)
         // (upwards for rise >= 0, downwards for rise < 0), so the corner below bounds it
         // from above for every high in the node; b at or above that bound blocks all.
         const double rise_top = top - y0_;
-        const double q = rise_top >= 0 ? db / span_first : db / span_last;
-        if (vb >= q * rise_top + y0_) {
-            // Slopes in the node are <= (top - y0) / span, largest at an end of the span.
-            const double corner =
-                top == -kInf ? -kInf
-                             : slope_up(std::max(rise_top / span_first, rise_top / span_last));
-            if (corner <= cap) {
-                slope_bound_ = std::max(slope_bound_, corner);
+        const double span_q = rise_top >= 0 ? span_first : span_last;
+        if (vb_ >= (db_ / span_q) * rise_top + y0_) {
+            // Slopes in the node are <= rise_top / span; for a fixed numerator that is
+            // largest at the nearest span when >= 0 and at the farthest when < 0, the same
+            // span as q's.
+            const double corner = top == -kInf ? -kInf : slope_up(rise_top / span_q);
+            if (corner <= cap_) {
+                raise_slope_bound(corner);
                 return true;
             }
+            return false;
         }
 
         // (b) Steps bounded by D: v[hi] <= v[first] + (hi - first) D, so the exact slope
@@ -230,17 +223,40 @@ private:
         const double d = tree_.step[i];
         if (width < 2 || !std::isfinite(d)) return false;
         const double a = v_[first] - y0_;
+        // Cheap refusals first, without division: g_up >= g at both ends (less 4u M), and
+        // g_up must stay under the cap (a few u of slack is left to the exact test).
+        const double extent = span_last - span_first;
+        if (a > cap_ * span_first + 0x1p-40 * std::fabs(a) ||
+            a + extent * d > cap_ * span_last + 0x1p-40 * (std::fabs(a) + extent * std::fabs(d))) {
+            return false;
+        }
         const double g_first = a / span_first;
-        const double g_last = (a + (span_last - span_first) * d) / span_last;
+        const double g_last = (a + extent * d) / span_last;
         const double m = std::fabs(a) / span_first + std::fabs(d);
         const double g_up = std::max(g_first, g_last) + (k32u * m + kTiny);
-        const double product_up = db * g_up;
-        if (!(std::fabs(product_up) < 0x1p960) || g_up > cap) return false;
-        if (vb >= product_up + y0_) {
-            slope_bound_ = std::max(slope_bound_, g_up);
+        const double product_up = db_ * g_up;
+        if (!(std::fabs(product_up) < 0x1p960) || g_up > cap_) return false;
+        if (vb_ >= product_up + y0_) {
+            raise_slope_bound(g_up);
             return true;
         }
         return false;
+    }
+
+    void raise_slope_bound(double bound) {
+        if (bound > slope_bound_) {
+            slope_bound_ = bound;
+            cap_ = std::max(cap_, slope_bound_);
+        }
+    }
+
+    void set_blocker(std::size_t b, double slope) {
+        has_b_ = true;
+        b_ = b;
+        slope_b_ = slope;
+        vb_ = v_[b];
+        db_ = static_cast<double>(b - lo_);
+        cap_ = std::max(slope_bound_, slope + (k256u * std::fabs(slope) + kTiny));
     }
 
     // First position in [from, limit) not inside a node that passes_over accepts; limit
@@ -249,17 +265,23 @@ private:
     std::size_t next_candidate(std::size_t from, std::size_t limit) {
         if (from >= limit) return limit;
         std::size_t i = from + tree_.size;
+        std::size_t first = from;
+        std::size_t width = 1;
         for (;;) {
-            if (passes_over(i)) {
+            if (passes_over(i, first, width)) {
                 while (i & 1) {
                     if (i == 1) return limit;
                     i >>= 1;
+                    width <<= 1;
+                    first -= width >> 1;
                 }
                 ++i;
+                first += width;
                 continue;
             }
-            if (i >= tree_.size) return std::min(i - tree_.size, limit);
+            if (i >= tree_.size) return std::min(first, limit);
             i = 2 * i;
+            width >>= 1;
         }
     }
 
@@ -277,6 +299,9 @@ private:
     bool has_b_ = false;       // some finite sample has been visited
     std::size_t b_ = 0;        // the visited sample with the largest computed slope
     double slope_b_ = 0.0;
+    double vb_ = 0.0;          // v[b] and b - lo
+    double db_ = 0.0;
+    double cap_ = -kInf;       // largest slope bound that passing a node may set
     double slope_bound_ = -kInf;  // S: >= the exact slope of every sample passed
     bool seen_non_nan_ = false;
     bool proofs_ = true;          // the low end is tame, so fact 3 applies
