@@ -10,8 +10,8 @@ ts2vg is only needed here, never by the package itself. Set up a separate enviro
 
 Every measurement (library, rule, family, n) runs in a fresh child process, so the peak
 memory reported is that child's own (VmHWM on Linux, ru_maxrss elsewhere), and a runaway
-case is killed after --timeout seconds and reported as "timeout"; larger sizes of the same
-case are then skipped.
+case is killed after --timeout seconds of timed runs and reported as "timeout"; larger
+sizes of the same case are then skipped.
 
 What is timed, best of --repeat runs (a single run from n = 10**6 up):
 
@@ -34,6 +34,7 @@ import itertools
 import json
 import os
 import resource
+import signal
 import subprocess
 import sys
 import tempfile
@@ -147,7 +148,7 @@ def operation(library, rule):
 
 
 def measure(args):
-    """Child side: time one case and print a JSON line."""
+    """Child side: time one case, write the figures to --report, then the edge keys to --dump."""
     x = make_series(args.family, args.n, args.seed)
     call, to_pairs, size = operation(args.library, args.rule)
     best = float("inf")
@@ -163,29 +164,67 @@ def measure(args):
         if spent + seconds > args.budget:
             break
     report = {"seconds": best, "runs": run + 1, "peak_mb": peak_mb(), "size": size(result)}
+    with open(args.report + ".tmp", "w") as out:
+        json.dump(report, out)
+    os.replace(args.report + ".tmp", args.report)
     if args.dump and to_pairs is not None:
-        np.save(args.dump, edge_keys(to_pairs(result), args.n))
-    print(json.dumps(report), flush=True)
+        pairs = to_pairs(result)
+        result = None
+        with open(args.dump + ".tmp", "wb") as out:
+            np.save(out, edge_keys(pairs, args.n))
+        os.replace(args.dump + ".tmp", args.dump)
 
 
-def run_child(library, rule, family, n, args, dump):
+def run_child(library, rule, family, n, args, scratch, dump):
+    """Runs one measurement; returns its figures (or "timeout" / "error") and whether the
+    edge keys were written to `dump`.
+
+    The timeout covers the timed runs only: once the child has written its figures, it gets
+    as long again to write the edge keys, which for tens of millions of edges is slower than
+    building them.
+    """
     repeat = min(args.repeat, 1) if n >= SINGLE_RUN_FROM else args.repeat
+    report = os.path.join(scratch, "report.json")
+    errors = os.path.join(scratch, "stderr.txt")
+    for path in (report, dump):
+        if path and os.path.exists(path):
+            os.remove(path)
     command = [
         sys.executable, os.path.abspath(__file__), "--measure",
         "--library", library, "--rule", rule, "--family", family, "--n", str(n),
         "--seed", str(args.seed), "--repeat", str(repeat), "--budget", str(args.timeout / 2),
+        "--report", report,
     ]
     if dump:
         command += ["--dump", dump]
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=args.timeout)
-    except subprocess.TimeoutExpired:
-        return "timeout"
-    if done.returncode != 0:
-        last = (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]
+    killed = False
+    with open(errors, "w") as stderr:
+        child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=stderr)
+        try:
+            child.wait(timeout=args.timeout)
+        except subprocess.TimeoutExpired:
+            if os.path.exists(report):
+                try:
+                    child.wait(timeout=args.timeout)
+                except subprocess.TimeoutExpired:
+                    pass
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+                killed = True
+    if not os.path.exists(report):
+        if killed:
+            return "timeout", False
+        if child.returncode == -signal.SIGKILL:
+            print(f"    {library} {rule} {family} n={n} was killed (out of memory?)", file=sys.stderr)
+            return "killed", False
+        with open(errors) as stderr:
+            last = (stderr.read().strip().splitlines() or [f"exit status {child.returncode}"])[-1]
         print(f"    {library} {rule} {family} n={n} failed: {last}", file=sys.stderr)
-        return "error"
-    return json.loads(done.stdout.strip().splitlines()[-1])
+        return "error", False
+    with open(report) as figures:
+        outcome = json.load(figures)
+    return outcome, bool(dump) and os.path.exists(dump)
 
 
 def count_differing(path_a, path_b):
@@ -267,6 +306,7 @@ def main():
     parser.add_argument("--family", help=argparse.SUPPRESS)
     parser.add_argument("--n", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--budget", type=float, default=float("inf"), help=argparse.SUPPRESS)
+    parser.add_argument("--report", help=argparse.SUPPRESS)
     parser.add_argument("--dump", help=argparse.SUPPRESS)
     parser.add_argument("--compare", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -305,15 +345,16 @@ def main():
                 if (library, rule, family) in timed_out:
                     outcomes[library] = "skipped"
                     continue
+                # One of our two edge forms is enough for the comparison.
                 dump = None
-                if library != "motif":
+                if library != "motif" and not (library == "ours-array" and "ours-list" in dumps):
                     dump = os.path.join(scratch, f"{library}.npy")
                 print(f"  {rule} {family} n={n} {library} ...", file=sys.stderr, flush=True)
-                outcome = run_child(library, rule, family, n, args, dump)
+                outcome, dumped = run_child(library, rule, family, n, args, scratch, dump)
                 outcomes[library] = outcome
                 if outcome == "timeout":
                     timed_out.add((library, rule, family))
-                elif isinstance(outcome, dict) and dump:
+                if dumped:
                     dumps[library] = dump
 
             ours_name = next((name for name in ("ours-list", "ours-array") if name in dumps), None)

@@ -101,8 +101,13 @@ Result<ArgumentSlots> parse_arguments(const CallSignature& signature, PyObject* 
             }
             const std::size_t at = match_keyword(signature, key);
             if (at == signature.positional_count) {
-                ref text = ref::steal(checked(PyUnicode_FromFormat(
-                    "%s got an unexpected keyword argument '%S'", display_name(signature).c_str(), key)));
+                // %S runs the key's own __str__, which may raise anything (SystemExit
+                // included): that error is the caller's and propagates unchanged.
+                ref text = ref::steal(PyUnicode_FromFormat(
+                    "%s got an unexpected keyword argument '%S'", display_name(signature).c_str(), key));
+                if (!text) {
+                    return fetch_error();
+                }
                 return CallError::object(PyExc_TypeError, std::move(text));
             }
             if (slots[at] != nullptr) {

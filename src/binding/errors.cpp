@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace kestrel {
 
@@ -130,17 +131,21 @@ ref type_qualname(PyObject* type) {
     return ref::steal(checked(PyUnicode_FromString("<failed to extract type name>")));
 }
 
-PyObject* panic_type() {
-    static PyObject* cell = nullptr;  // created once, never released
-    if (cell == nullptr) {
-        cell = PyErr_NewExceptionWithDoc("quorvex_runtime.PanicException", panic_doc,
-                                         PyExc_BaseException, nullptr);
-        if (cell == nullptr) {
-            PyErr_Clear();
-            fault("failed to create the PanicException type");
+namespace {
+PyObject* panic_cell = nullptr;  // created once at start-up, never released
+}  // namespace
+
+PyObject* panic_type() { return panic_cell; }
+
+Status create_panic_type() {
+    if (panic_cell == nullptr) {
+        panic_cell = PyErr_NewExceptionWithDoc("quorvex_runtime.PanicException", panic_doc,
+                                               PyExc_BaseException, nullptr);
+        if (panic_cell == nullptr) {
+            return fetch_error();
         }
     }
-    return cell;
+    return success();
 }
 
 PyObject* checked(PyObject* created) {
@@ -168,7 +173,7 @@ CallError fetch_error() {
     if (!type) {
         return CallError::message(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    if (type.get() == panic_type()) {
+    if (panic_cell != nullptr && type.get() == panic_cell) {
         // An internal fault raised earlier travelled through Python code we called:
         // show where it went, then carry on unwinding as a fault of this call.
         std::string text = "Unwrapped panic from Python code";
@@ -234,22 +239,25 @@ void raise_error(CallError&& error) {
 
 namespace detail {
 
-void raise_fault(const InternalFault& fault) {
-    const std::string& text = fault.message.empty() ? std::string("panic from Vantrel code")
-                                                    : fault.message;
+void raise_fault(const char* message, const std::source_location& where) noexcept {
+    const char* text = message[0] == '\0' ? "panic from Vantrel code" : message;
     PyErr_Clear();
     // Name the source file from the project root, not the build machine's path.
-    std::string file = fault.where.file_name();
-    if (const auto at = file.rfind("src/"); at != std::string::npos) file.erase(0, at);
-    PySys_FormatStderr("kestrel_grid: internal fault at %s:%u: %.500s\n", file.c_str(),
-                       static_cast<unsigned>(fault.where.line()), text.c_str());
-    PyObject* type = panic_type();
-    ref message = ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!message) {
+    const char* file = where.file_name();
+    if (const char* at = std::strstr(file, "src/")) file = at;
+    PySys_FormatStderr("kestrel_grid: internal fault at %s:%u: %.500s\n", file,
+                       static_cast<unsigned>(where.line()), text);
+    // The exception type exists from start-up on. Creating the message can still run
+    // out of memory; then MemoryError stays the pending error. Nothing here throws.
+    PyObject* message_object = PyUnicode_FromString(text);
+    if (message_object == nullptr || panic_cell == nullptr) {
+        Py_XDECREF(message_object);
         PyErr_Clear();
-        throw InternalFault{"Python API call failed", std::source_location::current()};
+        PyErr_NoMemory();
+        return;
     }
-    PyErr_SetObject(type, message.get());
+    PyErr_SetObject(panic_cell, message_object);
+    Py_DECREF(message_object);
 }
 
 void fault_at_boundary() noexcept {

@@ -1,5 +1,5 @@
 // Error values, the internal-fault exception and the call frame. The only code that
-// touches the interpreter's error indicator lives under src/module.
+// touches the interpreter's error indicator lives under src/binding.
 #pragma once
 
 #include "binding/object.hpp"
@@ -117,8 +117,10 @@ CallError wrap_argument_error(const char* parameter, CallError error);
 // Sets the interpreter's error indicator from the error value.
 void raise_error(CallError&& error);
 
-// The PanicException type, created once on first use.
+// The PanicException type: created by create_panic_type at start-up, before anything
+// can fault, so reporting a fault never needs a new type. NULL before that.
 PyObject* panic_type();
+Status create_panic_type();
 
 // `__qualname__` of a type as a str, or "<failed to extract type name>".
 ref type_qualname(PyObject* type);
@@ -130,7 +132,9 @@ PyObject* interned_qualname();
 
 namespace detail {
 inline volatile int exception_state_probe = 0;
-void raise_fault(const InternalFault& fault);
+// Sets PanicException(message), or MemoryError when even that cannot be made. Never
+// throws: it runs inside the frame's exception handlers.
+void raise_fault(const char* message, const std::source_location& where) noexcept;
 [[noreturn]] void fault_at_boundary() noexcept;
 }  // namespace detail
 
@@ -153,16 +157,16 @@ PyObject* call_frame(Body&& body) noexcept {
             }
             raise_error(std::move(result).error());
         } catch (const InternalFault& fault) {
-            detail::raise_fault(fault);
+            detail::raise_fault(fault.message.c_str(), fault.where);
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& other) {
-            detail::raise_fault(InternalFault{other.what(), std::source_location::current()});
+            detail::raise_fault(other.what(), std::source_location::current());
         }
         return nullptr;
     } catch (...) {
-        // The fault could not be turned into an exception (for example the
-        // PanicException type itself could not be created).
+        // Unreachable by construction (the handlers above do not throw); kept so that no
+        // exception ever unwinds into the interpreter.
         detail::fault_at_boundary();
     }
 }

@@ -26,7 +26,14 @@ struct GraphObject {
     Payload payload;
     // 0: idle; n > 0: n read-only calls under way; -1: one modifying call under way.
     std::int64_t borrow_state;
+    // kConstructed once the payload was constructed. An instance made without the
+    // class's own __new__ (after `del VisibilityGraph.__new__`, the types being
+    // mutable) comes zero-filled from tp_alloc: it is refused by every method and its
+    // payload is never destroyed.
+    std::uint64_t constructed;
 };
+
+constexpr std::uint64_t kConstructed = 0x6b657374726c6772;
 
 template <class Payload>
 struct ClassInfo;
@@ -214,7 +221,13 @@ Result<GraphObject<Payload>*> checked_self(PyObject* self) {
     if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
         return CallError::kind_mismatch(self, ClassInfo<Payload>::name);
     }
-    return reinterpret_cast<GraphObject<Payload>*>(self);
+    auto* object = reinterpret_cast<GraphObject<Payload>*>(self);
+    if (object->constructed != kConstructed) {
+        return CallError::message(PyExc_TypeError,
+                                  std::string(ClassInfo<Payload>::name) +
+                                      " object was not created by its constructor");
+    }
+    return object;
 }
 
 // Allocates an instance of `type` and moves the payload into it.
@@ -233,6 +246,7 @@ Result<ref> allocate(PyTypeObject* type, Payload&& payload) {
     // with an unconstructed payload.
     new (&graph->payload) Payload(std::move(payload));
     graph->borrow_state = 0;
+    graph->constructed = kConstructed;
     return object;
 }
 
@@ -249,7 +263,10 @@ template <class Payload>
 void dealloc_entry(PyObject* self) {
     call_frame_void([&] {
         PyTypeObject* type = Py_TYPE(self);
-        reinterpret_cast<GraphObject<Payload>*>(self)->payload.~Payload();
+        auto* object = reinterpret_cast<GraphObject<Payload>*>(self);
+        if (object->constructed == kConstructed) {
+            object->payload.~Payload();  // explicit: it was placement-new'd
+        }
         auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_slot(self);
         Py_DECREF(type);  // heap-type instances hold a reference to their type

@@ -218,6 +218,10 @@ Status add(PyObject* module, PyObject* name, PyObject* value) {
         return CallError::kind_mismatch(all.get(), "PyList");
     }
     if (PyList_Append(all.get(), name) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
         PyErr_Print();
         fault("could not append __name__ to __all__");
     }
@@ -259,6 +263,8 @@ Result<ref> start_up() {
                                   "Quorvex modules compiled for CPython 3.8 or older may only be "
                                   "initialized once per interpreter process");
     }
+    // First, so that every later failure, a fault included, can be reported.
+    KG_CHECK(create_panic_type());
     // 3 is the stable-ABI API version.
     ref module = ref::steal(PyModule_Create2(&module_definition, 3));
     if (!module) {
