@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "core/visibility.hpp"
@@ -40,6 +41,10 @@ constexpr double kTiny = 0x1p-1060;
 
 bool tame(double x) { return std::fabs(x) <= kTame; }  // false for NaN and +-inf
 
+// Positions and spans are below 2^53 (no series that long fits in memory), so the
+// conversion through a signed integer is exact and cheaper than the unsigned one.
+double as_double(std::size_t x) { return static_cast<double>(static_cast<std::int64_t>(x)); }
+
 // A computed slope fl(fl(y - y0) / d) is within 2.01u|s| + 2^-1075 of the exact one;
 // these add or remove 8u|s| + 2^-1060 (more than that plus their own rounding), so
 // slope_up(s) >= exact slope >= slope_down(s).
@@ -49,9 +54,9 @@ double slope_down(double s) { return s - (k8u * std::fabs(s) + kTiny); }
 // The literal rule for one sample k between lo and hi (the reference's arithmetic).
 bool literal_blocks(const double* v, std::size_t lo, std::size_t k, std::size_t hi) {
     const double y_lo = v[lo];
-    const double span = static_cast<double>(hi - lo);
+    const double span = as_double(hi - lo);  // the same doubles as the reference's casts
     const double rise = v[hi] - y_lo;
-    const double q = static_cast<double>(k - lo) / span;
+    const double q = as_double(k - lo) / span;
     const double h = q * rise + y_lo;
     return v[k] >= h;
 }
@@ -68,22 +73,24 @@ double difference_up(double a, double b) {
 // largest value (NaN counts as +inf, so a node holding a NaN is never passed over; the
 // padding is +inf too) and the largest upper-bounded step v[k + 1] - v[k] inside it.
 struct MaxTree {
+    struct Node {
+        double top;
+        double step;
+    };
     std::size_t size = 1;
-    std::vector<double> top;
-    std::vector<double> step;
+    std::vector<Node> nodes;  // both values of a node in one cache line
 
     explicit MaxTree(std::span<const double> v) {
         const std::size_t n = v.size();
         while (size < n) size <<= 1;
-        top.assign(2 * size, kInf);
-        step.assign(2 * size, -kInf);
-        for (std::size_t k = 0; k < n; ++k) top[size + k] = std::isnan(v[k]) ? kInf : v[k];
+        nodes.assign(2 * size, Node{kInf, -kInf});
+        for (std::size_t k = 0; k < n; ++k) nodes[size + k].top = std::isnan(v[k]) ? kInf : v[k];
         // Node i covers [first, first + width); its children split at first + width/2.
         for (std::size_t i = size - 1; i >= 1; --i) {
-            top[i] = std::max(top[2 * i], top[2 * i + 1]);
+            nodes[i].top = std::max(nodes[2 * i].top, nodes[2 * i + 1].top);
             const auto [first, width] = range(2 * i + 1);
             const double join = first < n ? difference_up(v[first - 1], v[first]) : kInf;
-            step[i] = std::max({step[2 * i], step[2 * i + 1], join});
+            nodes[i].step = std::max({nodes[2 * i].step, nodes[2 * i + 1].step, join});
         }
     }
 
@@ -160,7 +167,7 @@ private:
             return;  // a -inf sample never blocks a finite or +inf line value
         }
         seen_non_nan_ = true;
-        const double slope = (y - y0_) / static_cast<double>(hi - lo_);
+        const double slope = (y - y0_) / as_double(hi - lo_);
         bool visible;
         if (has_b_ && literal_blocks(v_.data(), lo_, b_, hi)) {
             visible = false;
@@ -192,16 +199,16 @@ private:
     // cap_, a small relative step above b's slope, so margin proofs stay possible.
     bool passes_over(std::size_t i, std::size_t first, std::size_t width) {
         if (!has_b_) return false;
-        const double top = tree_.top[i];
-        const double span_first = static_cast<double>(first - lo_);
-        const double span_last = static_cast<double>(first + width - 1 - lo_);
+        const MaxTree::Node& node = tree_.nodes[i];
+        const double top = node.top;
+        const double span_first = as_double(first - lo_);
 
         // (a) Every value in the node is <= top. The literal line value at b is monotone
         // in the high's value (each rounding is monotone, q > 0) and in q = fl(db / span)
         // (upwards for rise >= 0, downwards for rise < 0), so the corner below bounds it
         // from above for every high in the node; b at or above that bound blocks all.
         const double rise_top = top - y0_;
-        const double span_q = rise_top >= 0 ? span_first : span_last;
+        const double span_q = rise_top >= 0 ? span_first : as_double(first + width - 1 - lo_);
         if (vb_ >= (db_ / span_q) * rise_top + y0_) {
             // Slopes in the node are <= rise_top / span; for a fixed numerator that is
             // largest at the nearest span when >= 0 and at the farthest when < 0, the same
@@ -220,9 +227,10 @@ private:
         // that (a) cannot. g's float error is <= 4u M with M = |A| / s_first + |D|; adding
         // 32u M makes g_up an upper bound, and db * g_up then bounds fl(q * rise) (two
         // roundings of <= 2.01u on a value <= db * g). Below 2^960 no rise can overflow.
-        const double d = tree_.step[i];
+        const double d = node.step;
         if (width < 2 || !std::isfinite(d)) return false;
         const double a = v_[first] - y0_;
+        const double span_last = as_double(first + width - 1 - lo_);
         // Cheap refusals first, without division: g_up >= g at both ends (less 4u M), and
         // g_up must stay under the cap (a few u of slack is left to the exact test).
         const double extent = span_last - span_first;
@@ -255,7 +263,7 @@ private:
         b_ = b;
         slope_b_ = slope;
         vb_ = v_[b];
-        db_ = static_cast<double>(b - lo_);
+        db_ = as_double(b - lo_);
         cap_ = std::max(slope_bound_, slope + (k256u * std::fabs(slope) + kTiny));
     }
 
