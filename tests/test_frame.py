@@ -69,8 +69,12 @@ TupleSub = type("TupleSub", (tuple,), {})
 MyTypeError = type("MyTypeError", (TypeError,), {})
 
 
-def test_module_registers_eleven_names_in_order_and_no_panic_type():
-    assert kg.__all__ == ["VisibilityGraph", "HorizontalVisibilityGraph", *FUNCTIONS]
+ADDED_NAMES = ["GraphArray", "visibility_degrees", "horizontal_visibility_degrees",
+               "visibility_edge_array", "horizontal_visibility_edge_array"]
+
+
+def test_module_registers_eleven_names_in_order_then_the_added_ones_and_no_panic_type():
+    assert kg.__all__ == ["VisibilityGraph", "HorizontalVisibilityGraph", *FUNCTIONS, *ADDED_NAMES]
     assert kg.__doc__ == ""
     assert [kg.VisibilityGraph.__module__, kg.HorizontalVisibilityGraph.__module__] == ["builtins"] * 2
     assert not hasattr(kg, "PanicException")

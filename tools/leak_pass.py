@@ -624,7 +624,12 @@ def main():
     limits = tolerances(rounds)
 
     warnings.simplefilter("ignore")  # float subclasses from __float__ warn on some versions
-    panic = panic_type()
+    real_stderr = sys.stderr
+    sys.stderr = Sink()  # the probe's fault prints a line
+    try:
+        panic = panic_type()
+    finally:
+        sys.stderr = real_stderr
     build_cases(panic)
     selected = [c for c in CASES if options.only in c.name]
     names = [c.name for c in selected]
@@ -643,7 +648,7 @@ def main():
     def count_unraisable(_):
         unraisable[0] += 1
 
-    real_stderr, real_hook = sys.stderr, sys.unraisablehook
+    real_hook = sys.unraisablehook
     sink = Sink()
     failures = []
     started = time.perf_counter()

@@ -1,9 +1,13 @@
 #include "binding/conversions.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace kestrel {
 
@@ -125,7 +129,170 @@ ref new_float(double value) { return ref::steal(checked(PyFloat_FromDouble(value
 
 }  // namespace
 
-Result<Series> to_series(PyObject* object) { return to_vector<double>(object, to_float); }
+namespace {
+
+// Reserves room for `hint` values when memory allows; a hint beyond memory reserves
+// nothing (the vector then grows as values arrive), exactly as the general path does.
+void reserve_hint(Series& values, Py_ssize_t hint) {
+    try {
+        values.reserve(static_cast<std::size_t>(hint));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+}
+
+// Exact list or tuple: the items in order, each through the same float conversion as
+// the general path, without an iterator object. The size is read again at every step,
+// as the list iterator does, so a __float__ that grows or shrinks the list is seen the
+// same way; each item is held while its __float__ runs.
+template <bool IsList>
+Result<Series> series_from_items(PyObject* object) {
+    auto size = [&] { return IsList ? PyList_Size(object) : PyTuple_Size(object); };
+    Series values;
+    reserve_hint(values, size());
+    for (Py_ssize_t k = 0; k < size(); ++k) {
+        ref item = ref::borrow(IsList ? PyList_GetItem(object, k) : PyTuple_GetItem(object, k));
+        KG_TRY(value, to_float(item.get()));
+        values.push_back(value);
+    }
+    return values;
+}
+
+// numpy.ndarray, if numpy is imported: found through the module's dict, so looking it up
+// runs no Python code. Kept for the process once found.
+PyObject* ndarray_type() {
+    static PyObject* cell = nullptr;
+    if (cell != nullptr) return cell;
+    ref name = ref::steal(PyUnicode_FromString("numpy"));
+    if (!name) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    ref numpy = ref::steal(PyImport_GetModule(name.get()));
+    if (!numpy) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* dict = PyModule_Check(numpy.get()) ? PyModule_GetDict(numpy.get()) : nullptr;  // borrowed
+    PyObject* type = dict != nullptr ? PyDict_GetItemString(dict, "ndarray") : nullptr;       // borrowed
+    if (type != nullptr && PyType_Check(type)) {
+        cell = ref::borrow(type).release();  // kept for the process
+    }
+    return cell;
+}
+
+// One element type that an array may hold, read as the general path would read it:
+// iterating yields numpy scalars whose float conversion is the C conversion to double.
+enum class ElementKind { none, f64, f32, i8, i16, i32, i64, u8, u16, u32, u64, boolean };
+
+ElementKind element_kind(const std::string& typestr) {
+    if (typestr.size() < 3) return ElementKind::none;
+    const char order = typestr[0];
+    const bool native = order == '|' || order == '=' ||
+                        order == (std::endian::native == std::endian::little ? '<' : '>');
+    if (!native) return ElementKind::none;
+    const std::string code = typestr.substr(1);
+    if (code == "f8") return ElementKind::f64;
+    if (code == "f4") return ElementKind::f32;
+    if (code == "i1") return ElementKind::i8;
+    if (code == "i2") return ElementKind::i16;
+    if (code == "i4") return ElementKind::i32;
+    if (code == "i8") return ElementKind::i64;
+    if (code == "u1") return ElementKind::u8;
+    if (code == "u2") return ElementKind::u16;
+    if (code == "u4") return ElementKind::u32;
+    if (code == "u8") return ElementKind::u64;
+    if (code == "b1") return ElementKind::boolean;
+    return ElementKind::none;  // float16, complex, objects, dates, strings: general path
+}
+
+template <class T>
+double read_as_double(const char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof(T));  // any alignment
+    return static_cast<double>(value);
+}
+
+// An exact numpy.ndarray of one dimension and a native numeric type, copied straight from
+// its memory; nullopt when the array is anything else (the caller then takes the general
+// path, which runs no code of the array's own either). float64 is copied bit for bit.
+std::optional<Series> series_from_array(PyObject* object) {
+    ref interface = ref::steal(PyObject_GetAttrString(object, "__array_interface__"));
+    if (!interface || !PyDict_Check(interface.get())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    PyObject* shape = PyDict_GetItemString(interface.get(), "shape");  // all borrowed
+    PyObject* typestr = PyDict_GetItemString(interface.get(), "typestr");
+    PyObject* data = PyDict_GetItemString(interface.get(), "data");
+    PyObject* strides = PyDict_GetItemString(interface.get(), "strides");
+    if (shape == nullptr || !PyTuple_Check(shape) || PyTuple_Size(shape) != 1 ||
+        typestr == nullptr || !PyUnicode_Check(typestr) || data == nullptr ||
+        !PyTuple_Check(data) || PyTuple_Size(data) < 1) {
+        return std::nullopt;
+    }
+    const Py_ssize_t length = PyLong_AsSsize_t(PyTuple_GetItem(shape, 0));
+    ref code_bytes = ref::steal(PyUnicode_AsUTF8String(typestr));
+    const char* code = code_bytes ? PyBytes_AsString(code_bytes.get()) : nullptr;
+    void* address = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
+    if (length < 0 || code == nullptr || PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const ElementKind kind = element_kind(code);
+    if (kind == ElementKind::none) return std::nullopt;
+    const Py_ssize_t itemsize = std::atoi(code + 2);
+    Py_ssize_t stride = itemsize;
+    if (strides != nullptr && strides != Py_None) {
+        if (!PyTuple_Check(strides) || PyTuple_Size(strides) != 1) return std::nullopt;
+        stride = PyLong_AsSsize_t(PyTuple_GetItem(strides, 0));
+        if (stride == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+    }
+    if (length > 0 && address == nullptr) return std::nullopt;
+    Series values(static_cast<std::size_t>(length));  // may throw bad_alloc: MemoryError
+    const char* base = static_cast<const char*>(address);
+    if (kind == ElementKind::f64 && stride == static_cast<Py_ssize_t>(sizeof(double)) && length > 0) {
+        std::memcpy(values.data(), base, values.size() * sizeof(double));
+        return values;
+    }
+    for (Py_ssize_t k = 0; k < length; ++k) {
+        const char* at = base + k * stride;
+        double value;
+        switch (kind) {
+            case ElementKind::f64: std::memcpy(&value, at, sizeof value); break;
+            case ElementKind::f32: value = read_as_double<float>(at); break;
+            case ElementKind::i8: value = read_as_double<std::int8_t>(at); break;
+            case ElementKind::i16: value = read_as_double<std::int16_t>(at); break;
+            case ElementKind::i32: value = read_as_double<std::int32_t>(at); break;
+            case ElementKind::i64: value = read_as_double<std::int64_t>(at); break;
+            case ElementKind::u8: value = read_as_double<std::uint8_t>(at); break;
+            case ElementKind::u16: value = read_as_double<std::uint16_t>(at); break;
+            case ElementKind::u32: value = read_as_double<std::uint32_t>(at); break;
+            case ElementKind::u64: value = read_as_double<std::uint64_t>(at); break;
+            case ElementKind::boolean: value = *at != 0 ? 1.0 : 0.0; break;
+            default: return std::nullopt;
+        }
+        values[static_cast<std::size_t>(k)] = value;
+    }
+    return values;
+}
+
+}  // namespace
+
+Result<Series> to_series(PyObject* object) {
+    // Fast paths only for exact types, where the general path would run no Python code
+    // of the object's own: they give the same values and the same errors.
+    if (PyList_CheckExact(object)) return series_from_items<true>(object);
+    if (PyTuple_CheckExact(object)) return series_from_items<false>(object);
+    if (PyObject* ndarray = ndarray_type(); ndarray != nullptr &&
+                                            Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(ndarray)) {
+        if (std::optional<Series> values = series_from_array(object)) return std::move(*values);
+    }
+    return to_vector<double>(object, to_float);
+}
 
 Result<Point> to_point(PyObject* object) {
     KG_CHECK(check_pair(object));

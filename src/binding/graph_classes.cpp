@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binding/arguments.hpp"
+#include "binding/arrays.hpp"
 #include "binding/conversions.hpp"
 
 namespace kestrel {
@@ -133,6 +134,12 @@ template <class Payload>
 PyObject* vertices_entry(PyObject* self, void* closure);
 template <class Payload>
 PyObject* edges_entry(PyObject* self, void* closure);
+template <class Payload>
+PyObject* edges_array_entry(PyObject* self, PyObject* unused);
+template <class Payload>
+PyObject* vertices_array_entry(PyObject* self, PyObject* unused);
+template <class Payload>
+PyObject* degrees_array_entry(PyObject* self, PyObject* unused);
 
 // Creates the type from its spec; NULL with the interpreter's error pending on failure.
 template <class Payload>
@@ -150,6 +157,16 @@ PyObject* create_type() {
          "node_count($self)\n--\n\n"},
         {"edge_count", as_cfunction(edge_count_entry<Payload>), METH_NOARGS,
          "edge_count($self)\n--\n\n"},
+        {"edges_array", as_cfunction(edges_array_entry<Payload>), METH_NOARGS,
+         "edges_array($self)\n--\n\n"
+         "The edges as an (m, 2) int64 GraphArray in the graph's edge order: a copy, so the "
+         "graph stays editable. numpy.asarray wraps it without copying."},
+        {"vertices_array", as_cfunction(vertices_array_entry<Payload>), METH_NOARGS,
+         "vertices_array($self)\n--\n\n"
+         "The vertices as an (n, 2) float64 GraphArray of (x, y) rows, bit for bit: a copy."},
+        {"degrees_array", as_cfunction(degrees_array_entry<Payload>), METH_NOARGS,
+         "degrees_array($self)\n--\n\n"
+         "The degree of every vertex as an (n,) int64 GraphArray, counted from the edges."},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {
@@ -377,6 +394,28 @@ template <class Payload>
 PyObject* edges_entry(PyObject* self, void*) {
     return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
         return from_index_pair_list(graph.edges());
+    });
+}
+
+// The exports copy the record while shared access is held, then own the copy.
+template <class Payload>
+PyObject* edges_array_entry(PyObject* self, PyObject*) {
+    return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
+        return wrap_array(edge_block(graph.edges()));
+    });
+}
+
+template <class Payload>
+PyObject* vertices_array_entry(PyObject* self, PyObject*) {
+    return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
+        return wrap_array(vertex_block(graph.vertices()));
+    });
+}
+
+template <class Payload>
+PyObject* degrees_array_entry(PyObject* self, PyObject*) {
+    return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
+        return wrap_array(count_block(degrees_of(graph)));
     });
 }
 

@@ -6,6 +6,7 @@
 #include "core/visibility.hpp"
 #include "binding/graph_classes.hpp"
 #include "binding/arguments.hpp"
+#include "binding/arrays.hpp"
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 
@@ -174,7 +175,99 @@ PyObject* horizontal_window_motif_scores_entry(PyObject*, PyObject* args, PyObje
     });
 }
 
+// Releases the interpreter for its lifetime: only for code that touches no Python object
+// and no graph object (the core on the call's own copies). Restored on every path,
+// exceptions included, before the frame's handlers run.
+class InterpreterReleased {
+public:
+    InterpreterReleased() : state_(PyEval_SaveThread()) {}
+    ~InterpreterReleased() { PyEval_RestoreThread(state_); }
+    InterpreterReleased(const InterpreterReleased&) = delete;
+    InterpreterReleased& operator=(const InterpreterReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+constexpr CallSignature visibility_degrees_signature{
+    "visibility_degrees", nullptr, {"time_series", "skip_adjacent"}, 2, 1};
+constexpr CallSignature horizontal_visibility_degrees_signature{
+    "horizontal_visibility_degrees", nullptr, {"time_series", "skip_adjacent"}, 2, 1};
+constexpr CallSignature visibility_edge_array_signature{
+    "visibility_edge_array", nullptr, {"time_series", "skip_adjacent"}, 2, 1};
+constexpr CallSignature horizontal_visibility_edge_array_signature{
+    "horizontal_visibility_edge_array", nullptr, {"time_series", "skip_adjacent"}, 2, 1};
+
+// Converts with the interpreter held, computes without it on the call's own copy, and
+// builds the result with it again.
+template <class Compute>
+PyObject* array_entry(const CallSignature& signature, PyObject* args, PyObject* kwargs,
+                      Compute compute) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(slots, parse_arguments(signature, args, kwargs));
+        KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
+        KG_TRY(skip_adjacent, convert_skip_adjacent(slots[1]));
+        ArrayBlock block;
+        {
+            InterpreterReleased released;
+            block = compute(series, skip_adjacent);
+            Series().swap(series);
+        }
+        return wrap_array(std::move(block));
+    });
+}
+
+PyObject* visibility_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return array_entry(visibility_degrees_signature, args, kwargs, [](const Series& v, bool skip) {
+        return count_block(visibility_degrees(v, skip, VisibilityRule::Natural));
+    });
+}
+
+PyObject* horizontal_visibility_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return array_entry(horizontal_visibility_degrees_signature, args, kwargs,
+                       [](const Series& v, bool skip) {
+                           return count_block(visibility_degrees(v, skip, VisibilityRule::Horizontal));
+                       });
+}
+
+PyObject* visibility_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return array_entry(visibility_edge_array_signature, args, kwargs, [](const Series& v, bool skip) {
+        return edge_block(visibility_edges(v, skip, VisibilityRule::Natural));
+    });
+}
+
+PyObject* horizontal_visibility_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return array_entry(horizontal_visibility_edge_array_signature, args, kwargs,
+                       [](const Series& v, bool skip) {
+                           return edge_block(visibility_edges(v, skip, VisibilityRule::Horizontal));
+                       });
+}
+
 constexpr int call_flags = METH_VARARGS | METH_KEYWORDS;
+
+// Added after the eleven original names, in this order.
+PyMethodDef array_function_definitions[] = {
+    {"visibility_degrees", as_cfunction(visibility_degrees_entry), call_flags,
+     "visibility_degrees(time_series, skip_adjacent=None)\n--\n\n"
+     "Degree of every sample in the natural visibility graph of the series, as an (n,) "
+     "int64 GraphArray, computed without storing edges (O(n) memory) and without holding "
+     "the interpreter lock. Equal to build_visibility_graph(...).degrees_array()."},
+    {"horizontal_visibility_degrees", as_cfunction(horizontal_visibility_degrees_entry),
+     call_flags,
+     "horizontal_visibility_degrees(time_series, skip_adjacent=None)\n--\n\n"
+     "Degree of every sample in the horizontal visibility graph of the series, as an (n,) "
+     "int64 GraphArray, computed in O(n) memory without holding the interpreter lock."},
+    {"visibility_edge_array", as_cfunction(visibility_edge_array_entry), call_flags,
+     "visibility_edge_array(time_series, skip_adjacent=None)\n--\n\n"
+     "Edges of the natural visibility graph as an (m, 2) int64 GraphArray in ascending "
+     "(low, high) order, the order of build_visibility_graph(...).edges, computed without "
+     "holding the interpreter lock."},
+    {"horizontal_visibility_edge_array", as_cfunction(horizontal_visibility_edge_array_entry),
+     call_flags,
+     "horizontal_visibility_edge_array(time_series, skip_adjacent=None)\n--\n\n"
+     "Edges of the horizontal visibility graph as an (m, 2) int64 GraphArray in ascending "
+     "(low, high) order, computed without holding the interpreter lock."},
+};
 
 // Handed to the interpreter and pointed into by the function objects: never freed.
 PyMethodDef function_definitions[] = {
@@ -274,6 +367,12 @@ Result<ref> start_up() {
     KG_CHECK(register_class(module.get(), GraphClass::Visibility));
     KG_CHECK(register_class(module.get(), GraphClass::HorizontalVisibility));
     for (PyMethodDef& definition : function_definitions) {
+        KG_CHECK(register_function(module.get(), &definition));
+    }
+    KG_TRY(array_type, array_type_for_startup());
+    ref array_name = ref::steal(checked(PyUnicode_FromString("GraphArray")));
+    KG_CHECK(add(module.get(), array_name.get(), array_type));
+    for (PyMethodDef& definition : array_function_definitions) {
         KG_CHECK(register_function(module.get(), &definition));
     }
     module_cell = ref::borrow(module.get()).release();  // kept for the process

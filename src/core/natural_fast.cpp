@@ -102,10 +102,13 @@ struct MaxTree {
     }
 };
 
+// `sink(lo, hi)` receives every visible pair, lows ascending and each low's highs
+// ascending: the ascending (low, high) order of the reference.
+template <class Sink>
 class NaturalScan {
 public:
-    NaturalScan(std::span<const double> v, bool skip_adjacent, std::vector<Edge>& out)
-        : v_(v), n_(v.size()), skip_adjacent_(skip_adjacent), out_(out), tree_(v) {
+    NaturalScan(std::span<const double> v, bool skip_adjacent, Sink& sink)
+        : v_(v), n_(v.size()), skip_adjacent_(skip_adjacent), sink_(sink), tree_(v) {
         for (std::size_t k = 0; k < n_; ++k) {
             if (std::isnan(v[k])) nans_.push_back(k);
             if (v[k] == kInf) plus_infs_.push_back(k);
@@ -125,7 +128,7 @@ public:
 
 private:
     void emit(std::size_t lo, std::size_t hi) {
-        if (!(skip_adjacent_ && hi == lo + 1)) out_.push_back(Edge{lo, hi});
+        if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
     }
 
     void scan_from(std::size_t lo) {
@@ -296,7 +299,7 @@ private:
     std::span<const double> v_;
     std::size_t n_;
     bool skip_adjacent_;
-    std::vector<Edge>& out_;
+    Sink& sink_;
     MaxTree tree_;
     std::vector<std::size_t> nans_;
     std::vector<std::size_t> plus_infs_;
@@ -321,9 +324,23 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
     std::vector<Edge> edges;
     if (v.size() < 2) return edges;
     edges.reserve(2 * v.size());  // an estimate: most series have a small mean degree
-    NaturalScan scan(v, skip_adjacent, edges);
+    auto sink = [&](std::size_t lo, std::size_t hi) { edges.push_back(Edge{lo, hi}); };
+    NaturalScan scan(v, skip_adjacent, sink);
     scan.run();
     return edges;
+}
+
+std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
+                                                      bool skip_adjacent) {
+    std::vector<std::uint64_t> degrees(v.size(), 0);
+    if (v.size() < 2) return degrees;
+    auto sink = [&](std::size_t lo, std::size_t hi) {
+        ++degrees[lo];
+        ++degrees[hi];
+    };
+    NaturalScan scan(v, skip_adjacent, sink);
+    scan.run();
+    return degrees;
 }
 
 }  // namespace kestrel

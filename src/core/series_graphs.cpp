@@ -85,6 +85,17 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
     return edges;
 }
 
+std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
+                                              VisibilityRule rule) {
+    if (rule == VisibilityRule::Natural) return natural_visibility_degrees(v, skip_adjacent);
+    std::vector<std::uint64_t> degrees(v.size(), 0);
+    horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t j) {
+        ++degrees[i];
+        ++degrees[j];
+    });
+    return degrees;
+}
+
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
                                    VisibilityRule rule) {
     return rule == VisibilityRule::Natural ? natural_visibility_edges(v, skip_adjacent)

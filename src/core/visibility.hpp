@@ -44,6 +44,13 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
                                    VisibilityRule rule);
 
+// Degree of every vertex of the whole-series graph, counted as the fast methods find the
+// pairs, without storing edges: O(n) memory besides the input.
+std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
+                                                      bool skip_adjacent);
+std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
+                                              VisibilityRule rule);
+
 // Whole-series graph: vertex k is (k, v[k]); edges from the fast methods, in bulk.
 VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule);
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent);

@@ -1,4 +1,4 @@
-// Cross-check of the fast builders, motif scores and sub-graphs against the literal
+// Cross-check of the fast builders, degree-only counts, motif scores and sub-graphs against the literal
 // reference procedures on generated series of many families.
 //
 //   cross_check [series] [seed] [max_length]
@@ -227,6 +227,14 @@ int main(int argc, char** argv) {
             const VisibilityGraph slow = reference_series_graph(v, skip, rule);
             if (!same_edges(fast.edges(), slow.edges()) || !same_vertices(fast, slow)) {
                 fail(family.name, rule == VisibilityRule::Natural ? "natural graph" : "horizontal graph", v, skip);
+            }
+            std::vector<std::uint64_t> degrees(v.size(), 0);
+            for (const Edge& e : slow.edges()) {
+                ++degrees[e.low];
+                ++degrees[e.high];
+            }
+            if (visibility_degrees(v, skip, rule) != degrees) {
+                fail(family.name, "degrees", v, skip);
             }
             if (!v.empty()) {
                 const std::size_t i = integer(rng, 0, static_cast<long>(v.size()) - 1);

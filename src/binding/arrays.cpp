@@ -1,0 +1,264 @@
+#include "binding/arrays.hpp"
+
+#include <bit>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "binding/arguments.hpp"
+#include "binding/conversions.hpp"
+
+namespace kestrel {
+
+namespace {
+
+struct ArrayObject {
+    PyObject_HEAD
+    ArrayBlock block;
+    // kConstructed once `block` was placement-new'd; an instance made any other way
+    // (tp_alloc zero-fills) is refused and never destroyed.
+    std::uint64_t constructed;
+};
+
+constexpr std::uint64_t kConstructed = 0x6b67617272617921;
+constexpr const char* kTypeName = "GraphArray";
+
+PyObject* array_type = nullptr;  // created at start-up, kept for the process
+
+constexpr CallSignature new_signature{"__new__", kTypeName, {}, 0, 0};
+
+Result<ArrayObject*> checked_self(PyObject* self) {
+    auto* object = reinterpret_cast<ArrayObject*>(self);
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(array_type) ||
+        object->constructed != kConstructed) {
+        return CallError::message(PyExc_TypeError, "GraphArray object was not created by the module");
+    }
+    return object;
+}
+
+const char* typestr_of(const ArrayBlock& block) {
+    constexpr bool little = std::endian::native == std::endian::little;
+    if (block.kind == ArrayBlock::Kind::int64) return little ? "<i8" : ">i8";
+    return little ? "<f8" : ">f8";
+}
+
+ref shape_of(const ArrayBlock& block) {
+    if (block.columns == 0) {
+        return ref::steal(checked(Py_BuildValue("(n)", static_cast<Py_ssize_t>(block.rows))));
+    }
+    return ref::steal(checked(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(block.rows),
+                                            static_cast<Py_ssize_t>(block.columns))));
+}
+
+void set_item(PyObject* dict, const char* key, ref value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) {
+        (void)checked(nullptr);  // only memory can fail here: MemoryError or a fault
+    }
+}
+
+PyObject* new_entry(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(slots, parse_arguments(new_signature, args, kwargs));
+        (void)slots;
+        return CallError::message(PyExc_TypeError,
+                                  "GraphArray objects are made by the module, not directly");
+    });
+}
+
+void dealloc_entry(PyObject* self) {
+    call_frame_void([&] {
+        PyTypeObject* type = Py_TYPE(self);
+        auto* object = reinterpret_cast<ArrayObject*>(self);
+        if (object->constructed == kConstructed) {
+            object->block.~ArrayBlock();  // explicit: it was placement-new'd
+        }
+        auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_slot(self);
+        Py_DECREF(type);  // heap-type instances hold a reference to their type
+    });
+}
+
+Py_ssize_t length_entry(PyObject* self) {
+    PyObject* result = call_frame([&]() -> Result<ref> {
+        KG_TRY(object, checked_self(self));
+        return from_index(object->block.rows);
+    });
+    if (result == nullptr) return -1;
+    const Py_ssize_t length = PyLong_AsSsize_t(result);
+    Py_DECREF(result);
+    return length;
+}
+
+PyObject* interface_entry(PyObject* self, void*) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(object, checked_self(self));
+        const ArrayBlock& block = object->block;
+        ref dict = ref::steal(checked(PyDict_New()));
+        set_item(dict.get(), "shape", shape_of(block));
+        set_item(dict.get(), "typestr", ref::steal(checked(PyUnicode_FromString(typestr_of(block)))));
+        // (address, read-only flag): the buffer is this object's own and may be written.
+        // numpy keeps a reference to this object as the array's base, so it never dangles.
+        ref address = ref::steal(checked(PyLong_FromVoidPtr(const_cast<std::uint64_t*>(block.words.data()))));
+        ref data = ref::steal(checked(PyTuple_New(2)));
+        PyTuple_SetItem(data.get(), 0, address.release());  // steals
+        PyTuple_SetItem(data.get(), 1, ref::borrow(Py_False).release());
+        set_item(dict.get(), "data", std::move(data));
+        set_item(dict.get(), "strides", ref::borrow(Py_None));
+        set_item(dict.get(), "version", ref::steal(checked(PyLong_FromLong(3))));
+        return dict;
+    });
+}
+
+PyObject* shape_entry(PyObject* self, void*) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(object, checked_self(self));
+        return shape_of(object->block);
+    });
+}
+
+PyObject* typestr_entry(PyObject* self, void*) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(object, checked_self(self));
+        return ref::steal(checked(PyUnicode_FromString(typestr_of(object->block))));
+    });
+}
+
+PyObject* tobytes_entry(PyObject* self, PyObject*) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(object, checked_self(self));
+        const ArrayBlock& block = object->block;
+        const std::size_t count = block.rows * (block.columns == 0 ? 1 : block.columns);
+        return ref::steal(checked(PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(block.words.data()),
+            static_cast<Py_ssize_t>(count * sizeof(std::uint64_t)))));
+    });
+}
+
+PyObject* repr_entry(PyObject* self) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(object, checked_self(self));
+        const ArrayBlock& block = object->block;
+        const std::string shape = block.columns == 0
+                                      ? "(" + std::to_string(block.rows) + ",)"
+                                      : "(" + std::to_string(block.rows) + ", " +
+                                            std::to_string(block.columns) + ")";
+        const std::string text = std::string("GraphArray(shape=") + shape + ", typestr='" +
+                                 typestr_of(block) + "')";
+        return ref::steal(checked(PyUnicode_FromString(text.c_str())));
+    });
+}
+
+PyObject* create_type() {
+    static PyMethodDef methods[] = {
+        {"tobytes", as_cfunction(tobytes_entry), METH_NOARGS,
+         "tobytes($self)\n--\n\nThe elements as bytes in native byte order, row by row."},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"__array_interface__", interface_entry, nullptr,
+         "The array interface (version 3): numpy.asarray reads the buffer without copying.",
+         nullptr},
+        {"shape", shape_entry, nullptr, "The shape as a tuple: (rows,) or (rows, columns).", nullptr},
+        {"typestr", typestr_entry, nullptr, "The element type: '<i8' (int64) or '<f8' (float64).",
+         nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_doc, const_cast<char*>(
+                        "A numeric array owned by this object: int64 or float64, one or two "
+                        "dimensions. numpy.asarray(a) wraps it without copying; len(a) and "
+                        "a.tobytes() work without numpy.")},
+        {Py_tp_new, reinterpret_cast<void*>(new_entry)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry)},
+        {Py_tp_repr, reinterpret_cast<void*>(repr_entry)},
+        {Py_sq_length, reinterpret_cast<void*>(length_entry)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "kestrel_grid.GraphArray",
+        static_cast<int>(sizeof(ArrayObject)),
+        0,
+        Py_TPFLAGS_DEFAULT,
+        slots,
+    };
+    return PyType_FromSpec(&spec);
+}
+
+// A block holds at least one element of room, so its address is never NULL (numpy
+// refuses a NULL data pointer even for an empty array).
+ArrayBlock make_block(ArrayBlock::Kind kind, std::size_t rows, std::size_t columns) {
+    ArrayBlock block;
+    block.kind = kind;
+    block.rows = rows;
+    block.columns = columns;
+    const std::size_t count = rows * (columns == 0 ? 1 : columns);
+    block.words.reserve(count == 0 ? 1 : count);
+    block.words.resize(count);
+    return block;
+}
+
+}  // namespace
+
+ArrayBlock edge_block(const std::vector<Edge>& edges) {
+    ArrayBlock block = make_block(ArrayBlock::Kind::int64, edges.size(), 2);
+    for (std::size_t k = 0; k < edges.size(); ++k) {
+        block.words[2 * k] = edges[k].low;  // indices < 2^63: the same bits as int64
+        block.words[2 * k + 1] = edges[k].high;
+    }
+    return block;
+}
+
+ArrayBlock vertex_block(const std::vector<Vertex>& vertices) {
+    ArrayBlock block = make_block(ArrayBlock::Kind::float64, vertices.size(), 2);
+    if (!vertices.empty()) {
+        static_assert(sizeof(Vertex) == 2 * sizeof(std::uint64_t));
+        std::memcpy(block.words.data(), vertices.data(), vertices.size() * sizeof(Vertex));
+    }
+    return block;
+}
+
+ArrayBlock count_block(const std::vector<std::uint64_t>& counts) {
+    ArrayBlock block = make_block(ArrayBlock::Kind::int64, counts.size(), 0);
+    if (!counts.empty()) {
+        std::memcpy(block.words.data(), counts.data(), counts.size() * sizeof(std::uint64_t));
+    }
+    return block;
+}
+
+std::vector<std::uint64_t> degrees_of(const VisibilityGraph& graph) {
+    std::vector<std::uint64_t> degrees(graph.node_count(), 0);
+    for (const Edge& e : graph.edges()) {
+        ++degrees[e.low];
+        ++degrees[e.high];
+    }
+    return degrees;
+}
+
+Result<PyObject*> array_type_for_startup() {
+    if (array_type == nullptr) {
+        PyObject* created = create_type();
+        if (created == nullptr) {
+            return fetch_error();
+        }
+        array_type = created;
+    }
+    return array_type;
+}
+
+ref wrap_array(ArrayBlock&& block) {
+    auto* type = reinterpret_cast<PyTypeObject*>(array_type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    ref object = ref::steal(alloc != nullptr ? alloc(type, 0) : PyType_GenericAlloc(type, 0));
+    if (!object) {
+        (void)checked(nullptr);  // MemoryError, or a fault for anything else
+    }
+    auto* array = reinterpret_cast<ArrayObject*>(object.get());
+    new (&array->block) ArrayBlock(std::move(block));  // a move: cannot throw
+    array->constructed = kConstructed;
+    return object;
+}
+
+}  // namespace kestrel
