@@ -7,6 +7,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/conversions.hpp"
+#include "core/memory.hpp"
 
 namespace kestrel {
 
@@ -195,7 +196,7 @@ ArrayBlock make_block(ArrayBlock::Kind kind, std::size_t rows, std::size_t colum
     block.rows = rows;
     block.columns = columns;
     const std::size_t count = rows * (columns == 0 ? 1 : columns);
-    block.words.reserve(count == 0 ? 1 : count);
+    reserve_large(block.words, count == 0 ? 1 : count);
     block.words.resize(count);
     return block;
 }
@@ -204,10 +205,9 @@ ArrayBlock make_block(ArrayBlock::Kind kind, std::size_t rows, std::size_t colum
 
 ArrayBlock edge_block(const std::vector<Edge>& edges) {
     ArrayBlock block = make_block(ArrayBlock::Kind::int64, edges.size(), 2);
-    for (std::size_t k = 0; k < edges.size(); ++k) {
-        block.words[2 * k] = edges[k].low;  // indices < 2^63: the same bits as int64
-        block.words[2 * k + 1] = edges[k].high;
-    }
+    // An edge is two 64-bit indices below 2^63, the same bits as two int64: one copy.
+    static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
+    if (!edges.empty()) std::memcpy(block.words.data(), edges.data(), edges.size() * sizeof(Edge));
     return block;
 }
 
@@ -220,11 +220,14 @@ ArrayBlock vertex_block(const std::vector<Vertex>& vertices) {
     return block;
 }
 
-ArrayBlock count_block(const std::vector<std::uint64_t>& counts) {
-    ArrayBlock block = make_block(ArrayBlock::Kind::int64, counts.size(), 0);
-    if (!counts.empty()) {
-        std::memcpy(block.words.data(), counts.data(), counts.size() * sizeof(std::uint64_t));
-    }
+ArrayBlock count_block(std::vector<std::uint64_t>&& counts) {
+    // Counts below 2^63 have the bits of int64: the vector becomes the block as it is.
+    ArrayBlock block;
+    block.kind = ArrayBlock::Kind::int64;
+    block.rows = counts.size();
+    block.columns = 0;
+    block.words = std::move(counts);
+    if (block.words.capacity() == 0) block.words.reserve(1);  // never a NULL address
     return block;
 }
 

@@ -22,7 +22,7 @@ struct ArrayBlock {
 
 ArrayBlock edge_block(const std::vector<Edge>& edges);        // (m, 2) int64
 ArrayBlock vertex_block(const std::vector<Vertex>& vertices);  // (n, 2) float64
-ArrayBlock count_block(const std::vector<std::uint64_t>& counts);  // (n,) int64
+ArrayBlock count_block(std::vector<std::uint64_t>&& counts);  // (n,) int64, moved in
 // Degrees of a record's vertices, from its edges.
 std::vector<std::uint64_t> degrees_of(const VisibilityGraph& graph);
 

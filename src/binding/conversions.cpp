@@ -1,5 +1,7 @@
 #include "binding/conversions.hpp"
 
+#include "core/memory.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -252,12 +254,18 @@ std::optional<Series> series_from_array(PyObject* object) {
         }
     }
     if (length > 0 && address == nullptr) return std::nullopt;
-    Series values(static_cast<std::size_t>(length));  // may throw bad_alloc: MemoryError
     const char* base = static_cast<const char*>(address);
-    if (kind == ElementKind::f64 && stride == static_cast<Py_ssize_t>(sizeof(double)) && length > 0) {
-        std::memcpy(values.data(), base, values.size() * sizeof(double));
+    if (kind == ElementKind::f64 && stride == static_cast<Py_ssize_t>(sizeof(double))) {
+        // Contiguous float64: one pass over fresh memory, bits unchanged.
+        const auto* first = reinterpret_cast<const double*>(base);
+        Series values;
+        reserve_large(values, static_cast<std::size_t>(length));  // may throw bad_alloc
+        values.assign(first, first + length);
         return values;
     }
+    Series values;
+    reserve_large(values, static_cast<std::size_t>(length));
+    values.resize(static_cast<std::size_t>(length));
     for (Py_ssize_t k = 0; k < length; ++k) {
         const char* at = base + k * stride;
         double value;

@@ -2,6 +2,7 @@
 #include <limits>
 
 #include "core/horizontal_sweep.hpp"
+#include "core/memory.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -39,7 +40,9 @@ VisibilityGraph fast_stretch(const Series& v, std::size_t lo, std::size_t hi,
                              bool skip_adjacent, VisibilityRule rule) {
     const std::span<const double> stretch(v.data() + lo, hi - lo + 1);
     std::vector<Edge> edges = visibility_edges(stretch, skip_adjacent, rule);
-    std::vector<Vertex> vertices(stretch.size());
+    std::vector<Vertex> vertices;
+    reserve_large(vertices, stretch.size());
+    vertices.resize(stretch.size());
     for (std::size_t t = 0; t < stretch.size(); ++t) {
         vertices[t] = Vertex{static_cast<double>(lo + t), stretch[t]};
     }
@@ -72,7 +75,9 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
     std::vector<std::size_t> start(n + 1, 0);
     horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t) { ++start[i + 1]; });
     for (std::size_t k = 0; k < n; ++k) start[k + 1] += start[k];
-    std::vector<Edge> edges(start[n]);
+    std::vector<Edge> edges;
+    reserve_large(edges, start[n]);
+    edges.resize(start[n]);
     std::size_t current = std::numeric_limits<std::size_t>::max();
     std::size_t cursor = 0;
     horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t j) {
@@ -88,7 +93,9 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
 std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
                                               VisibilityRule rule) {
     if (rule == VisibilityRule::Natural) return natural_visibility_degrees(v, skip_adjacent);
-    std::vector<std::uint64_t> degrees(v.size(), 0);
+    std::vector<std::uint64_t> degrees;
+    reserve_large(degrees, v.size());
+    degrees.resize(v.size(), 0);
     horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t j) {
         ++degrees[i];
         ++degrees[j];
