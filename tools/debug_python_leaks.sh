@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The leak pass (tools/leak_pass.py) under Debian's debug CPython, where it also checks
-# sys.gettotalrefcount(). Installs python3-dbg and the headers when missing (needs root),
-# builds the module against the debug interpreter in a throw-away venv, and passes any
-# arguments on to the leak pass:
+# sys.gettotalrefcount(), then a short thread stress (tools/thread_stress.py) there, where
+# the debug allocator aborts on any allocation made without the interpreter lock.
+# Installs python3-dbg and the headers when missing (needs root), builds the module
+# against the debug interpreter in a throw-away venv, and passes any other arguments on
+# to the leak pass:
 #
-#     bash tools/debug_python_leaks.sh [--rounds N] [-k TEXT] [-v]
+#     bash tools/debug_python_leaks.sh [--stress-seconds N] [--rounds N] [-k TEXT] [-v]
+#
+# --stress-seconds 0 leaves the thread stress out (default 10).
 #
 # Why the module is rebuilt: a release build loads in the debug interpreter (same abi3
 # object layout), but its inline Py_INCREF/Py_DECREF never touch the debug interpreter's
@@ -14,6 +18,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 debug_python=python3-dbg
+stress_seconds=10
+if [ "${1:-}" = "--stress-seconds" ]; then
+  stress_seconds=$2
+  shift 2
+fi
 
 if ! command -v "$debug_python" >/dev/null 2>&1 || [ ! -d /usr/include/python3.11d ] ||
    ! "$debug_python" -c "import ensurepip" >/dev/null 2>&1; then
@@ -57,3 +66,8 @@ EOF
 
 echo "== leak pass"
 "$work/venv/bin/python" -X dev tools/leak_pass.py "$@"
+
+if [ "$stress_seconds" != 0 ]; then
+  echo "== thread stress"
+  "$work/venv/bin/python" -X dev tools/thread_stress.py --seconds "$stress_seconds"
+fi

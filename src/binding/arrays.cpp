@@ -104,7 +104,8 @@ PyObject* interface_entry(PyObject* self, void*) {
         PyTuple_SetItem(data.get(), 0, address.release());  // steals
         PyTuple_SetItem(data.get(), 1, ref::borrow(Py_False).release());
         set_item(dict.get(), "data", std::move(data));
-        set_item(dict.get(), "strides", ref::borrow(Py_None));
+        // No "strides" key: absent means C-contiguous, and numpy up to 2.4 leaks one
+        // reference to None for every asarray of an interface whose strides is None.
         set_item(dict.get(), "version", ref::steal(checked(PyLong_FromLong(3))));
         return dict;
     });
