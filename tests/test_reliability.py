@@ -75,6 +75,9 @@ def test_an_instance_made_without_the_constructor_is_refused_or_sound():
 
 
 @needs_nomemory
+@pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0),
+                    reason="CPython 3.13.0 itself crashes in import_run_extension after a failed "
+                           "allocation in this sweep (its own _testsinglephase module too)")
 def test_running_out_of_memory_during_import_is_memory_error_never_an_abort():
     # One child per failing allocation, counted from the start of the import, until the
     # import gets through; every earlier point must fail with MemoryError.

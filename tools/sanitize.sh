@@ -14,6 +14,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 sanitize_flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
+# The runtimes preloaded below are gcc's, so the module and the native checks are built
+# with g++ whatever CXX says.
+export CXX=g++
 
 asan_rt=$(gcc -print-file-name=libasan.so)
 ubsan_rt=$(gcc -print-file-name=libubsan.so)
@@ -25,17 +28,25 @@ for rt in "$asan_rt" "$ubsan_rt"; do
   fi
 done
 
-# ASan's throwing operator new never throws std::bad_alloc: a request it cannot meet is
-# a fatal report even with allocator_may_return_null=1, which only reaches malloc and
-# the nothrow forms. The module relies on the standard behaviour (an unmeetable reserve
-# is caught and skipped; running out of memory is MemoryError and leaves a graph as it
-# was) and the suite tests it, so this shim restores it: the throwing forms call ASan's
-# nothrow forms, which keep redzones, quarantine and new/delete mismatch checks, and
-# throw bad_alloc on NULL. It is preloaded ahead of libasan so that its definitions win;
-# verify_asan_link_order=0 below accepts that order.
-cat >"$work/throwing_new.cpp" <<'EOF'
+# A small preloaded helper mends two things about the gcc runtimes in a process that
+# loads both:
+# - ASan's throwing operator new never throws std::bad_alloc: a request it cannot meet is
+#   a fatal report even with allocator_may_return_null=1, which only reaches malloc and
+#   the nothrow forms. The module relies on the standard behaviour (an unmeetable reserve
+#   is caught and skipped; running out of memory is MemoryError and leaves a graph as it
+#   was) and the suite tests it, so the throwing forms here call ASan's nothrow forms,
+#   which keep redzones, quarantine and new/delete mismatch checks, and throw bad_alloc
+#   on NULL. The helper is preloaded ahead of libasan so that these definitions win;
+#   verify_asan_link_order=0 below accepts that order.
+# - UBSan ignores UBSAN_OPTIONS=log_path when ASan is loaded too, and writes to stderr,
+#   where pytest's capture or a test's own capture_output can swallow it. The helper
+#   points libubsan's report path at $KESTREL_UBSAN_LOG_PATH instead.
+cat >"$work/sanitizer_helper.cpp" <<'EOF'
 #include <cstddef>
+#include <cstdlib>
 #include <new>
+
+#include <dlfcn.h>
 
 void* operator new(std::size_t size) {
     if (void* p = ::operator new(size, std::nothrow)) return p;
@@ -53,9 +64,19 @@ void* operator new[](std::size_t size, std::align_val_t align) {
     if (void* p = ::operator new[](size, align, std::nothrow)) return p;
     throw std::bad_alloc();
 }
+
+__attribute__((constructor)) static void route_ubsan_reports() {
+    const char* path = std::getenv("KESTREL_UBSAN_LOG_PATH");
+    void* ubsan = path ? dlopen("libubsan.so.1", RTLD_LAZY | RTLD_NOLOAD) : nullptr;
+    if (ubsan == nullptr) return;
+    using SetPath = void (*)(const char*);
+    if (auto set_path = reinterpret_cast<SetPath>(dlsym(ubsan, "__sanitizer_set_report_path"))) {
+        set_path(path);
+    }
+}
 EOF
 g++ -std=c++20 -O2 -g -fno-omit-frame-pointer -shared -fPIC \
-  "$work/throwing_new.cpp" -o "$work/throwing_new.so"
+  "$work/sanitizer_helper.cpp" -o "$work/sanitizer_helper.so" -ldl
 
 echo "== building the instrumented module into a fresh venv ($("$python" --version))"
 "$python" -m venv "$work/asan"
@@ -80,10 +101,10 @@ reports="$work/reports"
 mkdir -p "$reports"
 export KESTREL_SANITIZER=1                        # tests/conftest.py: not_under_sanitizer
 export KESTREL_NATIVE_FLAGS="$sanitize_flags -g"  # tests/test_native.py builds with these
-# The interpreter is not instrumented, so the runtimes are preloaded. Child interpreters
-# started by the tests, the compiler run by test_native.py and the native test programs
-# inherit all of this; the programs link the same runtimes themselves.
-export LD_PRELOAD="$work/throwing_new.so $asan_rt $ubsan_rt"
+# The interpreter is not instrumented, so the runtimes are preloaded, behind the helper.
+# Child interpreters started by the tests, the compiler run by test_native.py and the
+# native test programs inherit all of this; the programs link the same runtimes too.
+export LD_PRELOAD="$work/sanitizer_helper.so $asan_rt $ubsan_rt"
 # Every object allocation goes through malloc, where ASan sees it, not pymalloc's arenas.
 export PYTHONMALLOC=malloc
 # detect_leaks=0: CPython deliberately leaves interned strings, static types and module
@@ -92,11 +113,15 @@ export PYTHONMALLOC=malloc
 # the module's own leaks.
 # allocator_may_return_null=1: an allocation that cannot be met returns NULL, as with
 # glibc, instead of a fatal report: malloc (the interpreter raises MemoryError) and,
-# through the shim, operator new (bad_alloc).
-# log_path: reports go to files, so one from a child process whose exit status a test
-# does not look at still fails the pass. They are printed at the end.
+# through the helper, operator new (bad_alloc).
+# log_path (and the helper, for UBSan): reports go to files, so one that pytest's output
+# capture or a test's own capture swallows, or one from a child process whose exit
+# status a test does not look at, still fails the pass. They are printed at the end.
+# abort_on_error=1 for UBSan too, so that a report in pytest itself ends it with SIGABRT
+# and the faulthandler traceback names the test.
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:verify_asan_link_order=0:log_path=$reports/asan"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:abort_on_error=1"
+export KESTREL_UBSAN_LOG_PATH="$reports/ubsan"
 
 status=0
 "$venv_python" -m pytest -q -p no:cacheprovider -rs "$@" || status=$?
