@@ -27,6 +27,7 @@ argument with neither -runs nor -max_total_time replays that input.
 
 import array
 import gc
+import inspect
 import io
 import math
 import os
@@ -37,6 +38,11 @@ import time
 import warnings
 
 import kestrel_grid as kg
+
+try:  # the module copies exact numpy arrays straight from memory; fuzz that path too
+    import numpy
+except ImportError:
+    numpy = None
 
 # __float__ and __index__ returning a subclass of float or int only warn; keep it quiet.
 warnings.simplefilter("ignore", DeprecationWarning)
@@ -171,7 +177,7 @@ def reenter(action):
     elif kind == 4:
         kg.horizontal_window_motif_scores([1.0, 2.0, 1.0], 2, skip_adjacent=True)
     elif kind == 5:
-        gc.collect()
+        gc.collect(0)  # the youngest generation: cheap, and where fresh objects are
     elif kind == 6 and action % 5 == 0:
         exc = PANIC_TYPE("hostile panic")
         STATE.raised.append(exc)
@@ -293,7 +299,7 @@ class HostileSequence:
         # The list changes under the iterator while items are handed out.
         for item in list(self.items):
             self.items.clear()
-            gc.collect() if self.action % 11 == 0 else None
+            gc.collect(0) if self.action % 11 == 0 else None
             yield item
 
     def __repr__(self):
@@ -416,7 +422,35 @@ def make_series(src, depth=0):
         return ListChild(items)
     if shape == 14:
         return [items, items[:1]] if items else [[]]
+    if numpy is not None and src.chance(2):
+        return make_ndarray(src, items)
     return make_value(src, depth + 1)
+
+
+NUMPY_TYPES = ["<f8", ">f8", "<f4", "<f2", "<i8", "<i4", "<i2", "|i1", "<u8", "<u4", "|u1", "|b1",
+               "<c16", "O"]
+
+
+def make_ndarray(src, items):
+    """An ndarray of the items: any dtype, sliced, reversed, strided, 2-D or broadcast."""
+    numbers = [x if type(x) is float else float(src.below(5)) for x in items]
+    dtype = src.pick(NUMPY_TYPES)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        array_ = numpy.array(numbers, dtype=numpy.float64).astype(dtype)
+    view = src.below(7)
+    if view == 1:
+        array_ = array_[::-1]
+    elif view == 2:
+        array_ = array_[src.below(3)::1 + src.below(3)]
+    elif view == 3 and len(array_) % 2 == 0:
+        array_ = array_.reshape(-1, 2)
+    elif view == 4:
+        array_ = numpy.broadcast_to(array_[:1] if len(array_) else array_, (src.below(6),)) \
+            if len(array_) else array_
+    elif view == 5:
+        array_ = numpy.frombuffer(bytes(src.byte() for _ in range(8 * src.below(6))), dtype="<f8")
+    return array_
 
 
 def make_point(src):
@@ -529,6 +563,10 @@ FUNCTIONS = {
     "build_horizontal_subgraph_between": (["time_series", "i", "j", "skip_adjacent"], 3),
     "segment_is_visible": (["p1", "p2", "obstacles"], 3),
     "horizontal_window_motif_scores": (["time_series", "window_size", "skip_adjacent"], 2),
+    "visibility_degrees": (["time_series", "skip_adjacent"], 1),
+    "horizontal_visibility_degrees": (["time_series", "skip_adjacent"], 1),
+    "visibility_edge_array": (["time_series", "skip_adjacent"], 1),
+    "horizontal_visibility_edge_array": (["time_series", "skip_adjacent"], 1),
 }
 METHODS = {
     "add_vertex": (["x", "y"], 2),
@@ -540,15 +578,28 @@ METHODS = {
     "vertices": None,
     "edges": None,
     "__new__": ([], 0),
+    "edges_array": ([], 0),
+    "vertices_array": ([], 0),
+    "degrees_array": ([], 0),
 }
 # Edits are drawn most often; construction and the getters now and then.
 METHOD_CHOICES = ["add_vertex"] * 3 + ["add_edge"] * 3 + ["remove_vertex"] * 2 + ["remove_edge"] * 2 + [
-    "node_count", "edge_count", "vertices", "edges", "__new__"]
+    "node_count", "edge_count", "vertices", "edges", "__new__", "edges_array", "vertices_array",
+    "degrees_array", "array"]
 CLASSES = [kg.VisibilityGraph, kg.HorizontalVisibilityGraph]
 ALLOWED = (TypeError, ValueError, IndexError, OverflowError, MemoryError)
 BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 
-missing_entries = set(kg.__all__) - set(FUNCTIONS) - {c.__name__ for c in CLASSES}
+# Entries a build may lack (older ones have no array exports) are left out.
+FUNCTIONS = {name: spec for name, spec in FUNCTIONS.items() if hasattr(kg, name)}
+METHODS = {name: spec for name, spec in METHODS.items()
+           if spec is None or name == "__new__" or hasattr(kg.VisibilityGraph, name)}
+METHOD_CHOICES = [name for name in METHOD_CHOICES if name in METHODS or name == "array"]
+GRAPH_ARRAY = getattr(kg, "GraphArray", None)
+if GRAPH_ARRAY is None:
+    METHOD_CHOICES.remove("array")
+ARRAYS = []  # GraphArray results of the current input
+missing_entries = set(kg.__all__) - set(FUNCTIONS) - {c.__name__ for c in CLASSES} - {"GraphArray"}
 assert not missing_entries, f"entries the fuzzer does not know: {missing_entries}"
 
 
@@ -650,6 +701,10 @@ def model_graph(v, lo, hi, skip, test):
 def as_plain_series(value):
     """The doubles a plain series converts to, ("error", type) when the conversion must
     fail, or None when the value is not plain enough to predict."""
+    if numpy is not None and type(value) is numpy.ndarray:
+        if value.ndim != 1 or value.dtype.kind not in "fiub":
+            return None
+        return [float(x) for x in value]
     if type(value) not in (list, tuple, range, bytes, bytearray, array.array):
         return None
     if isinstance(value, array.array):
@@ -715,6 +770,17 @@ def expected_call(name, bound):
         if i >= len(v) or j >= len(v):
             return ("error", IndexError)
         return ("ok", [bits(x) for x in v[min(i, j) + 1:max(i, j)]])
+    if name in ("visibility_degrees", "horizontal_visibility_degrees", "visibility_edge_array",
+                "horizontal_visibility_edge_array"):
+        test = horizontal_visible if name.startswith("horizontal") else natural_visible
+        edges = model_graph(v, 0, len(v) - 1, skip, test)[1] if v else []
+        if name.endswith("edge_array"):
+            return ("ok", ("<i8", (len(edges), 2), [x for e in edges for x in e]))
+        degrees = [0] * len(v)
+        for a, b in edges:
+            degrees[a] += 1
+            degrees[b] += 1
+        return ("ok", ("<i8", (len(v),), degrees))
     if name in ("build_visibility_graph", "build_horizontal_visibility_graph"):
         test = natural_visible if name == "build_visibility_graph" else horizontal_visible
         if not v:
@@ -737,6 +803,35 @@ def expected_call(name, bound):
             scores.append(pairs - (w - 1))
         return ("ok", scores)
     return None
+
+
+def array_contents(value, what):
+    """(typestr, shape, elements, the array) of a GraphArray, every view of it checked
+    against the others."""
+    if type(value) is not GRAPH_ARRAY:
+        raise Finding(f"{what}: returned {value!r}, not a GraphArray")
+    typestr, shape = value.typestr, value.shape
+    if typestr not in ("<i8", "<f8") or type(shape) is not tuple or not 1 <= len(shape) <= 2:
+        raise Finding(f"{what}: typestr {typestr!r} shape {shape!r}")
+    raw = value.tobytes()
+    count = shape[0] * (shape[1] if len(shape) == 2 else 1)
+    if len(raw) != 8 * count or len(value) != shape[0]:
+        raise Finding(f"{what}: {len(raw)} bytes and len {len(value)} for shape {shape!r}")
+    interface = value.__array_interface__
+    if (interface.get("shape") != shape or interface.get("typestr") != typestr or
+            interface.get("version") != 3 or type(interface.get("data")) is not tuple):
+        raise Finding(f"{what}: __array_interface__ {interface!r}")
+    if repr(value) != f"GraphArray(shape={shape!r}, typestr={typestr!r})":
+        raise Finding(f"{what}: repr {value!r}")
+    if numpy is not None:
+        view = numpy.asarray(value)
+        if view.shape != shape or view.tobytes() != raw:
+            raise Finding(f"{what}: numpy sees {view!r}")
+    if typestr == "<i8":
+        elements = list(struct.unpack(f"<{count}q", raw))
+    else:
+        elements = [raw[k:k + 8] for k in range(0, len(raw), 8)]
+    return typestr, shape, elements, value
 
 
 def graph_snapshot(graph):
@@ -771,6 +866,10 @@ def check_result(name, result, expected, bound):
     elif name == "horizontal_window_motif_scores":
         if type(result) is not list or not all(type(x) is int for x in result):
             raise Finding(f"{name}: returned {result!r}")
+    elif name.endswith("degrees") or name.endswith("edge_array"):
+        result = array_contents(result, name)
+        ARRAYS.append(result[3])
+        result = result[:3]
     else:
         horizontal = "horizontal" in name
         check_graph_shape(result, CLASSES[horizontal], name)
@@ -894,6 +993,33 @@ def call_method(src, n_hint):
     graph = src.pick(GRAPHS)
     method = src.pick(METHOD_CHOICES)
     cls = type(graph)
+    if method in ("edges_array", "vertices_array", "degrees_array") and src.below(4):
+        STATE.reset()
+        try:
+            value = invoke(getattr(graph, method))
+        except BaseException as exc:  # noqa: BLE001
+            classify(exc, method)
+            return
+        check_stderr(None, method)
+        typestr, shape, elements, value = array_contents(value, method)
+        ARRAYS.append(value)
+        vertices, edges = graph_snapshot(graph)
+        if method == "edges_array":
+            expected = ("<i8", (len(edges), 2), [x for e in edges for x in e])
+        elif method == "vertices_array":
+            expected = ("<f8", (len(vertices), 2), [v[k:k + 8] for v in vertices for k in (0, 8)])
+        else:
+            degrees = [0] * len(vertices)
+            for a, b in edges:
+                degrees[a] += 1
+                degrees[b] += 1
+            expected = ("<i8", (len(vertices),), degrees)
+        if (typestr, shape, elements) != expected:
+            raise Finding(f"{method}: {(typestr, shape, elements)!r}, expected {expected!r}")
+        return
+    if method == "array":
+        call_array_method(src)
+        return
     if method in ("vertices", "edges"):
         STATE.reset()
         try:
@@ -956,8 +1082,37 @@ def call_method(src, n_hint):
                           f"graph {graph_snapshot(graph)!r}, expected {outcome!r} {[vertices, edges]!r}")
 
 
+def call_array_method(src):
+    """GraphArray's own surface: construction (always refused), its getters and
+    methods, and its unbound methods on other objects."""
+    target = src.pick(ARRAYS) if ARRAYS and src.below(4) else src.pick([None, 1, GRAPHS[0], kg])
+    what = src.pick(["__new__", "tobytes", "shape", "typestr", "__array_interface__", "__len__",
+                     "__repr__"])
+    args, kwargs = make_arguments(src, [], 3, 0) if src.chance(3) else ((), {})
+    if what in ("shape", "typestr", "__array_interface__"):
+        args, kwargs = (), {}  # read through the descriptor: no arguments to give
+    STATE.reset()
+    try:
+        if what == "__new__":
+            invoke(GRAPH_ARRAY, *args, **kwargs)
+            raise Finding("GraphArray() made an instance")
+        if what in ("shape", "typestr", "__array_interface__"):
+            invoke(getattr(GRAPH_ARRAY, what).__get__, target)
+        else:
+            invoke(getattr(GRAPH_ARRAY, what), target, *args, **kwargs)
+    except Finding:
+        raise
+    except BaseException as exc:  # noqa: BLE001
+        classify(exc, f"GraphArray.{what}")
+        return
+    check_stderr(None, what)
+    if type(target) is not GRAPH_ARRAY or args or kwargs:
+        raise Finding(f"GraphArray.{what} accepted {target!r} {args!r} {kwargs!r}")
+
+
 def start_graphs(src):
     GRAPHS.clear()
+    ARRAYS.clear()
     for _ in range(1 + src.below(2)):
         kind = src.below(4)
         if kind == 0:
@@ -982,6 +1137,7 @@ def test_one_input(data):
         else:
             call_method(src, n_hint)
     GRAPHS.clear()
+    ARRAYS.clear()
 
 
 # ------------------------------------------------------------------------ drivers
@@ -1097,7 +1253,16 @@ def main():
         return
     # Coverage of this file's decoding and checking paths guides the search; the module
     # itself is native code, seen only through which of those paths its results take.
-    atheris.instrument_all()
+    # Only this file is instrumented: instrumenting numpy too takes minutes.
+    for value in list(globals().values()):
+        if getattr(value, "__module__", None) != __name__:
+            continue
+        if inspect.isfunction(value):
+            atheris.instrument_func(value)
+        elif inspect.isclass(value):
+            for attribute in vars(value).values():
+                if inspect.isfunction(attribute):
+                    atheris.instrument_func(attribute)
     atheris.Setup([sys.argv[0]] + argv, test_one_input)
     atheris.Fuzz()
 

@@ -12,6 +12,7 @@
 #   FUZZ_TARGETS   "core python" (default) or either one
 #   FUZZ_RUNS      stop each target after this many executions as well (default: time only)
 #   FUZZ_SEED      seed for both drivers (default 1)
+#   FUZZ_MAX_LEN   longest core input in bytes (default 2048: 256 raw samples)
 #   FUZZ_WORK      work folder: builds, venv, corpora, crash inputs (default fuzz/.work)
 #   FUZZ_CXX       the C++ compiler for the core target (default: a clang++ with libFuzzer
 #                  that supports C++20's source_location, else g++)
@@ -22,6 +23,9 @@
 # when a target found something (the input is kept under $FUZZ_WORK/artifacts).
 set -uo pipefail
 
+# The whole script is one block, read before any of it runs: editing the file while a
+# long run is under way cannot change what that run does next.
+{
 cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-60}
@@ -37,7 +41,11 @@ failed=0
 started=$(date +%s)
 
 # "Done N runs in S second(s)" is libFuzzer's closing line; both fallback drivers print it too.
-executions() { grep -Eo 'Done [0-9]+ runs in [0-9]+ second' "$1" | tail -1 | awk '{print $2 " executions in " $5 " s"}'; }
+executions() {
+    local done
+    done=$(grep -Eo 'Done [0-9]+ runs in [0-9]+ second' "$1" | tail -1 | awk '{print $2 " executions in " $5 " s"}')
+    echo "${done:-stopped before its closing line}"
+}
 
 report_failure() {
     local name=$1 log=$2
@@ -108,18 +116,25 @@ run_core() {
     fi
     if [ -n "$cxx" ] && [ "${cxx_driver:-}" != standalone ]; then
         driver="libFuzzer ($cxx)"
+        # An llvm-symbolizer (beside that clang, else any on PATH) names the functions
+        # in sanitizer reports.
+        local symbolizer
+        symbolizer="$(dirname "$(readlink -f "$(command -v "$cxx")")")/llvm-symbolizer"
+        [ -x "$symbolizer" ] || symbolizer=$(command -v llvm-symbolizer)
+        [ -n "$symbolizer" ] && [ -x "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH="$symbolizer"
         echo "== core: building with $driver"
         "$cxx" "${flags[@]}" -fsanitize=fuzzer "${sources[@]}" -o "$build/core_fuzz" || return 2
     else
         cxx=${FUZZ_CXX:-g++}
-        driver="standalone driver ($cxx; no clang++ with libFuzzer found)"
+        driver="standalone driver ($cxx from FUZZ_CXX)"
+        [ -n "${FUZZ_CXX:-}" ] || driver="standalone driver ($cxx; no clang++ with libFuzzer found)"
         echo "== core: building with $driver"
         "$cxx" "${flags[@]}" "${sources[@]}" "$root/fuzz/standalone_driver.cpp" -o "$build/core_fuzz" || return 2
     fi
     echo "== core: fuzzing for ${seconds}s ${FUZZ_RUNS:+or $FUZZ_RUNS executions }(log: $log)"
     ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1} \
     UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-        "$build/core_fuzz" -max_total_time="$seconds" "${runs_flag[@]}" -seed="$seed" -max_len=2048 \
+        "$build/core_fuzz" -max_total_time="$seconds" "${runs_flag[@]}" -seed="$seed" -max_len="${FUZZ_MAX_LEN:-2048}" \
         -timeout=20 -dict="$root/fuzz/core.dict" -artifact_prefix="$work/artifacts/core-" \
         -print_final_stats=1 "$corpus" >"$log" 2>&1
     local status=$?
@@ -142,6 +157,8 @@ python_interpreter() {
     fi
     "$venv/bin/python" -m pip install -q atheris >&2 ||
         echo "atheris did not install here; the random driver stands in" >&2
+    "$venv/bin/python" -m pip install -q numpy >&2 ||
+        echo "numpy did not install here; the fuzzer leaves arrays out" >&2
     "$venv/bin/python" -m pip install -q "$root" >&2 || return 1
     echo "$venv/bin/python"
 }
@@ -180,3 +197,5 @@ done
 echo "fuzzing took $(( $(date +%s) - started )) s in all"
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
+exit
+}
