@@ -16,6 +16,8 @@
 #   FUZZ_WORK      work folder: builds, venv, corpora, crash inputs (default fuzz/.work)
 #   FUZZ_CXX       the C++ compiler for the core target (default: a clang++ with libFuzzer
 #                  that supports C++20's source_location, else g++)
+#   FUZZ_INSTALL_CLANG=1  when no such clang++ is found and this runs as root on Debian,
+#                  install clang-16 and its libFuzzer with apt-get first (under a minute)
 #   FUZZ_PYTHON    an interpreter that already has kestrel_grid (and maybe atheris)
 #                  installed; without it a venv is made and the working tree installed
 #
@@ -113,6 +115,14 @@ run_core() {
         case "$cxx" in *clang*) ;; *) cxx_driver=standalone ;; esac
     else
         cxx=$(pick_libfuzzer_compiler)
+        if [ -z "$cxx" ] && [ "${FUZZ_INSTALL_CLANG:-0}" = 1 ] && [ "$(id -u)" = 0 ] &&
+            command -v apt-get >/dev/null 2>&1; then
+            echo "== core: installing clang-16 and libFuzzer"
+            { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+                --no-install-recommends clang-16 libclang-rt-16-dev; } >"$work/apt.log" 2>&1 ||
+                echo "   apt-get failed (see $work/apt.log); the standalone driver stands in"
+            cxx=$(pick_libfuzzer_compiler)
+        fi
     fi
     if [ -n "$cxx" ] && [ "${cxx_driver:-}" != standalone ]; then
         driver="libFuzzer ($cxx)"
