@@ -8,6 +8,7 @@
 #include "binding/arguments.hpp"
 #include "binding/conversions.hpp"
 #include "core/memory.hpp"
+#include "core/visibility.hpp"
 
 namespace kestrel {
 
@@ -233,12 +234,9 @@ ArrayBlock count_block(std::vector<std::uint64_t>&& counts) {
 }
 
 std::vector<std::uint64_t> degrees_of(const VisibilityGraph& graph) {
-    std::vector<std::uint64_t> degrees(graph.node_count(), 0);
-    for (const Edge& e : graph.edges()) {
-        ++degrees[e.low];
-        ++degrees[e.high];
-    }
-    return degrees;
+    DegreeCounter counter(graph.node_count());
+    for (const Edge& e : graph.edges()) counter(e.low, e.high);
+    return std::move(counter.degrees);
 }
 
 Result<PyObject*> array_type_for_startup() {

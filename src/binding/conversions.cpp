@@ -46,6 +46,17 @@ Result<std::optional<bool>> to_optional_bool(PyObject* object) {
 
 namespace {
 
+// Reserves room for `hint` values when memory allows. A hint beyond memory reserves
+// nothing; the vector then grows from what the items actually yield.
+template <class T>
+void reserve_hint(std::vector<T>& values, Py_ssize_t hint) {
+    try {
+        values.reserve(static_cast<std::size_t>(hint));
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+}
+
 // Reads any non-str sequence in one pass over its iterator, converting each item.
 template <class T, class ConvertItem>
 Result<std::vector<T>> to_vector(PyObject* object, ConvertItem convert_item) {
@@ -65,13 +76,7 @@ Result<std::vector<T>> to_vector(PyObject* object, ConvertItem convert_item) {
         fault("capacity overflow");
     }
     std::vector<T> values;
-    try {
-        values.reserve(static_cast<std::size_t>(hint));
-    } catch (const std::bad_alloc&) {
-        // A hint beyond memory reserves nothing; the vector grows from what the
-        // iteration actually yields.
-    } catch (const std::length_error&) {
-    }
+    reserve_hint(values, hint);
     ref iterator = ref::steal(PyObject_GetIter(object));
     if (!iterator) {
         return fetch_error();
@@ -132,16 +137,6 @@ ref new_float(double value) { return ref::steal(checked(PyFloat_FromDouble(value
 }  // namespace
 
 namespace {
-
-// Reserves room for `hint` values when memory allows; a hint beyond memory reserves
-// nothing (the vector then grows as values arrive), exactly as the general path does.
-void reserve_hint(Series& values, Py_ssize_t hint) {
-    try {
-        values.reserve(static_cast<std::size_t>(hint));
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-}
 
 // Exact list or tuple: the items in order, each through the same float conversion as
 // the general path, without an iterator object. The size is read again at every step,

@@ -198,11 +198,19 @@ constexpr CallSignature visibility_edge_array_signature{
 constexpr CallSignature horizontal_visibility_edge_array_signature{
     "horizontal_visibility_edge_array", nullptr, {"time_series", "skip_adjacent"}, 2, 1};
 
+ArrayBlock degree_array(const Series& v, bool skip_adjacent, VisibilityRule rule) {
+    return count_block(visibility_degrees(v, skip_adjacent, rule));
+}
+
+ArrayBlock edge_array(const Series& v, bool skip_adjacent, VisibilityRule rule) {
+    return edge_block(visibility_edges(v, skip_adjacent, rule));
+}
+
 // Converts with the interpreter held, computes without it on the call's own copy, and
 // builds the result with it again.
-template <class Compute>
 PyObject* array_entry(const CallSignature& signature, PyObject* args, PyObject* kwargs,
-                      Compute compute) {
+                      VisibilityRule rule,
+                      ArrayBlock (*compute)(const Series&, bool, VisibilityRule)) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(slots, parse_arguments(signature, args, kwargs));
         KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
@@ -210,7 +218,7 @@ PyObject* array_entry(const CallSignature& signature, PyObject* args, PyObject* 
         ArrayBlock block;
         {
             InterpreterReleased released;
-            block = compute(series, skip_adjacent);
+            block = compute(series, skip_adjacent, rule);
             Series().swap(series);
         }
         return wrap_array(std::move(block));
@@ -218,29 +226,23 @@ PyObject* array_entry(const CallSignature& signature, PyObject* args, PyObject* 
 }
 
 PyObject* visibility_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return array_entry(visibility_degrees_signature, args, kwargs, [](const Series& v, bool skip) {
-        return count_block(visibility_degrees(v, skip, VisibilityRule::Natural));
-    });
+    return array_entry(visibility_degrees_signature, args, kwargs, VisibilityRule::Natural,
+                       degree_array);
 }
 
 PyObject* horizontal_visibility_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return array_entry(horizontal_visibility_degrees_signature, args, kwargs,
-                       [](const Series& v, bool skip) {
-                           return count_block(visibility_degrees(v, skip, VisibilityRule::Horizontal));
-                       });
+                       VisibilityRule::Horizontal, degree_array);
 }
 
 PyObject* visibility_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return array_entry(visibility_edge_array_signature, args, kwargs, [](const Series& v, bool skip) {
-        return edge_block(visibility_edges(v, skip, VisibilityRule::Natural));
-    });
+    return array_entry(visibility_edge_array_signature, args, kwargs, VisibilityRule::Natural,
+                       edge_array);
 }
 
 PyObject* horizontal_visibility_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return array_entry(horizontal_visibility_edge_array_signature, args, kwargs,
-                       [](const Series& v, bool skip) {
-                           return edge_block(visibility_edges(v, skip, VisibilityRule::Horizontal));
-                       });
+                       VisibilityRule::Horizontal, edge_array);
 }
 
 constexpr int call_flags = METH_VARARGS | METH_KEYWORDS;

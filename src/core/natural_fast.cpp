@@ -332,15 +332,11 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
 
 std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
                                                       bool skip_adjacent) {
-    std::vector<std::uint64_t> degrees(v.size(), 0);
-    if (v.size() < 2) return degrees;
-    auto sink = [&](std::size_t lo, std::size_t hi) {
-        ++degrees[lo];
-        ++degrees[hi];
-    };
-    NaturalScan scan(v, skip_adjacent, sink);
+    DegreeCounter counter(v.size());
+    if (v.size() < 2) return std::move(counter.degrees);
+    NaturalScan scan(v, skip_adjacent, counter);
     scan.run();
-    return degrees;
+    return std::move(counter.degrees);
 }
 
 }  // namespace kestrel

@@ -93,14 +93,14 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
 std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
                                               VisibilityRule rule) {
     if (rule == VisibilityRule::Natural) return natural_visibility_degrees(v, skip_adjacent);
-    std::vector<std::uint64_t> degrees;
-    reserve_large(degrees, v.size());
-    degrees.resize(v.size(), 0);
-    horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t j) {
-        ++degrees[i];
-        ++degrees[j];
-    });
-    return degrees;
+    DegreeCounter counter(v.size());
+    horizontal_sweep(v, skip_adjacent, counter);
+    return std::move(counter.degrees);
+}
+
+DegreeCounter::DegreeCounter(std::size_t vertices) {
+    reserve_large(degrees, vertices);
+    degrees.resize(vertices, 0);
 }
 
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,

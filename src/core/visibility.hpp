@@ -44,6 +44,16 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
                                    VisibilityRule rule);
 
+// Counts the degree of every vertex as pairs (low, high) arrive.
+struct DegreeCounter {
+    std::vector<std::uint64_t> degrees;
+    explicit DegreeCounter(std::size_t vertices);
+    void operator()(std::size_t low, std::size_t high) {
+        ++degrees[low];
+        ++degrees[high];
+    }
+};
+
 // Degree of every vertex of the whole-series graph, counted as the fast methods find the
 // pairs, without storing edges: O(n) memory besides the input.
 std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
