@@ -251,12 +251,12 @@ Result<PyObject*> array_type_for_startup() {
 }
 
 ref wrap_array(ArrayBlock&& block) {
-    auto* type = reinterpret_cast<PyTypeObject*>(array_type);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    ref object = ref::steal(alloc != nullptr ? alloc(type, 0) : PyType_GenericAlloc(type, 0));
-    if (!object) {
+    Result<ref> allocated = allocate_instance(reinterpret_cast<PyTypeObject*>(array_type));
+    if (!allocated.ok()) {
+        raise_error(std::move(allocated).error());
         (void)checked(nullptr);  // MemoryError, or a fault for anything else
     }
+    ref object = std::move(allocated).value();
     auto* array = reinterpret_cast<ArrayObject*>(object.get());
     new (&array->block) ArrayBlock(std::move(block));  // a move: cannot throw
     array->constructed = kConstructed;

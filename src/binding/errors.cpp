@@ -196,6 +196,15 @@ CallError fetch_error() {
                      nullptr};
 }
 
+Result<ref> allocate_instance(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    ref object = ref::steal(alloc != nullptr ? alloc(type, 0) : PyType_GenericAlloc(type, 0));
+    if (!object) {
+        return fetch_error();
+    }
+    return object;
+}
+
 CallError wrap_argument_error(const char* parameter, CallError error) {
     error.parameter = parameter;
     return error;

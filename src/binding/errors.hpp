@@ -111,6 +111,10 @@ CallError fetch_error();
 // becomes the internal fault "Python API call failed".
 PyObject* checked(PyObject* created);
 
+// A zero-filled instance of a heap type from its tp_alloc slot (the generic allocator
+// when it has none), or the fetched allocation error. The caller constructs its fields.
+Result<ref> allocate_instance(PyTypeObject* type);
+
 // Marks a conversion failure as belonging to a parameter.
 CallError wrap_argument_error(const char* parameter, CallError error);
 

@@ -250,14 +250,7 @@ Result<GraphObject<Payload>*> checked_self(PyObject* self) {
 // Allocates an instance of `type` and moves the payload into it.
 template <class Payload>
 Result<ref> allocate(PyTypeObject* type, Payload&& payload) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) {
-        alloc = PyType_GenericAlloc;
-    }
-    ref object = ref::steal(alloc(type, 0));
-    if (!object) {
-        return fetch_error();
-    }
+    KG_TRY(object, allocate_instance(type));
     auto* graph = reinterpret_cast<GraphObject<Payload>*>(object.get());
     // Placement-new; moving the record cannot throw, so the instance is never left
     // with an unconstructed payload.
