@@ -1,0 +1,1 @@
+"""Type stubs for the kestrel_grid extension module."""

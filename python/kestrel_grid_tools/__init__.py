@@ -1,0 +1,51 @@
+"""Python tools around the kestrel_grid extension module: a command-line tool
+(`kestrel-grid`), graph features, adapters to networkx, igraph and scipy, directed views
+and edge weights, plots, and many series on Dask.
+
+numpy is the only required dependency; matplotlib, networkx, igraph, scipy and dask are
+optional extras (`kestrel-grid[plot]`, `[graphs]`, `[dask]`, `[all]`), imported only by
+the functions that use them."""
+
+from __future__ import annotations
+
+from ._optional import MissingExtraError
+from .adapters import (
+    DIRECTIONS,
+    WEIGHTS,
+    directed_edges,
+    edge_weights,
+    to_igraph,
+    to_networkx,
+    to_scipy_sparse,
+)
+from .features import (
+    degree_distribution,
+    degrees,
+    iid_distance,
+    iid_law,
+    motif_summary,
+    summarize,
+)
+from .many import series_features
+from .plot import plot_degree_distribution, plot_overview, plot_series_graph
+
+__all__ = [
+    "MissingExtraError",
+    "DIRECTIONS",
+    "WEIGHTS",
+    "directed_edges",
+    "edge_weights",
+    "to_networkx",
+    "to_igraph",
+    "to_scipy_sparse",
+    "degrees",
+    "degree_distribution",
+    "iid_law",
+    "iid_distance",
+    "motif_summary",
+    "summarize",
+    "series_features",
+    "plot_series_graph",
+    "plot_degree_distribution",
+    "plot_overview",
+]

@@ -1,0 +1,36 @@
+"""Optional dependencies, imported only where a function needs them."""
+
+from __future__ import annotations
+
+import importlib
+from types import ModuleType
+
+# Import name -> (distribution to install, extra of kestrel-grid that brings it).
+_EXTRAS = {
+    "matplotlib": ("matplotlib", "plot"),
+    "networkx": ("networkx", "graphs"),
+    "igraph": ("igraph", "graphs"),
+    "scipy": ("scipy", "graphs"),
+    "scipy.sparse": ("scipy", "graphs"),
+    "dask": ("dask", "dask"),
+    "dask.array": ("dask", "dask"),
+    "dask.dataframe": ("dask", "dask"),
+    "distributed": ("distributed", "dask"),
+    "pandas": ("pandas", "dask"),
+}
+
+
+class MissingExtraError(ImportError):
+    """An optional dependency is not installed; the message names the extra to install."""
+
+
+def require(module: str, feature: str) -> ModuleType:
+    """Import `module` for `feature`, or raise MissingExtraError naming the extra."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        distribution, extra = _EXTRAS.get(module, (module.split(".")[0], "all"))
+        raise MissingExtraError(
+            f"{feature} needs {distribution}, which is not installed; "
+            f"install it with: python -m pip install 'kestrel-grid[{extra}]'"
+        ) from error

@@ -1,0 +1,2 @@
+"""Placeholder."""
+def main(argv=None): raise NotImplementedError

@@ -1,0 +1,108 @@
+"""Features of one series' visibility graph: degree distribution, mean degree, the
+distance from the i.i.d. law of horizontal graphs, and a motif-score summary.
+
+Everything here is computed from the degree-only builders, which keep O(n) memory and
+run without the interpreter lock."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Dict, Literal, Optional, Tuple
+
+import numpy as np
+
+import kestrel_grid as kg
+
+from ._graphs import FloatArray, IntArray, as_series
+
+Kind = Literal["natural", "horizontal"]
+KINDS: Tuple[Kind, ...] = ("natural", "horizontal")
+
+
+def _check_kind(kind: str) -> None:
+    if kind not in KINDS:
+        raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
+
+
+def degrees(values: Any, kind: Kind = "natural", skip_adjacent: bool = False) -> IntArray:
+    """Degree of every sample, as an (n,) int64 array, without storing edges."""
+    _check_kind(kind)
+    series = as_series(values)
+    build = kg.visibility_degrees if kind == "natural" else kg.horizontal_visibility_degrees
+    return np.asarray(build(series, skip_adjacent=skip_adjacent))
+
+
+def degree_distribution(degree_values: Any) -> Tuple[IntArray, FloatArray]:
+    """(k, P(k)) for k = 0 .. max degree: the share of vertices with each degree.
+
+    Empty input gives two empty arrays."""
+    counts = np.bincount(np.asarray(degree_values, dtype=np.int64))
+    k = np.arange(counts.size, dtype=np.int64)
+    if counts.size == 0:
+        return k, np.zeros(0, dtype=np.float64)
+    return k, counts / counts.sum()
+
+
+def iid_law(k: Any, skip_adjacent: bool = False) -> FloatArray:
+    """P(k) = (1/3)(2/3)^(k-2) for k >= 2 (0 below): the degree law of the horizontal
+    graph of any i.i.d. continuous series. With adjacent pairs skipped every interior
+    vertex loses two neighbours, so the law shifts to (1/3)(2/3)^k for k >= 0."""
+    k = np.asarray(k, dtype=np.float64)
+    shift = 0.0 if skip_adjacent else 2.0
+    exponent = k - shift
+    return np.where(exponent >= 0, (1.0 / 3.0) * np.power(2.0 / 3.0, np.maximum(exponent, 0)), 0.0)
+
+
+def iid_distance(degree_values: Any, skip_adjacent: bool = False) -> float:
+    """Largest |P(k) - law(k)| over all k, between the empirical degree distribution and
+    the i.i.d. law (`iid_law`). Beyond the largest degree the empirical share is 0 and the
+    law decreases, so k up to max degree + 1 covers the supremum. NaN for an empty series."""
+    k, p = degree_distribution(degree_values)
+    if p.size == 0:
+        return math.nan
+    k_all = np.arange(k.size + 1)
+    p_all = np.concatenate([p, [0.0]])
+    return float(np.max(np.abs(p_all - iid_law(k_all, skip_adjacent))))
+
+
+def motif_summary(values: Any, window: int, skip_adjacent: bool = False) -> Dict[str, float]:
+    """Count, mean, standard deviation, minimum and maximum of the horizontal window
+    motif scores (exact ints from the module, summarised in float64)."""
+    scores = kg.horizontal_window_motif_scores(as_series(values), window, skip_adjacent)
+    if not scores:
+        nan = math.nan
+        return {"windows": 0, "motif_mean": nan, "motif_std": nan, "motif_min": nan, "motif_max": nan}
+    array = np.asarray(scores, dtype=np.float64)
+    return {
+        "windows": len(scores),
+        "motif_mean": float(array.mean()),
+        "motif_std": float(array.std()),
+        "motif_min": float(min(scores)),
+        "motif_max": float(max(scores)),
+    }
+
+
+def summarize(
+    values: Any,
+    kind: Kind = "natural",
+    skip_adjacent: bool = False,
+    window: Optional[int] = None,
+) -> Dict[str, Any]:
+    """Summary of one series' graph: samples, edges, mean and largest degree; for
+    horizontal graphs the distance from the i.i.d. law; with `window`, the motif scores."""
+    series = as_series(values)
+    deg = degrees(series, kind, skip_adjacent)
+    n = int(deg.size)
+    total = int(deg.sum())
+    summary: Dict[str, Any] = {
+        "kind": kind,
+        "samples": n,
+        "edges": total // 2,
+        "mean_degree": total / n if n else math.nan,
+        "max_degree": int(deg.max()) if n else 0,
+    }
+    if kind == "horizontal":
+        summary["iid_distance"] = iid_distance(deg, skip_adjacent)
+    if window is not None:
+        summary.update(motif_summary(series, window, skip_adjacent))
+    return summary
