@@ -7,7 +7,7 @@ run without the interpreter lock."""
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Literal, Optional, Tuple
+from typing import Any, Dict, List, Literal, Optional, Tuple
 
 import numpy as np
 
@@ -67,8 +67,18 @@ def iid_distance(degree_values: Any, skip_adjacent: bool = False) -> float:
 
 def motif_summary(values: Any, window: int, skip_adjacent: bool = False) -> Dict[str, float]:
     """Count, mean, standard deviation, minimum and maximum of the horizontal window
-    motif scores (exact ints from the module, summarised in float64)."""
-    scores = kg.horizontal_window_motif_scores(as_series(values), window, skip_adjacent)
+    motif scores (exact ints from the module, summarised in float64).
+
+    A series shorter than the window has no windows: the count is 0 and the rest NaN, so
+    one short series does not stop a run over many. A window below 1 raises ValueError."""
+    if isinstance(window, bool) or not isinstance(window, (int, np.integer)):
+        raise TypeError(f"window must be an int, got {type(window).__name__}")
+    if window < 1:
+        raise ValueError(f"window must be at least 1, got {window}")
+    series = as_series(values)
+    scores: List[int] = []
+    if window <= series.size:
+        scores = kg.horizontal_window_motif_scores(series, int(window), skip_adjacent)
     if not scores:
         nan = math.nan
         return {"windows": 0, "motif_mean": nan, "motif_std": nan, "motif_min": nan, "motif_max": nan}

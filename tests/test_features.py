@@ -1,0 +1,127 @@
+"""Graph features of the tools package against graphs built edge by edge."""
+
+from __future__ import annotations
+
+import math
+import random
+import sys
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+import kestrel_grid as kg  # noqa: E402
+from kestrel_grid_tools import features  # noqa: E402
+from kestrel_grid_tools._optional import MissingExtraError, require  # noqa: E402
+
+SERIES = [
+    [],
+    [1.0],
+    [2.0, 2.0],
+    [3.0, 1.0, 2.0, 4.0, 1.0, 3.0],
+    [1.0, float("nan"), 2.0, float("inf"), -1.0, 0.0, -0.0],
+    [5.0] * 9,
+    [math.sin(0.3 * k) for k in range(200)],
+]
+BUILDERS = {"natural": kg.build_visibility_graph, "horizontal": kg.build_horizontal_visibility_graph}
+
+
+@pytest.mark.parametrize("kind", sorted(BUILDERS))
+@pytest.mark.parametrize("skip", [False, True])
+@pytest.mark.parametrize("series", SERIES, ids=range(len(SERIES)))
+def test_summary_matches_the_built_graph(series, kind, skip):
+    graph = BUILDERS[kind](series, skip)
+    counts = [0] * len(series)
+    for i, j in graph.edges:
+        counts[i] += 1
+        counts[j] += 1
+    summary = features.summarize(series, kind, skip_adjacent=skip, window=3)
+    assert summary["samples"] == len(series)
+    assert summary["edges"] == len(graph.edges)
+    assert summary["max_degree"] == max(counts, default=0)
+    if series:
+        assert summary["mean_degree"] == sum(counts) / len(series)
+    else:
+        assert math.isnan(summary["mean_degree"])
+    assert ("iid_distance" in summary) == (kind == "horizontal")
+    scores = kg.horizontal_window_motif_scores(series, 3, skip) if len(series) >= 3 else []
+    assert summary["windows"] == len(scores)
+    if scores:
+        assert (summary["motif_min"], summary["motif_max"]) == (min(scores), max(scores))
+    k, p = features.degree_distribution(counts)
+    assert list(k) == list(range(len(p)))
+    assert [round(x * len(series)) for x in p] == [counts.count(d) for d in range(len(p))]
+
+
+def test_iid_law_is_a_distribution():
+    k = np.arange(200)
+    for skip in (False, True):
+        law = features.iid_law(k, skip)
+        assert law.sum() == pytest.approx(1.0, abs=1e-12)
+    assert list(features.iid_law([0, 1, 2, 3])) == [0.0, 0.0, 1 / 3, 2 / 9]
+    assert features.iid_law([0], skip_adjacent=True)[0] == 1 / 3
+
+
+def test_uniform_noise_follows_the_iid_law():
+    # The horizontal graph of i.i.d. samples has P(k) = (1/3)(2/3)^(k-2) and mean degree 4.
+    rng = np.random.default_rng(20240611)
+    series = rng.random(20000)
+    summary = features.summarize(series, "horizontal")
+    assert summary["iid_distance"] < 0.012
+    assert abs(summary["mean_degree"] - 4.0) < 0.01
+
+
+def test_iid_distance_covers_the_tail_beyond_the_largest_degree():
+    # Every vertex of degree 2: the empirical share is 1 at k = 2, 0 elsewhere; the law
+    # gives 1/3 there, so the distance is 2/3.
+    assert features.iid_distance([2, 2, 2]) == pytest.approx(2 / 3)
+    assert math.isnan(features.iid_distance([]))
+
+
+def test_unknown_kind_is_refused():
+    with pytest.raises(ValueError) as info:
+        features.summarize([1.0, 2.0], "diagonal")  # type: ignore[arg-type]
+    assert str(info.value) == "kind must be 'natural' or 'horizontal', got 'diagonal'"
+
+
+def test_two_dimensional_series_is_refused():
+    with pytest.raises(ValueError) as info:
+        features.degrees([[1.0, 2.0]])
+    assert str(info.value) == "a series must be one-dimensional, got shape (1, 2)"
+
+
+def test_a_missing_extra_is_named(monkeypatch):
+    monkeypatch.setitem(sys.modules, "networkx", None)  # makes the import fail
+    with pytest.raises(MissingExtraError) as info:
+        require("networkx", "to_networkx")
+    assert str(info.value) == (
+        "to_networkx needs networkx, which is not installed; "
+        "install it with: python -m pip install 'kestrel-grid[graphs]'"
+    )
+    assert isinstance(info.value, ImportError)
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_degrees_equal_the_array_exports(seed):
+    rng = random.Random(seed)
+    series = [rng.choice([0.0, 1.0, 2.0, rng.random()]) for _ in range(300)]
+    for kind, build in BUILDERS.items():
+        for skip in (False, True):
+            expected = list(build(series, skip).degrees_array().tobytes())
+            got = list(features.degrees(series, kind, skip).astype("<i8").tobytes())
+            assert got == expected
+
+
+@pytest.mark.parametrize(
+    "window, error, message",
+    [
+        (0, ValueError, "window must be at least 1, got 0"),
+        (-3, ValueError, "window must be at least 1, got -3"),
+        (2.0, TypeError, "window must be an int, got float"),
+        (True, TypeError, "window must be an int, got bool"),
+    ],
+)
+def test_bad_windows_are_refused(window, error, message):
+    with pytest.raises(error) as info:
+        features.motif_summary([1.0, 2.0, 3.0], window)
+    assert str(info.value) == message
