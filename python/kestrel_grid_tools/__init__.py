@@ -26,7 +26,7 @@ from .features import (
     motif_summary,
     summarize,
 )
-from .many import series_features
+from .many import features_frame, series_features
 from .plot import plot_degree_distribution, plot_overview, plot_series_graph
 
 __all__ = [
@@ -45,6 +45,7 @@ __all__ = [
     "motif_summary",
     "summarize",
     "series_features",
+    "features_frame",
     "plot_series_graph",
     "plot_degree_distribution",
     "plot_overview",

@@ -1,2 +1,382 @@
-"""Placeholder."""
-def series_features(*a, **k): raise NotImplementedError
+"""Graph features of many series at once: one row per series, computed on Dask.
+
+Each series goes through the same functions as :func:`kestrel_grid_tools.summarize`
+(``features.degrees``, ``degree_distribution``, ``iid_distance``, ``motif_summary``), so
+every number equals the one a plain loop over the series gives. The degree-only builders
+release the interpreter lock, so the threads of one worker compute series in parallel.
+
+dask, distributed and pandas come with the ``kestrel-grid[dask]`` extra and are imported
+only inside the functions below."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+
+from . import features
+from ._graphs import FloatArray, IntArray, as_series
+from ._optional import require
+from .features import Kind
+
+FEATURE = "series_features"
+DEFAULT_MAX_DEGREE = 32
+
+# Partitioning used when numpy arrays or pandas frames are converted to dask: blocks of at
+# most this many samples (32 MiB of float64) and at most this many series, so a block is a
+# task of well under a second that still amortises the scheduler's per-task cost.
+_BLOCK_SAMPLES = 1 << 22
+_BLOCK_SERIES = 2000
+# Rows per partition of a converted long-form pandas frame.
+_PARTITION_ROWS = 1 << 20
+# Position of a row within its input partition occupies the low bits of the order key.
+_ORDER_SHIFT = 40
+
+_INT_COLUMNS = ("samples", "edges", "max_degree")
+_MOTIF_COLUMNS = ("motif_windows", "motif_mean", "motif_std", "motif_min", "motif_max")
+
+Options = Tuple[Kind, bool, Optional[int], int]
+
+
+def _options(kind: str, skip_adjacent: bool, window: Optional[int], max_degree: int) -> Options:
+    """Checks the arguments shared by both entry points and packs them for the workers."""
+    if kind not in features.KINDS:
+        raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
+    if window is not None and (
+        isinstance(window, bool) or not isinstance(window, (int, np.integer)) or window < 1
+    ):
+        raise ValueError(f"window must be a positive integer or None, got {window!r}")
+    if isinstance(max_degree, bool) or not isinstance(max_degree, (int, np.integer)) or max_degree < 0:
+        raise ValueError(f"max_degree must be a non-negative integer, got {max_degree!r}")
+    checked_kind: Kind = "natural" if kind == "natural" else "horizontal"
+    return checked_kind, bool(skip_adjacent), None if window is None else int(window), int(max_degree)
+
+
+def _frame(series: Sequence[Any], index: Any, options: Options) -> Any:
+    """The feature rows of ``series`` (1-d arrays) as a pandas DataFrame on ``index``.
+
+    With no series this is the empty frame used as the dask meta, so the meta's columns
+    and dtypes are by construction those of every computed partition."""
+    pd = require("pandas", FEATURE)
+    kind, skip_adjacent, window, top = options
+    count = len(series)
+    ints: IntArray = np.zeros((count, len(_INT_COLUMNS)), dtype=np.int64)
+    mean_degree: FloatArray = np.full(count, math.nan)
+    iid: FloatArray = np.full(count, math.nan)
+    windows: IntArray = np.zeros(count, dtype=np.int64)
+    motif: FloatArray = np.full((count, len(_MOTIF_COLUMNS) - 1), math.nan)
+    shares: FloatArray = np.full((count, top + 2), math.nan)
+    for row, raw in enumerate(series):
+        values = as_series(raw)
+        deg = features.degrees(values, kind, skip_adjacent)
+        n = int(deg.size)
+        total = int(deg.sum())
+        # The same expressions as features.summarize, so the numbers are identical.
+        ints[row] = (n, total // 2, int(deg.max()) if n else 0)
+        if n:
+            mean_degree[row] = total / n
+            p = features.degree_distribution(deg)[1]
+            width = min(p.size, top + 1)
+            shares[row, : top + 1] = 0.0
+            shares[row, :width] = p[:width]
+            shares[row, top + 1] = int(np.count_nonzero(deg > top)) / n
+        if kind == "horizontal":
+            iid[row] = features.iid_distance(deg, skip_adjacent)
+        if window is not None and n >= window:
+            summary = features.motif_summary(values, window, skip_adjacent)
+            windows[row] = summary["windows"]
+            motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
+    columns: Dict[str, Any] = {
+        "samples": ints[:, 0],
+        "edges": ints[:, 1],
+        "mean_degree": mean_degree,
+        "max_degree": ints[:, 2],
+        "iid_distance": iid,
+    }
+    if window is not None:
+        columns["motif_windows"] = windows
+        for position, name in enumerate(_MOTIF_COLUMNS[1:]):
+            columns[name] = motif[:, position]
+    for k in range(top + 1):
+        columns[f"p_{k}"] = shares[:, k]
+    columns["p_tail"] = shares[:, top + 1]
+    return pd.DataFrame(columns, index=index)
+
+
+def _array_frame(block: Any, start: int, id_column: str, options: Options) -> Any:
+    """Feature rows of the series in a (rows, samples) block whose first row is ``start``."""
+    pd = require("pandas", FEATURE)
+    block = np.asarray(block)
+    index = pd.RangeIndex(start, start + block.shape[0], name=id_column)
+    return _frame(list(block), index, options)
+
+
+def _long_frame(
+    part: Any, id_column: str, time_column: Optional[str], value_column: str, order_column: str,
+    options: Options,
+) -> Any:
+    """Feature rows of the series in a long-form pandas frame holding whole series.
+
+    Rows are sorted by (id, time, input order), so ties in time keep the input order, and
+    each run of one id is a series. Rows with a missing id are dropped."""
+    pd = require("pandas", FEATURE)
+    part = part[part[id_column].notna()]
+    keys = [id_column] + ([time_column] if time_column is not None else []) + [order_column]
+    part = part.sort_values(keys, kind="stable", na_position="last")
+    ids = part[id_column]
+    codes = pd.factorize(ids)[0]
+    starts = np.flatnonzero(np.diff(codes)) + 1
+    if codes.size:
+        starts = np.concatenate([[0], starts])
+    stops = np.append(starts[1:], codes.size)
+    values = part[value_column].to_numpy(dtype=np.float64, na_value=np.nan)
+    series = [values[a:b] for a, b in zip(starts.tolist(), stops.tolist())]
+    return _frame(series, pd.Index(ids.iloc[starts], name=id_column), options)
+
+
+def _with_order(part: Any, order_column: str, partition_info: Optional[Dict[str, Any]] = None) -> Any:
+    """Adds the order key: input partition number in the high bits, row in the low bits."""
+    number = partition_info["number"] if partition_info is not None else 0
+    order = (np.int64(number) << np.int64(_ORDER_SHIFT)) + np.arange(len(part), dtype=np.int64)
+    return part.assign(**{order_column: order})
+
+
+def _check_columns(columns: Sequence[Any], wanted: Sequence[Optional[str]]) -> None:
+    available = list(columns)
+    for name in wanted:
+        if name is not None and name not in available:
+            raise ValueError(f"column {name!r} not found; available columns: {available!r}")
+
+
+def _order_column(used: Sequence[Optional[str]]) -> str:
+    name = "_order"
+    while name in used:
+        name = "_" + name
+    return name
+
+
+def _check_array_shape(shape: Tuple[Any, ...]) -> None:
+    if len(shape) != 2:
+        raise ValueError(
+            f"a series array must be two-dimensional (series, samples), got shape {shape}"
+        )
+
+
+def series_features(
+    data: Any,
+    kind: Kind = "natural",
+    skip_adjacent: bool = False,
+    window: Optional[int] = None,
+    max_degree: int = DEFAULT_MAX_DEGREE,
+    id_column: str = "series",
+    time_column: Optional[str] = "time",
+    value_column: str = "value",
+) -> Any:
+    """Graph features of many series as a lazy dask DataFrame, one row per series.
+
+    Columns, in this order (``samples``, ``edges``, ``max_degree`` and
+    ``motif_windows`` are int64, the rest float64):
+
+    - ``samples``, ``edges``, ``mean_degree``, ``max_degree``, as
+      :func:`~kestrel_grid_tools.summarize` gives them (``mean_degree`` is NaN for an
+      empty series).
+    - ``iid_distance``: the distance from the i.i.d. law for horizontal graphs; the
+      column is always present, NaN for natural graphs, so both kinds share one schema.
+    - ``motif_windows``, ``motif_mean``, ``motif_std``, ``motif_min``, ``motif_max``: the
+      motif summary when ``window`` is given; a series shorter than the window has 0
+      windows and NaN statistics instead of an error.
+    - ``p_0`` .. ``p_K`` (``K = max_degree``): the share of vertices of each degree, equal
+      to :func:`~kestrel_grid_tools.degree_distribution`; ``p_tail`` is the share of
+      vertices of degree above ``K``. A row sums to 1 up to rounding; all NaN for an empty
+      series.
+
+    The columns are fixed by the arguments, so the frame's meta is known without computing
+    anything.
+
+    Input forms:
+
+    - A dask DataFrame in long form, one row per sample (``id_column``, ``time_column``,
+      ``value_column``). Rows are shuffled on the series id so each series lands whole in
+      one partition, then each partition is sorted by (id, time, input order) and
+      summarised with ``map_partitions``; ties in time keep the input order, missing
+      times sort last, rows with a missing id are dropped. With ``time_column=None`` the
+      input order is the time order. The result is indexed by the series id, sorted
+      within each partition; its divisions are unknown (``compute().sort_index()`` gives
+      a sorted frame). A shuffle then ``map_partitions`` scales to more series than fit
+      in memory and costs one sort per partition rather than one pandas call per group.
+    - A dask array of shape (series, samples): it is rechunked so every row is whole
+      (rows keep their chunking when the samples axis already is one chunk, otherwise
+      rows are chunked ``"auto"``), each block becomes one partition, and the result is
+      indexed 0 .. series-1 with known divisions.
+    - A numpy 2-d array or a pandas long-form DataFrame, converted to dask first (blocks
+      of at most 2000 series and 4 Mi samples; 1 Mi rows per partition). Pass a dask
+      collection to choose the partitioning yourself, or use :func:`features_frame` to
+      compute eagerly without dask.
+
+    Example:
+        >>> import numpy as np
+        >>> from kestrel_grid_tools import series_features
+        >>> rows = np.random.default_rng(0).normal(size=(100, 500))
+        >>> frame = series_features(rows, kind="horizontal", max_degree=8)
+        >>> result = frame.compute()
+        >>> result.shape
+        (100, 15)
+        >>> bool((result["samples"] == 500).all())
+        True
+
+        To run on a cluster, create a client before calling ``compute()``::
+
+            from distributed import Client
+            client = Client("tcp://scheduler-address:8786")
+            result = series_features(rows).compute()
+
+        The workers need ``kestrel-grid`` installed.
+
+    Args:
+        data: A dask or pandas long-form DataFrame, or a dask or numpy 2-d array.
+        kind: ``"natural"`` or ``"horizontal"``.
+        skip_adjacent: Leave out the edges between neighbouring samples.
+        window: Motif window size, or ``None`` for no motif columns.
+        max_degree: The largest degree with its own ``p_K`` column.
+        id_column: Series id column of long-form input; also the result's index name.
+        time_column: Time column of long-form input, or ``None`` to keep the row order.
+        value_column: Sample value column of long-form input.
+
+    Returns:
+        A dask DataFrame with one row per series.
+
+    Raises:
+        ValueError: For a bad ``kind``, ``window`` or ``max_degree``, a missing column, or
+            an array that is not two-dimensional or has unknown chunk sizes.
+        TypeError: For any other kind of ``data``.
+        MissingExtraError: When dask or pandas is not installed.
+    """
+    pd = require("pandas", FEATURE)
+    dd = require("dask.dataframe", FEATURE)
+    da = require("dask.array", FEATURE)
+    options = _options(kind, skip_adjacent, window, max_degree)
+    if isinstance(data, pd.DataFrame):
+        _check_columns(data.columns, [id_column, time_column, value_column])
+        partitions = max(1, -(-len(data) // _PARTITION_ROWS))
+        data = dd.from_pandas(data, npartitions=partitions, sort=False)
+    if isinstance(data, dd.DataFrame):
+        return _long_features(data, id_column, time_column, value_column, options)
+    if isinstance(data, np.ndarray):
+        _check_array_shape(data.shape)
+        rows = max(1, min(_BLOCK_SERIES, _BLOCK_SAMPLES // max(1, data.shape[1])))
+        data = da.from_array(data, chunks=(rows, -1))
+    if isinstance(data, da.Array):
+        return _array_features(data, id_column, options)
+    raise TypeError(
+        "data must be a dask or pandas DataFrame in long form or a dask or numpy 2-d array, "
+        f"got {type(data).__name__}"
+    )
+
+
+def _long_features(
+    data: Any, id_column: str, time_column: Optional[str], value_column: str, options: Options,
+) -> Any:
+    pd = require("pandas", FEATURE)
+    wanted = [id_column, time_column, value_column]
+    _check_columns(data.columns, wanted)
+    order_column = _order_column(wanted)
+    columns = list(dict.fromkeys(name for name in wanted if name is not None))
+    data = data[columns]
+    # The order key makes ties in time keep the input order whatever order the shuffle
+    # delivers rows in.
+    data = data.map_partitions(_with_order, order_column, meta=data._meta.assign(**{order_column: np.int64(0)}))
+    data = data.shuffle(on=id_column)
+    meta = _frame([], pd.Index(data._meta[id_column], name=id_column), options)
+    return data.map_partitions(
+        _long_frame, id_column, time_column, value_column, order_column, options, meta=meta,
+        align_dataframes=False,
+    )
+
+
+def _array_features(data: Any, id_column: str, options: Options) -> Any:
+    pd = require("pandas", FEATURE)
+    dd = require("dask.dataframe", FEATURE)
+    dask = require("dask", FEATURE)
+    _check_array_shape(data.shape)
+    if any(math.isnan(size) for size in data.shape) or any(
+        math.isnan(size) for sizes in data.chunks for size in sizes
+    ):
+        raise ValueError("the array's chunk sizes are unknown; call compute_chunk_sizes() first")
+    if len(data.chunks[1]) > 1:
+        data = data.rechunk({0: "auto", 1: -1})
+    meta = _frame([], pd.RangeIndex(0, name=id_column), options)
+    blocks = data.to_delayed().ravel()
+    starts = np.concatenate([[0], np.cumsum(data.chunks[0])]).tolist()
+    parts = [
+        dask.delayed(_array_frame, pure=True)(block, start, id_column, options)
+        for block, start, size in zip(blocks, starts, data.chunks[0])
+        if size
+    ]
+    if not parts:
+        return dd.from_pandas(meta, npartitions=1)
+    divisions = [start for start, size in zip(starts, data.chunks[0]) if size] + [starts[-1] - 1]
+    return dd.from_delayed(parts, meta=meta, divisions=divisions)
+
+
+def features_frame(
+    data: Any,
+    kind: Kind = "natural",
+    skip_adjacent: bool = False,
+    window: Optional[int] = None,
+    max_degree: int = DEFAULT_MAX_DEGREE,
+    id_column: str = "series",
+    time_column: Optional[str] = "time",
+    value_column: str = "value",
+) -> Any:
+    """The rows of :func:`series_features`, computed eagerly into a pandas DataFrame.
+
+    For a number of series that fits in memory and needs no cluster: the same columns,
+    the same numbers and the same handling of long-form rows, without dask.
+
+    Example:
+        >>> import numpy as np
+        >>> from kestrel_grid_tools.many import features_frame
+        >>> features_frame({"a": [3.0, 1.0, 2.0], "b": [1.0, 2.0]})["edges"].tolist()
+        [3, 1]
+
+    Args:
+        data: A pandas long-form DataFrame (sorted by id in the result), a numpy 2-d
+            array (index 0 .. series-1), or a mapping from series id to a 1-d series of
+            any length (index in the mapping's order).
+        kind: ``"natural"`` or ``"horizontal"``.
+        skip_adjacent: Leave out the edges between neighbouring samples.
+        window: Motif window size, or ``None`` for no motif columns.
+        max_degree: The largest degree with its own ``p_K`` column.
+        id_column: Series id column of long-form input; also the result's index name.
+        time_column: Time column of long-form input, or ``None`` to keep the row order.
+        value_column: Sample value column of long-form input.
+
+    Returns:
+        A pandas DataFrame with one row per series.
+
+    Raises:
+        ValueError: For a bad ``kind``, ``window`` or ``max_degree``, a missing column, or
+            an array that is not two-dimensional.
+        TypeError: For any other kind of ``data``.
+        MissingExtraError: When pandas is not installed.
+    """
+    pd = require("pandas", "features_frame")
+    options = _options(kind, skip_adjacent, window, max_degree)
+    if isinstance(data, pd.DataFrame):
+        wanted = [id_column, time_column, value_column]
+        _check_columns(data.columns, wanted)
+        order_column = _order_column(wanted)
+        columns = list(dict.fromkeys(name for name in wanted if name is not None))
+        part = data[columns].assign(**{order_column: np.arange(len(data), dtype=np.int64)})
+        return _long_frame(part, id_column, time_column, value_column, order_column, options)
+    if isinstance(data, np.ndarray):
+        _check_array_shape(data.shape)
+        return _array_frame(data, 0, id_column, options)
+    if isinstance(data, Mapping):
+        index = pd.Index(list(data.keys()), name=id_column)
+        return _frame(list(data.values()), index, options)
+    raise TypeError(
+        "data must be a pandas DataFrame in long form, a numpy 2-d array or a mapping of "
+        f"series, got {type(data).__name__}"
+    )

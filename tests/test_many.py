@@ -1,0 +1,188 @@
+"""series_features on a local Dask cluster against a plain loop over features.summarize."""
+
+import math
+import sys
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+from kestrel_grid_tools import MissingExtraError, features, series_features  # noqa: E402
+from kestrel_grid_tools.many import features_frame  # noqa: E402
+
+MOTIF = ("motif_mean", "motif_std", "motif_min", "motif_max")
+# (kind, skip_adjacent, window, max_degree)
+OPTIONS = [
+    ("natural", False, None, 32),
+    ("natural", True, 4, 3),
+    ("horizontal", False, 3, 4),
+    ("horizontal", True, None, 2),
+]
+
+
+@pytest.fixture(scope="module")
+def client():
+    # Loopback only, no dashboard, bounded; worker processes prove the package imports
+    # there. The scheduler closes itself when idle and the workers follow it, so nothing
+    # outlives a crashed session.
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=2, processes=True, host="127.0.0.1",
+        dashboard_address=None, memory_limit="512MiB", death_timeout="30s",
+        scheduler_kwargs={"idle_timeout": "60s"},
+    )
+    client = distributed.Client(cluster, timeout="30s")
+    yield client
+    client.close(timeout=30)
+    cluster.close(timeout=30)
+
+
+def make_series(rng, n):
+    """Noise, small integers (ties, plateaus) or walks, with NaN and ±inf sprinkled in."""
+    shape = rng.integers(3)
+    if shape == 0:
+        values = rng.normal(size=n)
+    elif shape == 1:
+        values = rng.integers(0, 4, size=n).astype(float)
+    else:
+        values = np.cumsum(rng.normal(size=n))
+    special = rng.random(n) < 0.05
+    values[special] = rng.choice([np.nan, np.inf, -np.inf], size=int(special.sum()))
+    return values
+
+
+def reference(series, index, kind, skip_adjacent, window, top):
+    """One summarize / degree_distribution call per series, assembled by hand."""
+    rows = []
+    for values in series:
+        short = window is not None and len(values) < window
+        row = features.summarize(values, kind, skip_adjacent, None if short else window)
+        row.pop("kind")
+        row.setdefault("iid_distance", math.nan)
+        if window is not None:
+            row["motif_windows"] = row.pop("windows", 0)
+            row.update({name: row.get(name, math.nan) for name in MOTIF})
+        deg = features.degrees(values, kind, skip_adjacent)
+        p = features.degree_distribution(deg)[1]
+        for k in range(top + 1):
+            row[f"p_{k}"] = (p[k] if k < p.size else 0.0) if deg.size else math.nan
+        row["p_tail"] = int((deg > top).sum()) / deg.size if deg.size else math.nan
+        rows.append(row)
+    names = ["samples", "edges", "mean_degree", "max_degree", "iid_distance"]
+    if window is not None:
+        names += ["motif_windows", *MOTIF]
+    names += [f"p_{k}" for k in range(top + 1)] + ["p_tail"]
+    frame = pd.DataFrame(rows, columns=names, index=index)
+    ints = ["samples", "edges", "max_degree"] + (["motif_windows"] if window is not None else [])
+    return frame.astype({name: np.int64 for name in ints}).astype(
+        {name: np.float64 for name in names if name not in ints})
+
+
+def check(lazy, expected):
+    result = lazy.compute().sort_index()
+    assert list(lazy._meta.columns) == list(result.columns) == list(expected.columns)
+    assert lazy._meta.dtypes.equals(result.dtypes)
+    assert lazy._meta.index.dtype == result.index.dtype
+    pd.testing.assert_frame_equal(result, expected, check_exact=True, check_index_type=False)
+
+
+@pytest.fixture(scope="module")
+def long_form():
+    """300 series of 1 to 60 samples, string ids, tied times, rows in shuffled order."""
+    rng = np.random.default_rng(7)
+    ids, times, values = [], [], []
+    for number in range(300):
+        n = [1, 2][number] if number < 2 else int(rng.integers(1, 61))
+        ids += [f"s{number:03d}"] * n
+        times.append(rng.integers(0, max(1, n // 2), size=n))
+        values.append(make_series(rng, n))
+    frame = pd.DataFrame({"id": ids, "t": np.concatenate(times), "v": np.concatenate(values)})
+    frame = frame.iloc[rng.permutation(len(frame))].reset_index(drop=True)
+    # Expected series: each id's values in stable time order of the shuffled rows.
+    groups = sorted(frame.groupby("id", sort=True).indices.items())
+    series = [frame["v"].to_numpy()[rows[np.argsort(frame["t"].to_numpy()[rows], kind="stable")]]
+              for _, rows in groups]
+    return frame, series, pd.Index([key for key, _ in groups], name="id")
+
+
+@pytest.mark.parametrize("kind, skip_adjacent, window, top", OPTIONS)
+def test_long_form_matches_plain_loop(client, long_form, kind, skip_adjacent, window, top):
+    frame, series, index = long_form
+    lazy = series_features(dd.from_pandas(frame, npartitions=5, sort=False), kind, skip_adjacent,
+                           window, top, id_column="id", time_column="t", value_column="v")
+    check(lazy, reference(series, index, kind, skip_adjacent, window, top))
+
+
+@pytest.mark.parametrize("kind, skip_adjacent, window, top", OPTIONS)
+def test_array_matches_plain_loop(client, kind, skip_adjacent, window, top):
+    rng = np.random.default_rng(11)
+    rows = np.stack([make_series(rng, 50) for _ in range(240)])
+    # Sample-axis chunks force the rechunk to whole rows.
+    lazy = series_features(da.from_array(rows, chunks=(70, 20)), kind, skip_adjacent, window, top)
+    check(lazy, reference(list(rows), pd.RangeIndex(240, name="series"), kind, skip_adjacent,
+                          window, top))
+
+
+@pytest.mark.parametrize("width", [0, 1, 2])
+def test_short_rows_and_chunking_keep_row_numbers(client, width):
+    rows = np.random.default_rng(width).normal(size=(9, width))
+    lazy = series_features(da.from_array(rows, chunks=(4, -1)), "horizontal", window=2)
+    assert lazy.divisions == (0, 4, 8, 8)
+    check(lazy, reference(list(rows), pd.RangeIndex(9, name="series"), "horizontal", False, 2, 32))
+
+
+def test_pandas_numpy_and_eager_forms_agree(client, long_form):
+    frame, series, index = long_form
+    expected = reference(series, index, "horizontal", False, 2, 5)
+    options = dict(kind="horizontal", window=2, max_degree=5, id_column="id", time_column="t",
+                   value_column="v")
+    check(series_features(frame, **options), expected)
+    pd.testing.assert_frame_equal(features_frame(frame, **options), expected, check_exact=True)
+    ragged = dict(zip(index, series), empty=np.zeros(0))
+    pd.testing.assert_frame_equal(
+        features_frame(ragged, **options),
+        reference(list(ragged.values()), pd.Index(list(ragged), name="id"), "horizontal", False, 2, 5),
+        check_exact=True)
+    rows = np.stack([make_series(np.random.default_rng(3), 30) for _ in range(20)])
+    check(series_features(rows), features_frame(rows))
+
+
+def test_time_column_none_keeps_row_order():
+    frame = pd.DataFrame({"series": [1, 2, 1, 1], "value": [3.0, 1.0, 1.0, 2.0]})
+    result = features_frame(frame, time_column=None, max_degree=1)
+    assert result["edges"].tolist() == [3, 0]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: series_features(pd.DataFrame({"series": [1], "v": [1.0], "time": [0]})),
+     "column 'value' not found; available columns: ['series', 'v', 'time']"),
+    (lambda: series_features(dd.from_pandas(pd.DataFrame({"id": [1], "time": [0], "value": [1.0]}),
+                                            npartitions=1)),
+     "column 'series' not found; available columns: ['id', 'time', 'value']"),
+    (lambda: series_features(da.zeros((2, 3, 4))),
+     "a series array must be two-dimensional (series, samples), got shape (2, 3, 4)"),
+    (lambda: series_features(np.zeros(3)),
+     "a series array must be two-dimensional (series, samples), got shape (3,)"),
+    (lambda: series_features(np.zeros((2, 3)), kind="directed"),
+     "kind must be 'natural' or 'horizontal', got 'directed'"),
+    (lambda: series_features(np.zeros((2, 3)), window=0),
+     "window must be a positive integer or None, got 0"),
+    (lambda: series_features(np.zeros((2, 3)), max_degree=-1),
+     "max_degree must be a non-negative integer, got -1"),
+])
+def test_refusals(call, message):
+    with pytest.raises(ValueError) as error:
+        call()
+    assert str(error.value) == message
+
+
+def test_missing_extra_names_dask(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(MissingExtraError) as error:
+        series_features(np.zeros((2, 3)))
+    assert str(error.value) == ("series_features needs pandas, which is not installed; "
+                                "install it with: python -m pip install 'kestrel-grid[dask]'")
