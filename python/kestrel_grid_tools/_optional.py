@@ -29,7 +29,8 @@ def require(module: str, feature: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError as error:
-        distribution, extra = _EXTRAS.get(module, (module.split(".")[0], "all"))
+        top = module.split(".")[0]
+        distribution, extra = _EXTRAS.get(module, _EXTRAS.get(top, (top, "all")))
         raise MissingExtraError(
             f"{feature} needs {distribution}, which is not installed; "
             f"install it with: python -m pip install 'kestrel-grid[{extra}]'"

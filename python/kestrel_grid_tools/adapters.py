@@ -1,5 +1,286 @@
-"""Placeholder: replaced by the adapters module."""
-DIRECTIONS = ()
-WEIGHTS = ()
-def directed_edges(*a, **k): raise NotImplementedError
-edge_weights = to_igraph = to_networkx = to_scipy_sparse = directed_edges
+"""Directed views, edge weights and conversions to networkx, igraph and scipy.
+
+Every function here takes a graph object (``VisibilityGraph`` or
+``HorizontalVisibilityGraph``, also after edits) and works on its array exports in
+O(n + m): node ``i`` of the result is vertex ``i`` of the graph, and edges keep the
+graph's edge order. Vertex coordinates are used as they are, so after ``add_vertex`` a
+vertex's x need not equal its index.
+
+networkx, igraph and scipy are optional (``kestrel-grid[graphs]``) and imported only by
+the function that needs them.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Optional, Tuple
+
+import numpy as np
+
+import kestrel_grid as kg
+
+from ._graphs import FloatArray, Graph, IntArray, edge_array, vertex_array
+from ._optional import require
+
+DIRECTIONS: Tuple[str, ...] = ("left_to_right", "top_to_bottom")
+"""The edge directions accepted by ``direction``."""
+
+WEIGHTS: Tuple[str, ...] = (
+    "slope",
+    "abs_slope",
+    "angle",
+    "abs_angle",
+    "distance",
+    "sq_distance",
+    "v_distance",
+    "abs_v_distance",
+    "h_distance",
+    "abs_h_distance",
+)
+"""The edge weights accepted by ``weight``."""
+
+
+def _choices(names: Tuple[str, ...]) -> str:
+    return ", ".join(repr(name) for name in names)
+
+
+def _check_direction(direction: str) -> None:
+    if direction not in DIRECTIONS:
+        raise ValueError(f"direction must be one of {_choices(DIRECTIONS)}, got {direction!r}")
+
+
+def _check_weight(weight: str) -> None:
+    if weight not in WEIGHTS:
+        raise ValueError(f"weight must be one of {_choices(WEIGHTS)}, got {weight!r}")
+
+
+def _check_graph(graph: Any) -> None:
+    if not isinstance(graph, (kg.VisibilityGraph, kg.HorizontalVisibilityGraph)):
+        raise TypeError(
+            "expected a VisibilityGraph or HorizontalVisibilityGraph, "
+            f"got {type(graph).__name__}"
+        )
+
+
+def _oriented(edges: IntArray, y: FloatArray, direction: str) -> IntArray:
+    """``edges`` (low index first) turned to ``direction``; a new array only when needed."""
+    if direction == "left_to_right" or edges.shape[0] == 0:
+        return edges
+    # Reverse only where the right end is strictly higher: ties (-0.0 == 0.0 included)
+    # and any comparison with NaN are false, so those pairs keep the stored order.
+    flip = y[edges[:, 0]] < y[edges[:, 1]]
+    return np.where(flip[:, None], edges[:, ::-1], edges)
+
+
+def directed_edges(graph: Graph, direction: str = "left_to_right") -> IntArray:
+    """The edges as ``(source, target)`` rows for a direction.
+
+    ``"left_to_right"`` gives the stored order, lower vertex index first.
+    ``"top_to_bottom"`` points every edge from the vertex with the higher value (y) to
+    the one with the lower value; ties (equal values, ``-0.0`` against ``0.0`` too) and
+    pairs where either value is NaN keep the left-to-right order. Directions follow
+    vertex indices and values, never x, so they stay well defined after edits.
+
+    Args:
+        graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
+        direction: one of :data:`DIRECTIONS`.
+
+    Returns:
+        An ``(m, 2)`` int64 array in the graph's edge order.
+
+    Raises:
+        ValueError: ``direction`` is not one of :data:`DIRECTIONS`.
+        TypeError: ``graph`` is not a graph object.
+    """
+    _check_direction(direction)
+    _check_graph(graph)
+    edges = edge_array(graph)
+    if direction == "left_to_right":
+        return edges
+    return _oriented(edges, vertex_array(graph)[:, 1], direction)
+
+
+def _weights(vertices: FloatArray, oriented: IntArray, weight: str) -> FloatArray:
+    """The weight of every ``(source, target)`` row, without floating-point warnings."""
+    source, target = oriented[:, 0], oriented[:, 1]
+    out: FloatArray
+    with np.errstate(all="ignore"):
+        if weight in ("slope", "abs_slope", "angle", "abs_angle", "distance", "sq_distance"):
+            dx = vertices[target, 0] - vertices[source, 0]
+            dy = vertices[target, 1] - vertices[source, 1]
+            if weight in ("slope", "abs_slope"):
+                out = np.divide(dy, dx, out=dy)
+            elif weight in ("angle", "abs_angle"):
+                out = np.arctan(np.divide(dy, dx, out=dy), out=dy)
+            elif weight == "distance":
+                out = np.hypot(dx, dy, out=dy)
+            else:
+                # dx*dx + dy*dy in this order, rounded step by step like the formula.
+                out = np.add(np.multiply(dx, dx, out=dx), np.multiply(dy, dy, out=dy), out=dy)
+        else:
+            column = 1 if weight in ("v_distance", "abs_v_distance") else 0
+            out = vertices[target, column] - vertices[source, column]
+        if weight.startswith("abs_"):
+            np.abs(out, out=out)
+    return out
+
+
+def edge_weights(graph: Graph, weight: str, direction: str = "left_to_right") -> FloatArray:
+    """A weight for every edge, computed from its source to its target.
+
+    With ``dx = x_target - x_source`` and ``dy = y_target - y_source`` for the direction
+    chosen (see :func:`directed_edges`), the weights are:
+
+    - ``"slope"``: ``dy / dx``; ``"abs_slope"``: its absolute value;
+    - ``"angle"``: ``arctan(dy / dx)`` in radians, in ``[-pi/2, pi/2]``;
+      ``"abs_angle"``: its absolute value;
+    - ``"distance"``: ``hypot(dx, dy)``; ``"sq_distance"``: ``dx*dx + dy*dy``;
+    - ``"v_distance"``: ``dy``; ``"abs_v_distance"``: ``|dy|``;
+    - ``"h_distance"``: ``dx``; ``"abs_h_distance"``: ``|dx|``.
+
+    The arithmetic is plain IEEE float64 and raises no warnings: where ``dx`` is 0 (two
+    vertices with one x after edits) the slope is ``+-inf`` (NaN when ``dy`` is 0 too) and
+    the angle ``+-pi/2``; NaN or infinite coordinates give NaN or infinite weights
+    (``inf - inf`` is NaN).
+
+    Args:
+        graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
+        weight: one of :data:`WEIGHTS`.
+        direction: one of :data:`DIRECTIONS`.
+
+    Returns:
+        An ``(m,)`` float64 array in the graph's edge order.
+
+    Raises:
+        ValueError: ``weight`` or ``direction`` is not one of the choices.
+        TypeError: ``graph`` is not a graph object.
+    """
+    _check_weight(weight)
+    _check_direction(direction)
+    _check_graph(graph)
+    vertices = vertex_array(graph)
+    oriented = _oriented(edge_array(graph), vertices[:, 1], direction)
+    return _weights(vertices, oriented, weight)
+
+
+def _prepare(
+    graph: Graph, direction: Optional[str], weight: Optional[str]
+) -> Tuple[FloatArray, IntArray, Optional[FloatArray]]:
+    """Vertices, oriented edges and optional weights for the converters (checked)."""
+    if weight is not None:
+        _check_weight(weight)
+    if direction is not None:
+        _check_direction(direction)
+    _check_graph(graph)
+    vertices = vertex_array(graph)
+    oriented = _oriented(edge_array(graph), vertices[:, 1], direction or "left_to_right")
+    weights = None if weight is None else _weights(vertices, oriented, weight)
+    return vertices, oriented, weights
+
+
+def to_networkx(graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None) -> Any:
+    """The graph as a ``networkx.Graph``, or a ``networkx.DiGraph`` with a direction.
+
+    Nodes ``0 .. n-1`` are added in vertex order with attributes ``x`` and ``y``; edges
+    are added in the graph's edge order, oriented as in :func:`directed_edges`, with the
+    attribute ``weight`` (see :func:`edge_weights`) when ``weight`` is given. Without a
+    direction, weights are computed left to right.
+
+    Args:
+        graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
+        direction: ``None`` for an undirected graph, or one of :data:`DIRECTIONS`.
+        weight: ``None``, or one of :data:`WEIGHTS`.
+
+    Returns:
+        A ``networkx.Graph`` or ``networkx.DiGraph``.
+
+    Raises:
+        MissingExtraError: networkx is not installed.
+        ValueError: ``weight`` or ``direction`` is not one of the choices.
+        TypeError: ``graph`` is not a graph object.
+    """
+    nx = require("networkx", "to_networkx")
+    vertices, oriented, weights = _prepare(graph, direction, weight)
+    result = nx.Graph() if direction is None else nx.DiGraph()
+    result.add_nodes_from(
+        (index, {"x": x, "y": y}) for index, (x, y) in enumerate(vertices.tolist())
+    )
+    if weights is None:
+        result.add_edges_from(oriented.tolist())
+    else:
+        result.add_weighted_edges_from(
+            zip(oriented[:, 0].tolist(), oriented[:, 1].tolist(), weights.tolist())
+        )
+    return result
+
+
+def to_igraph(graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None) -> Any:
+    """The graph as an ``igraph.Graph``, directed when a direction is given.
+
+    Vertex ``i`` is vertex ``i`` of the graph, with attributes ``"x"`` and ``"y"``; edge
+    ``k`` is edge ``k`` of the graph, oriented as in :func:`directed_edges`, with the
+    attribute ``"weight"`` (see :func:`edge_weights`) when ``weight`` is given. Without a
+    direction, weights are computed left to right.
+
+    Args:
+        graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
+        direction: ``None`` for an undirected graph, or one of :data:`DIRECTIONS`.
+        weight: ``None``, or one of :data:`WEIGHTS`.
+
+    Returns:
+        An ``igraph.Graph``.
+
+    Raises:
+        MissingExtraError: igraph is not installed.
+        ValueError: ``weight`` or ``direction`` is not one of the choices.
+        TypeError: ``graph`` is not a graph object.
+    """
+    ig = require("igraph", "to_igraph")
+    vertices, oriented, weights = _prepare(graph, direction, weight)
+    result = ig.Graph(n=vertices.shape[0], edges=oriented.tolist(), directed=direction is not None)
+    result.vs["x"] = vertices[:, 0].tolist()
+    result.vs["y"] = vertices[:, 1].tolist()
+    if weights is not None:
+        result.es["weight"] = weights.tolist()
+    return result
+
+
+def to_scipy_sparse(
+    graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None
+) -> Any:
+    """The adjacency matrix as an ``n x n`` ``scipy.sparse.csr_array``.
+
+    Entry ``[i, j]`` is set for every edge from ``i`` to ``j``: without a direction both
+    ``[i, j]`` and ``[j, i]``, so the matrix is symmetric; with a direction only
+    ``[source, target]`` as in :func:`directed_edges`. Without ``weight`` the entries are
+    int64 ones (so row sums are degrees and matrix products count walks without
+    overflow); with ``weight`` they are the float64 weights of :func:`edge_weights`
+    (computed left to right when undirected). Every edge is stored, zero or NaN weights
+    included, so the sparsity pattern is the graph. The result is canonical: sorted
+    indices, no duplicates.
+
+    Args:
+        graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
+        direction: ``None`` for a symmetric matrix, or one of :data:`DIRECTIONS`.
+        weight: ``None``, or one of :data:`WEIGHTS`.
+
+    Returns:
+        A ``scipy.sparse.csr_array`` of shape ``(n, n)``.
+
+    Raises:
+        MissingExtraError: scipy is not installed.
+        ValueError: ``weight`` or ``direction`` is not one of the choices.
+        TypeError: ``graph`` is not a graph object.
+    """
+    sparse = require("scipy.sparse", "to_scipy_sparse")
+    vertices, oriented, weights = _prepare(graph, direction, weight)
+    n = vertices.shape[0]
+    rows, cols = oriented[:, 0], oriented[:, 1]
+    data = np.ones(rows.shape[0], dtype=np.int64) if weights is None else weights
+    if direction is None:
+        rows, cols = np.concatenate([rows, cols]), np.concatenate([cols, rows])
+        data = np.concatenate([data, data])
+    # The graph holds no self-loops or duplicate pairs, so summing duplicates in the
+    # conversion changes no value; it only sorts the column indices of every row.
+    matrix = sparse.coo_array((data, (rows, cols)), shape=(n, n)).tocsr()
+    matrix.sum_duplicates()
+    return matrix

@@ -1,0 +1,139 @@
+"""Plots: returned Axes and Figures, the edges drawn, and the pixel size of saved PNGs."""
+
+import math
+import struct
+import sys
+
+import pytest
+
+import kestrel_grid as kg
+
+np = pytest.importorskip("numpy")
+matplotlib = pytest.importorskip("matplotlib")
+matplotlib.use("Agg")
+
+from matplotlib.collections import LineCollection  # noqa: E402
+from matplotlib.figure import Figure  # noqa: E402
+
+import kestrel_grid_tools as tools  # noqa: E402
+from kestrel_grid_tools.features import iid_law  # noqa: E402
+
+SERIES = [0.4, 1.2, math.nan, 0.9, 2.1, math.inf, 0.3, 1.5, 0.8, 1.1, 0.2, 1.9]
+
+
+def new_axes():
+    return Figure().subplots()
+
+
+def edge_collection(ax):
+    (collection,) = [c for c in ax.collections if isinstance(c, LineCollection)]
+    return collection
+
+
+def finite_edges(vertices, edges):
+    finite = np.isfinite(vertices).all(axis=1)
+    return [(i, j) for i, j in edges if finite[i] and finite[j]]
+
+
+@pytest.mark.parametrize("kind, build", [
+    ("natural", kg.build_visibility_graph),
+    ("horizontal", kg.build_horizontal_visibility_graph),
+])
+def test_series_and_graph_draw_the_edges_between_finite_points(kind, build):
+    graph = build(SERIES)
+    vertices = np.asarray(graph.vertices_array())
+    expected = finite_edges(vertices, graph.edges)
+    assert len(expected) < graph.edge_count()  # the NaN and inf samples do have edges
+    for source in (SERIES, graph):
+        ax = tools.plot_series_graph(source, kind=kind, ax=new_axes())
+        segments = edge_collection(ax).get_segments()
+        assert [tuple(map(tuple, s)) for s in segments] == [
+            (tuple(vertices[i]), tuple(vertices[j])) for i, j in expected]
+        assert kind in ax.get_title()
+        line = ax.get_lines()[0]
+        assert line.get_marker() == "o"
+        np.testing.assert_array_equal(line.get_ydata(), np.where(np.isfinite(SERIES), SERIES, np.nan))
+
+
+def test_max_edges_draws_an_evenly_spaced_subset_and_says_so():
+    series = np.random.default_rng(3).random(500)
+    edges = np.asarray(kg.visibility_edge_array(series))
+    ax = tools.plot_series_graph(series, max_edges=100, ax=new_axes())
+    segments = edge_collection(ax).get_segments()
+    assert len(segments) == 100
+    assert segments[0][0][0] == edges[0, 0] and segments[1][0][0] == edges[len(edges) // 100, 0]
+    assert f"100 of {len(edges):,} edges drawn" in ax.get_title()
+    assert len(edge_collection(tools.plot_series_graph(series, max_edges=0, ax=new_axes())).get_segments()) == 0
+
+
+def test_edited_graph_line_follows_x():
+    graph = kg.build_horizontal_visibility_graph([3.0, 1.0, 2.0])
+    graph.add_vertex(0.5, 4.0)
+    graph.add_edge(3, 0)
+    ax = tools.plot_series_graph(graph, ax=new_axes())
+    assert list(ax.get_lines()[0].get_xdata()) == [0.0, 0.5, 1.0, 2.0]
+    assert len(edge_collection(ax).get_segments()) == graph.edge_count()
+
+
+@pytest.mark.parametrize("skip_adjacent", [False, True])
+def test_degree_distribution_with_the_iid_law(skip_adjacent):
+    degrees = [2, 2, 3, 5, 5, 5]
+    ax = tools.plot_degree_distribution(degrees, ax=new_axes(), iid_law=True, skip_adjacent=skip_adjacent)
+    points, law = ax.get_lines()
+    assert ax.get_yscale() == "log"
+    assert list(points.get_xdata()) == [2, 3, 5]
+    np.testing.assert_allclose(points.get_ydata(), [2 / 6, 1 / 6, 3 / 6])
+    np.testing.assert_allclose(law.get_ydata(), iid_law(law.get_xdata(), skip_adjacent))
+    assert law.get_label() == ("i.i.d. law (1/3)(2/3)^k" if skip_adjacent else "i.i.d. law (1/3)(2/3)^(k-2)")
+
+
+def test_pyplot_figure_when_no_axes_given():
+    plt = pytest.importorskip("matplotlib.pyplot")
+    try:
+        ax = tools.plot_degree_distribution(kg.build_visibility_graph([1.0, 3.0, 2.0]))
+        assert ax.figure in map(plt.figure, plt.get_fignums())
+    finally:
+        plt.close("all")
+
+
+def png_size(path):
+    header = path.read_bytes()[:24]
+    assert header[:8] == b"\x89PNG\r\n\x1a\n"
+    return struct.unpack(">II", header[16:24])
+
+
+@pytest.mark.parametrize("kind, figsize, dpi, pixels", [
+    ("natural", (12, 4.5), 100, (1200, 450)),
+    ("horizontal", (6, 4), 50, (300, 200)),
+])
+def test_overview_png_has_figsize_times_dpi_pixels(tmp_path, kind, figsize, dpi, pixels):
+    path = tmp_path / "overview.png"
+    series = np.random.default_rng(7).random(200)
+    figure = tools.plot_overview(series, kind=kind, path=path, title="noise", figsize=figsize, dpi=dpi)
+    assert isinstance(figure, Figure) and png_size(path) == pixels
+    left, right = figure.axes
+    assert len(edge_collection(left).get_segments()) == len(np.asarray(
+        (kg.visibility_edge_array if kind == "natural" else kg.horizontal_visibility_edge_array)(series)))
+    assert len(right.get_lines()) == (2 if kind == "horizontal" else 1)
+    assert "noise" in [text.get_text() for text in figure.texts]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: tools.plot_series_graph([1.0, 2.0], max_edges=-1, ax=new_axes()), ValueError,
+     "max_edges must be None or a non-negative integer, got -1"),
+    (lambda: tools.plot_overview([1.0, 2.0], kind="vertical"), ValueError,
+     "kind must be 'natural' or 'horizontal', got 'vertical'"),
+])
+def test_bad_arguments(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+def test_missing_matplotlib_names_the_plot_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    with pytest.raises(tools.MissingExtraError) as error:
+        tools.plot_overview([1.0, 2.0])
+    assert str(error.value) == (
+        "plotting needs matplotlib, which is not installed; "
+        "install it with: python -m pip install 'kestrel-grid[plot]'")
