@@ -1,2 +1,384 @@
-"""Placeholder."""
-def main(argv=None): raise NotImplementedError
+"""The ``kestrel-grid`` command: visibility graphs of series read from files.
+
+Inputs
+    CSV (``.csv``), TSV (``.tsv``), ``.npy`` (1-d, or 2-d whose columns are series) and
+    any other file or ``-`` (standard input) as text whose delimiter is found from the
+    first data row (tab, ``;``, ``,``, else runs of whitespace; one value per line is a
+    single column). Blank lines and lines starting with ``#`` are skipped. The first row
+    is a header when one of its cells is not a number. Values are read with Python's
+    ``float`` (bit exact; ``nan``, ``inf``, ``-inf``, ``infinity`` in any case).
+
+Columns
+    ``--column NAME|INDEX`` (repeatable or comma-separated; INDEX counts from 0) picks
+    columns in every input. Without it a single-column input gives its column and a
+    wider one every column whose first data cell is a number. Each series is labelled
+    ``file:column`` (the header name, else the 0-based index; ``<stdin>`` for ``-``);
+    a label met again (the same file named twice) gets ``#2``, ``#3``, ... appended.
+
+Outputs (``--output``)
+    ``summary`` (default): one record per series from
+    :func:`kestrel_grid_tools.features.summarize`; ``edges``: ``source,target``;
+    ``degrees``: ``index,degree``; ``distribution``: ``k,count,p`` for k = 0 .. max
+    degree; ``motifs``: ``window,score`` (window = index of its first sample; the scores
+    of the horizontal graph whatever ``--kind``). ``--window W`` is required by
+    ``motifs`` and adds the motif-score fields to ``summary``.
+
+Formats (``--format``)
+    ``csv``, ``tsv``, ``json``, ``npy``, ``graphml`` (edges only) and ``text`` (summary
+    only: ``key: value`` lines). When not given, the format follows the ``-o`` suffix
+    (``.csv``, ``.tsv``, ``.json``, ``.npy``, ``.graphml``; any other suffix: csv); on
+    standard output a summary is ``text`` and everything else ``csv``.
+
+Several series
+    CSV/TSV rows and ``text`` blocks carry a leading ``series`` column or line; JSON
+    becomes an object keyed by label; GraphML holds one ``<graph>`` per series; ``npy``
+    holds several series only for the summary (a structured array), other outputs are
+    refused since their arrays differ in length. ``--plot FILE.png`` then writes
+    ``FILE-1.png``, ``FILE-2.png``, ... in series order.
+
+Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
+file is left behind), 2 for usage errors.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from dataclasses import dataclass
+from typing import Any, Callable, List, Optional, Sequence, TextIO, Tuple
+
+import numpy as np
+
+import kestrel_grid as kg
+
+from . import features
+from ._graphs import FloatArray
+from ._io import (
+    InputError,
+    OutputFile,
+    Series,
+    Table,
+    make_writer,
+    os_reason,
+    read_series,
+    record_table,
+)
+from ._optional import MissingExtraError, require
+
+PROG = "kestrel-grid"
+OUTPUTS = ("summary", "edges", "degrees", "distribution", "motifs")
+FORMATS = ("csv", "tsv", "json", "npy", "graphml", "text")
+SUFFIX_FORMATS = {
+    ".csv": "csv", ".tsv": "tsv", ".json": "json", ".npy": "npy", ".graphml": "graphml",
+}
+
+_DESCRIPTION = """\
+Build the natural or horizontal visibility graph of each series read from FILE
+(CSV, TSV, plain text, .npy, or - for standard input) and write a summary, the edges,
+the degrees, the degree distribution or the horizontal motif scores."""
+
+_EPILOG = """\
+examples:
+  kestrel-grid examples/data/sunspots.csv --column sunspots --kind horizontal
+      prints a summary (samples, edges, mean and max degree, distance from the
+      i.i.d. law) of the yearly sunspot numbers
+  kestrel-grid prices.txt --output edges -o edges.graphml
+      writes the natural visibility graph of one value per line as GraphML
+
+Without --column a one-column file gives its column and a wider file every column whose
+first data cell is a number; several series add a leading "series" column (label
+file:column). The format follows the -o suffix unless --format is given; on standard
+output a summary is key: value text and other outputs are CSV. With several series
+--plot FILE.png writes FILE-1.png, FILE-2.png, ...
+exit status: 0 success, 1 bad input or failed write, 2 usage error."""
+
+
+class _UsageError(Exception):
+    """A combination of options that cannot work (exit status 2)."""
+
+
+class _RunError(Exception):
+    """A failure outside the inputs, e.g. an output file that cannot be written."""
+
+
+@dataclass(frozen=True)
+class _Options:
+    inputs: Tuple[str, ...]
+    columns: Tuple[str, ...]
+    kind: features.Kind
+    skip_adjacent: bool
+    output: str
+    window: Optional[int]
+    fmt: str
+    path: Optional[str]
+    plot: Optional[str]
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive integer, got {text!r}")
+    return value
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("kestrel-grid")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``kestrel-grid``."""
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description=_DESCRIPTION,
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    add = parser.add_argument
+    add("inputs", nargs="+", metavar="FILE", help="input file, or - for standard input")
+    add("-c", "--column", action="append", default=[], metavar="NAME|INDEX",
+        help="column to read (header name or 0-based index); repeatable or comma-separated")
+    add("--x", metavar="COLUMN",
+        help="sampling positions (not supported yet: samples sit at x = 0, 1, 2, ...)")
+    add("--kind", choices=("natural", "horizontal"), default="natural",
+        help="visibility rule (default: natural)")
+    add("--skip-adjacent", action="store_true",
+        help="leave out the edges between neighbouring samples")
+    add("--output", choices=OUTPUTS, default="summary", help="what to write (default: summary)")
+    add("--window", type=_positive_int, metavar="W",
+        help="motif window size: required by --output motifs, adds motif fields to a summary")
+    add("--format", choices=FORMATS,
+        help="output format (default: from the -o suffix; on standard output text for a "
+             "summary, csv otherwise)")
+    add("-o", dest="path", metavar="PATH", help="output file (default: standard output)")
+    add("--plot", metavar="FILE.png",
+        help="also draw each series with its graph (needs matplotlib)")
+    add("--version", action="version", version=f"%(prog)s {_version()}")
+    return parser
+
+
+def _options(args: argparse.Namespace) -> _Options:
+    if args.x is not None:
+        raise _UsageError(
+            "--x: irregular sampling positions are not supported yet; "
+            "samples are placed at x = 0, 1, 2, ..."
+        )
+    columns = tuple(token.strip() for option in args.column for token in option.split(","))
+    if "" in columns:
+        raise _UsageError("--column: empty column name")
+    output: str = args.output
+    if output == "motifs" and args.window is None:
+        raise _UsageError("--output motifs needs --window W")
+    if args.window is not None and output not in ("motifs", "summary"):
+        raise _UsageError("--window applies to --output motifs and summary only")
+    path: Optional[str] = None if args.path in (None, "-") else args.path
+    fmt: Optional[str] = args.format
+    if fmt is None:
+        if path is None:
+            fmt = "text" if output == "summary" else "csv"
+        else:
+            fmt = SUFFIX_FORMATS.get(os.path.splitext(path)[1].lower(), "csv")
+    if fmt == "npy" and path is None:
+        raise _UsageError("--format npy writes binary data: give an output file with -o")
+    if fmt == "graphml" and output != "edges":
+        raise _UsageError("--format graphml holds graphs: use it with --output edges")
+    if fmt == "text" and output != "summary":
+        raise _UsageError("--format text is for --output summary only")
+    return _Options(
+        inputs=tuple(args.inputs), columns=columns, kind=args.kind,
+        skip_adjacent=args.skip_adjacent, output=output, window=args.window,
+        fmt=fmt, path=path, plot=args.plot,
+    )
+
+
+def result_table(values: FloatArray, options: _Options) -> Table:
+    """The requested result for one series, computed from the array builders."""
+    output, kind, skip = options.output, options.kind, options.skip_adjacent
+    if output == "summary":
+        return record_table(output, features.summarize(values, kind, skip, options.window))
+    if output == "edges":
+        if kind == "natural":
+            edges = np.asarray(kg.visibility_edge_array(values, skip_adjacent=skip))
+        else:
+            edges = np.asarray(kg.horizontal_visibility_edge_array(values, skip_adjacent=skip))
+        edges = edges.reshape(-1, 2)
+        return Table(output, ("source", "target"), (edges[:, 0], edges[:, 1]))
+    if output == "motifs":
+        if options.window is None:
+            raise ValueError("motif scores need a window size")
+        scores = np.asarray(
+            kg.horizontal_window_motif_scores(values, options.window, skip), dtype=np.int64
+        )
+        return Table(output, ("window", "score"), (np.arange(scores.size, dtype=np.int64), scores))
+    degree = features.degrees(values, kind, skip)
+    if output == "degrees":
+        return Table(output, ("index", "degree"), (np.arange(degree.size, dtype=np.int64), degree))
+    counts = np.bincount(degree)
+    k, p = features.degree_distribution(degree)
+    return Table(output, ("k", "count", "p"), (k, counts.astype(np.int64), p))
+
+
+class _Progress:
+    """A one-line progress bar on standard error, drawn only for several series on a
+    terminal (silent when piped)."""
+
+    def __init__(self, total: int, stream: TextIO) -> None:
+        self.total = total
+        self.stream = stream
+        try:
+            self.enabled = total > 1 and stream.isatty()
+        except (AttributeError, ValueError):
+            self.enabled = False
+        self.width = 80
+        if self.enabled:
+            try:
+                columns = os.get_terminal_size(stream.fileno()).columns
+            except (OSError, ValueError):
+                columns = 0
+            # A terminal that reports no size (e.g. a fresh pty) keeps 80 columns.
+            self.width = columns if columns >= 40 else 80
+
+    def show(self, done: int, label: str = "") -> None:
+        """Draw the bar with ``done`` of the series finished."""
+        if not self.enabled:
+            return
+        filled = 24 * done // self.total
+        line = f"[{'#' * filled}{'.' * (24 - filled)}] {done}/{self.total} {label}"
+        self.stream.write("\r" + line[: self.width - 1].ljust(self.width - 1))
+        self.stream.flush()
+
+    def close(self) -> None:
+        """Erase the bar."""
+        if self.enabled:
+            self.stream.write("\r" + " " * (self.width - 1) + "\r")
+            self.stream.flush()
+
+
+def _plotter() -> Callable[..., Any]:
+    """``plot_overview`` with matplotlib on the non-interactive Agg backend."""
+    os.environ["MPLBACKEND"] = "Agg"
+    matplotlib = require("matplotlib", "--plot")
+    matplotlib.use("Agg")
+    from .plot import plot_overview
+
+    return plot_overview
+
+
+def _plot_paths(path: str, count: int) -> List[str]:
+    if count == 1:
+        return [path]
+    stem, suffix = os.path.splitext(path)
+    return [f"{stem}-{n}{suffix}" for n in range(1, count + 1)]
+
+
+def _open(path: str) -> OutputFile:
+    try:
+        return OutputFile(path)
+    except OSError as error:
+        raise _RunError(f"{path}: {os_reason(error)}") from None
+
+
+def _run(options: _Options) -> int:
+    plot = _plotter() if options.plot is not None else None
+    opened: List[OutputFile] = []
+    try:
+        if options.path is not None:
+            opened.append(_open(options.path))
+        series = read_series(options.inputs, options.columns)
+        several = len(series) > 1
+        if several and options.fmt == "npy" and options.output != "summary":
+            raise _UsageError(
+                f"--format npy holds one series for --output {options.output}, "
+                f"got {len(series)}; use csv, tsv or json, or pick one with --column"
+            )
+        _check_window(series, options.window)
+        stream = opened[0].stream if opened else sys.stdout.buffer
+        writer = make_writer(options.fmt, stream, several)
+        plot_paths = _plot_paths(options.plot, len(series)) if options.plot else []
+        progress = _Progress(len(series), sys.stderr)
+        for done, item in enumerate(series):
+            progress.show(done, item.label)
+            writer.write(item.label, result_table(item.values, options), item.values)
+            if plot is not None:
+                _draw(plot, item, options, plot_paths[done], opened)
+        writer.close()
+        progress.show(len(series))
+        progress.close()
+        for output_file in opened:
+            output_file.commit()
+        opened.clear()
+        if not options.path:
+            sys.stdout.flush()
+        return 0
+    finally:
+        for output_file in opened:
+            output_file.discard()
+
+
+def _check_window(series: Sequence[Series], window: Optional[int]) -> None:
+    if window is None:
+        return
+    for item in series:
+        if window > item.values.size:
+            raise InputError(
+                item.label,
+                f"--window {window} is longer than the series ({item.values.size} samples)",
+            )
+
+
+def _draw(plot: Callable[..., Any], item: Series, options: _Options, path: str,
+          opened: List[OutputFile]) -> None:
+    png = _open(path)
+    opened.append(png)
+    png.stream.close()
+    figure = plot(item.values, kind=options.kind, skip_adjacent=options.skip_adjacent,
+                  path=png.temporary, title=item.label)
+    pyplot = sys.modules.get("matplotlib.pyplot")
+    if pyplot is not None:
+        pyplot.close(figure)
+
+
+def _fail(message: str, status: int) -> int:
+    sys.stderr.write(f"{PROG}: error: {message}\n")
+    return status
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run ``kestrel-grid`` with ``argv`` (default: ``sys.argv[1:]``).
+
+    Args:
+        argv: Command-line arguments, without the program name.
+
+    Returns:
+        The exit status: 0 on success, 1 for bad input or a failed write, 2 for a usage
+        error.
+    """
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as stop:  # --help, --version and usage errors
+        return stop.code if isinstance(stop.code, int) else 1
+    try:
+        options = _options(args)
+        return _run(options)
+    except _UsageError as error:
+        parser.print_usage(sys.stderr)
+        return _fail(str(error), 2)
+    except (InputError, MissingExtraError, _RunError) as error:
+        return _fail(str(error), 1)
+    except BrokenPipeError:
+        # The reader of standard output went away (e.g. `| head`): stop quietly, and
+        # point stdout at devnull so the interpreter's final flush does not complain.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except OSError as error:  # e.g. the disk filled up while writing
+        return _fail(str(error), 1)

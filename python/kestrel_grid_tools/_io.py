@@ -1,0 +1,629 @@
+"""Readers and writers of the command-line tool.
+
+Readers turn CSV/TSV files, plain text (one value per line) and ``.npy`` arrays into
+float64 series; values are parsed with Python's ``float`` so that they are bit exact.
+Writers stream result tables as CSV/TSV, JSON, ``.npy``, GraphML or ``key: value`` text.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+import math
+import os
+import re
+import sys
+import tempfile
+from dataclasses import dataclass
+from operator import methodcaller
+from typing import Any, BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
+from xml.sax.saxutils import quoteattr
+
+import numpy as np
+import numpy.typing as npt
+
+from ._graphs import FloatArray
+
+#: The path that names standard input, and the name it gets in labels and messages.
+STDIN = "-"
+STDIN_NAME = "<stdin>"
+
+# Rows formatted per write; large tables stream in chunks of this many rows.
+CHUNK = 1 << 16
+
+# Delimiter marker: find the delimiter from the first data row.
+_SNIFF = "sniff"
+_SUFFIX_DELIMITERS = {".csv": ",", ".tsv": "\t"}
+_INDEX = re.compile(r"[0-9]+")
+
+
+class InputError(Exception):
+    """An input that cannot be read as series.
+
+    ``str()`` gives ``source[:line[:column]]: what``; line numbers count every line of
+    the file (comments and header included) from 1, and the column is the header name or
+    the 1-based column number.
+
+    Args:
+        source: The path as given, or ``<stdin>``.
+        what: What is wrong.
+        line: The 1-based line, when one line is at fault.
+        column: The column at fault on that line.
+    """
+
+    def __init__(
+        self, source: str, what: str, line: Optional[int] = None, column: Optional[str] = None
+    ) -> None:
+        place = source
+        if line is not None:
+            place += f":{line}"
+            if column is not None:
+                place += f":{column}"
+        super().__init__(f"{place}: {what}")
+
+
+@dataclass(frozen=True)
+class Series:
+    """One series read from an input.
+
+    Attributes:
+        label: ``file:column``, the column being its header name or 0-based index.
+        values: The samples.
+    """
+
+    label: str
+    values: FloatArray
+
+
+def os_reason(error: OSError) -> str:
+    """A short lower-case reason for a failed file operation."""
+    if isinstance(error, FileNotFoundError):
+        return "no such file"
+    if isinstance(error, IsADirectoryError):
+        return "is a directory"
+    if isinstance(error, PermissionError):
+        return "permission denied"
+    reason = error.strerror or str(error)
+    return reason[:1].lower() + reason[1:]
+
+
+def read_series(
+    paths: Sequence[str], columns: Sequence[str], stdin: Optional[BinaryIO] = None
+) -> List[Series]:
+    """Read every series of every input, in order.
+
+    A label repeated (the same file named twice) gets ``#2``, ``#3``, ... appended so that
+    every label is unique.
+
+    Args:
+        paths: Input paths; ``-`` is standard input (text).
+        columns: Column names or 0-based indices to read from every input; empty for the
+            default (the only column, or every numeric column of a wider file).
+        stdin: Stream read for ``-`` (default: ``sys.stdin.buffer``).
+
+    Returns:
+        The series, in input and column order.
+
+    Raises:
+        InputError: An input is missing, unreadable or malformed.
+    """
+    found: List[Series] = []
+    for path in paths:
+        found.extend(read_file(path, columns, stdin))
+    seen: Dict[str, int] = {}
+    unique: List[Series] = []
+    for item in found:
+        count = seen.get(item.label, 0) + 1
+        seen[item.label] = count
+        unique.append(item if count == 1 else Series(f"{item.label}#{count}", item.values))
+    return unique
+
+
+def read_file(
+    path: str, columns: Sequence[str], stdin: Optional[BinaryIO] = None
+) -> List[Series]:
+    """Read the series of one input (see :func:`read_series`)."""
+    if path == STDIN:
+        source, delimiter = STDIN_NAME, _SNIFF
+        data = (stdin if stdin is not None else sys.stdin.buffer).read()
+    else:
+        source = path
+        suffix = os.path.splitext(path)[1].lower()
+        if suffix == ".npy":
+            return _read_npy(path, columns)
+        delimiter = _SUFFIX_DELIMITERS.get(suffix, _SNIFF)
+        try:
+            with open(path, "rb") as stream:
+                data = stream.read()
+        except OSError as error:
+            raise InputError(path, os_reason(error)) from None
+    text = _decode(source, data)
+    return [
+        Series(f"{source}:{name}", values)
+        for name, values in parse_table(source, text, delimiter, columns)
+    ]
+
+
+def _decode(source: str, data: bytes) -> str:
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise InputError(source, "not UTF-8 text", line) from None
+    if "\r" in text:
+        text = text.replace("\r\n", "\n").replace("\r", "\n")
+    return text
+
+
+def _is_number(cell: str) -> bool:
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
+
+
+def _split(lines: Sequence[str], delimiter: Optional[str]) -> List[List[str]]:
+    if delimiter is None:
+        return [line.split() for line in lines]
+    return list(csv.reader(lines, delimiter=delimiter))
+
+
+def _floats(cells: Sequence[str]) -> Optional[FloatArray]:
+    """The cells as float64, or None when one of them is not a number."""
+    try:
+        return np.fromiter(map(float, cells), dtype=np.float64, count=len(cells))
+    except ValueError:
+        return None
+
+
+def parse_table(
+    source: str, text: str, delimiter: Optional[str], columns: Sequence[str]
+) -> List[Tuple[str, FloatArray]]:
+    """Parse delimited text into named float64 columns.
+
+    Blank lines and lines whose first non-blank character is ``#`` are skipped. The
+    first remaining row is a header when one of its cells is not a number.
+
+    Args:
+        source: Name used in labels and messages.
+        text: The whole text, lines separated by ``\\n``.
+        delimiter: A delimiter character, ``None`` for runs of whitespace, or ``"sniff"``
+            to take tab, ``;``, ``,`` or whitespace, the first found in the first row.
+        columns: Names or 0-based indices to read; empty for the only column, or for
+            every column whose first data cell is a number.
+
+    Returns:
+        (column name or index, values) pairs.
+
+    Raises:
+        InputError: No data rows, a ragged row, a cell that is not a number, an unknown
+            column, or no numeric column.
+    """
+    lines = text.split("\n")
+    data = [line for line in lines if (bare := line.lstrip()) and bare[0] != "#"]
+    if not data:
+        raise InputError(source, "no data rows")
+
+    def line_of(row: int) -> int:
+        # 1-based file line of data row `row` (header included); computed only for errors.
+        numbers = [n for n, text in enumerate(lines, 1) if (bare := text.lstrip()) and bare[0] != "#"]
+        return numbers[row]
+
+    if delimiter == _SNIFF:
+        first_line = data[0]
+        delimiter = next((d for d in ("\t", ";", ",") if d in first_line), None)
+    first = _split(data[:1], delimiter)[0]
+    width = len(first)
+    has_header = not all(map(_is_number, first))
+    names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
+    skip = 1 if has_header else 0
+    body = data[skip:]
+    if not body:
+        raise InputError(source, "no data rows")
+
+    def label(index: int) -> str:
+        return names[index] if names is not None else str(index)
+
+    def place(index: int) -> str:
+        # Column as shown in messages: header name, or 1-based number.
+        return names[index] if names is not None else str(index + 1)
+
+    wanted = [_resolve(source, token, names, width, line_of) for token in columns]
+
+    # Fast path for one column: every line must be a plain number.
+    if width == 1 and wanted in ([], [0]):
+        values = _floats(body)
+        if values is not None:
+            return [(label(0), values)]
+
+    column = _cutter(body, delimiter, width)
+    if column is None:
+        rows = _split(body, delimiter)
+        for row_index, row in enumerate(rows):
+            if len(row) != width:
+                against = "header" if has_header else "first row"
+                raise InputError(
+                    source,
+                    f"row has {_cells(len(row))}, {against} has {_cells(width)}",
+                    line_of(row_index + skip),
+                )
+
+        def column_of_rows(index: int) -> List[str]:
+            return [row[index] for row in rows]
+
+        column = column_of_rows
+    if not wanted:
+        wanted = [index for index in range(width) if _is_number(column(index)[0])]
+        if not wanted:
+            raise InputError(source, "no numeric column", line_of(skip))
+
+    result: List[Tuple[str, FloatArray]] = []
+    for index in wanted:
+        cells = column(index)
+        values = _floats(cells)
+        if values is None:
+            row_index, cell = next((i, c) for i, c in enumerate(cells) if not _is_number(c))
+            raise InputError(
+                source,
+                f"could not read '{cell.strip()}' as a number",
+                line_of(row_index + skip),
+                place(index),
+            )
+        result.append((label(index), values))
+    return result
+
+
+def _cutter(
+    body: List[str], delimiter: Optional[str], width: int
+) -> Optional[Callable[[int], List[str]]]:
+    """Column getter for rows that split plainly: a single-character delimiter, no
+    quotes, the same number of cells on every row. One split of the joined rows is
+    several times faster than splitting row by row; None sends other input to the
+    csv reader, which also reports ragged rows."""
+    if delimiter is None:
+        return None
+    joined = delimiter.join(body)
+    if '"' in joined or set(map(methodcaller("count", delimiter), body)) != {width - 1}:
+        return None
+    cells = joined.split(delimiter)
+    return lambda index: cells[index::width]
+
+
+def _cells(count: int) -> str:
+    return f"{count} cell" if count == 1 else f"{count} cells"
+
+
+def _resolve(
+    source: str,
+    token: str,
+    names: Optional[List[str]],
+    width: int,
+    line_of: Optional[Callable[[int], int]],
+) -> int:
+    """Index of the column named ``token`` (a header name, else a 0-based index)."""
+    if names is not None and token in names:
+        return names.index(token)
+    if _INDEX.fullmatch(token) and int(token) < width:
+        return int(token)
+    available = names if names is not None else [str(i) for i in range(width)]
+    line = line_of(0) if names is not None and line_of is not None else None
+    raise InputError(
+        source, f"unknown column '{token}' (available: {', '.join(available)})", line
+    )
+
+
+def _read_npy(path: str, columns: Sequence[str]) -> List[Series]:
+    try:
+        stream = open(path, "rb")
+    except OSError as error:
+        raise InputError(path, os_reason(error)) from None
+    with stream:
+        try:
+            array = np.load(stream, allow_pickle=False)
+        except Exception:  # any failure to parse means the same thing to the user
+            array = None
+    if not isinstance(array, np.ndarray):
+        raise InputError(path, "not a readable .npy file")
+    if array.dtype.kind not in "biuf":
+        raise InputError(path, f"holds {array.dtype} values, not real numbers")
+    if array.ndim not in (1, 2):
+        raise InputError(path, f"holds a {array.ndim}-d array; 1-d or 2-d (columns are series) expected")
+    table = array.reshape(-1, 1) if array.ndim == 1 else array
+    if table.shape[0] == 0 or table.shape[1] == 0:
+        raise InputError(path, "holds no samples")
+    width = table.shape[1]
+    wanted = [_resolve(path, token, None, width, None) for token in columns] or list(range(width))
+    return [
+        Series(f"{path}:{index}", np.ascontiguousarray(table[:, index], dtype=np.float64))
+        for index in wanted
+    ]
+
+
+# ---------------------------------------------------------------- result tables
+
+
+@dataclass(frozen=True)
+class Table:
+    """A result of one series: named 1-d columns of equal length.
+
+    Attributes:
+        output: ``summary``, ``edges``, ``degrees``, ``distribution`` or ``motifs``.
+        columns: Column names, in order.
+        arrays: One 1-d array per column (int64, float64 or str).
+    """
+
+    output: str
+    columns: Tuple[str, ...]
+    arrays: Tuple[npt.NDArray[Any], ...]
+
+    @property
+    def rows(self) -> int:
+        """Number of rows."""
+        return int(self.arrays[0].shape[0]) if self.arrays else 0
+
+
+def record_table(output: str, record: Dict[str, Any]) -> Table:
+    """A one-row table from a mapping of scalar values."""
+    return Table(output, tuple(record), tuple(np.array([value]) for value in record.values()))
+
+
+def _quote(text: str, delimiter: str) -> str:
+    """A CSV/TSV field: quoted when it holds the delimiter, a quote or a line break."""
+    if delimiter in text or '"' in text or "\n" in text or "\r" in text:
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def _texts(array: npt.NDArray[Any], delimiter: str) -> List[str]:
+    """Cells of a column: integers in decimal, floats by ``repr`` (round-trips), strings
+    quoted as needed."""
+    values = array.tolist()
+    kind = array.dtype.kind
+    if kind in "biu":
+        return list(map(str, values))
+    if kind == "f":
+        return list(map(repr, values))
+    return [_quote(str(value), delimiter) for value in values]
+
+
+def _json_texts(array: npt.NDArray[Any]) -> List[str]:
+    """JSON values of a column; non-finite floats become ``null``."""
+    values = array.tolist()
+    kind = array.dtype.kind
+    if kind in "biu":
+        return list(map(str, values))
+    if kind == "f":
+        return [repr(v) if math.isfinite(v) else "null" for v in values]
+    return list(map(json.dumps, values))
+
+
+def _json_scalar(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+class Writer:
+    """Base of the writers: ``write`` every series' table, then ``close`` once.
+
+    Args:
+        stream: Binary stream written to.
+        several: Whether more than one series is written (each row or entry then
+            carries the series label).
+    """
+
+    def __init__(self, stream: BinaryIO, several: bool) -> None:
+        self.stream = stream
+        self.several = several
+
+    def emit(self, text: str) -> None:
+        """Write text as UTF-8."""
+        self.stream.write(text.encode("utf-8", "surrogateescape"))
+
+    def write(self, label: str, table: Table, values: FloatArray) -> None:
+        """Write the table of the series ``label`` (samples ``values``)."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Finish the document."""
+
+
+class DelimitedWriter(Writer):
+    """CSV or TSV: one header row, then the rows of every series, with a leading
+    ``series`` column when there are several."""
+
+    def __init__(self, stream: BinaryIO, several: bool, delimiter: str) -> None:
+        super().__init__(stream, several)
+        self.delimiter = delimiter
+        self.started = False
+
+    def write(self, label: str, table: Table, values: FloatArray) -> None:
+        d = self.delimiter
+        if not self.started:
+            header = (("series",) if self.several else ()) + table.columns
+            self.emit(d.join(_quote(name, d) for name in header) + "\n")
+            self.started = True
+        prefix = _quote(label, d) + d if self.several else ""
+        joiner = "\n" + prefix
+        for start in range(0, table.rows, CHUNK):
+            cells = [_texts(array[start : start + CHUNK], d) for array in table.arrays]
+            self.emit(prefix + joiner.join(map(d.join, zip(*cells))) + "\n")
+
+
+class TextWriter(Writer):
+    """Readable ``key: value`` blocks, one per series, separated by blank lines."""
+
+    def __init__(self, stream: BinaryIO, several: bool) -> None:
+        super().__init__(stream, several)
+        self.started = False
+
+    def write(self, label: str, table: Table, values: FloatArray) -> None:
+        lines = [f"series: {label}"]
+        for name, array in zip(table.columns, table.arrays):
+            value = array.tolist()[0]
+            lines.append(f"{name}: {repr(value) if isinstance(value, float) else value}")
+        self.emit(("\n" if self.started else "") + "\n".join(lines) + "\n")
+        self.started = True
+
+
+class JsonWriter(Writer):
+    """JSON: an object with one array per column (a summary: one object of values);
+    with several series, an object of those keyed by label."""
+
+    def __init__(self, stream: BinaryIO, several: bool) -> None:
+        super().__init__(stream, several)
+        self.count = 0
+
+    def write(self, label: str, table: Table, values: FloatArray) -> None:
+        if self.several:
+            self.emit(("{" if self.count == 0 else ",\n") + json.dumps(label) + ": ")
+        self.count += 1
+        if table.output == "summary":
+            record = {n: _json_scalar(a.tolist()[0]) for n, a in zip(table.columns, table.arrays)}
+            self.emit(json.dumps(record))
+            return
+        for position, (name, array) in enumerate(zip(table.columns, table.arrays)):
+            self.emit(("{" if position == 0 else ", ") + json.dumps(name) + ": [")
+            for start in range(0, table.rows, CHUNK):
+                self.emit(("," if start else "") + ",".join(_json_texts(array[start : start + CHUNK])))
+            self.emit("]")
+        self.emit("}")
+
+    def close(self) -> None:
+        self.emit("}\n" if self.several else "\n")
+
+
+class NpyWriter(Writer):
+    """``.npy``: edges as an (m, 2) int64 array, degrees and motif scores as 1-d int64
+    arrays (the row index being the vertex or window), distribution and summary as
+    structured arrays with one field per column. Only a summary may hold several
+    series (a leading ``series`` field)."""
+
+    def __init__(self, stream: BinaryIO, several: bool) -> None:
+        super().__init__(stream, several)
+        self.labels: List[str] = []
+        self.tables: List[Table] = []
+
+    def write(self, label: str, table: Table, values: FloatArray) -> None:
+        self.labels.append(label)
+        self.tables.append(table)
+
+    def close(self) -> None:
+        first = self.tables[0]
+        array: npt.NDArray[Any]
+        if first.output == "edges":
+            array = np.column_stack(first.arrays).astype(np.int64).reshape(-1, 2)
+        elif first.output in ("degrees", "motifs"):
+            array = first.arrays[1]
+        else:
+            names = list(first.columns)
+            columns = [np.concatenate([t.arrays[i] for t in self.tables]) for i in range(len(names))]
+            if self.several:
+                names.insert(0, "series")
+                columns.insert(0, np.array(self.labels))
+            array = np.empty(columns[0].shape[0], dtype=[(n, c.dtype) for n, c in zip(names, columns)])
+            for name, column in zip(names, columns):
+                array[name] = column
+        np.save(self.stream, array, allow_pickle=False)
+
+
+class GraphmlWriter(Writer):
+    """GraphML: one undirected ``<graph>`` per series (id: the label), nodes with the
+    doubles ``x`` and ``y`` written by ``repr``. Node ids are ``n<i>``, or ``s<k>n<i>``
+    for the k-th of several series (from 1), so that they are unique in the document."""
+
+    def __init__(self, stream: BinaryIO, several: bool) -> None:
+        super().__init__(stream, several)
+        self.count = 0
+        self.emit(
+            '<?xml version="1.0" encoding="UTF-8"?>\n'
+            '<graphml xmlns="http://graphml.graphdrawing.org/xmlns"'
+            ' xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
+            ' xsi:schemaLocation="http://graphml.graphdrawing.org/xmlns'
+            ' http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd">\n'
+            '  <key id="x" for="node" attr.name="x" attr.type="double"/>\n'
+            '  <key id="y" for="node" attr.name="y" attr.type="double"/>\n'
+        )
+
+    def write(self, label: str, table: Table, values: FloatArray) -> None:
+        self.count += 1
+        node = f"s{self.count}n" if self.several else "n"
+        self.emit(f"  <graph id={quoteattr(label)} edgedefault=\"undirected\">\n")
+        row = f'    <node id="{node}%d"><data key="x">%r</data><data key="y">%r</data></node>\n'
+        for start in range(0, values.shape[0], CHUNK):
+            ys = values[start : start + CHUNK].tolist()
+            index = range(start, start + len(ys))
+            flat = [item for triple in zip(index, map(float, index), ys) for item in triple]
+            self.emit((row * len(ys)) % tuple(flat))
+        edge = f'    <edge source="{node}%d" target="{node}%d"/>\n'
+        sources, targets = table.arrays
+        for start in range(0, table.rows, CHUNK):
+            pairs = np.column_stack((sources[start : start + CHUNK], targets[start : start + CHUNK]))
+            self.emit((edge * pairs.shape[0]) % tuple(pairs.ravel().tolist()))
+        self.emit("  </graph>\n")
+
+    def close(self) -> None:
+        self.emit("</graphml>\n")
+
+
+def make_writer(fmt: str, stream: BinaryIO, several: bool) -> Writer:
+    """The writer of format ``fmt`` (``csv``, ``tsv``, ``json``, ``npy``, ``graphml`` or
+    ``text``)."""
+    if fmt == "csv":
+        return DelimitedWriter(stream, several, ",")
+    if fmt == "tsv":
+        return DelimitedWriter(stream, several, "\t")
+    if fmt == "json":
+        return JsonWriter(stream, several)
+    if fmt == "npy":
+        return NpyWriter(stream, several)
+    if fmt == "graphml":
+        return GraphmlWriter(stream, several)
+    if fmt == "text":
+        return TextWriter(stream, several)
+    raise ValueError(f"unknown format {fmt!r}")
+
+
+# ---------------------------------------------------------------- output files
+
+
+def _default_mode() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+class OutputFile:
+    """A file written under a temporary name next to its target and moved into place by
+    :meth:`commit`, so that a failed run leaves no partial file.
+
+    Args:
+        path: The final path.
+
+    Raises:
+        OSError: The temporary file cannot be created (e.g. no such directory).
+    """
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        directory, name = os.path.split(os.path.abspath(path))
+        # Keep the suffix last, so that writers choosing a format by suffix still can.
+        fd, self.temporary = tempfile.mkstemp(
+            dir=directory, prefix=f".{name}.", suffix=".tmp" + os.path.splitext(name)[1]
+        )
+        self.stream: BinaryIO = os.fdopen(fd, "wb")
+
+    def commit(self) -> None:
+        """Close the file and move it to its final path."""
+        self.stream.close()
+        os.chmod(self.temporary, _default_mode())
+        os.replace(self.temporary, self.path)
+
+    def discard(self) -> None:
+        """Close and remove the temporary file (nothing if already committed)."""
+        self.stream.close()
+        try:
+            os.unlink(self.temporary)
+        except FileNotFoundError:
+            pass
