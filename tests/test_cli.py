@@ -277,3 +277,18 @@ def test_closed_pipe_is_quiet(tmp_path):
         child.stdout.close()
         assert child.stderr.read() == b""
         child.wait()
+
+
+def test_main_in_process_writes_to_a_replaced_stdout(tmp_path):
+    # Notebooks and redirect_stdout replace sys.stdout with a text stream without .buffer.
+    import contextlib
+    import io
+
+    from kestrel_grid_tools.cli import main
+
+    path = tmp_path / "walk.txt"
+    path.write_text("3\n1\n2\n4\n")
+    sink = io.StringIO()
+    with contextlib.redirect_stdout(sink):
+        status = main([str(path), "--output", "edges"])
+    assert (status, sink.getvalue()) == (0, "source,target\n0,1\n0,2\n0,3\n1,2\n1,3\n2,3\n")

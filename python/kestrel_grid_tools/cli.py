@@ -43,10 +43,11 @@ file is left behind), 2 for usage errors.
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 from dataclasses import dataclass
-from typing import Any, Callable, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, BinaryIO, Callable, List, Optional, Sequence, TextIO, Tuple, cast
 
 import numpy as np
 
@@ -300,7 +301,7 @@ def _run(options: _Options) -> int:
                 f"got {len(series)}; use csv, tsv or json, or pick one with --column"
             )
         _check_window(series, options.window)
-        stream = opened[0].stream if opened else sys.stdout.buffer
+        stream = opened[0].stream if opened else _stdout_bytes()
         writer = make_writer(options.fmt, stream, several)
         plot_paths = _plot_paths(options.plot, len(series)) if options.plot else []
         progress = _Progress(len(series), sys.stderr)
@@ -351,15 +352,40 @@ def _fail(message: str, status: int) -> int:
     return status
 
 
+def _stdout_bytes() -> BinaryIO:
+    """Standard output as a byte stream. A replaced ``sys.stdout`` without ``.buffer``
+    (a notebook, ``contextlib.redirect_stdout`` to a StringIO) gets the UTF-8 text."""
+    buffer = getattr(sys.stdout, "buffer", None)
+    if buffer is not None:
+        return cast(BinaryIO, buffer)
+    return cast(BinaryIO, _TextSink(sys.stdout))
+
+
+class _TextSink(io.RawIOBase):
+    """Writes bytes to a text stream, decoded as UTF-8 (our writers emit whole lines)."""
+
+    def __init__(self, text: TextIO) -> None:
+        super().__init__()
+        self._text = text
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        chunk = bytes(data)
+        self._text.write(chunk.decode("utf-8"))
+        return len(chunk)
+
+    def flush(self) -> None:
+        self._text.flush()
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """Run ``kestrel-grid`` with ``argv`` (default: ``sys.argv[1:]``).
+    """Run ``kestrel-grid`` with ``argv`` (default: ``sys.argv[1:]``) and return the exit
+    status: 0 on success, 1 for bad input or a failed write, 2 for a usage error.
 
     Args:
         argv: Command-line arguments, without the program name.
-
-    Returns:
-        The exit status: 0 on success, 1 for bad input or a failed write, 2 for a usage
-        error.
     """
     parser = build_parser()
     try:

@@ -54,7 +54,7 @@ def iid_law(k: Any, skip_adjacent: bool = False) -> FloatArray:
 
 
 def iid_distance(degree_values: Any, skip_adjacent: bool = False) -> float:
-    """Largest |P(k) - law(k)| over all k, between the empirical degree distribution and
+    """Largest ``|P(k) - law(k)|`` over all k, between the empirical degree distribution and
     the i.i.d. law (`iid_law`). Beyond the largest degree the empirical share is 0 and the
     law decreases, so k up to max degree + 1 covers the supremum. NaN for an empty series."""
     k, p = degree_distribution(degree_values)
