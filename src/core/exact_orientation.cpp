@@ -194,6 +194,41 @@ int orientation_sign(double xa, double ya, double xb, double yb, double xk, doub
     return exact_sign(xa, ya, xb, yb, xk, yk);
 }
 
+double difference_upper(double a, double b) {
+    const Pair d = two_sum(a, -b);  // exact error unless the sum overflowed
+    return std::isfinite(d.value) && d.error > 0 ? std::nextafter(d.value, kInf) : d.value;
+}
+
+double difference_lower(double a, double b) {
+    const Pair d = two_sum(a, -b);
+    return std::isfinite(d.value) && d.error < 0 ? std::nextafter(d.value, -kInf) : d.value;
+}
+
+double sum_upper(double a, double b) { return difference_upper(a, -b); }
+
+// Rounding to nearest leaves the exact value between the result and its neighbour on
+// the exact side, so the next double up is always an upper bound; it is taken only when
+// the operation cannot be shown exact.
+double product_upper(double a, double b) {
+    const double p = a * b;
+    if (!std::isfinite(p)) return p;
+    if (moderate(a) && moderate(b)) {
+        const Pair exact = two_product(a, b);
+        if (exact.error <= 0) return p;
+    }
+    return std::nextafter(p, kInf);
+}
+
+double quotient_upper(double a, double b) {
+    const double q = a / b;
+    if (!std::isfinite(q)) return q;
+    if (moderate(q) && moderate(b)) {
+        const Pair back = two_product(q, b);  // q b exactly; b > 0, so q >= a / b iff q b >= a
+        if (back.value > a || (back.value == a && back.error >= 0)) return q;
+    }
+    return std::nextafter(q, kInf);
+}
+
 bool exact_blocks(double xa, double ya, double xk, double yk, double xb, double yb) {
     if (std::isnan(ya) || std::isnan(yb) || std::isnan(yk) || std::isinf(ya)) return false;
     if (yb == kInf) return yk == kInf;

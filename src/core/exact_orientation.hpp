@@ -19,4 +19,14 @@ int orientation_sign(double xa, double ya, double xb, double yb, double xk, doub
 // Otherwise blocked when (xk, yk) lies on or above the chord, exactly.
 bool exact_blocks(double xa, double ya, double xk, double yk, double xb, double yb);
 
+// Directed bounds of one operation on finite doubles: a double >= (or <=) the exact
+// result. The rounded result itself when the operation was exact or rounded the right
+// way (decided from its exact error term), otherwise the next double. Overflow gives
+// +-inf, still a bound.
+double difference_upper(double a, double b);  // >= a - b
+double difference_lower(double a, double b);  // <= a - b
+double sum_upper(double a, double b);         // >= a + b
+double product_upper(double a, double b);     // >= a b
+double quotient_upper(double a, double b);    // >= a / b, b > 0
+
 }  // namespace kestrel

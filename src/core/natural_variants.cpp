@@ -78,6 +78,23 @@ struct ArrayPositions {
     double diff(std::size_t a, std::size_t b) const { return x[b] - x[a]; }
 };
 
+// An upper bound of (v[k] - v[k-1]) / (x[k] - x[k-1]) in exact arithmetic; +inf when a
+// value is not finite.
+template <class Positions>
+double step_bound(std::span<const double> v, const Positions& pos, std::size_t k, bool exact_steps) {
+    if (!std::isfinite(v[k]) || !std::isfinite(v[k - 1])) return kInf;
+    if (!exact_steps) {
+        const double rise = v[k] - v[k - 1];
+        return std::isfinite(rise) ? bound_of(rise / pos.diff(k - 1, k)) : kInf;
+    }
+    const double rise = difference_upper(v[k], v[k - 1]);
+    // A positive rise over the smallest possible run, a negative one over the largest.
+    const double run = rise >= 0 ? difference_lower(pos.at(k), pos.at(k - 1))
+                                 : difference_upper(pos.at(k), pos.at(k - 1));
+    if (!std::isfinite(rise) || !std::isfinite(run) || !(run > 0)) return kInf;
+    return quotient_upper(rise, run);
+}
+
 // Max-tree over positions (bottom-up, `size` leaves, a power of two). Per node: the
 // largest value (NaN counts as +inf, so a node holding a NaN is never passed over; the
 // padding is +inf too) and an upper bound of the largest step slope
@@ -90,8 +107,10 @@ struct MaxTree {
     std::size_t size = 1;
     std::vector<Node> nodes;
 
+    // Steps as directed bounds that stay exact where the arithmetic is (exact_steps, for
+    // the exact rule), or as computed slopes moved up by bound_of.
     template <class Positions>
-    MaxTree(std::span<const double> v, const Positions& pos) {
+    MaxTree(std::span<const double> v, const Positions& pos, bool exact_steps) {
         const std::size_t n = v.size();
         while (size < n) size <<= 1;
         nodes.assign(2 * size, Node{kInf, -kInf});
@@ -100,10 +119,7 @@ struct MaxTree {
             nodes[i].top = std::max(nodes[2 * i].top, nodes[2 * i + 1].top);
             const auto [first, width] = range(2 * i + 1);
             double join = kInf;
-            if (first < n) {
-                const double rise = v[first] - v[first - 1];
-                join = std::isfinite(rise) ? bound_of(rise / pos.diff(first - 1, first)) : kInf;
-            }
+            if (first < n) join = step_bound(v, pos, first, exact_steps);
             nodes[i].step = std::max({nodes[2 * i].step, nodes[2 * i + 1].step, join});
         }
     }
@@ -120,9 +136,9 @@ template <class Positions, class Sink>
 class ScanBase {
 protected:
     ScanBase(std::span<const double> v, const Positions& pos, std::size_t limit, bool skip_adjacent,
-             Sink& sink)
+             Sink& sink, bool exact_steps)
         : v_(v), n_(v.size()), pos_(pos), limit_(limit), skip_adjacent_(skip_adjacent),
-          sink_(sink), tree_(v, pos) {
+          sink_(sink), tree_(v, pos, exact_steps) {
         non_nan_before_.assign(n_ + 1, 0);
         for (std::size_t k = 0; k < n_; ++k) {
             if (std::isnan(v[k])) nans_.push_back(k);
@@ -210,7 +226,7 @@ class FloatScan : ScanBase<Positions, Sink> {
 public:
     FloatScan(std::span<const double> v, const Positions& pos, std::size_t limit,
               bool skip_adjacent, Sink& sink)
-        : Base(v, pos, limit, skip_adjacent, sink) {
+        : Base(v, pos, limit, skip_adjacent, sink, false) {
         top_.reserve(limit + 2);
     }
 
@@ -425,7 +441,7 @@ class ExactScan : ScanBase<Positions, Sink> {
 public:
     ExactScan(std::span<const double> v, const Positions& pos, std::size_t limit,
               bool skip_adjacent, Sink& sink)
-        : Base(v, pos, limit, skip_adjacent, sink) {
+        : Base(v, pos, limit, skip_adjacent, sink, true) {
         top_.reserve(limit + 2);
     }
 
@@ -483,20 +499,44 @@ public:
         top_[at] = hi;
     }
 
-    // Every high in the node is blocked by all of top when the last of top is at least as
-    // steep as the node's corner: (x_first, top) when top >= y0, else (x_last, top); no
-    // point of the node is steeper than its corner. A node of -inf samples only is blocked
-    // by the L + 1 samples of top, none NaN. The node's samples are then no steeper than
-    // the last of top, as outside samples must be.
+    // Every high in the node is blocked by all of top when the last of top, b, is at least
+    // as steep as every point of the node; the node's samples are then no steeper than b,
+    // as outside samples must be. Two exact ways to show it:
+    //   (a) b is at least as steep as the node's corner, (x_first, top) when top >= y0,
+    //       else (x_last, top): no point of the node is steeper than its corner.
+    //   (b) Steps per unit of x are <= D (exact upper bounds), so v_hi <= v_first +
+    //       (x_hi - x_first) D, and the exact slope from lo is <= g(s) = (A + (s -
+    //       s_first) D) / s, monotone in s: at most the slope of sample `first` or of
+    //       P = (x_last, P_y) with P_y >= v_first + (x_last - x_first) D, built from
+    //       directed bounds (exact when the arithmetic is, so exact lines pass).
+    // A node of -inf samples only is blocked by the L + 1 samples of top, none NaN.
     bool passes_over(std::size_t i, std::size_t first, std::size_t width) {
         if (!full()) return false;
-        const double top = this->tree_.nodes[i].top;
+        const MaxTree::Node& node = this->tree_.nodes[i];
+        const double top = node.top;
         if (top == kInf) return false;  // a NaN, a +inf or padding inside
         if (top == -kInf) return true;
         const std::size_t b = top_.back();
-        if (this->v_[b] == kInf) return true;
-        const double cx = top >= y0_ ? this->pos_.at(first) : this->pos_.at(first + width - 1);
-        return orientation_sign(x0_, y0_, cx, top, this->pos_.at(b), this->v_[b]) >= 0;
+        const double vb = this->v_[b];
+        if (vb == kInf) return true;
+        const double xb = this->pos_.at(b);
+        const std::size_t last = first + width - 1;
+        const double cx = top >= y0_ ? this->pos_.at(first) : this->pos_.at(last);
+        if (orientation_sign(x0_, y0_, cx, top, xb, vb) >= 0) return true;
+        const double d = node.step;
+        if (width < 2 || !std::isfinite(d)) return false;
+        const double x_first = this->pos_.at(first);
+        const double x_last = this->pos_.at(last);
+        // A cheap refusal first (only refuses, so any arithmetic will do): P clearly
+        // steeper than b, with a relative slack far above the rounding of this test.
+        const double left = (this->v_[first] + (x_last - x_first) * d - y0_) * (xb - x0_);
+        const double right = (vb - y0_) * (x_last - x0_);
+        if (left > right + 0x1p-30 * (std::fabs(left) + std::fabs(right))) return false;
+        const double extent = d >= 0 ? difference_upper(x_last, x_first) : difference_lower(x_last, x_first);
+        const double p_y = sum_upper(this->v_[first], product_upper(extent, d));
+        if (!std::isfinite(p_y)) return false;
+        return orientation_sign(x0_, y0_, x_last, p_y, xb, vb) >= 0 &&
+               orientation_sign(x0_, y0_, x_first, this->v_[first], xb, vb) >= 0;
     }
 
     std::size_t lo_ = 0;
