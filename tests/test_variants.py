@@ -141,6 +141,25 @@ def test_exact_rule_decides_collinear_and_near_collinear_samples(steps, gaps, un
     check_all_forms(v, x, penetrable=penetrable, exact=True)
 
 
+FINITE = st.one_of(st.floats(allow_nan=False, allow_infinity=False),
+                   st.sampled_from([0.0, -0.0, 5e-324, -5e-324, 1.7976931348623157e308,
+                                    -1.7976931348623157e308, 2.2250738585072014e-308]))
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.lists(FINITE, min_size=3, max_size=3, unique=True), st.tuples(FINITE, FINITE, FINITE))
+def test_exact_rule_on_three_points_anywhere_in_the_double_range(x, v):
+    # One sample between two ends: the edge (0, 2) exists exactly when the Fraction model
+    # says the middle sample is strictly below the chord, whatever the magnitudes
+    # (differences that overflow, subnormal gaps, mixed scales).
+    x = sorted(x)
+    v = list(v)
+    if x[0] == x[1] or x[1] == x[2]:  # 0.0 and -0.0
+        return
+    edges = kg.build_graph(v, x=x, exact=True).edges
+    assert ((0, 2) in edges) == (not exact_blocks(v, x, 0, 1, 2))
+
+
 @PROPERTY
 @given(st.lists(VALUES, max_size=40), st.booleans(), st.sampled_from(["list", "array", "int array"]))
 def test_positions_k_give_the_original_builders_bit_for_bit(v, skip_adjacent, form):

@@ -1,6 +1,8 @@
 #include "core/exact_orientation.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -84,88 +86,86 @@ int expansion_sign(Pair first, Pair second) {
 }
 
 // --- stage 3: exact integers ------------------------------------------------------------
-// Every finite double is m 2^e with |m| < 2^53 and e >= -1126 (frexp normalises
-// subnormals too) and e <= 971. A product of two is m1 m2 2^(e1 + e2): at most 106 bits
-// at an offset e1 + e2 + 2252 in [0, 4194]. Six such terms fit, with carries and the
-// sign, in 4304 bits of two's complement.
-constexpr int kBias = 2252;
-constexpr std::size_t kWords = 70;  // 4480 bits
+// Every finite double is m 2^e with 0 <= m < 2^53 (sign apart) and -1074 <= e <= 971. A
+// product of two is m1 m2 2^(e1 + e2): at most 106 bits at an offset e1 + e2 + 2148 in
+// [0, 4090]. The positive and the negative products are summed apart, each in 4224 bits
+// (with room for the carries of three terms), and the two sums compared.
+constexpr int kBias = 2148;
+constexpr std::size_t kWords = 66;
 
-struct Wide {
+struct Magnitude {
     std::array<std::uint64_t, kWords> words{};
+    std::size_t used = 0;  // words above this one are zero
 
-    // Adds (negative: subtracts) the 128-bit magnitude shifted left by `offset` bits.
-    void add(unsigned __int128 magnitude, int offset, bool negative) {
-        std::array<std::uint64_t, 3> parts{};
-        const int word = offset / 64;
+    // Adds the 128-bit value shifted left by `offset` bits.
+    void add(unsigned __int128 value, int offset) {
+        const std::size_t word = static_cast<std::size_t>(offset / 64);
         const int bit = offset % 64;
-        const auto low = static_cast<std::uint64_t>(magnitude);
-        const auto high = static_cast<std::uint64_t>(magnitude >> 64);
-        parts[0] = low << bit;
-        parts[1] = bit == 0 ? high : (high << bit) | (low >> (64 - bit));
-        parts[2] = bit == 0 ? 0 : high >> (64 - bit);
-        unsigned carry = 0;
-        for (std::size_t k = static_cast<std::size_t>(word); k < kWords; ++k) {
-            const std::size_t t = k - static_cast<std::size_t>(word);
-            const std::uint64_t operand = t < 3 ? parts[t] : 0;
-            if (t >= 3 && carry == 0) break;
-            const std::uint64_t before = words[k];
-            if (!negative) {
-                const std::uint64_t sum = before + operand;
-                const unsigned overflow = sum < before;
-                words[k] = sum + carry;
-                carry = overflow | (words[k] < sum);
-            } else {
-                const std::uint64_t difference = before - operand;
-                const unsigned borrow = before < operand;
-                words[k] = difference - carry;
-                carry = borrow | (difference < carry);
-            }
+        const auto low = static_cast<std::uint64_t>(value);
+        const auto high = static_cast<std::uint64_t>(value >> 64);
+        const std::uint64_t parts[3] = {
+            low << bit,
+            bit == 0 ? high : (high << bit) | (low >> (64 - bit)),
+            bit == 0 ? 0 : high >> (64 - bit),
+        };
+        std::uint64_t carry = 0;
+        std::size_t k = word;
+        for (; k < kWords && (k < word + 3 || carry != 0); ++k) {
+            const std::uint64_t operand = k < word + 3 ? parts[k - word] : 0;
+            const std::uint64_t sum = words[k] + operand;
+            const std::uint64_t first = sum < operand;
+            words[k] = sum + carry;
+            carry = first | (words[k] < sum);
         }
-    }
-
-    int sign() const {
-        if (words[kWords - 1] >> 63) return -1;
-        for (std::uint64_t w : words) {
-            if (w != 0) return 1;
-        }
-        return 0;
+        used = std::max(used, k);
     }
 };
 
-struct Decomposed {
-    std::int64_t mantissa;
-    int exponent;
-};
-
-Decomposed decompose(double d) {
-    if (d == 0.0) return {0, 0};
-    int e = 0;
-    const double fraction = std::frexp(d, &e);  // d = fraction 2^e, 0.5 <= |fraction| < 1
-    return {static_cast<std::int64_t>(std::ldexp(fraction, 53)), e - 53};
+int compare(const Magnitude& a, const Magnitude& b) {
+    for (std::size_t k = std::max(a.used, b.used); k-- > 0;) {
+        if (a.words[k] != b.words[k]) return a.words[k] > b.words[k] ? 1 : -1;
+    }
+    return 0;
 }
 
-void add_product(Wide& sum, double a, double b, bool subtract) {
+struct Decomposed {
+    std::uint64_t mantissa;  // 0 for zero
+    int exponent;
+    bool negative;
+};
+
+// From the bits: the stored fraction with the hidden bit for normal numbers; subnormals
+// have exponent -1074 and no hidden bit.
+Decomposed decompose(double d) {
+    const auto bits = std::bit_cast<std::uint64_t>(d);
+    const bool negative = bits >> 63;
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    if (biased == 0) return {fraction, -1074, negative};
+    return {fraction | (std::uint64_t{1} << 52), biased - 1075, negative};
+}
+
+void add_product(Magnitude& positive, Magnitude& negative, double a, double b, bool subtract) {
     const Decomposed da = decompose(a);
     const Decomposed db = decompose(b);
     if (da.mantissa == 0 || db.mantissa == 0) return;
-    const bool negative = ((da.mantissa < 0) != (db.mantissa < 0)) != subtract;
-    const auto ma = static_cast<unsigned __int128>(da.mantissa < 0 ? -da.mantissa : da.mantissa);
-    const auto mb = static_cast<unsigned __int128>(db.mantissa < 0 ? -db.mantissa : db.mantissa);
-    sum.add(ma * mb, da.exponent + db.exponent + kBias, negative);
+    const bool below = (da.negative != db.negative) != subtract;
+    const auto product = static_cast<unsigned __int128>(da.mantissa) * db.mantissa;
+    (below ? negative : positive).add(product, da.exponent + db.exponent + kBias);
 }
 
 // The determinant expanded into six products of input coordinates, none rounded:
 // xb yk - xb ya - xa yk - xk yb + xk ya + xa yb.
 int exact_sign(double xa, double ya, double xb, double yb, double xk, double yk) {
-    Wide sum;
-    add_product(sum, xb, yk, false);
-    add_product(sum, xb, ya, true);
-    add_product(sum, xa, yk, true);
-    add_product(sum, xk, yb, true);
-    add_product(sum, xk, ya, false);
-    add_product(sum, xa, yb, false);
-    return sum.sign();
+    Magnitude positive;
+    Magnitude negative;
+    add_product(positive, negative, xb, yk, false);
+    add_product(positive, negative, xb, ya, true);
+    add_product(positive, negative, xa, yk, true);
+    add_product(positive, negative, xk, yb, true);
+    add_product(positive, negative, xk, ya, false);
+    add_product(positive, negative, xa, yb, false);
+    return compare(positive, negative);
 }
 
 }  // namespace
