@@ -16,8 +16,8 @@
 // Every pair falls under exactly one case. "First sample at or after p with value >= t"
 // is a descent in a max-tree (NaN counts as below everything), O(log distance) from p.
 // Time O(n (L + 1) log n) in the worst case, close to O(n (L + 1)) on noise and walks
-// (the next blocker is near), plus the output; edges are put in order by two counting
-// passes, O(n + m).
+// (the next blocker is near), plus the output; edges are put in order by one counting
+// pass and short sorts per low end.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -53,7 +53,13 @@ public:
     std::size_t first_at_or_after(std::size_t p, double t) const {
         if (p >= n_) return n_;
         if (t == -kInf) return next_non_nan_[p];
-        std::size_t i = p + size_;
+        // The answer is usually near: a few leaves in a row before the climb.
+        const std::size_t near = std::min(n_, p + 8);
+        for (std::size_t k = p; k < near; ++k) {
+            if (top_[size_ + k] >= t) return k;
+        }
+        if (near == n_) return n_;
+        std::size_t i = near + size_;
         for (;;) {
             if (top_[i] >= t) {
                 while (i < size_) {
@@ -74,7 +80,12 @@ public:
     std::size_t last_at_or_before(std::size_t p, double t) const {
         if (p == kNone) return kNone;
         if (t == -kInf) return previous_non_nan_[p + 1];
-        std::size_t i = p + size_;
+        const std::size_t near = p >= 8 ? p - 8 : kNone;
+        for (std::size_t k = p + 1; k-- > (near == kNone ? 0 : near + 1);) {
+            if (top_[size_ + k] >= t) return k;
+        }
+        if (near == kNone) return kNone;
+        std::size_t i = near + size_;
         for (;;) {
             if (top_[i] >= t) {
                 while (i < size_) {
@@ -152,29 +163,43 @@ void penetrable_pairs(std::span<const double> v, std::size_t limit, bool skip_ad
 
 std::vector<Edge> horizontal_penetrable_edges(std::span<const double> v, std::size_t penetrable,
                                               bool skip_adjacent) {
-    // Pairs arrive unordered: count per high, place by high (stable), then count per low
-    // and place by low, which keeps each low's highs ascending.
+    // Pairs arrive unordered: one pass stages them and counts per low, then each is put
+    // into its low's range and each range is sorted by high. Ranges hold about 2 (L + 1)
+    // highs each (more only around NaN samples), so the sorts are short.
     const std::size_t n = v.size();
-    std::vector<std::size_t> by_high(n + 1, 0);
-    std::vector<std::size_t> by_low(n + 1, 0);
-    penetrable_pairs(v, penetrable, skip_adjacent, [&](std::size_t i, std::size_t j) {
-        ++by_high[j + 1];
-        ++by_low[i + 1];
-    });
-    for (std::size_t k = 0; k < n; ++k) {
-        by_high[k + 1] += by_high[k];
-        by_low[k + 1] += by_low[k];
-    }
-    const std::size_t m = n == 0 ? 0 : by_low[n];
     std::vector<Edge> staged;
-    reserve_large(staged, m);
-    staged.resize(m);
-    penetrable_pairs(v, penetrable, skip_adjacent,
-                     [&](std::size_t i, std::size_t j) { staged[by_high[j]++] = Edge{i, j}; });
+    reserve_large(staged, std::min<std::size_t>(2 * (std::min<std::size_t>(penetrable, 31) + 1), n) * n);
+    std::vector<std::size_t> start(n + 1, 0);
+    penetrable_pairs(v, penetrable, skip_adjacent, [&](std::size_t i, std::size_t j) {
+        staged.push_back(Edge{i, j});
+        ++start[i + 1];
+    });
+    for (std::size_t k = 0; k < n; ++k) start[k + 1] += start[k];
     std::vector<Edge> edges;
-    reserve_large(edges, m);
-    edges.resize(m);
-    for (const Edge& e : staged) edges[by_low[e.low]++] = e;
+    reserve_large(edges, staged.size());
+    edges.resize(staged.size());
+    {
+        std::vector<std::size_t> cursor(start.begin(), start.end() - (n == 0 ? 0 : 1));
+        for (const Edge& e : staged) edges[cursor[e.low]++] = e;
+    }
+    std::vector<Edge>().swap(staged);
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto first = edges.begin() + static_cast<std::ptrdiff_t>(start[k]);
+        const auto last = edges.begin() + static_cast<std::ptrdiff_t>(start[k + 1]);
+        if (last - first <= 16) {
+            for (auto it = first + (first == last ? 0 : 1); it < last; ++it) {
+                const Edge e = *it;
+                auto at = it;
+                while (at > first && (at - 1)->high > e.high) {
+                    *at = *(at - 1);
+                    --at;
+                }
+                *at = e;
+            }
+        } else {
+            std::sort(first, last, edge_less);
+        }
+    }
     return edges;
 }
 
