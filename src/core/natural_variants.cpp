@@ -368,10 +368,12 @@ public:
         if (!full()) return false;
         const MaxTree::Node& node = this->tree_.nodes[i];
         const double top = node.top;
+        // A NaN, a +inf or padding inside: no sample of top blocks a +inf high (fewer than
+        // L + 1 +inf samples came before) and the step bound is +inf. Past this point the
+        // node lies inside the series.
+        if (top == kInf) return false;
         const std::size_t last = first + width - 1;
         const double span_first = this->pos_.diff(lo_, first);
-        // Positions past the series (padding) have top = +inf and never get here: a node
-        // with a finite top lies inside the series.
         // (a) The literal value at a sample b of top is monotone in the high's value and in
         // q = fl(db / fl(x_hi - x_lo)), which is monotone in x_hi (each rounding is), so the
         // corner below bounds it for every high in the node.
