@@ -43,18 +43,24 @@ Pair two_product(double a, double b) {
     return {p, error};
 }
 
-// True when a - b is exact: the rounding error of the difference is zero.
-bool difference_is_exact(double a, double b, double d) {
-    const Pair s = two_sum(a, -b);
-    return s.value == d && s.error == 0.0;
-}
-
 // 0 or 2^-450 <= |d| <= 2^450: products of two such values and their error terms are
 // representable without underflow (the last bit of each factor is >= 2^-502, so of the
 // product >= 2^-1004) and sums of them cannot overflow.
 bool moderate(double d) {
     const double m = std::fabs(d);
     return d == 0.0 || (m >= 0x1p-450 && m <= 0x1p450);
+}
+
+// Six coordinates each 0 or 2^-300 <= |c| <= 2^300: every difference and its tail is 0
+// or between 2^-352 (the last bit of such a coordinate) and 2^301, so every product of
+// two of them and its rounding error is representable (>= 2^-704 apart from zero) and
+// nothing overflows: the stages between the filter and the integers need no more.
+bool within_expansion_range(double a, double b, double c, double d, double e, double f) {
+    auto in = [](double v) {
+        const double m = std::fabs(v);
+        return v == 0.0 || (m >= 0x1p-300 && m <= 0x1p300);
+    };
+    return in(a) && in(b) && in(c) && in(d) && in(e) && in(f);
 }
 
 int sign_of(double d) { return (d > 0) - (d < 0); }
@@ -186,10 +192,29 @@ int orientation_sign(double xa, double ya, double xb, double yb, double xk, doub
     const double bound = 0x1p-51 * (std::fabs(left) + std::fabs(right)) + 0x1p-1070;
     if (det > bound) return 1;
     if (det < -bound) return -1;
-    if (bound < kInf && moderate(dxb) && moderate(dyk) && moderate(dxk) && moderate(dyb) &&
-        difference_is_exact(xb, xa, dxb) && difference_is_exact(yk, ya, dyk) &&
-        difference_is_exact(xk, xa, dxk) && difference_is_exact(yb, ya, dyb)) {
-        return expansion_sign(two_product(dxb, dyk), two_product(dxk, dyb));
+    if (bound < kInf && within_expansion_range(xa, ya, xb, yb, xk, yk)) {
+        // Each difference is its rounded value plus an exact tail: d = D + t.
+        const Pair a = two_sum(xb, -xa);
+        const Pair b = two_sum(yk, -ya);
+        const Pair c = two_sum(xk, -xa);
+        const Pair d = two_sum(yb, -ya);
+        const Pair left_exact = two_product(a.value, b.value);
+        const Pair right_exact = two_product(c.value, d.value);
+        if (a.error == 0.0 && b.error == 0.0 && c.error == 0.0 && d.error == 0.0) {
+            return expansion_sign(left_exact, right_exact);
+        }
+        // det = (A B - C D) + (A tb + ta B - C td - tc D) + (ta tb - tc td). The first part
+        // is known exactly as two exact products; its estimate below is within u of it
+        // plus 2u^2 T (T = |A B| + |C D|). The second is <= 2u T and computed within 8u^2 T;
+        // the third is <= 2u^2 T. So |estimate - det| <= 2u |estimate| + 14u^2 T, and
+        // the bound used is 8u |estimate| + 64u^2 T.
+        const double head = (left_exact.value - right_exact.value) + (left_exact.error - right_exact.error);
+        const double tails = (a.value * b.error + a.error * b.value) - (c.value * d.error + c.error * d.value);
+        const double estimate = head + tails;
+        const double total = std::fabs(left_exact.value) + std::fabs(right_exact.value);
+        const double second_bound = 0x1p-50 * std::fabs(estimate) + 0x1p-100 * total;
+        if (estimate > second_bound) return 1;
+        if (estimate < -second_bound) return -1;
     }
     return exact_sign(xa, ya, xb, yb, xk, yk);
 }

@@ -6,10 +6,11 @@ namespace kestrel {
 // Sign (-1, 0 or +1) of  (xb - xa)(yk - ya) - (xk - xa)(yb - ya)  computed exactly on the
 // binary values, for any finite doubles (differences that overflow and subnormals
 // included). With xa < xk < xb it is >= 0 exactly when (xk, yk) lies on or above the
-// chord from (xa, ya) to (xb, yb). Three stages: a floating-point filter with a proven
-// error bound decides almost every call; when the four differences are exact and of
-// moderate size, an exact two-term expansion decides; anything else goes to exact
-// integer arithmetic on mantissas and exponents.
+// chord from (xa, ya) to (xb, yb). Stages: a floating-point filter with a proven error
+// bound decides almost every call; for coordinates of moderate size (2^-300 to 2^300),
+// exact differences are decided by an exact expansion and inexact ones by a second
+// filter that adds the differences' rounding tails; anything left goes to exact integer
+// arithmetic on mantissas and exponents.
 int orientation_sign(double xa, double ya, double xb, double yb, double xk, double yk);
 
 // The exact natural rule for one sample k strictly between a and b (xa < xk < xb), with

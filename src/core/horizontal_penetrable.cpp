@@ -168,7 +168,7 @@ std::vector<Edge> horizontal_penetrable_edges(std::span<const double> v, std::si
     // highs each (more only around NaN samples), so the sorts are short.
     const std::size_t n = v.size();
     std::vector<Edge> staged;
-    reserve_large(staged, std::min<std::size_t>(2 * (std::min<std::size_t>(penetrable, 31) + 1), n) * n);
+    reserve_large(staged, std::min<std::size_t>(2 * (std::min<std::size_t>(penetrable, 7) + 1), n) * n);
     std::vector<std::size_t> start(n + 1, 0);
     penetrable_pairs(v, penetrable, skip_adjacent, [&](std::size_t i, std::size_t j) {
         staged.push_back(Edge{i, j});
