@@ -275,7 +275,10 @@ def test_signature_positional_limits_and_accepted_forms(name):
     as_bytes = (lambda r: r.edges) if name == "build_graph" else (lambda r: r.tobytes())
     assert as_bytes(plain) == as_bytes(same)
     # A huge limit means no limit: the complete graph.
-    assert as_bytes(fn(v, penetrable=10**40)) == as_bytes(fn(v, penetrable=len(v)))
+    for limit in [2**62, 2**63 - 1, 2**64 + 5, 10**40]:
+        for kind in ["natural", "horizontal"]:
+            assert as_bytes(fn(v, kind, penetrable=limit, exact=True)) == as_bytes(fn(v, kind, penetrable=len(v)))
+            assert as_bytes(fn(v, kind, penetrable=limit)) == as_bytes(fn(v, kind, penetrable=len(v)))
 
 
 def test_numpy_integer_limits_and_array_positions_are_accepted():

@@ -113,6 +113,7 @@ template <class Emit>
 void penetrable_pairs(std::span<const double> v, std::size_t limit, bool skip_adjacent, Emit&& emit) {
     const std::size_t n = v.size();
     if (n < 2) return;
+    limit = std::min(limit, n);  // no pair has more than n - 2 samples between
     const ThresholdTree tree(v);
     std::vector<std::size_t> nans;
     for (std::size_t k = 0; k < n; ++k) {

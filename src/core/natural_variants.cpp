@@ -564,7 +564,8 @@ template <class Sink>
 void natural_pairs(std::span<const double> v, std::span<const double> x,
                    const VariantOptions& options, Sink& sink) {
     if (v.size() < 2) return;
-    const std::size_t limit = options.penetrable;
+    // No pair has more than n - 2 samples between: larger limits give the same graph.
+    const std::size_t limit = std::min(options.penetrable, v.size());
     const bool skip = options.skip_adjacent;
     if (options.exact) {
         if (x.empty()) {
