@@ -27,6 +27,13 @@ The ts2vg/ours ratios are > 1 when we are faster. "differing" counts the edges p
 exactly one of the two graphs: ts2vg decides near-ties and near-collinear points with a
 tolerance where we decide exactly, so a few differences are expected, even on random series.
 Peak memory includes the interpreter, numpy and the input series.
+
+--variants runs the variant builders instead (uniform and walk series): irregular
+positions (ts2vg's xs=, positions 1.7e9 plus gaps uniform in [0.5, 1.5)), penetrable
+visibility with L = 1 and 2 (ts2vg's penetrable_limit=) and our exact natural rule (no
+ts2vg counterpart; ts2vg runs its ordinary builder there). Ours is build_graph(...) on the
+array with numpy.asarray(g.edges_array()) out; "regular" is the same call without the
+variant, and the variant/regular ratio shows what the variant costs.
 """
 
 import argparse
@@ -110,6 +117,44 @@ def pairs_from_list(edges):
     return flat.reshape(-1, 2)
 
 
+VARIANTS = ("positions", "L=1", "L=2", "exact")
+VARIANT_FAMILIES = ("uniform", "walk")
+VARIANT_SIZES = (10**4, 10**5)
+
+
+def make_positions(n, seed):
+    rng = np.random.default_rng(seed + 1)
+    return 1.7e9 + np.cumsum(rng.uniform(0.5, 1.5, n))
+
+
+def variant_operation(library, rule, variant, n, seed):
+    """The timed call of a --variants case: ours with or without the variant, or ts2vg."""
+    xs = make_positions(n, seed) if variant == "positions" else None
+    limit = int(variant[2:]) if variant.startswith("L=") else 0
+    if library == "ts2vg":
+        from ts2vg import HorizontalVG, NaturalVG
+
+        graph_type = NaturalVG if rule == "natural" else HorizontalVG
+
+        def call(x):
+            return graph_type(penetrable_limit=limit).build(x, xs=xs).edges
+
+        return call, pairs_from_list, len
+
+    import kestrel_grid as kg
+
+    if library == "ours-regular":
+        def call(x):
+            return np.asarray(kg.build_graph(x, rule).edges_array())
+    else:
+        exact = variant == "exact"
+
+        def call(x):
+            return np.asarray(kg.build_graph(x, rule, x=xs, penetrable=limit, exact=exact).edges_array())
+
+    return call, lambda a: a, len
+
+
 def operation(library, rule):
     """The timed call for one case; returns (call, edge_pairs_of_result, size_of_result)."""
     if library == "ts2vg":
@@ -152,7 +197,10 @@ def operation(library, rule):
 def measure(args):
     """Child side: time one case, write the figures to --report, then the edge keys to --dump."""
     x = make_series(args.family, args.n, args.seed)
-    call, to_pairs, size = operation(args.library, args.rule)
+    if args.variant:
+        call, to_pairs, size = variant_operation(args.library, args.rule, args.variant, args.n, args.seed)
+    else:
+        call, to_pairs, size = operation(args.library, args.rule)
     best = float("inf")
     spent = 0.0
     result = None
@@ -177,7 +225,7 @@ def measure(args):
         os.replace(args.dump + ".tmp", args.dump)
 
 
-def run_child(library, rule, family, n, args, scratch, dump):
+def run_child(library, rule, family, n, args, scratch, dump, variant=None):
     """Runs one measurement; returns its figures (or "timeout" / "error") and whether the
     edge keys were written to `dump`.
 
@@ -199,6 +247,8 @@ def run_child(library, rule, family, n, args, scratch, dump):
     ]
     if dump:
         command += ["--dump", dump]
+    if variant:
+        command += ["--variant", variant]
     killed = False
     with open(errors, "w") as stderr:
         child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=stderr)
@@ -311,12 +361,19 @@ def main():
     parser.add_argument("--report", help=argparse.SUPPRESS)
     parser.add_argument("--dump", help=argparse.SUPPRESS)
     parser.add_argument("--compare", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--variants", action="store_true",
+                        help="time the variant builders (positions, penetrable, exact) instead")
+    parser.add_argument("--variant", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.measure:
         measure(args)
         return
     if args.compare:
         count_differing(*args.compare)
+        return
+
+    if args.variants:
+        run_variants(args)
         return
 
     with_array = graph_has_edges_array()
@@ -381,6 +438,43 @@ def main():
             row += [mb_cell(outcomes["ours-array"])] if with_array else []
             row += [mb_cell(peer), size_cell(ours_best), size_cell(peer), differing]
             print("| " + " | ".join(row) + " |", flush=True)
+
+
+def run_variants(args):
+    columns = ["rule", "family", "n", "variant", "ours s", "regular s", "variant / regular",
+               "ts2vg s", "ts2vg / ours", "edges ours", "edges ts2vg", "differing"]
+    print(f"kestrel_grid variants vs ts2vg; python {sys.version.split()[0]}, numpy {np.__version__}, "
+          f"timeout {args.timeout:g} s, seed {args.seed}")
+    print()
+    print("| " + " | ".join(columns) + " |")
+    print("|" + "|".join("---" for _ in columns) + "|", flush=True)
+    with tempfile.TemporaryDirectory(prefix="bench_variants_") as scratch:
+        for rule in args.rules:
+            for family in (f for f in args.families if f in VARIANT_FAMILIES):
+                for n in (n for n in VARIANT_SIZES if n <= args.max_n):
+                    print(f"  {rule} {family} n={n} regular ...", file=sys.stderr, flush=True)
+                    regular, _ = run_child("ours-regular", rule, family, n, args, scratch, None, "regular")
+                    for variant in VARIANTS:
+                        if variant == "exact" and rule == "horizontal":
+                            continue
+                        outcomes, dumps = {}, {}
+                        for library in ("ours-variant", "ts2vg"):
+                            dump = os.path.join(scratch, f"{library}.npy")
+                            print(f"  {rule} {family} n={n} {variant} {library} ...", file=sys.stderr, flush=True)
+                            outcomes[library], dumped = run_child(library, rule, family, n, args, scratch,
+                                                                  dump, variant)
+                            if dumped:
+                                dumps[library] = dump
+                        differing = "-"
+                        if len(dumps) == 2:
+                            differing = differing_edges(dumps["ours-variant"], dumps["ts2vg"], args.timeout)
+                        for path in dumps.values():
+                            os.remove(path)
+                        ours, peer = outcomes["ours-variant"], outcomes["ts2vg"]
+                        row = [rule, family, str(n), variant, seconds_cell(ours), seconds_cell(regular),
+                               ratio_cell(ours, regular), seconds_cell(peer), ratio_cell(peer, ours),
+                               size_cell(ours), size_cell(peer), differing]
+                        print("| " + " | ".join(row) + " |", flush=True)
 
 
 if __name__ == "__main__":

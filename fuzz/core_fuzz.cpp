@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/graph_record.hpp"
+#include "core/variants.hpp"
 #include "core/visibility.hpp"
 
 using namespace kestrel;
@@ -518,6 +519,45 @@ void record_edits(Reader& in, bool skip) {
     }
 }
 
+// The variant builders (positions, penetrable visibility, the exact natural rule) against
+// their literal reference, with options and positions drawn from the selector bytes.
+void check_variants(const Series& v, bool skip, std::uint8_t a, std::uint8_t b) {
+    constexpr std::size_t kMaxVariant = 96;  // the reference counts blockers per pair
+    const Series head(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(v.size(), kMaxVariant)));
+    VariantOptions options;
+    options.rule = (a & 1) ? VisibilityRule::Horizontal : VisibilityRule::Natural;
+    options.exact = a & 2;
+    options.penetrable = (a >> 2) % 5;
+    options.skip_adjacent = skip;
+    Series x;
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    double at = 0.0;
+    for (std::size_t k = 0; k < head.size() && (b & 7) != 0; ++k) {
+        const double gap = 1.0 + static_cast<double>((b >> 3) ^ (k * 7 % 5));
+        switch (b & 7) {
+            case 1: at += gap; x.push_back(at); break;
+            case 2: at += gap; x.push_back(1.7e18 + 256.0 * at); break;
+            case 3: at += gap; x.push_back(at * tiny); break;
+            case 4: at += gap; x.push_back(0.1 * at); break;
+            case 5: x.push_back(1.7e9 + 60.0 * static_cast<double>(k) + 0.25 * gap); break;
+            case 6: x.push_back(static_cast<double>(k) * 3e305 - 1.6e308); break;
+            default: x.push_back(static_cast<double>(k)); break;
+        }
+    }
+    if (!x.empty() && check_positions(x, head.size()).fault != PositionsFault::none) return;
+    const VisibilityGraph slow = reference_variant_graph(head, x, options);
+    const VisibilityGraph fast = build_variant_graph(head, x, options);
+    if (fast.edges() != slow.edges() || !same_vertices(fast.vertices(), slow.vertices())) {
+        fail("variant graph against its literal reference", skip);
+    }
+    std::vector<std::uint64_t> degrees(head.size(), 0);
+    for (const Edge& e : slow.edges()) {
+        ++degrees[e.low];
+        ++degrees[e.high];
+    }
+    if (variant_degrees(head, x, options) != degrees) fail("variant degrees", skip);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -538,6 +578,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Series v = make_series(in, (flags >> 1) & 7);
     g_series = &v;
     check_series(v, skip, window_selector, i_selector, j_selector, segment_selector);
+    check_variants(v, skip, window_selector ^ i_selector, j_selector ^ segment_selector);
     g_series = nullptr;
     return 0;
 }

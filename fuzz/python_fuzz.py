@@ -567,7 +567,14 @@ FUNCTIONS = {
     "horizontal_visibility_degrees": (["time_series", "skip_adjacent"], 1),
     "visibility_edge_array": (["time_series", "skip_adjacent"], 1),
     "horizontal_visibility_edge_array": (["time_series", "skip_adjacent"], 1),
+    # The variant builders (no model: only crashes and unexpected exception types are
+    # findings; tests/test_variants.py and the native target compare results).
+    "build_graph": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact"], 1),
+    "graph_degrees": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact"], 1),
+    "graph_edge_array": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact"], 1),
 }
+# Functions whose later parameters are keyword-only: how many may be given by position.
+POSITIONAL_LIMIT = {"build_graph": 2, "graph_degrees": 2, "graph_edge_array": 2}
 METHODS = {
     "add_vertex": (["x", "y"], 2),
     "add_edge": (["v1", "v2"], 2),
@@ -607,9 +614,9 @@ class Finding(AssertionError):
     pass
 
 
-def bind(parameters, required, args, kwargs):
+def bind(parameters, required, args, kwargs, positional=None):
     """The module's own binding rules; None when the call must fail with TypeError."""
-    if len(args) > len(parameters):
+    if len(args) > (len(parameters) if positional is None else positional):
         return None
     bound = dict(zip(parameters, args))
     for key, value in kwargs.items():
@@ -891,7 +898,7 @@ def call_function(src, n_hint):
     parameters, required = FUNCTIONS[name]
     args, kwargs = make_arguments(src, parameters, n_hint, required)
     function = getattr(kg, name)
-    bound = bind(parameters, required, args, kwargs)
+    bound = bind(parameters, required, args, kwargs, POSITIONAL_LIMIT.get(name))
     expected = expected_call(name, bound) if bound is not None else ("error", TypeError)
     plain_objects = [a for a in list(args) + list(kwargs.values()) if type(a) in (list, tuple) and a]
     counts = [sys.getrefcount(a) for a in plain_objects]

@@ -70,7 +70,8 @@ MyTypeError = type("MyTypeError", (TypeError,), {})
 
 
 ADDED_NAMES = ["GraphArray", "visibility_degrees", "horizontal_visibility_degrees",
-               "visibility_edge_array", "horizontal_visibility_edge_array"]
+               "visibility_edge_array", "horizontal_visibility_edge_array",
+               "build_graph", "graph_degrees", "graph_edge_array"]
 
 
 def test_module_registers_eleven_names_in_order_then_the_added_ones_and_no_panic_type():

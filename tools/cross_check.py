@@ -4,6 +4,10 @@ Compiles tests/native/cross_check.cpp with the core and runs it in parallel work
 each with its own seed, until the requested number of series has been checked.
 
     python tools/cross_check.py --series 1000000 --jobs 2 [--max-length 3000]
+
+--variants runs tests/native/variants_check.cpp instead: positions, penetrable
+visibility and the exact natural rule against their reference (its reference is cubic,
+so keep --max-length near 150).
 """
 
 import argparse
@@ -27,10 +31,10 @@ def compiler():
     sys.exit("no C++ compiler found (set CXX or install g++)")
 
 
-def build(directory):
-    program = Path(directory) / "cross_check"
+def build(directory, name="cross_check"):
+    program = Path(directory) / name
     sources = [*sorted((ROOT / "src" / "core").glob("*.cpp")),
-               ROOT / "tests" / "native" / "cross_check.cpp"]
+               ROOT / "tests" / "native" / f"{name}.cpp"]
     subprocess.run([*compiler(), *FLAGS, "-I", str(ROOT / "src"), *map(str, sources),
                     "-o", str(program)], check=True)
     return program
@@ -44,10 +48,12 @@ def main():
     parser.add_argument("--chunk", type=int, default=50_000, help="series per worker run")
     parser.add_argument("--max-length", type=int, default=3000)
     parser.add_argument("--seed", type=int, default=1000)
+    parser.add_argument("--variants", action="store_true",
+                        help="check the variant builders (variants_check.cpp)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as directory:
-        program = build(directory)
+        program = build(directory, "variants_check" if args.variants else "cross_check")
         chunks = [(args.seed + k, min(args.chunk, args.series - k * args.chunk))
                   for k in range((args.series + args.chunk - 1) // args.chunk)]
         start, done, failed, running = time.time(), 0, 0, []

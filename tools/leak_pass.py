@@ -31,6 +31,7 @@ import argparse
 import array
 import ctypes
 import gc
+import math
 import os
 import sys
 import time
@@ -57,6 +58,9 @@ VD = kg.visibility_degrees
 HD = kg.horizontal_visibility_degrees
 VE = kg.visibility_edge_array
 HE = kg.horizontal_visibility_edge_array
+BG = kg.build_graph
+GD = kg.graph_degrees
+GE = kg.graph_edge_array
 GRAPH_CLASSES = (kg.VisibilityGraph, kg.HorizontalVisibilityGraph)
 
 # Every public name the cases below exercise. A name the module gains without a case
@@ -66,7 +70,7 @@ COVERED = {
     "indices_are_horizontally_visible", "subseries_between", "build_subgraph_between",
     "build_horizontal_subgraph_between", "segment_is_visible", "horizontal_window_motif_scores",
     "visibility_degrees", "horizontal_visibility_degrees", "visibility_edge_array",
-    "horizontal_visibility_edge_array",
+    "horizontal_visibility_edge_array", "build_graph", "graph_degrees", "graph_edge_array",
     "VisibilityGraph", "HorizontalVisibilityGraph", "GraphArray",
     "VisibilityGraph.add_vertex", "VisibilityGraph.add_edge", "VisibilityGraph.remove_vertex",
     "VisibilityGraph.remove_edge", "VisibilityGraph.node_count", "VisibilityGraph.edge_count",
@@ -689,6 +693,32 @@ def build_cases(panic):
         case(f"{label}: too many arguments", fn, short, True, 3, expect=TypeError)
         case(f"{label}: __float__ runs another lock-free build", fn,
              [Num(1.0, lambda: VE(nested).tobytes()), 2.0, 0.5])
+
+    # ---- the variant builders (positions, penetrable, exact; the lock is released)
+    positions = [float(k) * 1.5 for k in range(len(series))]
+    for label, fn in (("build_graph", BG), ("graph_degrees", GD), ("graph_edge_array", GE)):
+        case(f"{label}: list", fn, series)
+        case(f"{label}: positions, limit, exact", fn, series, x=positions, penetrable=2, exact=True)
+        case(f"{label}: horizontal, tuple positions", fn, tuple(short), "horizontal",
+             x=tuple(range(len(short))), penetrable=1, skip_adjacent=True)
+        case(f"{label}: empty", fn, [], x=[])
+        case(f"{label}: general sequence positions", fn, short, x=Items(len(short), hint=len(short)))
+        case(f"{label}: positions too short", fn, series, x=positions[:-1], expect=ValueError)
+        case(f"{label}: positions not increasing", fn, [1.0, 2.0], x=[1.0, 1.0], expect=ValueError)
+        case(f"{label}: NaN position", fn, [1.0, 2.0], x=[0.0, math.nan], expect=ValueError)
+        case(f"{label}: positions str", fn, short, x="abc", expect=TypeError)
+        case(f"{label}: position __float__ raises", fn, [1.0, 2.0],
+             x=[0.0, Raises(type_error_with_cause)], expect=TypeError)
+        case(f"{label}: negative limit", fn, short, penetrable=-1, expect=ValueError)
+        case(f"{label}: huge negative limit", fn, short, penetrable=-10**40, expect=ValueError)
+        case(f"{label}: bool limit", fn, short, penetrable=True, expect=TypeError)
+        case(f"{label}: float limit", fn, short, penetrable=1.0, expect=TypeError)
+        case(f"{label}: huge limit", fn, short, penetrable=10**40)
+        case(f"{label}: unknown kind", fn, short, "vertical", expect=ValueError)
+        case(f"{label}: kind not str", fn, short, 3, expect=TypeError)
+        case(f"{label}: exact=1", fn, short, exact=1, expect=TypeError)
+        case(f"{label}: positional x", fn, short, "natural", positions, expect=TypeError)
+        case(f"{label}: unknown keyword", fn, short, window=3, expect=TypeError)
 
     # ---- the array type and the graph exports
     array_type = kg.GraphArray

@@ -33,6 +33,7 @@ reported with its signal, and an object made without holding the interpreter loc
 
 import argparse
 import faulthandler
+import functools
 import gc
 import os
 import random
@@ -141,6 +142,18 @@ def make_expected(kg, rng):
             ("natural edge array", kg.visibility_edge_array, [series, skip], "array"),
             ("horizontal edge array", kg.horizontal_visibility_edge_array, [series, skip], "array"),
         ]
+        if hasattr(kg, "build_graph"):  # the variant builders: positions, limits, exact rule
+            positions = [1.7e9 + 1.5 * k + rng.random() for k in range(n)]
+            limit = rng.randrange(4)
+            calls += [
+                ("variant graph", functools.partial(kg.build_graph, x=positions, penetrable=limit,
+                                                    skip_adjacent=skip, exact=rng.random() < 0.5),
+                 [series], "graph"),
+                ("variant degrees", functools.partial(kg.graph_degrees, kind="horizontal", penetrable=limit),
+                 [series], "array"),
+                ("variant edge array", functools.partial(kg.graph_edge_array, x=positions, penetrable=limit),
+                 [series], "array"),
+            ]
         p1 = (rng.uniform(-3, 3), rng.uniform(-3, 3))
         p2 = (float(rng.randrange(-3, 4)), float(rng.randrange(-3, 4)))
         obstacles = [((float(rng.randrange(-3, 4)), float(rng.randrange(-3, 4))),
@@ -152,6 +165,9 @@ def make_expected(kg, rng):
         ("natural edge array, long", kg.visibility_edge_array, [long_series, None], "array"),
         ("horizontal degrees, long", kg.horizontal_visibility_degrees, [long_series, True], "array"),
     ]
+    if hasattr(kg, "build_graph"):
+        calls.append(("variant edge array, long", functools.partial(kg.graph_edge_array, penetrable=2, exact=True),
+                      [long_series], "array"))
     expected = []
     for name, fn, args, kind in calls:
         result = observed(fn(*args), kind)

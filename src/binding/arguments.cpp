@@ -54,28 +54,34 @@ CallError missing_required(const CallSignature& signature, const std::vector<con
     return CallError::message(PyExc_TypeError, std::move(text));
 }
 
-// Position of a keyword among the parameters, or positional_count when unmatched.
+std::size_t parameter_count(const CallSignature& signature) {
+    return signature.positional_count + signature.keyword_only_count;
+}
+
+// Position of a keyword among the parameters (keyword-only ones included), or
+// parameter_count(signature) when unmatched.
 // Linear scan, lengths first; a key that cannot be encoded matches nothing.
+
 std::size_t match_keyword(const CallSignature& signature, PyObject* key) {
     ref utf8 = ref::steal(PyUnicode_AsUTF8String(key));
     if (!utf8) {
         PyErr_Clear();
-        return signature.positional_count;
+        return parameter_count(signature);
     }
     const char* data = PyBytes_AsString(utf8.get());
     const Py_ssize_t size = PyBytes_Size(utf8.get());
     if (data == nullptr || size < 0) {
         PyErr_Clear();
-        return signature.positional_count;
+        return parameter_count(signature);
     }
-    for (std::size_t k = 0; k < signature.positional_count; ++k) {
+    for (std::size_t k = 0; k < parameter_count(signature); ++k) {
         const char* name = signature.positional_names[k];
         if (std::strlen(name) == static_cast<std::size_t>(size) &&
             std::memcmp(name, data, static_cast<std::size_t>(size)) == 0) {
             return k;
         }
     }
-    return signature.positional_count;
+    return parameter_count(signature);
 }
 
 }  // namespace
@@ -100,7 +106,7 @@ Result<ArgumentSlots> parse_arguments(const CallSignature& signature, PyObject* 
                 return CallError::kind_mismatch(key, "PyString");
             }
             const std::size_t at = match_keyword(signature, key);
-            if (at == signature.positional_count) {
+            if (at == parameter_count(signature)) {
                 // %S runs the key's own __str__, which may raise anything (SystemExit
                 // included): that error is the caller's and propagates unchanged.
                 ref text = ref::steal(PyUnicode_FromFormat(

@@ -8,7 +8,7 @@
 
 namespace kestrel {
 
-inline constexpr std::size_t max_parameters = 4;
+inline constexpr std::size_t max_parameters = 8;
 
 struct CallSignature {
     const char* name;
@@ -16,6 +16,9 @@ struct CallSignature {
     std::array<const char*, max_parameters> positional_names;
     std::size_t positional_count;
     std::size_t required_positional_count;
+    // Names after the positional ones in positional_names that may only be given by
+    // keyword (after a bare * in the signature).
+    std::size_t keyword_only_count = 0;
 };
 
 // One borrowed argument (or nullptr for an empty slot) per parameter.

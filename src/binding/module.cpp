@@ -9,6 +9,8 @@
 #include "binding/arrays.hpp"
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
+#include "binding/interpreter.hpp"
+#include "binding/variant_functions.hpp"
 
 namespace kestrel {
 
@@ -174,20 +176,6 @@ PyObject* horizontal_window_motif_scores_entry(PyObject*, PyObject* args, PyObje
         return from_int64_list(std::get<std::vector<std::int64_t>>(scores));
     });
 }
-
-// Releases the interpreter for its lifetime: only for code that touches no Python object
-// and no graph object (the core on the call's own copies). Restored on every path,
-// exceptions included, before the frame's handlers run.
-class InterpreterReleased {
-public:
-    InterpreterReleased() : state_(PyEval_SaveThread()) {}
-    ~InterpreterReleased() { PyEval_RestoreThread(state_); }
-    InterpreterReleased(const InterpreterReleased&) = delete;
-    InterpreterReleased& operator=(const InterpreterReleased&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 constexpr CallSignature visibility_degrees_signature{
     "visibility_degrees", nullptr, {"time_series", "skip_adjacent"}, 2, 1};
@@ -375,6 +363,9 @@ Result<ref> start_up() {
     ref array_name = ref::steal(checked(PyUnicode_FromString("GraphArray")));
     KG_CHECK(add(module.get(), array_name.get(), array_type));
     for (PyMethodDef& definition : array_function_definitions) {
+        KG_CHECK(register_function(module.get(), &definition));
+    }
+    for (PyMethodDef& definition : variant_function_definitions()) {
         KG_CHECK(register_function(module.get(), &definition));
     }
     module_cell = ref::borrow(module.get()).release();  // kept for the process

@@ -1,0 +1,228 @@
+#include "binding/variant_functions.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "binding/arguments.hpp"
+#include "binding/arrays.hpp"
+#include "binding/conversions.hpp"
+#include "binding/errors.hpp"
+#include "binding/graph_classes.hpp"
+#include "binding/interpreter.hpp"
+#include "core/variants.hpp"
+
+namespace kestrel {
+
+namespace {
+
+// (time_series, kind="natural", *, x=None, penetrable=0, skip_adjacent=False, exact=False)
+constexpr std::array<const char*, max_parameters> kNames{
+    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", nullptr, nullptr};
+constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 4};
+constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 4};
+constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 4};
+
+// Everything a call asks for, converted and checked.
+struct VariantCall {
+    Series series;
+    Series x;  // empty: x_k = k
+    VariantOptions options;
+};
+
+Result<VisibilityRule> to_kind(PyObject* object) {
+    if (object == nullptr) return VisibilityRule::Natural;
+    if (!PyUnicode_Check(object)) return CallError::kind_mismatch(object, "PyString");
+    if (PyUnicode_CompareWithASCIIString(object, "natural") == 0) return VisibilityRule::Natural;
+    if (PyUnicode_CompareWithASCIIString(object, "horizontal") == 0) return VisibilityRule::Horizontal;
+    ref text = ref::steal(PyUnicode_FromFormat(
+        "kind must be 'natural' or 'horizontal', not %R", object));
+    if (!text) return fetch_error();
+    return CallError::object(PyExc_ValueError, std::move(text));
+}
+
+// An int (or any integer type with __index__), never a bool; >= 0. Values beyond the
+// native range mean "no limit", the same graph as any L >= n - 2.
+Result<std::size_t> to_penetrable(PyObject* object) {
+    if (object == nullptr) return std::size_t{0};
+    if (PyBool_Check(object) || !PyIndex_Check(object)) {
+        ref name = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+        ref text = ref::steal(PyUnicode_FromFormat("penetrable must be an int, not %U", name.get()));
+        if (!text) return fetch_error();
+        return CallError::object(PyExc_TypeError, std::move(text));
+    }
+    ref index = ref::steal(PyNumber_Index(object));
+    if (!index) return fetch_error();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return fetch_error();
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
+        ref text = ref::steal(PyUnicode_FromFormat("penetrable must be >= 0, not %S", index.get()));
+        if (!text) return fetch_error();
+        return CallError::object(PyExc_ValueError, std::move(text));
+    }
+    if (overflow > 0) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(value);
+}
+
+Result<bool> to_flag(const char* parameter, PyObject* object) {
+    KG_TRY(flag, convert_argument(parameter, to_optional_bool, object));
+    return flag.value_or(false);
+}
+
+ref float_object(double value) { return ref::steal(checked(PyFloat_FromDouble(value))); }
+
+CallError positions_error(const PositionsCheck& check, const Series& x, std::size_t samples) {
+    ref text;
+    switch (check.fault) {
+        case PositionsFault::length:
+            text = ref::steal(PyUnicode_FromFormat("x has %zu positions but the series has %zu samples",
+                                                   x.size(), samples));
+            break;
+        case PositionsFault::not_finite: {
+            ref value = float_object(x[check.index]);
+            text = ref::steal(PyUnicode_FromFormat("x must be finite: x[%zu] = %R", check.index, value.get()));
+            break;
+        }
+        default: {
+            ref value = float_object(x[check.index]);
+            ref previous = float_object(x[check.index - 1]);
+            text = ref::steal(PyUnicode_FromFormat(
+                "x must be strictly increasing: x[%zu] = %R is not greater than x[%zu] = %R",
+                check.index, value.get(), check.index - 1, previous.get()));
+            break;
+        }
+    }
+    if (!text) return fetch_error();
+    return CallError::object(PyExc_ValueError, std::move(text));
+}
+
+Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args, PyObject* kwargs) {
+    KG_TRY(slots, parse_arguments(signature, args, kwargs));
+    KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
+    KG_TRY(rule, convert_argument("kind", to_kind, slots[1]));
+    Series x;
+    if (slots[2] != nullptr && slots[2] != Py_None) {
+        KG_TRY(positions, convert_argument("x", to_series, slots[2]));
+        x = std::move(positions);
+    }
+    KG_TRY(penetrable, to_penetrable(slots[3]));
+    KG_TRY(skip_adjacent, to_flag("skip_adjacent", slots[4]));
+    KG_TRY(exact, to_flag("exact", slots[5]));
+    if (slots[2] != nullptr && slots[2] != Py_None) {
+        const PositionsCheck check = check_positions(x, series.size());
+        if (check.fault != PositionsFault::none) return positions_error(check, x, series.size());
+    }
+    VariantOptions options;
+    options.rule = rule;
+    options.penetrable = penetrable;
+    options.exact = exact;
+    options.skip_adjacent = skip_adjacent;
+    return VariantCall{std::move(series), std::move(x), options};
+}
+
+PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(call, convert_call(build_graph_signature, args, kwargs));
+        VisibilityGraph graph;
+        {
+            InterpreterReleased released;
+            graph = build_variant_graph(call.series, call.x, call.options);
+            Series().swap(call.series);
+            Series().swap(call.x);
+        }
+        return wrap_graph(std::move(graph), call.options.rule == VisibilityRule::Natural
+                                                ? GraphClass::Visibility
+                                                : GraphClass::HorizontalVisibility);
+    });
+}
+
+PyObject* graph_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(call, convert_call(graph_degrees_signature, args, kwargs));
+        ArrayBlock block;
+        {
+            InterpreterReleased released;
+            block = count_block(variant_degrees(call.series, call.x, call.options));
+            Series().swap(call.series);
+            Series().swap(call.x);
+        }
+        return wrap_array(std::move(block));
+    });
+}
+
+PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
+        ArrayBlock block;
+        {
+            InterpreterReleased released;
+            block = edge_block(variant_edges(call.series, call.x, call.options));
+            Series().swap(call.series);
+            Series().swap(call.x);
+        }
+        return wrap_array(std::move(block));
+    });
+}
+
+#define KG_VARIANT_SIGNATURE \
+    "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False)\n--\n\n"
+
+#define KG_VARIANT_ARGUMENTS                                                                       \
+    "Args:\n"                                                                                      \
+    "    time_series: The samples: a sequence of numbers or a one-dimensional numpy array.\n"     \
+    "    kind: ``\"natural\"`` (the straight segment between two samples passes strictly above\n" \
+    "        every sample between) or ``\"horizontal\"`` (every sample between is strictly\n"     \
+    "        lower than both ends).\n"                                                          \
+    "    x: Positions of the samples, the same kinds of input as ``time_series``: finite,\n"      \
+    "        strictly increasing, one per sample. ``None`` places sample ``k`` at ``k``. The\n"   \
+    "        horizontal rule does not depend on positions.\n"                                   \
+    "    penetrable: The largest number of blocking samples a visible pair may have\n"           \
+    "        between its ends (limited penetrable visibility); ``0`` gives the ordinary\n"      \
+    "        graph.\n"                                                                          \
+    "    skip_adjacent: Leave out the neighbouring pairs ``(k, k + 1)``; they still block.\n"  \
+    "    exact: Natural rule only: decide whether a sample lies on or above the chord\n"        \
+    "        exactly on the binary values instead of with the float line value, so a sample\n" \
+    "        exactly on the chord always blocks. NaN never blocks and an infinite sample\n"     \
+    "        counts as infinitely far above or below. The horizontal rule is exact already\n"   \
+    "        and ignores it.\n\n"
+
+#define KG_VARIANT_RAISES                                                                          \
+    "Raises:\n"                                                                                    \
+    "    ValueError: ``kind`` is not one of the two rules, ``penetrable`` is negative, or\n"      \
+    "        ``x`` has the wrong length, a non-finite position or one not greater than the\n"   \
+    "        one before it (the message names the first).\n"                                    \
+    "    TypeError: An argument has the wrong type; ``penetrable`` must be an int (not a\n"      \
+    "        bool).\n"                                                                           \
+    "    MemoryError: Memory ran out; nothing is built.\n"
+
+PyMethodDef definitions[] = {
+    {"build_graph", as_cfunction(build_graph_entry), METH_VARARGS | METH_KEYWORDS,
+     "build_graph" KG_VARIANT_SIGNATURE
+     "Visibility graph of a series, with optional positions, penetrable visibility and the\n"
+     "exact natural rule.\n\n"
+     "Vertex ``k`` is ``(x[k], time_series[k])``; visible pairs are edges in ascending\n"
+     "``(low, high)`` order. Computed on the call's own copies without holding the\n"
+     "interpreter lock.\n\n" KG_VARIANT_ARGUMENTS
+     "Returns:\n"
+     "    A ``VisibilityGraph`` for the natural rule, a ``HorizontalVisibilityGraph`` for the\n"
+     "    horizontal one.\n\n" KG_VARIANT_RAISES},
+    {"graph_degrees", as_cfunction(graph_degrees_entry), METH_VARARGS | METH_KEYWORDS,
+     "graph_degrees" KG_VARIANT_SIGNATURE
+     "Degree of every sample in the graph ``build_graph`` makes from the same arguments,\n"
+     "counted without storing edges and without holding the interpreter lock.\n\n" KG_VARIANT_ARGUMENTS
+     "Returns:\n"
+     "    An ``(n,)`` int64 ``GraphArray``.\n\n" KG_VARIANT_RAISES},
+    {"graph_edge_array", as_cfunction(graph_edge_array_entry), METH_VARARGS | METH_KEYWORDS,
+     "graph_edge_array" KG_VARIANT_SIGNATURE
+     "Edges of the graph ``build_graph`` makes from the same arguments, in ascending\n"
+     "``(low, high)`` order, computed without holding the interpreter lock.\n\n" KG_VARIANT_ARGUMENTS
+     "Returns:\n"
+     "    An ``(m, 2)`` int64 ``GraphArray``.\n\n" KG_VARIANT_RAISES},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> variant_function_definitions() { return definitions; }
+
+}  // namespace kestrel

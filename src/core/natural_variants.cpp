@@ -1,0 +1,612 @@
+// Natural visibility at given positions, with up to L blockers, under the float rule or
+// in exact arithmetic: the output-sensitive scan of natural_fast.cpp generalised.
+//
+// For each low end `lo` the highs are visited left to right over a max-tree. The scan
+// keeps `top`: up to L + 1 visited samples with the largest slopes from lo, and every
+// other sample passed so far is "outside".
+//
+// Float rule, h = fl(fl(q rise) + y_lo) with q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)):
+//   1. Literal blockers. When top is full and each of its L + 1 samples blocks the pair
+//      under the literal rule, the pair has more than L blockers.
+//   2. Bulk blocking. A tree node is passed over when each of the L + 1 samples in top
+//      blocks every high in it, shown by monotone upper bounds on the literal line value
+//      (from the node's maximum, and from its largest step per unit of x).
+//   3. Margin proof. S bounds the exact slope of every outside sample. If the pair's
+//      exact slope exceeds S by more than E / g, with E the worst-case distance of the
+//      literal line value from the exact line and g the smallest distance x_k - x_lo,
+//      no outside sample blocks, so at most the L samples of top other than its last
+//      can: visible.
+//   Anything else is counted literally. Fact 3 needs the last sample of top in S.
+// Exact rule: a finite sample k blocks a finite pair exactly when its exact slope from lo
+// is >= the high's. With top ordered by exact slope (comparisons are orientation tests),
+// the pair has more than L blockers exactly when the last of top, the (L + 1)-th
+// steepest, has a slope >= the high's; outside samples are never steeper than it. Nodes
+// are passed over when an exact orientation test shows the node's corner (the largest
+// slope any point in it can have) is not steeper than the last of top. No literal count.
+//
+// Non-finite samples (both rules): a non-finite low end sees everything; a NaN high is
+// always visible; a -inf high is blocked by every sample between that is not NaN, so it
+// is visible when at most L of them lie between; a +inf sample blocks every later high
+// that is not NaN, so after the (L + 1)-th +inf only NaN highs are visible. These hold
+// for the float rule because q is finite and > 0 for every sample between: the scan asks
+// for positions whose whole extent does not overflow and whose smallest gap is at least
+// 2^-960 times that extent ("regular"; every x_k = k is). Other positions under the
+// float rule are decided pair by pair by the literal count (cubic time).
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "core/exact_orientation.hpp"
+#include "core/memory.hpp"
+#include "core/variants.hpp"
+
+namespace kestrel {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kTame = 0x1p1000;
+constexpr double k8u = 0x1p-50;
+constexpr double k16u = 0x1p-49;
+constexpr double k32u = 0x1p-48;
+constexpr double k256u = 0x1p-45;
+constexpr double kTiny = 0x1p-1060;
+
+bool tame(double x) { return std::fabs(x) <= kTame; }
+
+double as_double(std::size_t k) { return static_cast<double>(static_cast<std::int64_t>(k)); }
+
+// A computed slope fl(fl(y - y0) / fl(x - x0)) carries three roundings: within 3.01u|s|
+// plus 2^-1074 of the exact slope (a subnormal difference is exact). These move it by
+// 8u|s| + 2^-1060, more than that plus their own rounding.
+double slope_up(double s) { return s + (k8u * std::fabs(s) + kTiny); }
+double slope_down(double s) { return s - (k8u * std::fabs(s) + kTiny); }
+// An upper bound of the exact slope behind a computed one; +inf when not finite.
+double bound_of(double s) { return std::isfinite(s) ? slope_up(s) : kInf; }
+
+// x_k = k: every difference of positions is an integer below 2^53, exact.
+struct IndexPositions {
+    double at(std::size_t k) const { return as_double(k); }
+    double diff(std::size_t a, std::size_t b) const { return as_double(b - a); }
+};
+
+struct ArrayPositions {
+    const double* x;
+    double at(std::size_t k) const { return x[k]; }
+    double diff(std::size_t a, std::size_t b) const { return x[b] - x[a]; }
+};
+
+// An upper bound of (v[k] - v[k-1]) / (x[k] - x[k-1]) in exact arithmetic; +inf when a
+// value is not finite.
+template <class Positions>
+double step_bound(std::span<const double> v, const Positions& pos, std::size_t k, bool exact_steps) {
+    if (!std::isfinite(v[k]) || !std::isfinite(v[k - 1])) return kInf;
+    if (!exact_steps) {
+        const double rise = v[k] - v[k - 1];
+        return std::isfinite(rise) ? bound_of(rise / pos.diff(k - 1, k)) : kInf;
+    }
+    const double rise = difference_upper(v[k], v[k - 1]);
+    // A positive rise over the smallest possible run, a negative one over the largest.
+    const double run = rise >= 0 ? difference_lower(pos.at(k), pos.at(k - 1))
+                                 : difference_upper(pos.at(k), pos.at(k - 1));
+    if (!std::isfinite(rise) || !std::isfinite(run) || !(run > 0)) return kInf;
+    return quotient_upper(rise, run);
+}
+
+// Max-tree over positions (bottom-up, `size` leaves, a power of two). Per node: the
+// largest value (NaN counts as +inf, so a node holding a NaN is never passed over; the
+// padding is +inf too) and an upper bound of the largest step slope
+// (v[k] - v[k-1]) / (x[k] - x[k-1]) inside it.
+struct MaxTree {
+    struct Node {
+        double top;
+        double step;
+    };
+    std::size_t size = 1;
+    std::vector<Node> nodes;
+
+    // Steps as directed bounds that stay exact where the arithmetic is (exact_steps, for
+    // the exact rule), or as computed slopes moved up by bound_of.
+    template <class Positions>
+    MaxTree(std::span<const double> v, const Positions& pos, bool exact_steps) {
+        const std::size_t n = v.size();
+        while (size < n) size <<= 1;
+        nodes.assign(2 * size, Node{kInf, -kInf});
+        for (std::size_t k = 0; k < n; ++k) nodes[size + k].top = std::isnan(v[k]) ? kInf : v[k];
+        for (std::size_t i = size - 1; i >= 1; --i) {
+            nodes[i].top = std::max(nodes[2 * i].top, nodes[2 * i + 1].top);
+            const auto [first, width] = range(2 * i + 1);
+            double join = kInf;
+            if (first < n) join = step_bound(v, pos, first, exact_steps);
+            nodes[i].step = std::max({nodes[2 * i].step, nodes[2 * i + 1].step, join});
+        }
+    }
+
+    std::pair<std::size_t, std::size_t> range(std::size_t i) const {
+        const int level = std::bit_width(i) - 1;
+        const std::size_t width = size >> level;
+        return {(i - (std::size_t{1} << level)) * width, width};
+    }
+};
+
+// Shared by both rules: the non-finite bookkeeping and the walk over the tree.
+template <class Positions, class Sink>
+class ScanBase {
+protected:
+    ScanBase(std::span<const double> v, const Positions& pos, std::size_t limit, bool skip_adjacent,
+             Sink& sink, bool exact_steps)
+        : v_(v), n_(v.size()), pos_(pos), limit_(limit), skip_adjacent_(skip_adjacent),
+          sink_(sink), tree_(v, pos, exact_steps) {
+        non_nan_before_.assign(n_ + 1, 0);
+        for (std::size_t k = 0; k < n_; ++k) {
+            if (std::isnan(v[k])) nans_.push_back(k);
+            if (v[k] == kInf) plus_infs_.push_back(k);
+            non_nan_before_[k + 1] = non_nan_before_[k] + (std::isnan(v[k]) ? 0 : 1);
+        }
+    }
+
+    void emit(std::size_t lo, std::size_t hi) {
+        if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
+    }
+
+    // Samples strictly between lo and hi that are not NaN.
+    std::size_t non_nan_between(std::size_t lo, std::size_t hi) const {
+        return non_nan_before_[hi] - non_nan_before_[lo + 1];
+    }
+
+    // Runs visit(hi) for every candidate high of lo, then the highs from the (L + 1)-th
+    // +inf on: it is visible (only the L earlier +inf samples block a +inf line), later
+    // highs are blocked by L + 1 samples unless NaN.
+    template <class Derived>
+    void scan(Derived& self, std::size_t lo) {
+        const auto at = std::upper_bound(plus_infs_.begin(), plus_infs_.end(), lo);
+        const std::size_t stop =
+            static_cast<std::size_t>(plus_infs_.end() - at) > limit_ ? at[static_cast<std::ptrdiff_t>(limit_)] : n_;
+        std::size_t from = lo + 1;
+        for (;;) {
+            const std::size_t hi = next_candidate(self, from, stop);
+            if (hi >= stop) break;
+            self.visit(hi);
+            from = hi + 1;
+        }
+        if (stop < n_) {
+            emit(lo, stop);
+            for (auto it = std::upper_bound(nans_.begin(), nans_.end(), stop); it != nans_.end(); ++it) {
+                emit(lo, *it);
+            }
+        }
+    }
+
+    // First position in [from, stop) not inside a node that self.passes_over accepts.
+    template <class Derived>
+    std::size_t next_candidate(Derived& self, std::size_t from, std::size_t stop) {
+        if (from >= stop) return stop;
+        std::size_t i = from + tree_.size;
+        std::size_t first = from;
+        std::size_t width = 1;
+        for (;;) {
+            if (self.passes_over(i, first, width)) {
+                while (i & 1) {
+                    if (i == 1) return stop;
+                    i >>= 1;
+                    width <<= 1;
+                    first -= width >> 1;
+                }
+                ++i;
+                first += width;
+                continue;
+            }
+            if (i >= tree_.size) return std::min(first, stop);
+            i = 2 * i;
+            width >>= 1;
+        }
+    }
+
+    std::span<const double> v_;
+    std::size_t n_;
+    Positions pos_;
+    std::size_t limit_;  // L
+    bool skip_adjacent_;
+    Sink& sink_;
+    MaxTree tree_;
+    std::vector<std::size_t> nans_;
+    std::vector<std::size_t> plus_infs_;
+    std::vector<std::size_t> non_nan_before_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Float rule.
+template <class Positions, class Sink>
+class FloatScan : ScanBase<Positions, Sink> {
+    using Base = ScanBase<Positions, Sink>;
+    friend Base;
+
+public:
+    FloatScan(std::span<const double> v, const Positions& pos, std::size_t limit,
+              bool skip_adjacent, Sink& sink)
+        : Base(v, pos, limit, skip_adjacent, sink, false) {
+        top_.reserve(limit + 2);
+    }
+
+    void run() {
+        for (std::size_t lo = 0; lo < this->n_; ++lo) {
+            if (!std::isfinite(this->v_[lo])) {
+                // h = NaN for every pair: rise is +-inf or NaN, q is finite and > 0.
+                for (std::size_t hi = lo + 1; hi < this->n_; ++hi) this->emit(lo, hi);
+            } else if (lo + 1 < this->n_) {
+                lo_ = lo;
+                y0_ = this->v_[lo];
+                x0_ = this->pos_.at(lo);
+                gap_ = this->pos_.diff(lo, lo + 1);
+                top_.clear();
+                outside_ = -kInf;
+                cap_ = -kInf;
+                proofs_ = tame(y0_);
+                this->scan(*this, lo);
+            }
+        }
+    }
+
+    struct Entry {
+        std::size_t index;
+        double slope;  // computed slope; +inf for a +inf sample
+        double value;
+        double db;     // fl(x_index - x_lo)
+    };
+
+    bool full() const { return top_.size() > this->limit_; }
+
+    // The literal rule for sample e between lo and hi, given span = fl(x_hi - x_lo).
+    bool literal_blocks(double db, double vb, double span, double rise) const {
+        const double q = db / span;
+        const double h = q * rise + y0_;
+        return vb >= h;
+    }
+
+    void visit(std::size_t hi) {
+        const double y = this->v_[hi];
+        if (std::isnan(y)) {
+            this->emit(lo_, hi);
+            return;
+        }
+        if (y == -kInf) {
+            // h = -inf: every sample between that is not NaN blocks; -inf never blocks a
+            // finite or +inf line value, so it never joins top.
+            if (this->non_nan_between(lo_, hi) <= this->limit_) this->emit(lo_, hi);
+            return;
+        }
+        const double db = this->pos_.diff(lo_, hi);
+        if (y == kInf) {
+            // h = +inf (q > 0): only +inf blocks, and fewer than L + 1 lie between.
+            this->emit(lo_, hi);
+            insert(Entry{hi, kInf, y, db});
+            return;
+        }
+        const double rise = y - y0_;
+        const double slope = rise / db;
+        bool visible;
+        if (full() && all_block(db, rise)) {
+            visible = false;
+        } else if (proofs_ && tame(y) && visible_by_margin(slope, y)) {
+            visible = true;
+        } else {
+            visible = literal_count(hi, db, rise) <= this->limit_;
+        }
+        if (visible) this->emit(lo_, hi);
+        insert(Entry{hi, slope, y, db});
+    }
+
+    bool all_block(double span, double rise) const {
+        for (const Entry& e : top_) {
+            if (!literal_blocks(e.db, e.value, span, rise)) return false;
+        }
+        return true;
+    }
+
+    std::size_t literal_count(std::size_t hi, double span, double rise) const {
+        std::size_t count = 0;
+        for (std::size_t k = lo_ + 1; k < hi; ++k) {
+            if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) &&
+                ++count > this->limit_) {
+                break;
+            }
+        }
+        return count;
+    }
+
+    // Fact 3. Outside samples and the last of top (when top is full) have exact slopes
+    // <= S. For such k, v_k lies (x_k - x_lo)(sigma_hi - sigma_k) >= g (sigma_hi - S)
+    // below the exact line, g = x_lo+1 - x_lo. The literal line value is within
+    //     |h - L| <= 7.1u (|y0| + |y1|) + 2^-1073
+    // of the exact line (q within 3.01u, q <= 1, rise within u, product u, sum u; no
+    // overflow for tame ends). E below is 16u (|y0| + |y1|) + 2^-1060, which also covers
+    // the rounding of the test itself and of g.
+    bool visible_by_margin(double slope, double y) const {
+        double bound = outside_;
+        if (full()) bound = std::max(bound, bound_of(top_.back().slope));
+        if (bound == -kInf) return true;  // at most L samples between can block
+        const double margin = k16u * (std::fabs(y0_) + std::fabs(y)) + kTiny;
+        return (slope_down(slope) - bound) * gap_ > margin;
+    }
+
+    void raise_outside(double bound) {
+        if (bound > outside_) {
+            outside_ = bound;
+            cap_ = std::max(cap_, outside_);
+        }
+    }
+
+    // Keeps the L + 1 largest computed slopes, descending; the rest go to S.
+    void insert(const Entry& entry) {
+        if (full()) {
+            if (!(entry.slope > top_.back().slope)) {
+                raise_outside(bound_of(entry.slope));
+                return;
+            }
+            raise_outside(bound_of(top_.back().slope));
+            top_.pop_back();
+        }
+        std::size_t at = top_.size();
+        top_.push_back(entry);
+        while (at > 0 && top_[at - 1].slope < entry.slope) {
+            top_[at] = top_[at - 1];
+            --at;
+        }
+        top_[at] = entry;
+        if (full()) {
+            const double s = top_.back().slope;
+            cap_ = std::max(outside_, std::isfinite(s) ? s + (k256u * std::fabs(s) + kTiny) : kInf);
+        }
+    }
+
+    // Fact 2 for the node covering [first, first + width), all after every sample of top:
+    // true when each of them blocks every high in the node; the node's samples then join
+    // the outside, so S grows to cover them. Refused when S would pass cap_.
+    bool passes_over(std::size_t i, std::size_t first, std::size_t width) {
+        if (!full()) return false;
+        const MaxTree::Node& node = this->tree_.nodes[i];
+        const double top = node.top;
+        // A NaN, a +inf or padding inside: no sample of top blocks a +inf high (fewer than
+        // L + 1 +inf samples came before) and the step bound is +inf. Past this point the
+        // node lies inside the series.
+        if (top == kInf) return false;
+        const std::size_t last = first + width - 1;
+        const double span_first = this->pos_.diff(lo_, first);
+        // (a) The literal value at a sample b of top is monotone in the high's value and in
+        // q = fl(db / fl(x_hi - x_lo)), which is monotone in x_hi (each rounding is), so the
+        // corner below bounds it for every high in the node.
+        const double rise_top = top - y0_;
+        const double span_q = rise_top >= 0 ? span_first : this->pos_.diff(lo_, last);
+        bool all = true;
+        for (const Entry& e : top_) {
+            if (!(e.value >= (e.db / span_q) * rise_top + y0_)) {
+                all = false;
+                break;
+            }
+        }
+        if (all) {
+            // Exact slopes in the node are <= (top - y0) / (x - x_lo) at the same x as q's.
+            const double corner = top == -kInf ? -kInf : bound_of(rise_top / span_q);
+            if (corner <= cap_) {
+                raise_outside(corner);
+                return true;
+            }
+            return false;
+        }
+        // (b) Steps per unit of x bounded by D: v_hi <= v_first + (x_hi - x_first) D, so the
+        // exact slope from lo is <= g(s) = (A + (s - s_first) D) / s, s = x_hi - x_lo,
+        // A = v_first - y0, monotone in s: largest at an end. Computed from rounded
+        // differences, g is within 10u M of that, M = |A| / s_first + |D|; g_up adds 32u M.
+        // For every sample b of top, fl(q rise) <= db g_up exactly (q rise is within 3.01u
+        // of db times the exact slope), so b blocks when v_b >= fl(fl(db g_up) + y0).
+        const double d = node.step;
+        if (width < 2 || !std::isfinite(d)) return false;
+        const double a = this->v_[first] - y0_;
+        const double span_last = this->pos_.diff(lo_, last);
+        const double extent = this->pos_.diff(first, last);
+        if (a > cap_ * span_first + 0x1p-40 * std::fabs(a) ||
+            a + extent * d > cap_ * span_last + 0x1p-40 * (std::fabs(a) + extent * std::fabs(d))) {
+            return false;
+        }
+        const double g_first = a / span_first;
+        const double g_last = (a + extent * d) / span_last;
+        const double m = std::fabs(a) / span_first + std::fabs(d);
+        const double g_up = std::max(g_first, g_last) + (k32u * m + kTiny);
+        if (!(g_up <= cap_)) return false;
+        for (const Entry& e : top_) {
+            const double product_up = e.db * g_up;
+            if (!(std::fabs(product_up) < 0x1p960) || !(e.value >= product_up + y0_)) return false;
+        }
+        raise_outside(g_up);
+        return true;
+    }
+
+    std::size_t lo_ = 0;
+    double y0_ = 0.0;
+    double x0_ = 0.0;
+    double gap_ = 1.0;
+    std::vector<Entry> top_;
+    double outside_ = -kInf;  // S
+    double cap_ = -kInf;
+    bool proofs_ = true;
+};
+
+// ---------------------------------------------------------------------------------------
+// Exact rule.
+template <class Positions, class Sink>
+class ExactScan : ScanBase<Positions, Sink> {
+    using Base = ScanBase<Positions, Sink>;
+    friend Base;
+
+public:
+    ExactScan(std::span<const double> v, const Positions& pos, std::size_t limit,
+              bool skip_adjacent, Sink& sink)
+        : Base(v, pos, limit, skip_adjacent, sink, true) {
+        top_.reserve(limit + 2);
+    }
+
+    void run() {
+        for (std::size_t lo = 0; lo < this->n_; ++lo) {
+            if (!std::isfinite(this->v_[lo])) {
+                for (std::size_t hi = lo + 1; hi < this->n_; ++hi) this->emit(lo, hi);
+            } else if (lo + 1 < this->n_) {
+                lo_ = lo;
+                y0_ = this->v_[lo];
+                x0_ = this->pos_.at(lo);
+                top_.clear();
+                this->scan(*this, lo);
+            }
+        }
+    }
+
+    bool full() const { return top_.size() > this->limit_; }
+
+    // Exact slope of sample k (before hi) >= exact slope of hi; a +inf k always.
+    bool steeper_or_equal(std::size_t k, std::size_t hi) const {
+        const double yk = this->v_[k];
+        if (yk == kInf) return true;
+        return orientation_sign(x0_, y0_, this->pos_.at(hi), this->v_[hi], this->pos_.at(k), yk) >= 0;
+    }
+
+    void visit(std::size_t hi) {
+        const double y = this->v_[hi];
+        if (std::isnan(y)) {
+            this->emit(lo_, hi);
+            return;
+        }
+        if (y == -kInf) {
+            if (this->non_nan_between(lo_, hi) <= this->limit_) this->emit(lo_, hi);
+            return;
+        }
+        if (y == kInf) {  // fewer than L + 1 +inf samples lie between
+            this->emit(lo_, hi);
+            if (full()) top_.pop_back();
+            top_.insert(top_.begin(), hi);
+            return;
+        }
+        // Blockers: the +inf samples and the finite samples at least as steep. Outside
+        // samples are no steeper than the last of top.
+        const bool blocked = full() && steeper_or_equal(top_.back(), hi);
+        if (blocked) return;
+        this->emit(lo_, hi);
+        if (full()) top_.pop_back();
+        std::size_t at = top_.size();
+        top_.push_back(hi);
+        while (at > 0 && !steeper_or_equal(top_[at - 1], hi)) {
+            top_[at] = top_[at - 1];
+            --at;
+        }
+        top_[at] = hi;
+    }
+
+    // Every high in the node is blocked by all of top when the last of top, b, is at least
+    // as steep as every point of the node; the node's samples are then no steeper than b,
+    // as outside samples must be. Two exact ways to show it:
+    //   (a) b is at least as steep as the node's corner, (x_first, top) when top >= y0,
+    //       else (x_last, top): no point of the node is steeper than its corner.
+    //   (b) Steps per unit of x are <= D (exact upper bounds), so v_hi <= v_first +
+    //       (x_hi - x_first) D, and the exact slope from lo is <= g(s) = (A + (s -
+    //       s_first) D) / s, monotone in s: at most the slope of sample `first` or of
+    //       P = (x_last, P_y) with P_y >= v_first + (x_last - x_first) D, built from
+    //       directed bounds (exact when the arithmetic is, so exact lines pass).
+    // A node of -inf samples only is blocked by the L + 1 samples of top, none NaN.
+    bool passes_over(std::size_t i, std::size_t first, std::size_t width) {
+        if (!full()) return false;
+        const MaxTree::Node& node = this->tree_.nodes[i];
+        const double top = node.top;
+        if (top == kInf) return false;  // a NaN, a +inf or padding inside
+        if (top == -kInf) return true;
+        const std::size_t b = top_.back();
+        const double vb = this->v_[b];
+        if (vb == kInf) return true;
+        const double xb = this->pos_.at(b);
+        const std::size_t last = first + width - 1;
+        const double cx = top >= y0_ ? this->pos_.at(first) : this->pos_.at(last);
+        if (orientation_sign(x0_, y0_, cx, top, xb, vb) >= 0) return true;
+        const double d = node.step;
+        if (width < 2 || !std::isfinite(d)) return false;
+        const double x_first = this->pos_.at(first);
+        const double x_last = this->pos_.at(last);
+        // A cheap refusal first (only refuses, so any arithmetic will do): P clearly
+        // steeper than b, with a relative slack far above the rounding of this test.
+        const double left = (this->v_[first] + (x_last - x_first) * d - y0_) * (xb - x0_);
+        const double right = (vb - y0_) * (x_last - x0_);
+        if (left > right + 0x1p-30 * (std::fabs(left) + std::fabs(right))) return false;
+        const double extent = d >= 0 ? difference_upper(x_last, x_first) : difference_lower(x_last, x_first);
+        const double p_y = sum_upper(this->v_[first], product_upper(extent, d));
+        if (!std::isfinite(p_y)) return false;
+        return orientation_sign(x0_, y0_, x_last, p_y, xb, vb) >= 0 &&
+               orientation_sign(x0_, y0_, x_first, this->v_[first], xb, vb) >= 0;
+    }
+
+    std::size_t lo_ = 0;
+    double y0_ = 0.0;
+    double x0_ = 0.0;
+    std::vector<std::size_t> top_;  // steepest first
+};
+
+// Positions for which the float rule's q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)) is
+// finite and > 0 for every lo < k < hi: the extent fl(x_last - x_first) is finite (so
+// every difference is, and q <= 1), and the smallest gap is >= 2^-960 times it (so
+// q >= 2^-960 (1 - 3u) > 0).
+bool regular(std::span<const double> x) {
+    if (x.size() < 2) return true;
+    const double extent = x.back() - x.front();
+    if (!std::isfinite(extent)) return false;
+    double gap = kInf;
+    for (std::size_t k = 1; k < x.size(); ++k) gap = std::min(gap, x[k] - x[k - 1]);
+    return gap >= extent * 0x1p-960;
+}
+
+template <class Sink>
+void natural_pairs(std::span<const double> v, std::span<const double> x,
+                   const VariantOptions& options, Sink& sink) {
+    if (v.size() < 2) return;
+    // No pair has more than n - 2 samples between: larger limits give the same graph.
+    const std::size_t limit = std::min(options.penetrable, v.size());
+    const bool skip = options.skip_adjacent;
+    if (options.exact) {
+        if (x.empty()) {
+            ExactScan<IndexPositions, Sink>(v, IndexPositions{}, limit, skip, sink).run();
+        } else {
+            ExactScan<ArrayPositions, Sink>(v, ArrayPositions{x.data()}, limit, skip, sink).run();
+        }
+        return;
+    }
+    if (x.empty()) {
+        FloatScan<IndexPositions, Sink>(v, IndexPositions{}, limit, skip, sink).run();
+    } else if (regular(x)) {
+        FloatScan<ArrayPositions, Sink>(v, ArrayPositions{x.data()}, limit, skip, sink).run();
+    } else {
+        for (std::size_t lo = 0; lo < v.size(); ++lo) {
+            for (std::size_t hi = lo + 1; hi < v.size(); ++hi) {
+                if (skip && hi == lo + 1) continue;
+                if (variant_pair_visible(v, x, lo, hi, options)) sink(lo, hi);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<const double> x,
+                                        const VariantOptions& options) {
+    std::vector<Edge> edges;
+    if (v.size() < 2) return edges;
+    edges.reserve(2 * v.size());
+    auto sink = [&](std::size_t lo, std::size_t hi) { edges.push_back(Edge{lo, hi}); };
+    natural_pairs(v, x, options, sink);
+    return edges;
+}
+
+std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
+                                                   std::span<const double> x,
+                                                   const VariantOptions& options) {
+    DegreeCounter counter(v.size());
+    natural_pairs(v, x, options, counter);
+    return std::move(counter.degrees);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,117 @@
+#include "core/variants.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/exact_orientation.hpp"
+#include "core/memory.hpp"
+
+namespace kestrel {
+
+namespace {
+
+double position(std::span<const double> x, std::size_t k) {
+    return x.empty() ? static_cast<double>(k) : x[k];
+}
+
+}  // namespace
+
+PositionsCheck check_positions(std::span<const double> x, std::size_t samples) {
+    if (x.size() != samples) return {PositionsFault::length, 0};
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        if (!std::isfinite(x[k])) return {PositionsFault::not_finite, k};
+        if (k > 0 && !(x[k] > x[k - 1])) return {PositionsFault::not_increasing, k};
+    }
+    return {};
+}
+
+bool variant_blocks(std::span<const double> v, std::span<const double> x, std::size_t lo,
+                    std::size_t k, std::size_t hi, const VariantOptions& options) {
+    if (options.rule == VisibilityRule::Horizontal) {
+        // IEEE minimum: NaN only when both ends are NaN; a NaN sample never blocks.
+        double threshold;
+        if (std::isnan(v[lo])) {
+            threshold = v[hi];
+        } else if (v[hi] < v[lo]) {
+            threshold = v[hi];
+        } else {
+            threshold = v[lo];
+        }
+        return v[k] >= threshold;
+    }
+    const double x_lo = position(x, lo);
+    if (options.exact) {
+        return exact_blocks(x_lo, v[lo], position(x, k), v[k], position(x, hi), v[hi]);
+    }
+    // Quotient, product and sum as separate roundings, in this order (no contraction).
+    const double span = position(x, hi) - x_lo;
+    const double rise = v[hi] - v[lo];
+    const double q = (position(x, k) - x_lo) / span;
+    const double h = q * rise + v[lo];
+    return v[k] >= h;  // ordered: NaN on either side never blocks
+}
+
+bool variant_pair_visible(std::span<const double> v, std::span<const double> x, std::size_t lo,
+                          std::size_t hi, const VariantOptions& options) {
+    if (lo >= hi || hi >= v.size()) return false;
+    std::size_t blockers = 0;
+    for (std::size_t k = lo + 1; k < hi; ++k) {
+        if (variant_blocks(v, x, lo, k, hi, options) && ++blockers > options.penetrable) {
+            return false;
+        }
+    }
+    return true;
+}
+
+VisibilityGraph reference_variant_graph(std::span<const double> v, std::span<const double> x,
+                                        const VariantOptions& options) {
+    VisibilityGraph graph;
+    graph.reserve_vertices(v.size());
+    for (std::size_t k = 0; k < v.size(); ++k) graph.add_vertex(position(x, k), v[k]);
+    for (std::size_t lo = 0; lo < v.size(); ++lo) {
+        for (std::size_t hi = lo + 1; hi < v.size(); ++hi) {
+            if (options.skip_adjacent && hi == lo + 1) continue;
+            if (variant_pair_visible(v, x, lo, hi, options)) (void)graph.add_edge(lo, hi);
+        }
+    }
+    return graph;
+}
+
+std::vector<Edge> variant_edges(std::span<const double> v, std::span<const double> x,
+                                const VariantOptions& options) {
+    if (options.rule == VisibilityRule::Horizontal) {
+        // The horizontal rule never reads positions.
+        if (options.penetrable == 0) return horizontal_visibility_edges(v, options.skip_adjacent);
+        return horizontal_penetrable_edges(v, options.penetrable, options.skip_adjacent);
+    }
+    if (x.empty() && options.penetrable == 0 && !options.exact) {
+        return natural_visibility_edges(v, options.skip_adjacent);
+    }
+    return natural_variant_edges(v, x, options);
+}
+
+std::vector<std::uint64_t> variant_degrees(std::span<const double> v, std::span<const double> x,
+                                           const VariantOptions& options) {
+    if (options.rule == VisibilityRule::Horizontal) {
+        if (options.penetrable == 0) {
+            return visibility_degrees(v, options.skip_adjacent, VisibilityRule::Horizontal);
+        }
+        return horizontal_penetrable_degrees(v, options.penetrable, options.skip_adjacent);
+    }
+    if (x.empty() && options.penetrable == 0 && !options.exact) {
+        return natural_visibility_degrees(v, options.skip_adjacent);
+    }
+    return natural_variant_degrees(v, x, options);
+}
+
+VisibilityGraph build_variant_graph(std::span<const double> v, std::span<const double> x,
+                                    const VariantOptions& options) {
+    std::vector<Edge> edges = variant_edges(v, x, options);
+    std::vector<Vertex> vertices;
+    reserve_large(vertices, v.size());
+    vertices.resize(v.size());
+    for (std::size_t k = 0; k < v.size(); ++k) vertices[k] = Vertex{position(x, k), v[k]};
+    return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
+}
+
+}  // namespace kestrel

@@ -1,0 +1,171 @@
+// Generated series of many families for the native cross-checks: exact lines, V shapes,
+// plateaus, ties, decimal ramps, values near the ends of the double range, subnormals,
+// NaN and +-inf singly and in runs, walks and noise.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/visibility.hpp"
+
+namespace kestrel_families {
+
+using kestrel::Series;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+using Rng = std::mt19937_64;
+
+inline double uniform(Rng& rng, double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); }
+inline long integer(Rng& rng, long a, long b) { return std::uniform_int_distribution<long>(a, b)(rng); }
+inline double gauss(Rng& rng) { return std::normal_distribution<double>(0.0, 1.0)(rng); }
+
+using Family = std::function<Series(Rng&, std::size_t)>;
+
+struct NamedFamily {
+    const char* name;
+    Family make;
+    bool cheap;  // the reference stays fast on long series of this family
+};
+
+inline Series generate(std::size_t n, const std::function<double(std::size_t)>& f) {
+    Series v(n);
+    for (std::size_t k = 0; k < n; ++k) v[k] = f(k);
+    return v;
+}
+
+// Sprinkles NaN, +inf and -inf into a series, singly and in runs.
+inline void sprinkle(Rng& rng, Series& v, double rate) {
+    const double specials[] = {kNaN, kInf, -kInf};
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        if (uniform(rng, 0, 1) < rate) {
+            const double s = specials[integer(rng, 0, 2)];
+            const std::size_t run = integer(rng, 0, 3) == 0 ? integer(rng, 1, 6) : 1;
+            for (std::size_t t = 0; t < run && k + t < v.size(); ++t) v[k + t] = s;
+        }
+    }
+}
+
+inline std::vector<NamedFamily> families() {
+    std::vector<NamedFamily> out;
+    out.push_back({"integer line", [](Rng& r, std::size_t n) {
+        const double a = integer(r, -50, 50), c = integer(r, -4, 4);
+        return generate(n, [&](std::size_t k) { return a + c * static_cast<double>(k); });
+    }, false});
+    out.push_back({"V shape", [](Rng& r, std::size_t n) {
+        const double m = integer(r, 0, static_cast<long>(n)), c = integer(r, 1, 3);
+        const double s = integer(r, 0, 1) ? 1 : -1;
+        return generate(n, [&](std::size_t k) { return s * c * std::fabs(static_cast<double>(k) - m); });
+    }, false});
+    out.push_back({"triangle wave", [](Rng& r, std::size_t n) {
+        const long p = integer(r, 2, 12);
+        return generate(n, [&](std::size_t k) {
+            const long t = static_cast<long>(k) % (2 * p);
+            return static_cast<double>(t < p ? t : 2 * p - t);
+        });
+    }, true});
+    out.push_back({"sawtooth", [](Rng& r, std::size_t n) {
+        const long p = integer(r, 2, 12);
+        const double step = integer(r, 0, 1) ? 1.0 : 0.1;
+        return generate(n, [&](std::size_t k) { return step * static_cast<double>(static_cast<long>(k) % p); });
+    }, true});
+    out.push_back({"integer walk", [](Rng& r, std::size_t n) {
+        double x = 0;
+        return generate(n, [&](std::size_t) { return x += integer(r, -1, 1); });
+    }, true});
+    out.push_back({"plateaus", [](Rng& r, std::size_t n) {
+        double level = integer(r, 0, 5);
+        return generate(n, [&](std::size_t) {
+            if (integer(r, 0, 5) == 0) level = integer(r, 0, 5);
+            return level;
+        });
+    }, true});
+    out.push_back({"huge negative among tiny", [](Rng& r, std::size_t n) {
+        Series v = generate(n, [&](std::size_t) { return uniform(r, 0, 1) * 1e-300; });
+        const double huge = integer(r, 0, 1) ? -1e300 : -1.7976931348623157e308;
+        for (int t = 0; t < 1 + static_cast<int>(n / 50) && n > 0; ++t) v[integer(r, 0, static_cast<long>(n) - 1)] = huge;
+        return v;
+    }, true});
+    out.push_back({"near max double", [](Rng& r, std::size_t n) {
+        return generate(n, [&](std::size_t) {
+            const double m = uniform(r, 1.5e308, 1.7976931348623157e308);
+            return integer(r, 0, 1) ? m : -m;
+        });
+    }, false});
+    out.push_back({"subnormals", [](Rng& r, std::size_t n) {
+        return generate(n, [&](std::size_t) {
+            const double tiny = std::numeric_limits<double>::denorm_min();
+            return static_cast<double>(integer(r, -8, 8)) * tiny * (integer(r, 0, 3) == 0 ? 1e6 : 1.0);
+        });
+    }, true});
+    out.push_back({"specials sprinkled", [](Rng& r, std::size_t n) {
+        Series v = generate(n, [&](std::size_t) { return uniform(r, -1, 1); });
+        sprinkle(r, v, uniform(r, 0.01, 0.3));
+        return v;
+    }, false});
+    out.push_back({"specials in integers", [](Rng& r, std::size_t n) {
+        Series v = generate(n, [&](std::size_t) { return static_cast<double>(integer(r, 0, 4)); });
+        sprinkle(r, v, uniform(r, 0.01, 0.2));
+        return v;
+    }, false});
+    out.push_back({"-inf at the ends", [](Rng& r, std::size_t n) {
+        Series v = generate(n, [&](std::size_t) { return gauss(r); });
+        if (n > 0) v.front() = -kInf;
+        if (n > 1 && integer(r, 0, 1)) v.back() = -kInf;
+        return v;
+    }, true});
+    out.push_back({"convex", [](Rng& r, std::size_t n) {
+        const double c = uniform(r, 0.1, 3), m = integer(r, 0, static_cast<long>(n));
+        return generate(n, [&](std::size_t k) { const double x = static_cast<double>(k) - m; return c * x * x; });
+    }, false});
+    out.push_back({"convex integers", [](Rng&, std::size_t n) {
+        return generate(n, [&](std::size_t k) { return static_cast<double>(k * k); });
+    }, false});
+    out.push_back({"concave", [](Rng& r, std::size_t n) {
+        const double c = uniform(r, 0.1, 3), m = integer(r, 0, static_cast<long>(n));
+        return generate(n, [&](std::size_t k) { const double x = static_cast<double>(k) - m; return -c * x * x; });
+    }, true});
+    out.push_back({"decimal ramp", [](Rng& r, std::size_t n) {
+        const int form = static_cast<int>(integer(r, 0, 2));
+        return generate(n, [&](std::size_t k) {
+            const double x = static_cast<double>(k);
+            return form == 0 ? 0.1 * x : form == 1 ? x / 10.0 : 1e15 + 0.1 * x;
+        });
+    }, false});
+    out.push_back({"ramp near 2^53", [](Rng& r, std::size_t n) {
+        const double base = integer(r, 0, 1) ? 0x1p52 : 0x1p53;
+        return generate(n, [&](std::size_t k) { return base + static_cast<double>(k); });
+    }, false});
+    out.push_back({"gaussian walk", [](Rng& r, std::size_t n) {
+        double x = 0;
+        return generate(n, [&](std::size_t) { return x += gauss(r); });
+    }, true});
+    out.push_back({"gaussian noise", [](Rng& r, std::size_t n) {
+        return generate(n, [&](std::size_t) { return gauss(r); });
+    }, true});
+    out.push_back({"uniform noise", [](Rng& r, std::size_t n) {
+        return generate(n, [&](std::size_t) { return uniform(r, 0, 1); });
+    }, true});
+    out.push_back({"integers 0..9", [](Rng& r, std::size_t n) {
+        return generate(n, [&](std::size_t) { return static_cast<double>(integer(r, 0, 9)); });
+    }, true});
+    out.push_back({"sin", [](Rng& r, std::size_t n) {
+        const double f = uniform(r, 0.01, 0.5);
+        return generate(n, [&](std::size_t k) { return std::sin(f * static_cast<double>(k)); });
+    }, true});
+    out.push_back({"signed zeros and ties", [](Rng& r, std::size_t n) {
+        const double values[] = {0.0, -0.0, 1.0, -1.0, 0.5};
+        return generate(n, [&](std::size_t) { return values[integer(r, 0, 4)]; });
+    }, true});
+    out.push_back({"mixed magnitudes", [](Rng& r, std::size_t n) {
+        return generate(n, [&](std::size_t) { return gauss(r) * std::pow(10.0, integer(r, -300, 300)); });
+    }, true});
+    return out;
+}
+
+}  // namespace kestrel_families

@@ -1,0 +1,376 @@
+"""build_graph, graph_degrees and graph_edge_array: positions, penetrable visibility and the
+exact natural rule, against small pure-Python models of each rule (a Fraction model for
+the exact rule), plus argument checks with their exact messages, x_k = k against the
+original builders bit for bit, and reference counts."""
+
+import gc
+import math
+import struct
+import sys
+from fractions import Fraction
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kestrel_grid as kg
+from test_reliability import needs_nomemory, run_child
+
+PROPERTY = settings(max_examples=250, deadline=None)
+INF = math.inf
+SPECIAL = st.sampled_from([math.nan, INF, -INF, -0.0, 0.0, 5e-324, 1.7976931348623157e308, 1.0, 2.0])
+VALUES = st.one_of(st.floats(allow_nan=True, allow_infinity=True), SPECIAL,
+                   st.integers(-3, 3).map(float), st.integers(0, 9).map(lambda k: k / 10))
+
+
+# --- models -----------------------------------------------------------------------------
+
+def natural_blocks(v, x, a, k, b):
+    # Python floats are IEEE doubles, one rounding per operation, as in the module.
+    span = x[b] - x[a]
+    rise = v[b] - v[a]
+    q = (x[k] - x[a]) / span
+    return v[k] >= q * rise + v[a]
+
+
+def exact_blocks(v, x, a, k, b):
+    ya, yk, yb = v[a], v[k], v[b]
+    if math.isnan(ya) or math.isnan(yb) or math.isnan(yk) or math.isinf(ya):
+        return False
+    if yb == INF:
+        return yk == INF
+    if yb == -INF:
+        return True
+    if yk in (INF, -INF):
+        return yk == INF
+    f = Fraction
+    return (f(x[b]) - f(x[a])) * (f(yk) - f(ya)) - (f(x[k]) - f(x[a])) * (f(yb) - f(ya)) >= 0
+
+
+def horizontal_blocks(v, x, a, k, b):
+    threshold = v[b] if math.isnan(v[a]) or v[b] < v[a] else v[a]
+    return v[k] >= threshold
+
+
+def model_edges(v, x, kind="natural", penetrable=0, skip_adjacent=False, exact=False):
+    x = [float(k) for k in range(len(v))] if x is None else x
+    if kind == "horizontal":
+        blocks = horizontal_blocks
+    else:
+        blocks = exact_blocks if exact else natural_blocks
+    edges = []
+    for a in range(len(v)):
+        for b in range(a + 1, len(v)):
+            if skip_adjacent and b == a + 1:
+                continue
+            if sum(blocks(v, x, a, k, b) for k in range(a + 1, b)) <= penetrable:
+                edges.append((a, b))
+    return edges
+
+
+def bits(values):
+    return b"".join(struct.pack("=d", v) for v in values)
+
+
+def check_all_forms(v, x, **options):
+    want = model_edges(v, x, **options)
+    g = kg.build_graph(v, x=x, **options)
+    assert type(g) is (kg.HorizontalVisibilityGraph if options.get("kind") == "horizontal"
+                       else kg.VisibilityGraph)
+    assert g.edges == want
+    xs = [float(k) for k in range(len(v))] if x is None else [float(p) for p in x]
+    assert bits(p for vertex in g.vertices for p in vertex) == bits(
+        p for pair in zip(xs, v) for p in pair)
+    edge_array = kg.graph_edge_array(v, x=x, **options)
+    assert edge_array.tobytes() == struct.pack(f"={2 * len(want)}q", *(i for e in want for i in e))
+    degrees = [0] * len(v)
+    for a, b in want:
+        degrees[a] += 1
+        degrees[b] += 1
+    assert kg.graph_degrees(v, x=x, **options).tobytes() == struct.pack(f"={len(v)}q", *degrees)
+
+
+# --- positions ------------------------------------------------------------------------------
+
+@st.composite
+def series_and_positions(draw, max_size=18):
+    v = draw(st.lists(VALUES, max_size=max_size))
+    form = draw(st.sampled_from(["none", "integers", "decimals", "floats", "seconds",
+                                 "nanoseconds", "subnormal", "wide"]))
+    n = len(v)
+    if form == "none":
+        return v, None
+    if form == "floats":
+        x = sorted(set(draw(st.lists(st.floats(-1e6, 1e6), min_size=n, max_size=n, unique=True))))
+        if len(x) < n:
+            return v, None
+        return v, x
+    gaps = draw(st.lists(st.integers(1, 5), min_size=n, max_size=n))
+    start, unit = {
+        "integers": (draw(st.integers(-50, 50)), 1.0),
+        "decimals": (0, 0.1),
+        "seconds": (1.7e9, 60.0),
+        "nanoseconds": (1.7e18, 256.0),
+        "subnormal": (0, 5e-324),
+        "wide": (-1e300, 3e299),
+    }[form]
+    x, at = [], 0
+    for g in gaps:
+        x.append(start + at * unit if form != "decimals" else round(at * 0.1, 10))
+        at += g
+    return v, x
+
+
+@PROPERTY
+@given(series_and_positions(), st.sampled_from(["natural", "horizontal"]), st.integers(0, 3),
+       st.booleans(), st.booleans())
+def test_every_form_equals_the_model(data, kind, penetrable, skip_adjacent, exact):
+    v, x = data
+    check_all_forms(v, x, kind=kind, penetrable=penetrable, skip_adjacent=skip_adjacent, exact=exact)
+
+
+@PROPERTY
+@given(st.lists(st.integers(-4, 4), max_size=16), st.lists(st.integers(1, 3), min_size=16, max_size=16),
+       st.sampled_from([1.0, 0.1, 1 / 3, 1e-310]), st.integers(0, 2))
+def test_exact_rule_decides_collinear_and_near_collinear_samples(steps, gaps, unit, penetrable):
+    # Samples on lines through decimal and subnormal grids: the float line value wobbles
+    # around them, the exact rule must not.
+    x = [unit * sum(gaps[:k]) for k in range(len(steps))]
+    v = [unit * sum(steps[:k + 1]) for k in range(len(steps))]
+    if any(b <= a for a, b in zip(x, x[1:])):
+        return
+    check_all_forms(v, x, penetrable=penetrable, exact=True)
+
+
+FINITE = st.one_of(st.floats(allow_nan=False, allow_infinity=False),
+                   st.sampled_from([0.0, -0.0, 5e-324, -5e-324, 1.7976931348623157e308,
+                                    -1.7976931348623157e308, 2.2250738585072014e-308]))
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.lists(FINITE, min_size=3, max_size=3, unique=True), st.tuples(FINITE, FINITE, FINITE))
+def test_exact_rule_on_three_points_anywhere_in_the_double_range(x, v):
+    # One sample between two ends: the edge (0, 2) exists exactly when the Fraction model
+    # says the middle sample is strictly below the chord, whatever the magnitudes
+    # (differences that overflow, subnormal gaps, mixed scales).
+    x = sorted(x)
+    v = list(v)
+    if x[0] == x[1] or x[1] == x[2]:  # 0.0 and -0.0
+        return
+    edges = kg.build_graph(v, x=x, exact=True).edges
+    assert ((0, 2) in edges) == (not exact_blocks(v, x, 0, 1, 2))
+
+
+@settings(max_examples=800, deadline=None)
+@given(st.integers(-300, 300), st.lists(st.floats(-1, 1), min_size=2, max_size=2),
+       st.lists(st.floats(1e-3, 1), min_size=2, max_size=2), st.integers(-2, 2))
+def test_exact_rule_on_points_a_few_units_off_a_chord_at_any_scale(exponent, ends, gaps, nudge):
+    # The middle sample on the rounded chord, then moved by a few units in the last
+    # place: the differences are inexact and the orientation is within rounding of zero.
+    scale = 2.0 ** exponent
+    xa = 0.37 * scale
+    xk = xa + gaps[0] * scale
+    xb = xk + gaps[1] * scale
+    ya, yb = ends[0] * scale, ends[1] * scale
+    if not xa < xk < xb:
+        return
+    yk = ya + (xk - xa) / (xb - xa) * (yb - ya)
+    for _ in range(abs(nudge)):
+        yk = math.nextafter(yk, math.copysign(INF, nudge))
+    x, v = [xa, xk, xb], [ya, yk, yb]
+    assert ((0, 2) in kg.build_graph(v, x=x, exact=True).edges) == (not exact_blocks(v, x, 0, 1, 2))
+
+
+@PROPERTY
+@given(st.lists(VALUES, max_size=40), st.booleans(), st.sampled_from(["list", "array", "int array"]))
+def test_positions_k_give_the_original_builders_bit_for_bit(v, skip_adjacent, form):
+    np = pytest.importorskip("numpy")
+    x = {"list": [float(k) for k in range(len(v))], "array": np.arange(len(v), dtype=np.float64),
+         "int array": np.arange(len(v))}[form]
+    for kind, original in [("natural", kg.build_visibility_graph),
+                           ("horizontal", kg.build_horizontal_visibility_graph)]:
+        want = original(v, skip_adjacent=skip_adjacent)
+        got = kg.build_graph(v, kind, x=x, skip_adjacent=skip_adjacent)
+        assert got.edges == want.edges
+        assert got.vertices_array().tobytes() == want.vertices_array().tobytes()
+        assert kg.build_graph(v, kind, skip_adjacent=skip_adjacent).edges == want.edges
+
+
+def test_long_series_with_timestamps_and_limits_against_the_pair_model():
+    # Longer than the property tests: every edge, and a sample of the other pairs, of the
+    # fast builders against the literal blocker count.
+    import random
+    rng = random.Random(11)
+    n = 300
+    walk = [0.0]
+    for _ in range(n - 1):
+        walk.append(walk[-1] + rng.gauss(0, 1))
+    x = [1.7e18 + 256.0 * (k * 3 + rng.randrange(0, 3)) for k in range(n)]
+    for kind, exact, penetrable in [("natural", False, 0), ("natural", True, 2), ("natural", False, 3),
+                                    ("horizontal", False, 2)]:
+        blocks = {"horizontal": horizontal_blocks}.get(kind, exact_blocks if exact else natural_blocks)
+        edges = set(kg.build_graph(walk, kind, x=x, penetrable=penetrable, exact=exact).edges)
+
+        def visible(a, b):
+            return sum(blocks(walk, x, a, k, b) for k in range(a + 1, b)) <= penetrable
+
+        assert all(visible(a, b) for a, b in edges)
+        pairs = {tuple(sorted(rng.sample(range(n), 2))) for _ in range(800)}
+        assert all(visible(a, b) == ((a, b) in edges) for a, b in pairs)
+
+
+# --- arguments ------------------------------------------------------------------------------
+
+NAMES = ["build_graph", "graph_degrees", "graph_edge_array"]
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"x": [0.0, 1.0]}, ValueError, "x has 2 positions but the series has 3 samples"),
+    ({"x": [0.0, 1.0, 2.0, 3.0]}, ValueError, "x has 4 positions but the series has 3 samples"),
+    ({"x": [0.0, 1.0, 1.0]}, ValueError,
+     "x must be strictly increasing: x[2] = 1.0 is not greater than x[1] = 1.0"),
+    ({"x": [0.0, -0.0, 1.0]}, ValueError,
+     "x must be strictly increasing: x[1] = -0.0 is not greater than x[0] = 0.0"),
+    ({"x": [2.0, 1.0, math.nan]}, ValueError,
+     "x must be strictly increasing: x[1] = 1.0 is not greater than x[0] = 2.0"),
+    ({"x": [0.0, math.nan, 3.0]}, ValueError, "x must be finite: x[1] = nan"),
+    ({"x": [-INF, 0.0, 1.0]}, ValueError, "x must be finite: x[0] = -inf"),
+    ({"x": "abc"}, TypeError, "argument 'x': Can't extract `str` to `Vec`"),
+    ({"x": [0, "a", 2]}, TypeError, "argument 'x': must be real number, not str"),
+    ({"penetrable": -1}, ValueError, "penetrable must be >= 0, not -1"),
+    ({"penetrable": -10**30}, ValueError, f"penetrable must be >= 0, not {-10**30}"),
+    ({"penetrable": 1.0}, TypeError, "penetrable must be an int, not float"),
+    ({"penetrable": True}, TypeError, "penetrable must be an int, not bool"),
+    ({"penetrable": "2"}, TypeError, "penetrable must be an int, not str"),
+    ({"penetrable": None}, TypeError, "penetrable must be an int, not NoneType"),
+    ({"kind": "Natural"}, ValueError, "kind must be 'natural' or 'horizontal', not 'Natural'"),
+    ({"kind": 0}, TypeError, "argument 'kind': 'int' object cannot be converted to 'PyString'"),
+    ({"exact": 1}, TypeError, "argument 'exact': 'int' object cannot be converted to 'PyBool'"),
+    ({"skip_adjacent": "yes"}, TypeError,
+     "argument 'skip_adjacent': 'str' object cannot be converted to 'PyBool'"),
+    ({"window": 3}, TypeError, "{name}() got an unexpected keyword argument 'window'"),
+])
+def test_bad_arguments_raise_exact_messages(name, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        getattr(kg, name)([1.0, 2.0, 3.0], **kwargs)
+    assert str(caught.value) == message.format(name=name)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_signature_positional_limits_and_accepted_forms(name):
+    fn = getattr(kg, name)
+    assert fn.__text_signature__ == (
+        "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False)")
+    with pytest.raises(TypeError) as caught:
+        fn([1.0], "natural", [0.0])
+    assert str(caught.value) == f"{name}() takes from 1 to 2 positional arguments but 3 were given"
+    with pytest.raises(TypeError) as caught:
+        fn()
+    assert str(caught.value) == f"{name}() missing 1 required positional argument: 'time_series'"
+    # None means the defaults; exact=True with the horizontal rule changes nothing.
+    v = [3.0, 1.0, 2.0, 2.0, 4.0]
+    plain = fn(v, "horizontal")
+    same = fn(v, kind="horizontal", x=None, penetrable=0, skip_adjacent=None, exact=True)
+    as_bytes = (lambda r: r.edges) if name == "build_graph" else (lambda r: r.tobytes())
+    assert as_bytes(plain) == as_bytes(same)
+    # A huge limit means no limit: the complete graph.
+    for limit in [2**62, 2**63 - 1, 2**64 + 5, 10**40]:
+        for kind in ["natural", "horizontal"]:
+            assert as_bytes(fn(v, kind, penetrable=limit, exact=True)) == as_bytes(fn(v, kind, penetrable=len(v)))
+            assert as_bytes(fn(v, kind, penetrable=limit)) == as_bytes(fn(v, kind, penetrable=len(v)))
+
+
+def test_numpy_integer_limits_and_array_positions_are_accepted():
+    np = pytest.importorskip("numpy")
+    v = np.random.default_rng(2).random(50)
+    x = np.cumsum(np.random.default_rng(3).integers(1, 4, 50)).astype(np.float64)
+    want = model_edges(v.tolist(), x.tolist(), penetrable=2)
+    assert kg.build_graph(v, x=x, penetrable=np.int64(2)).edges == want
+    assert kg.build_graph(v, x=x[::-1][::-1].copy(), penetrable=2).edges == want
+    assert kg.build_graph(v, x=tuple(x.tolist()), penetrable=2).edges == want
+
+
+def test_entries_leave_no_references_or_objects_behind():
+    v = [0.5, 3.0, 1.0, math.nan, 2.0, 2.0, 4.0, -INF, 1.5] * 4
+    x = [float(k) * 1.5 for k in range(len(v))]
+    calls = [
+        lambda: kg.build_graph(v, x=x, penetrable=2, exact=True),
+        lambda: kg.graph_degrees(v, "horizontal", x=x, penetrable=1),
+        lambda: kg.graph_edge_array(v, x=x, penetrable=3),
+        lambda: kg.build_graph(v, x=x[:-1]),
+        lambda: kg.graph_degrees(v, penetrable=-1),
+        lambda: kg.graph_edge_array(v, kind="up"),
+        lambda: kg.build_graph(v, penetrable=True),
+    ]
+    for call in calls:
+        for _ in range(100):
+            try:
+                call()
+            except (TypeError, ValueError):
+                pass
+        gc.collect()
+        before = (len(gc.get_objects()), sys.getrefcount(v), sys.getrefcount(x))
+        for _ in range(2000):
+            try:
+                call()
+            except (TypeError, ValueError):
+                pass
+        gc.collect()
+        assert (len(gc.get_objects()), sys.getrefcount(v), sys.getrefcount(x)) == before
+
+
+def test_variant_builds_release_the_interpreter():
+    np = pytest.importorskip("numpy")
+    from test_arrays import _progress_during
+    v = np.random.default_rng(5).random(200_000)
+    x = np.cumsum(np.random.default_rng(6).random(200_000) + 0.5)
+    for call in [lambda: kg.graph_degrees(v, x=x, penetrable=1),
+                 lambda: kg.graph_edge_array(v, "horizontal", penetrable=2),
+                 lambda: kg.build_graph(v, x=x, exact=True)]:
+        assert max(_progress_during(call) for _ in range(5)) > 0
+
+
+# statement, and what it does when memory suffices
+SWEPT_VARIANT_CALLS = {
+    "graph with positions, limit, exact": (
+        "kg.build_graph(series, x=xs, penetrable=2, exact=True).edges", "returned"),
+    "horizontal degrees with a limit": ("kg.graph_degrees(series, 'horizontal', penetrable=1)", "returned"),
+    "edge array with positions": ("kg.graph_edge_array(series, x=xs, penetrable=1).tobytes()", "returned"),
+    "positions not increasing": ("kg.build_graph(series, x=[0.0] * 40)", "raised ValueError"),
+    "negative limit": ("kg.graph_degrees(series, penetrable=-3)", "raised ValueError"),
+    "unknown kind": ("kg.graph_edge_array(series, 'diagonal')", "raised ValueError"),
+    "bool limit": ("kg.build_graph(series, penetrable=False)", "raised TypeError"),
+}
+
+
+@needs_nomemory
+@pytest.mark.parametrize("name", sorted(SWEPT_VARIANT_CALLS))
+def test_running_out_of_memory_in_the_variant_entries_is_memory_error(name):
+    # Fail the first interpreter allocation, then the second, and so on, until the call
+    # gets through: every failure must be MemoryError.
+    statement, normal = SWEPT_VARIANT_CALLS[name]
+    child = run_child(f"""
+        import _testcapi, kestrel_grid as kg
+        series = [float((k * 7) % 11) for k in range(40)]
+        xs = [1.7e9 + 1.5 * k for k in range(40)]
+        outcomes = []
+        for start in range(1, 3000):
+            try:
+                _testcapi.set_nomemory(start, 0)
+                try:
+                    {statement}
+                finally:
+                    _testcapi.remove_mem_hooks()
+            except BaseException as e:
+                outcome = "MemoryError" if type(e) is MemoryError else "raised " + type(e).__name__
+            else:
+                outcome = "returned"
+            outcomes.append(outcome)
+            if outcome != "MemoryError":
+                break
+        print(outcomes)
+    """)
+    assert child.returncode == 0, child.stderr[-3000:]
+    outcomes = eval(child.stdout)
+    assert outcomes[-1] == normal and set(outcomes[:-1]) <= {"MemoryError"}, outcomes
