@@ -4,6 +4,7 @@ from typing import (
     Any,
     Dict,
     List,
+    Literal,
     NoReturn,
     Optional,
     Protocol,
@@ -13,6 +14,7 @@ from typing import (
     Tuple,
     Union,
     final,
+    overload,
 )
 
 __all__ = [
@@ -32,6 +34,9 @@ __all__ = [
     "horizontal_visibility_degrees",
     "visibility_edge_array",
     "horizontal_visibility_edge_array",
+    "build_graph",
+    "graph_degrees",
+    "graph_edge_array",
 ]
 
 # A sample: a number that converts to float without parsing text (int, float, bool,
@@ -125,3 +130,57 @@ def visibility_degrees(time_series: _Series, skip_adjacent: Optional[bool] = Non
 def horizontal_visibility_degrees(time_series: _Series, skip_adjacent: Optional[bool] = None) -> GraphArray: ...
 def visibility_edge_array(time_series: _Series, skip_adjacent: Optional[bool] = None) -> GraphArray: ...
 def horizontal_visibility_edge_array(time_series: _Series, skip_adjacent: Optional[bool] = None) -> GraphArray: ...
+
+# build_graph, graph_degrees and graph_edge_array: kind picks the rule (and the graph
+# class); x (positions, the same kinds of input as the series), penetrable, skip_adjacent
+# and exact are keyword-only.
+_Kind = Literal["natural", "horizontal"]
+
+@overload
+def build_graph(
+    time_series: _Series,
+    kind: Literal["natural"] = "natural",
+    *,
+    x: Optional[_Series] = None,
+    penetrable: SupportsIndex = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+) -> VisibilityGraph: ...
+@overload
+def build_graph(
+    time_series: _Series,
+    kind: Literal["horizontal"],
+    *,
+    x: Optional[_Series] = None,
+    penetrable: SupportsIndex = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+) -> HorizontalVisibilityGraph: ...
+@overload
+def build_graph(
+    time_series: _Series,
+    kind: _Kind,
+    *,
+    x: Optional[_Series] = None,
+    penetrable: SupportsIndex = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+) -> Union[VisibilityGraph, HorizontalVisibilityGraph]: ...
+def graph_degrees(
+    time_series: _Series,
+    kind: _Kind = "natural",
+    *,
+    x: Optional[_Series] = None,
+    penetrable: SupportsIndex = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+) -> GraphArray: ...
+def graph_edge_array(
+    time_series: _Series,
+    kind: _Kind = "natural",
+    *,
+    x: Optional[_Series] = None,
+    penetrable: SupportsIndex = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+) -> GraphArray: ...
