@@ -71,6 +71,59 @@ def test_every_input_gives_the_edges_of_its_values(tmp_path, case, kind, skip):
     assert result.stdout.decode() == "source,target\n" + edge_csv(edges_of(VALUES, kind, skip))
 
 
+# Epoch-second positions with irregular gaps: the rule with positions differs from the
+# index rule on these values.
+TIMES = [1.7e9 + t for t in (0, 60, 75, 200, 201, 260, 900, 905, 1000, 1300)]
+VARIANTS = {
+    "positions": (["--x", "t"], {"x": TIMES}),
+    "positions, L=1, exact": (["--x", "t", "--penetrable", "1", "--exact"], {"x": TIMES, "penetrable": 1, "exact": True}),
+    "L=2": (["--penetrable", "2"], {"penetrable": 2}),
+    "exact": (["--exact"], {"exact": True}),
+}
+# (file, content, x column, value column); without --x the value column is picked.
+POSITIONED = {
+    "csv by name": ("p.csv", "t,v\n" + "".join(f"{t!r},{c}\n" for t, c in zip(TIMES, CELLS)), "t", "v"),
+    "tsv by index": ("p.tsv", "".join(f"{t!r}\t{c}\n" for t, c in zip(TIMES, CELLS)), "0", "1"),
+    "npy 2-d": ("p.npy", np.column_stack([TIMES, VALUES]), "0", "1"),
+}
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("kind", ["natural", "horizontal"])
+def test_positions_and_variants_follow_build_graph(tmp_path, variant, kind):
+    flags, options = VARIANTS[variant]
+    expected = kg.build_graph(VALUES, kind, **options).edges
+    for case, (name, content, x_column, value_column) in POSITIONED.items():
+        if isinstance(content, np.ndarray):
+            np.save(tmp_path / name, content)
+        else:
+            (tmp_path / name).write_text(content)
+        # With --x the remaining column is the only series, so no --column is needed.
+        args = [x_column if f == "t" else f for f in flags] if "--x" in flags else ["-c", value_column, *flags]
+        result = run(tmp_path, name, "--kind", kind, "--output", "edges", *args)
+        assert (result.returncode, result.stderr) == (0, b""), case
+        assert result.stdout.decode() == "source,target\n" + edge_csv(expected), case
+    flags = flags + ["-c", "v"]
+    degree = np.asarray(kg.graph_degrees(VALUES, kind, **options))
+    out = run(tmp_path, "p.csv", "--kind", kind, "--output", "degrees", *flags).stdout.decode()
+    assert out == "index,degree\n" + "".join(f"{i},{d}\n" for i, d in enumerate(degree))
+    out = run(tmp_path, "p.csv", "--kind", kind, "--format", "json", *flags).stdout
+    assert json.loads(out)["edges"] == len(expected)
+
+
+def test_graphml_x_is_the_position_and_plot_draws_with_it(tmp_path):
+    (tmp_path / "p.csv").write_text(POSITIONED["csv by name"][1])
+    result = run(tmp_path, "p.csv", "--x", "t", "--output", "edges", "-o", "e.graphml", "--penetrable", "1")
+    assert result.returncode == 0
+    graph = ET.parse(tmp_path / "e.graphml").getroot().find(GRAPHML + "graph")
+    assert [float(n.find(GRAPHML + "data[@key='x']").text) for n in graph.findall(GRAPHML + "node")] == TIMES
+    edges = [(int(e.get("source")[1:]), int(e.get("target")[1:])) for e in graph.findall(GRAPHML + "edge")]
+    assert edges == kg.build_graph(VALUES, x=TIMES, penetrable=1).edges
+    pytest.importorskip("matplotlib")
+    assert run(tmp_path, "p.csv", "--x", "t", "--plot", "p.png", "-o", "s.csv").returncode == 0
+    assert png_size(tmp_path / "p.png") == (1200, 450)
+
+
 def test_special_cells_and_several_columns(tmp_path):
     cells = ["NaN", "+inf", "-Infinity", "1", "inf", "nan", "1e308", "-0.0"]
     (tmp_path / "w.csv").write_text("a,b\n" + "".join(f"{c},{v}\n" for c, v in zip(cells, CELLS)))
@@ -173,13 +226,27 @@ BAD = [
     ("b.txt", "1\n2\n", ["--output", "motifs", "--window", "3"],
      "b.txt:0: --window 3 is longer than the series (2 samples)"),
     (None, "", [], "missing.csv: no such file"),
+    ("b.csv", "t,v\n0,1\n2,2\n2,3\n", ["--x", "t"],
+     "b.csv:4:t: position 2.0 is not greater than the one before it (2.0)"),
+    ("b.csv", "# c\nv,t\n1,0\n2,nan\n", ["--x", "t"], "b.csv:4:t: position nan is not finite"),
+    ("b.tsv", "0\t1\n\n-inf\t2\n", ["--x", "0"], "b.tsv:3:1: position -inf is not finite"),
+    ("b.npy", np.array([[0.0, 1.0], [3.0, 2.0], [1.0, 3.0]]), ["--x", "0"],
+     "b.npy: row 2, column 0: position 1.0 is not greater than the one before it (3.0)"),
+    ("b.npy", np.arange(3.0), ["--x", "0"],
+     "b.npy: holds a 1-d array; --x needs a 2-d array with a column of positions"),
+    ("b.txt", "1\n2\n", ["--x", "0"], "b.txt: no series column besides the positions column '0' (--x)"),
+    ("b.csv", "t,v\n1,2\n", ["--x", "t", "-c", "v,t"],
+     "b.csv: column 't' holds the positions (--x); it cannot also be a series"),
+    ("b.csv", "a,b\n1,2\n", ["--x", "t"], "b.csv:1: unknown column 't' (available: a, b)"),
 ]
 
 
 @pytest.mark.parametrize("name,content,args,message", BAD)
 @pytest.mark.parametrize("existing", [False, True])
 def test_bad_input_fails_with_one_line_and_leaves_the_output_alone(tmp_path, name, content, args, message, existing):
-    if name is not None:
+    if isinstance(content, np.ndarray):
+        np.save(tmp_path / name, content)
+    elif name is not None:
         (tmp_path / name).write_text(content)
     (tmp_path / "out").mkdir()
     if existing:
@@ -193,8 +260,11 @@ def test_bad_input_fails_with_one_line_and_leaves_the_output_alone(tmp_path, nam
 
 
 USAGE = [
-    (["--x", "0"], "--x: irregular sampling positions are not supported yet; "
-                   "samples are placed at x = 0, 1, 2, ..."),
+    (["--x", " "], "--x: empty column name"),
+    (["--penetrable", "-1"], "argument --penetrable: must be a non-negative integer, got '-1'"),
+    (["--penetrable", "1.5"], "argument --penetrable: must be a non-negative integer, got '1.5'"),
+    (["--penetrable", "1", "--window", "3"],
+     "motif scores have no penetrable variant: drop --window or --penetrable"),
     (["--output", "motifs"], "--output motifs needs --window W"),
     (["--output", "edges", "--window", "3"], "--window applies to --output motifs and summary only"),
     (["--window", "0"], "argument --window: must be a positive integer, got '0'"),

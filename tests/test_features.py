@@ -125,3 +125,92 @@ def test_bad_windows_are_refused(window, error, message):
     with pytest.raises(error) as info:
         features.motif_summary([1.0, 2.0, 3.0], window)
     assert str(info.value) == message
+
+
+# ---------------------------------------------------------------- positions, L, exact
+
+TIMES = 1.7e9 + np.cumsum(np.random.default_rng(8).integers(1, 90, size=300)).astype(float)
+WALK = np.cumsum(np.random.default_rng(9).normal(size=300))
+VARIANTS = [
+    {"x": TIMES},
+    {"penetrable": 2},
+    {"exact": True},
+    {"x": TIMES, "penetrable": 1, "exact": True},
+]
+
+
+@pytest.mark.parametrize("kind", ["natural", "horizontal"])
+@pytest.mark.parametrize("variant", VARIANTS, ids=["x", "L=2", "exact", "all"])
+def test_variants_follow_graph_degrees(kind, variant):
+    graph = kg.build_graph(WALK, kind, **variant)
+    got = features.degrees(WALK, kind, **variant)
+    assert got.tolist() == np.asarray(graph.degrees_array()).tolist()
+    summary = features.summarize(list(WALK), kind, **variant)
+    assert summary["edges"] == graph.edge_count()
+    assert summary["max_degree"] == int(got.max())
+
+
+def test_variant_degrees_differ_from_the_index_rule():
+    # Guards against the options being dropped on the way to the builder.
+    plain = features.degrees(WALK)
+    for variant in VARIANTS[:2]:
+        assert features.degrees(WALK, **variant).tolist() != plain.tolist()
+
+
+@pytest.mark.parametrize("penetrable", [1, 3])
+def test_penetrable_iid_law_is_a_distribution_followed_by_noise(penetrable):
+    k = np.arange(400)
+    for skip in (False, True):
+        assert features.iid_law(k, skip, penetrable=penetrable).sum() == pytest.approx(1.0, abs=1e-12)
+    low = 2 * (penetrable + 1)
+    law = features.iid_law([low - 1, low, low + 1], penetrable=penetrable)
+    base = 2 * penetrable + 3
+    assert law.tolist() == [0.0, 1 / base, (1 / base) * ((base - 1) / base)]
+    series = np.random.default_rng(penetrable).random(40000)
+    summary = features.summarize(series, "horizontal", penetrable=penetrable)
+    assert summary["iid_distance"] < 0.012
+    assert summary["mean_degree"] == pytest.approx(4.0 * (penetrable + 1), abs=0.05)
+
+
+def test_motif_scores_ignore_positions_and_refuse_penetrable():
+    plain = features.summarize(WALK, "horizontal", window=4)
+    placed = features.summarize(WALK, "horizontal", window=4, x=TIMES, exact=True)
+    assert placed == plain
+    with pytest.raises(ValueError) as info:
+        features.summarize(WALK, window=4, penetrable=1)
+    assert str(info.value) == "motif scores have no penetrable variant: give window or penetrable=1, not both"
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (-1, ValueError, "penetrable must be at least 0, got -1"),
+    (True, TypeError, "penetrable must be an int, got bool"),
+    (1.0, TypeError, "penetrable must be an int, got float"),
+])
+def test_bad_penetrable_is_refused(value, error, message):
+    with pytest.raises(error) as info:
+        features.iid_distance([2, 2], penetrable=value)
+    assert str(info.value) == message
+
+
+def test_plots_draw_a_series_at_its_positions():
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib.collections import LineCollection
+    from matplotlib.figure import Figure
+
+    from kestrel_grid_tools import plot_overview, plot_series_graph
+
+    ax = Figure().subplots()
+    plot_series_graph(WALK, ax=ax, x=TIMES, penetrable=1, exact=True)
+    graph = kg.build_graph(WALK, x=TIMES, penetrable=1, exact=True)
+    vertices = np.asarray(graph.vertices_array())
+    segments = [c for c in ax.collections if isinstance(c, LineCollection)][0].get_segments()
+    assert [tuple(map(tuple, s)) for s in segments] == [
+        (tuple(vertices[i]), tuple(vertices[j])) for i, j in graph.edges]
+    assert ax.get_lines()[0].get_xdata().tolist() == TIMES.tolist()
+    figure = plot_overview(WALK, "horizontal", x=TIMES, penetrable=2)
+    left, right = figure.axes
+    assert f"{kg.build_graph(WALK, 'horizontal', penetrable=2).edge_count():,} edges" in left.get_title()
+    assert right.get_lines()[1].get_label() == "i.i.d. law (1/7)(6/7)^(k-6)"

@@ -55,18 +55,20 @@ def make_series(rng, n):
     return values
 
 
-def reference(series, index, kind, skip_adjacent, window, top):
+def reference(series, index, kind, skip_adjacent, window, top, positions=None, **variant):
     """One summarize / degree_distribution call per series, assembled by hand."""
     rows = []
-    for values in series:
+    for number, values in enumerate(series):
         short = window is not None and len(values) < window
-        row = features.summarize(values, kind, skip_adjacent, None if short else window)
+        if positions is not None:
+            variant["x"] = positions[number]
+        row = features.summarize(values, kind, skip_adjacent, None if short else window, **variant)
         row.pop("kind")
         row.setdefault("iid_distance", math.nan)
         if window is not None:
             row["motif_windows"] = row.pop("windows", 0)
             row.update({name: row.get(name, math.nan) for name in MOTIF})
-        deg = features.degrees(values, kind, skip_adjacent)
+        deg = features.degrees(values, kind, skip_adjacent, **variant)
         p = features.degree_distribution(deg)[1]
         for k in range(top + 1):
             row[f"p_{k}"] = (p[k] if k < p.size else 0.0) if deg.size else math.nan
@@ -154,6 +156,41 @@ def test_pandas_numpy_and_eager_forms_agree(client, long_form):
     check(series_features(rows), features_frame(rows))
 
 
+@pytest.mark.parametrize("kind, penetrable, exact", [("natural", 1, True), ("horizontal", 2, False)])
+def test_positions_and_variants_match_plain_loop(client, kind, penetrable, exact):
+    # Epoch-second times with irregular gaps, distinct within each series, rows shuffled.
+    rng = np.random.default_rng(21)
+    ids, times, values, series, positions = [], [], [], [], []
+    for number in range(40):
+        n = int(rng.integers(1, 50))
+        t = 1.7e9 + np.cumsum(rng.integers(1, 90, size=n)).astype(float)
+        v = make_series(rng, n)
+        ids += [number] * n
+        times.append(t)
+        values.append(v)
+        series.append(v)
+        positions.append(t)
+    frame = pd.DataFrame({"series": ids, "time": np.concatenate(times), "value": np.concatenate(values)})
+    frame = frame.iloc[rng.permutation(len(frame))].reset_index(drop=True)
+    options = dict(kind=kind, max_degree=6, penetrable=penetrable, exact=exact, positions=True)
+    expected = reference(series, pd.Index(range(40), name="series"), kind, False, None, 6,
+                         positions, penetrable=penetrable, exact=exact)
+    check(series_features(dd.from_pandas(frame, npartitions=3, sort=False), **options), expected)
+    pd.testing.assert_frame_equal(features_frame(frame, **options), expected, check_exact=True)
+    # Datetimes are nanoseconds since each series' first time.
+    stamped = frame.assign(time=pd.to_datetime(frame["time"], unit="s"))
+    relative = [1e9 * (t - t[0]) for t in positions]
+    pd.testing.assert_frame_equal(
+        features_frame(stamped, **options),
+        reference(series, expected.index, kind, False, None, 6, relative, penetrable=penetrable,
+                  exact=exact),
+        check_exact=True)
+    # A repeated time is found when the series is computed, on the worker.
+    lazy = series_features(frame.assign(time=frame["time"].round(-3)), **options)
+    with pytest.raises(ValueError, match=r"^series \d+: time .* repeats the time before it; "):
+        lazy.compute()
+
+
 def test_time_column_none_keeps_row_order():
     frame = pd.DataFrame({"series": [1, 2, 1, 1], "value": [3.0, 1.0, 1.0, 2.0]})
     result = features_frame(frame, time_column=None, max_degree=1)
@@ -176,6 +213,22 @@ def test_time_column_none_keeps_row_order():
      "window must be a positive integer or None, got 0"),
     (lambda: series_features(np.zeros((2, 3)), max_degree=-1),
      "max_degree must be a non-negative integer, got -1"),
+    (lambda: series_features(np.zeros((2, 3)), penetrable=-1),
+     "penetrable must be a non-negative integer, got -1"),
+    (lambda: features_frame(np.zeros((2, 3)), window=3, penetrable=1),
+     "motif scores have no penetrable variant: give window or penetrable=1, not both"),
+    (lambda: series_features(np.zeros((2, 3)), positions=True),
+     "positions=True needs long-form data with a time column; arrays and mappings have no positions"),
+    (lambda: features_frame(pd.DataFrame({"series": [1], "value": [1.0]}), time_column=None, positions=True),
+     "positions=True takes the positions from the time column: give time_column"),
+    (lambda: features_frame(pd.DataFrame({"series": ["a", "b", "b"], "time": [1.0, 2.0, 2.0],
+                                          "value": [1.0, 2.0, 3.0]}), positions=True),
+     "series 'b': time 2.0 (as a position) repeats the time before it; "
+     "positions=True needs distinct, finite times in every series"),
+    (lambda: features_frame(pd.DataFrame({"series": [7, 7], "time": [1.0, None], "value": [1.0, 2.0]}),
+                            positions=True),
+     "series 7: time nan (as a position) is not finite; "
+     "positions=True needs distinct, finite times in every series"),
 ])
 def test_refusals(call, message):
     with pytest.raises(ValueError) as error:

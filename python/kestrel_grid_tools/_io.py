@@ -14,7 +14,7 @@ import os
 import re
 import sys
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from operator import methodcaller
 from typing import Any, BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
 from xml.sax.saxutils import quoteattr
@@ -69,10 +69,13 @@ class Series:
     Attributes:
         label: ``file:column``, the column being its header name or 0-based index.
         values: The samples.
+        positions: The sampling positions read with ``--x`` (finite, strictly
+            increasing), or ``None`` for ``0, 1, 2, ...``.
     """
 
     label: str
     values: FloatArray
+    positions: Optional[FloatArray] = None
 
 
 def os_reason(error: OSError) -> str:
@@ -88,7 +91,10 @@ def os_reason(error: OSError) -> str:
 
 
 def read_series(
-    paths: Sequence[str], columns: Sequence[str], stdin: Optional[BinaryIO] = None
+    paths: Sequence[str],
+    columns: Sequence[str],
+    stdin: Optional[BinaryIO] = None,
+    x: Optional[str] = None,
 ) -> List[Series]:
     """Read every series of every input, in order.
 
@@ -100,27 +106,31 @@ def read_series(
         columns: Column names or 0-based indices to read from every input; empty for the
             default (the only column, or every numeric column of a wider file).
         stdin: Stream read for ``-`` (default: ``sys.stdin.buffer``).
+        x: Name or 0-based index of the column holding the sampling positions in every
+            input, or ``None``. That column is then not a series, and its values must be
+            finite and strictly increasing.
 
     Returns:
         The series, in input and column order.
 
     Raises:
-        InputError: An input is missing, unreadable or malformed.
+        InputError: An input is missing, unreadable or malformed, or its positions are
+            not finite and strictly increasing (the message names the first offender).
     """
     found: List[Series] = []
     for path in paths:
-        found.extend(read_file(path, columns, stdin))
+        found.extend(read_file(path, columns, stdin, x))
     seen: Dict[str, int] = {}
     unique: List[Series] = []
     for item in found:
         count = seen.get(item.label, 0) + 1
         seen[item.label] = count
-        unique.append(item if count == 1 else Series(f"{item.label}#{count}", item.values))
+        unique.append(item if count == 1 else replace(item, label=f"{item.label}#{count}"))
     return unique
 
 
 def read_file(
-    path: str, columns: Sequence[str], stdin: Optional[BinaryIO] = None
+    path: str, columns: Sequence[str], stdin: Optional[BinaryIO] = None, x: Optional[str] = None
 ) -> List[Series]:
     """Read the series of one input (see :func:`read_series`)."""
     if path == STDIN:
@@ -130,7 +140,7 @@ def read_file(
         source = path
         suffix = os.path.splitext(path)[1].lower()
         if suffix == ".npy":
-            return _read_npy(path, columns)
+            return _read_npy(path, columns, x)
         delimiter = _SUFFIX_DELIMITERS.get(suffix, _SNIFF)
         try:
             with open(path, "rb") as stream:
@@ -138,10 +148,8 @@ def read_file(
         except OSError as error:
             raise InputError(path, os_reason(error)) from None
     text = _decode(source, data)
-    return [
-        Series(f"{source}:{name}", values)
-        for name, values in parse_table(source, text, delimiter, columns)
-    ]
+    found, positions = parse_columns(source, text, delimiter, columns, x)
+    return [Series(f"{source}:{name}", values, positions) for name, values in found]
 
 
 def _decode(source: str, data: bytes) -> str:
@@ -180,7 +188,36 @@ def _floats(cells: Sequence[str]) -> Optional[FloatArray]:
 def parse_table(
     source: str, text: str, delimiter: Optional[str], columns: Sequence[str]
 ) -> List[Tuple[str, FloatArray]]:
-    """Parse delimited text into named float64 columns.
+    """Parse delimited text into named float64 columns (:func:`parse_columns` without
+    a positions column)."""
+    return parse_columns(source, text, delimiter, columns)[0]
+
+
+def first_bad_position(positions: FloatArray) -> Optional[Tuple[int, str]]:
+    """The row of the first position that is not finite or not greater than the one
+    before it, with what is wrong; ``None`` when all are fine. O(n) in numpy."""
+    finite = np.isfinite(positions)
+    rising = np.ones(positions.shape[0], dtype=bool)
+    rising[1:] = positions[1:] > positions[:-1]
+    bad = np.flatnonzero(~(finite & rising))
+    if bad.size == 0:
+        return None
+    row = int(bad[0])
+    value = float(positions[row])
+    if not finite[row]:
+        return row, f"position {value!r} is not finite"
+    previous = float(positions[row - 1])
+    return row, f"position {value!r} is not greater than the one before it ({previous!r})"
+
+
+def parse_columns(
+    source: str,
+    text: str,
+    delimiter: Optional[str],
+    columns: Sequence[str],
+    x: Optional[str] = None,
+) -> Tuple[List[Tuple[str, FloatArray]], Optional[FloatArray]]:
+    """Parse delimited text into named float64 columns and, with ``x``, the positions.
 
     Blank lines and lines whose first non-blank character is ``#`` are skipped. The
     first remaining row is a header when one of its cells is not a number.
@@ -191,14 +228,18 @@ def parse_table(
         delimiter: A delimiter character, ``None`` for runs of whitespace, or ``"sniff"``
             to take tab, ``;``, ``,`` or whitespace, the first found in the first row.
         columns: Names or 0-based indices to read; empty for the only column, or for
-            every column whose first data cell is a number.
+            every column whose first data cell is a number (the positions column
+            left out).
+        x: Name or 0-based index of the positions column, or ``None``.
 
     Returns:
-        (column name or index, values) pairs.
+        (column name or index, values) pairs, and the positions (``None`` without
+        ``x``).
 
     Raises:
         InputError: No data rows, a ragged row, a cell that is not a number, an unknown
-            column, or no numeric column.
+            column, no numeric column, a series column that is the positions column,
+            or positions that are not finite and strictly increasing.
     """
     lines = text.split("\n")
     data = [line for line in lines if (bare := line.lstrip()) and bare[0] != "#"]
@@ -230,12 +271,17 @@ def parse_table(
         return names[index] if names is not None else str(index + 1)
 
     wanted = [_resolve(source, token, names, width, line_of) for token in columns]
+    x_index = None if x is None else _resolve(source, x, names, width, line_of)
+    if x_index is not None and x_index in wanted:
+        raise InputError(
+            source, f"column '{label(x_index)}' holds the positions (--x); it cannot also be a series"
+        )
 
     # Fast path for one column: every line must be a plain number.
-    if width == 1 and wanted in ([], [0]):
+    if width == 1 and wanted in ([], [0]) and x_index is None:
         values = _floats(body)
         if values is not None:
-            return [(label(0), values)]
+            return [(label(0), values)], None
 
     column = _cutter(body, delimiter, width)
     if column is None:
@@ -254,12 +300,17 @@ def parse_table(
 
         column = column_of_rows
     if not wanted:
-        wanted = [index for index in range(width) if _is_number(column(index)[0])]
+        wanted = [
+            index for index in range(width) if index != x_index and _is_number(column(index)[0])
+        ]
         if not wanted:
+            if x_index is not None:
+                raise InputError(
+                    source, f"no series column besides the positions column '{label(x_index)}' (--x)"
+                )
             raise InputError(source, "no numeric column", line_of(skip))
 
-    result: List[Tuple[str, FloatArray]] = []
-    for index in wanted:
+    def read(index: int) -> FloatArray:
         cells = column(index)
         values = _floats(cells)
         if values is None:
@@ -270,8 +321,15 @@ def parse_table(
                 line_of(row_index + skip),
                 place(index),
             )
-        result.append((label(index), values))
-    return result
+        return values
+
+    positions = None
+    if x_index is not None:
+        positions = read(x_index)
+        bad = first_bad_position(positions)
+        if bad is not None:
+            raise InputError(source, bad[1], line_of(bad[0] + skip), place(x_index))
+    return [(label(index), read(index)) for index in wanted], positions
 
 
 def _cutter(
@@ -313,7 +371,7 @@ def _resolve(
     )
 
 
-def _read_npy(path: str, columns: Sequence[str]) -> List[Series]:
+def _read_npy(path: str, columns: Sequence[str], x: Optional[str] = None) -> List[Series]:
     try:
         stream = open(path, "rb")
     except OSError as error:
@@ -329,14 +387,32 @@ def _read_npy(path: str, columns: Sequence[str]) -> List[Series]:
         raise InputError(path, f"holds {array.dtype} values, not real numbers")
     if array.ndim not in (1, 2):
         raise InputError(path, f"holds a {array.ndim}-d array; 1-d or 2-d (columns are series) expected")
+    if x is not None and array.ndim == 1:
+        raise InputError(
+            path, "holds a 1-d array; --x needs a 2-d array with a column of positions"
+        )
     table = array.reshape(-1, 1) if array.ndim == 1 else array
     if table.shape[0] == 0 or table.shape[1] == 0:
         raise InputError(path, "holds no samples")
     width = table.shape[1]
-    wanted = [_resolve(path, token, None, width, None) for token in columns] or list(range(width))
+    wanted = [_resolve(path, token, None, width, None) for token in columns]
+    positions = None
+    if x is not None:
+        x_index = _resolve(path, x, None, width, None)
+        if x_index in wanted:
+            raise InputError(
+                path, f"column '{x_index}' holds the positions (--x); it cannot also be a series"
+            )
+        wanted = wanted or [index for index in range(width) if index != x_index]
+        if not wanted:
+            raise InputError(path, f"no series column besides the positions column '{x_index}' (--x)")
+        positions = np.ascontiguousarray(table[:, x_index], dtype=np.float64)
+        bad = first_bad_position(positions)
+        if bad is not None:
+            raise InputError(path, f"row {bad[0]}, column {x_index}: {bad[1]}")
     return [
-        Series(f"{path}:{index}", np.ascontiguousarray(table[:, index], dtype=np.float64))
-        for index in wanted
+        Series(f"{path}:{index}", np.ascontiguousarray(table[:, index], dtype=np.float64), positions)
+        for index in wanted or range(width)
     ]
 
 
@@ -421,8 +497,11 @@ class Writer:
         """Write text as UTF-8."""
         self.stream.write(text.encode("utf-8", "surrogateescape"))
 
-    def write(self, label: str, table: Table, values: FloatArray) -> None:
-        """Write the table of the series ``label`` (samples ``values``)."""
+    def write(
+        self, label: str, table: Table, values: FloatArray, positions: Optional[FloatArray] = None
+    ) -> None:
+        """Write the table of the series ``label`` (samples ``values`` at ``positions``,
+        ``None`` for ``0, 1, 2, ...``)."""
         raise NotImplementedError
 
     def close(self) -> None:
@@ -438,7 +517,9 @@ class DelimitedWriter(Writer):
         self.delimiter = delimiter
         self.started = False
 
-    def write(self, label: str, table: Table, values: FloatArray) -> None:
+    def write(
+        self, label: str, table: Table, values: FloatArray, positions: Optional[FloatArray] = None
+    ) -> None:
         d = self.delimiter
         if not self.started:
             header = (("series",) if self.several else ()) + table.columns
@@ -458,7 +539,9 @@ class TextWriter(Writer):
         super().__init__(stream, several)
         self.started = False
 
-    def write(self, label: str, table: Table, values: FloatArray) -> None:
+    def write(
+        self, label: str, table: Table, values: FloatArray, positions: Optional[FloatArray] = None
+    ) -> None:
         lines = [f"series: {label}"]
         for name, array in zip(table.columns, table.arrays):
             value = array.tolist()[0]
@@ -475,7 +558,9 @@ class JsonWriter(Writer):
         super().__init__(stream, several)
         self.count = 0
 
-    def write(self, label: str, table: Table, values: FloatArray) -> None:
+    def write(
+        self, label: str, table: Table, values: FloatArray, positions: Optional[FloatArray] = None
+    ) -> None:
         if self.several:
             self.emit(("{" if self.count == 0 else ",\n") + json.dumps(label) + ": ")
         self.count += 1
@@ -505,7 +590,9 @@ class NpyWriter(Writer):
         self.labels: List[str] = []
         self.tables: List[Table] = []
 
-    def write(self, label: str, table: Table, values: FloatArray) -> None:
+    def write(
+        self, label: str, table: Table, values: FloatArray, positions: Optional[FloatArray] = None
+    ) -> None:
         self.labels.append(label)
         self.tables.append(table)
 
@@ -530,7 +617,7 @@ class NpyWriter(Writer):
 
 class GraphmlWriter(Writer):
     """GraphML: one undirected ``<graph>`` per series (id: the label), nodes with the
-    doubles ``x`` and ``y`` written by ``repr``. Node ids are ``n<i>``, or ``s<k>n<i>``
+    doubles ``x`` (the position, else the index) and ``y`` written by ``repr``. Node ids are ``n<i>``, or ``s<k>n<i>``
     for the k-th of several series (from 1), so that they are unique in the document."""
 
     def __init__(self, stream: BinaryIO, several: bool) -> None:
@@ -546,7 +633,9 @@ class GraphmlWriter(Writer):
             '  <key id="y" for="node" attr.name="y" attr.type="double"/>\n'
         )
 
-    def write(self, label: str, table: Table, values: FloatArray) -> None:
+    def write(
+        self, label: str, table: Table, values: FloatArray, positions: Optional[FloatArray] = None
+    ) -> None:
         self.count += 1
         node = f"s{self.count}n" if self.several else "n"
         self.emit(f"  <graph id={quoteattr(label)} edgedefault=\"undirected\">\n")
@@ -554,7 +643,8 @@ class GraphmlWriter(Writer):
         for start in range(0, values.shape[0], CHUNK):
             ys = values[start : start + CHUNK].tolist()
             index = range(start, start + len(ys))
-            flat = [item for triple in zip(index, map(float, index), ys) for item in triple]
+            xs = map(float, index) if positions is None else positions[start : start + CHUNK].tolist()
+            flat = [item for triple in zip(index, xs, ys) for item in triple]
             self.emit((row * len(ys)) % tuple(flat))
         edge = f'    <edge source="{node}%d" target="{node}%d"/>\n'
         sources, targets = table.arrays

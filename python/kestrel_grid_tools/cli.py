@@ -15,6 +15,18 @@ Columns
     ``file:column`` (the header name, else the 0-based index; ``<stdin>`` for ``-``);
     a label met again (the same file named twice) gets ``#2``, ``#3``, ... appended.
 
+Positions and variants
+    ``--x NAME|INDEX`` names the column holding the sampling positions in every input
+    (a ``.npy`` input must then be 2-d; the column index counts from 0); that column is
+    not a series, and its values must be finite and strictly increasing, else the run
+    stops with exit status 1 naming the file, line and column (``.npy``: row and
+    column) of the first offending position. ``--penetrable L`` keeps a pair visible
+    with at most L blocking samples between its ends; ``--exact`` decides the natural
+    rule exactly on the binary values. Edges, degrees, distribution and summary follow
+    them (``kestrel_grid.graph_edge_array`` and ``graph_degrees``); GraphML node
+    attribute ``x`` is the position. Motif scores ignore positions and ``--exact``
+    (horizontal comparisons do not depend on them) and have no penetrable variant.
+
 Outputs (``--output``)
     ``summary`` (default): one record per series from
     :func:`kestrel_grid_tools.features.summarize`; ``edges``: ``source,target``;
@@ -86,12 +98,17 @@ examples:
       i.i.d. law) of the yearly sunspot numbers
   kestrel-grid prices.txt --output edges -o edges.graphml
       writes the natural visibility graph of one value per line as GraphML
+  kestrel-grid ticks.csv --x time --column price --penetrable 1 --output degrees
+      degrees of the graph of irregularly sampled prices, a pair staying visible
+      with at most one sample blocking it
 
 Without --column a one-column file gives its column and a wider file every column whose
 first data cell is a number; several series add a leading "series" column (label
 file:column). The format follows the -o suffix unless --format is given; on standard
 output a summary is key: value text and other outputs are CSV. With several series
 --plot FILE.png writes FILE-1.png, FILE-2.png, ...
+--x names the column of positions (finite, strictly increasing; not a series itself);
+a bad position stops the run naming its file, line and column.
 exit status: 0 success, 1 bad input or failed write, 2 usage error."""
 
 
@@ -109,6 +126,9 @@ class _Options:
     columns: Tuple[str, ...]
     kind: features.Kind
     skip_adjacent: bool
+    x: Optional[str]
+    penetrable: int
+    exact: bool
     output: str
     window: Optional[int]
     fmt: str
@@ -123,6 +143,16 @@ def _positive_int(text: str) -> int:
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be a positive integer, got {text!r}")
+    return value
+
+
+def _non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a non-negative integer, got {text!r}")
     return value
 
 
@@ -147,12 +177,18 @@ def build_parser() -> argparse.ArgumentParser:
     add("inputs", nargs="+", metavar="FILE", help="input file, or - for standard input")
     add("-c", "--column", action="append", default=[], metavar="NAME|INDEX",
         help="column to read (header name or 0-based index); repeatable or comma-separated")
-    add("--x", metavar="COLUMN",
-        help="sampling positions (not supported yet: samples sit at x = 0, 1, 2, ...)")
+    add("--x", metavar="NAME|INDEX",
+        help="column holding the sampling positions (finite, strictly increasing); it is "
+             "then not a series (default: samples sit at x = 0, 1, 2, ...)")
     add("--kind", choices=("natural", "horizontal"), default="natural",
         help="visibility rule (default: natural)")
     add("--skip-adjacent", action="store_true",
         help="leave out the edges between neighbouring samples")
+    add("--penetrable", type=_non_negative_int, default=0, metavar="L",
+        help="keep a pair visible with at most L blocking samples between (default: 0)")
+    add("--exact", action="store_true",
+        help="decide the natural rule exactly on the binary values (a sample on the "
+             "chord always blocks)")
     add("--output", choices=OUTPUTS, default="summary", help="what to write (default: summary)")
     add("--window", type=_positive_int, metavar="W",
         help="motif window size: required by --output motifs, adds motif fields to a summary")
@@ -167,11 +203,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _options(args: argparse.Namespace) -> _Options:
-    if args.x is not None:
-        raise _UsageError(
-            "--x: irregular sampling positions are not supported yet; "
-            "samples are placed at x = 0, 1, 2, ..."
-        )
+    x: Optional[str] = None if args.x is None else args.x.strip()
+    if x == "":
+        raise _UsageError("--x: empty column name")
     columns = tuple(token.strip() for option in args.column for token in option.split(","))
     if "" in columns:
         raise _UsageError("--column: empty column name")
@@ -180,6 +214,8 @@ def _options(args: argparse.Namespace) -> _Options:
         raise _UsageError("--output motifs needs --window W")
     if args.window is not None and output not in ("motifs", "summary"):
         raise _UsageError("--window applies to --output motifs and summary only")
+    if args.penetrable and args.window is not None:
+        raise _UsageError("motif scores have no penetrable variant: drop --window or --penetrable")
     path: Optional[str] = None if args.path in (None, "-") else args.path
     fmt: Optional[str] = args.format
     if fmt is None:
@@ -195,22 +231,30 @@ def _options(args: argparse.Namespace) -> _Options:
         raise _UsageError("--format text is for --output summary only")
     return _Options(
         inputs=tuple(args.inputs), columns=columns, kind=args.kind,
-        skip_adjacent=args.skip_adjacent, output=output, window=args.window,
+        skip_adjacent=args.skip_adjacent, x=x, penetrable=args.penetrable, exact=args.exact,
+        output=output, window=args.window,
         fmt=fmt, path=path, plot=args.plot,
     )
 
 
-def result_table(values: FloatArray, options: _Options) -> Table:
-    """The requested result for one series, computed from the array builders."""
+def result_table(
+    values: FloatArray, options: _Options, positions: Optional[FloatArray] = None
+) -> Table:
+    """The requested result for one series (samples ``values`` at ``positions``),
+    computed from the array builders."""
     output, kind, skip = options.output, options.kind, options.skip_adjacent
+    penetrable, exact = options.penetrable, options.exact
     if output == "summary":
-        return record_table(output, features.summarize(values, kind, skip, options.window))
+        summary = features.summarize(
+            values, kind, skip, options.window, x=positions, penetrable=penetrable, exact=exact
+        )
+        return record_table(output, summary)
     if output == "edges":
-        if kind == "natural":
-            edges = np.asarray(kg.visibility_edge_array(values, skip_adjacent=skip))
-        else:
-            edges = np.asarray(kg.horizontal_visibility_edge_array(values, skip_adjacent=skip))
-        edges = edges.reshape(-1, 2)
+        edges = np.asarray(
+            kg.graph_edge_array(
+                values, kind, x=positions, penetrable=penetrable, skip_adjacent=skip, exact=exact
+            )
+        ).reshape(-1, 2)
         return Table(output, ("source", "target"), (edges[:, 0], edges[:, 1]))
     if output == "motifs":
         if options.window is None:
@@ -219,7 +263,7 @@ def result_table(values: FloatArray, options: _Options) -> Table:
             kg.horizontal_window_motif_scores(values, options.window, skip), dtype=np.int64
         )
         return Table(output, ("window", "score"), (np.arange(scores.size, dtype=np.int64), scores))
-    degree = features.degrees(values, kind, skip)
+    degree = features.degrees(values, kind, skip, x=positions, penetrable=penetrable, exact=exact)
     if output == "degrees":
         return Table(output, ("index", "degree"), (np.arange(degree.size, dtype=np.int64), degree))
     counts = np.bincount(degree)
@@ -293,7 +337,7 @@ def _run(options: _Options) -> int:
     try:
         if options.path is not None:
             opened.append(_open(options.path))
-        series = read_series(options.inputs, options.columns)
+        series = read_series(options.inputs, options.columns, x=options.x)
         several = len(series) > 1
         if several and options.fmt == "npy" and options.output != "summary":
             raise _UsageError(
@@ -307,7 +351,8 @@ def _run(options: _Options) -> int:
         progress = _Progress(len(series), sys.stderr)
         for done, item in enumerate(series):
             progress.show(done, item.label)
-            writer.write(item.label, result_table(item.values, options), item.values)
+            table = result_table(item.values, options, item.positions)
+            writer.write(item.label, table, item.values, item.positions)
             if plot is not None:
                 _draw(plot, item, options, plot_paths[done], opened)
         writer.close()
@@ -341,6 +386,7 @@ def _draw(plot: Callable[..., Any], item: Series, options: _Options, path: str,
     opened.append(png)
     png.stream.close()
     figure = plot(item.values, kind=options.kind, skip_adjacent=options.skip_adjacent,
+                  x=item.positions, penetrable=options.penetrable, exact=options.exact,
                   path=png.temporary, title=item.label)
     pyplot = sys.modules.get("matplotlib.pyplot")
     if pyplot is not None:

@@ -24,12 +24,52 @@ def _check_kind(kind: str) -> None:
         raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
 
 
-def degrees(values: Any, kind: Kind = "natural", skip_adjacent: bool = False) -> IntArray:
-    """Degree of every sample, as an (n,) int64 array, without storing edges."""
+def _check_penetrable(penetrable: int) -> None:
+    if isinstance(penetrable, bool) or not isinstance(penetrable, (int, np.integer)):
+        raise TypeError(f"penetrable must be an int, got {type(penetrable).__name__}")
+    if penetrable < 0:
+        raise ValueError(f"penetrable must be at least 0, got {penetrable}")
+
+
+def degrees(
+    values: Any,
+    kind: Kind = "natural",
+    skip_adjacent: bool = False,
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    exact: bool = False,
+) -> IntArray:
+    """Degree of every sample, as an (n,) int64 array, without storing edges.
+
+    Args:
+        values: The samples (any 1-d array-like).
+        kind: ``"natural"`` or ``"horizontal"``.
+        skip_adjacent: Leave out the pairs of neighbouring samples.
+        x: Positions of the samples (finite, strictly increasing); ``None`` for
+            ``0, 1, 2, ...``. The horizontal rule does not depend on them.
+        penetrable: The largest number of blocking samples a visible pair may have
+            between its ends; ``0`` for the ordinary graph.
+        exact: Decide the natural rule exactly on the binary values (see
+            ``kestrel_grid.build_graph``).
+
+    Returns:
+        The degrees, from ``kestrel_grid.graph_degrees``.
+
+    Raises:
+        ValueError: A bad ``kind`` or ``penetrable``, or positions that are not
+            finite and strictly increasing (the message names the first).
+        TypeError: ``penetrable`` is not an int.
+    """
     _check_kind(kind)
     series = as_series(values)
-    build = kg.visibility_degrees if kind == "natural" else kg.horizontal_visibility_degrees
-    return np.asarray(build(series, skip_adjacent=skip_adjacent))
+    positions = None if x is None else as_series(x)
+    return np.asarray(
+        kg.graph_degrees(
+            series, kind, x=positions, penetrable=penetrable,
+            skip_adjacent=bool(skip_adjacent), exact=bool(exact),
+        )
+    )
 
 
 def degree_distribution(degree_values: Any) -> Tuple[IntArray, FloatArray]:
@@ -43,31 +83,43 @@ def degree_distribution(degree_values: Any) -> Tuple[IntArray, FloatArray]:
     return k, counts / counts.sum()
 
 
-def iid_law(k: Any, skip_adjacent: bool = False) -> FloatArray:
+def iid_law(k: Any, skip_adjacent: bool = False, *, penetrable: int = 0) -> FloatArray:
     """P(k) = (1/3)(2/3)^(k-2) for k >= 2 (0 below): the degree law of the horizontal
     graph of any i.i.d. continuous series. With adjacent pairs skipped every interior
-    vertex loses two neighbours, so the law shifts to (1/3)(2/3)^k for k >= 0."""
+    vertex loses two neighbours, so the law shifts to (1/3)(2/3)^k for k >= 0.
+
+    With ``penetrable=L`` (at most L blockers between a visible pair) the law is
+    ``P(k) = (1/(2L+3)) ((2L+2)/(2L+3))^(k-2(L+1))`` for ``k >= 2(L+1)``, shifted down by
+    two with adjacent pairs skipped; ``L = 0`` is the law above."""
+    _check_penetrable(penetrable)
     k = np.asarray(k, dtype=np.float64)
-    shift = 0.0 if skip_adjacent else 2.0
-    exponent = k - shift
-    return np.where(exponent >= 0, (1.0 / 3.0) * np.power(2.0 / 3.0, np.maximum(exponent, 0)), 0.0)
+    low = 2.0 * (int(penetrable) + 1) - (2.0 if skip_adjacent else 0.0)
+    base = 2.0 * int(penetrable) + 3.0
+    exponent = k - low
+    return np.where(
+        exponent >= 0, (1.0 / base) * np.power((base - 1.0) / base, np.maximum(exponent, 0)), 0.0
+    )
 
 
-def iid_distance(degree_values: Any, skip_adjacent: bool = False) -> float:
+def iid_distance(degree_values: Any, skip_adjacent: bool = False, *, penetrable: int = 0) -> float:
     """Largest ``|P(k) - law(k)|`` over all k, between the empirical degree distribution and
-    the i.i.d. law (`iid_law`). Beyond the largest degree the empirical share is 0 and the
-    law decreases, so k up to max degree + 1 covers the supremum. NaN for an empty series."""
+    the i.i.d. law (`iid_law`, with the same ``skip_adjacent`` and ``penetrable``). Beyond
+    the largest degree the empirical share is 0 and the law decreases, so k up to max
+    degree + 1 covers the supremum. NaN for an empty series."""
+    _check_penetrable(penetrable)
     k, p = degree_distribution(degree_values)
     if p.size == 0:
         return math.nan
     k_all = np.arange(k.size + 1)
     p_all = np.concatenate([p, [0.0]])
-    return float(np.max(np.abs(p_all - iid_law(k_all, skip_adjacent))))
+    return float(np.max(np.abs(p_all - iid_law(k_all, skip_adjacent, penetrable=penetrable))))
 
 
 def motif_summary(values: Any, window: int, skip_adjacent: bool = False) -> Dict[str, float]:
     """Count, mean, standard deviation, minimum and maximum of the horizontal window
-    motif scores (exact ints from the module, summarised in float64).
+    motif scores (exact ints from the module, summarised in float64). They belong to the
+    ordinary horizontal graph: positions and the exact rule do not change it, and there
+    is no penetrable variant.
 
     A series shorter than the window has no windows: the count is 0 and the rest NaN, so
     one short series does not stop a run over many. A window below 1 raises ValueError."""
@@ -97,11 +149,26 @@ def summarize(
     kind: Kind = "natural",
     skip_adjacent: bool = False,
     window: Optional[int] = None,
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    exact: bool = False,
 ) -> Dict[str, Any]:
     """Summary of one series' graph: samples, edges, mean and largest degree; for
-    horizontal graphs the distance from the i.i.d. law; with `window`, the motif scores."""
+    horizontal graphs the distance from the i.i.d. law; with `window`, the motif scores.
+
+    ``x``, ``penetrable`` and ``exact`` are passed to :func:`degrees`; the i.i.d.
+    distance uses the law of the same ``penetrable``. Motif scores are those of the
+    ordinary horizontal graph, which positions and ``exact`` do not change; a ``window``
+    with ``penetrable`` above 0 raises ValueError, as there are no penetrable motif
+    scores."""
     series = as_series(values)
-    deg = degrees(series, kind, skip_adjacent)
+    _check_penetrable(penetrable)
+    if window is not None and penetrable > 0:
+        raise ValueError(
+            f"motif scores have no penetrable variant: give window or penetrable={penetrable}, not both"
+        )
+    deg = degrees(series, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact)
     n = int(deg.size)
     total = int(deg.sum())
     summary: Dict[str, Any] = {
@@ -112,7 +179,7 @@ def summarize(
         "max_degree": int(deg.max()) if n else 0,
     }
     if kind == "horizontal":
-        summary["iid_distance"] = iid_distance(deg, skip_adjacent)
+        summary["iid_distance"] = iid_distance(deg, skip_adjacent, penetrable=penetrable)
     if window is not None:
         summary.update(motif_summary(series, window, skip_adjacent))
     return summary

@@ -36,10 +36,19 @@ _ORDER_SHIFT = 40
 _INT_COLUMNS = ("samples", "edges", "max_degree")
 _MOTIF_COLUMNS = ("motif_windows", "motif_mean", "motif_std", "motif_min", "motif_max")
 
-Options = Tuple[Kind, bool, Optional[int], int]
+# (kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
+Options = Tuple[Kind, bool, Optional[int], int, int, bool, bool]
 
 
-def _options(kind: str, skip_adjacent: bool, window: Optional[int], max_degree: int) -> Options:
+def _options(
+    kind: str,
+    skip_adjacent: bool,
+    window: Optional[int],
+    max_degree: int,
+    penetrable: int = 0,
+    exact: bool = False,
+    positions: bool = False,
+) -> Options:
     """Checks the arguments shared by both entry points and packs them for the workers."""
     if kind not in features.KINDS:
         raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
@@ -49,17 +58,40 @@ def _options(kind: str, skip_adjacent: bool, window: Optional[int], max_degree: 
         raise ValueError(f"window must be a positive integer or None, got {window!r}")
     if isinstance(max_degree, bool) or not isinstance(max_degree, (int, np.integer)) or max_degree < 0:
         raise ValueError(f"max_degree must be a non-negative integer, got {max_degree!r}")
+    if isinstance(penetrable, bool) or not isinstance(penetrable, (int, np.integer)) or penetrable < 0:
+        raise ValueError(f"penetrable must be a non-negative integer, got {penetrable!r}")
+    if window is not None and penetrable > 0:
+        raise ValueError(
+            f"motif scores have no penetrable variant: give window or penetrable={penetrable}, not both"
+        )
     checked_kind: Kind = "natural" if kind == "natural" else "horizontal"
-    return checked_kind, bool(skip_adjacent), None if window is None else int(window), int(max_degree)
+    return (
+        checked_kind, bool(skip_adjacent), None if window is None else int(window),
+        int(max_degree), int(penetrable), bool(exact), bool(positions),
+    )
 
 
-def _frame(series: Sequence[Any], index: Any, options: Options) -> Any:
-    """The feature rows of ``series`` (1-d arrays) as a pandas DataFrame on ``index``.
+def _check_positions(positions: bool, data_is_long: bool, time_column: Optional[str]) -> None:
+    if not positions:
+        return
+    if not data_is_long:
+        raise ValueError("positions=True needs long-form data with a time column; arrays and "
+                         "mappings have no positions")
+    if time_column is None:
+        raise ValueError("positions=True takes the positions from the time column: give time_column")
+
+
+def _frame(
+    series: Sequence[Any], index: Any, options: Options,
+    positions: Optional[Sequence[FloatArray]] = None,
+) -> Any:
+    """The feature rows of ``series`` (1-d arrays, at ``positions`` when given) as a pandas
+    DataFrame on ``index``.
 
     With no series this is the empty frame used as the dask meta, so the meta's columns
     and dtypes are by construction those of every computed partition."""
     pd = require("pandas", FEATURE)
-    kind, skip_adjacent, window, top = options
+    kind, skip_adjacent, window, top, penetrable, exact, _ = options
     count = len(series)
     ints: IntArray = np.zeros((count, len(_INT_COLUMNS)), dtype=np.int64)
     mean_degree: FloatArray = np.full(count, math.nan)
@@ -69,7 +101,8 @@ def _frame(series: Sequence[Any], index: Any, options: Options) -> Any:
     shares: FloatArray = np.full((count, top + 2), math.nan)
     for row, raw in enumerate(series):
         values = as_series(raw)
-        deg = features.degrees(values, kind, skip_adjacent)
+        x = None if positions is None else positions[row]
+        deg = features.degrees(values, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact)
         n = int(deg.size)
         total = int(deg.sum())
         # The same expressions as features.summarize, so the numbers are identical.
@@ -82,7 +115,7 @@ def _frame(series: Sequence[Any], index: Any, options: Options) -> Any:
             shares[row, :width] = p[:width]
             shares[row, top + 1] = int(np.count_nonzero(deg > top)) / n
         if kind == "horizontal":
-            iid[row] = features.iid_distance(deg, skip_adjacent)
+            iid[row] = features.iid_distance(deg, skip_adjacent, penetrable=penetrable)
         if window is not None and n >= window:
             summary = features.motif_summary(values, window, skip_adjacent)
             windows[row] = summary["windows"]
@@ -119,7 +152,8 @@ def _long_frame(
     """Feature rows of the series in a long-form pandas frame holding whole series.
 
     Rows are sorted by (id, time, input order), so ties in time keep the input order, and
-    each run of one id is a series. Rows with a missing id are dropped."""
+    each run of one id is a series. Rows with a missing id are dropped. With positions,
+    the sorted times are the positions; a repeated or missing time raises ValueError."""
     pd = require("pandas", FEATURE)
     part = part[part[id_column].notna()]
     keys = [id_column] + ([time_column] if time_column is not None else []) + [order_column]
@@ -131,8 +165,50 @@ def _long_frame(
         starts = np.concatenate([[0], starts])
     stops = np.append(starts[1:], codes.size)
     values = part[value_column].to_numpy(dtype=np.float64, na_value=np.nan)
-    series = [values[a:b] for a, b in zip(starts.tolist(), stops.tolist())]
-    return _frame(series, pd.Index(ids.iloc[starts], name=id_column), options)
+    bounds = list(zip(starts.tolist(), stops.tolist()))
+    series = [values[a:b] for a, b in bounds]
+    positions = None
+    if options[6] and time_column is not None:
+        times = _times(part[time_column], starts, stops)
+        _check_times(times, codes, ids)
+        positions = [times[a:b] for a, b in bounds]
+    return _frame(series, pd.Index(ids.iloc[starts], name=id_column), options, positions)
+
+
+def _times(column: Any, starts: IntArray, stops: IntArray) -> FloatArray:
+    """The times of sorted rows as float64 positions. Datetimes and timedeltas become
+    nanoseconds since the first time of their series (exact in float64 for spans up to
+    2^53 ns, about 104 days); missing times become NaN."""
+    pd = require("pandas", FEATURE)
+    if pd.api.types.is_datetime64_any_dtype(column) or pd.api.types.is_timedelta64_dtype(column):
+        if pd.api.types.is_timedelta64_dtype(column):
+            ticks = np.asarray(pd.TimedeltaIndex(column).asi8, dtype=np.int64)
+        else:
+            ticks = np.asarray(pd.DatetimeIndex(column).asi8, dtype=np.int64)
+        missing = np.asarray(column.isna().to_numpy(), dtype=bool)
+        first = np.repeat(ticks[starts], stops - starts) if ticks.size else ticks
+        times = (ticks - first).astype(np.float64)
+        times[missing] = np.nan
+        return times
+    return np.asarray(column.to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float64)
+
+
+def _check_times(times: FloatArray, codes: IntArray, ids: Any) -> None:
+    """Raises ValueError naming the series and time of the first missing, non-finite or
+    repeated time (rows sorted by id then time, ``codes`` numbering the series)."""
+    bad = ~np.isfinite(times)
+    repeated = np.zeros(times.size, dtype=bool)
+    repeated[1:] = (codes[1:] == codes[:-1]) & (times[1:] <= times[:-1])
+    found = np.flatnonzero(bad | repeated)
+    if found.size == 0:
+        return
+    row = int(found[0])
+    what = "repeats the time before it" if repeated[row] else "is not finite"
+    name = ids.iloc[row : row + 1].tolist()[0]  # a Python scalar: its repr has no numpy type
+    raise ValueError(
+        f"series {name!r}: time {float(times[row])!r} (as a position) {what}; "
+        "positions=True needs distinct, finite times in every series"
+    )
 
 
 def _with_order(part: Any, order_column: str, partition_info: Optional[Dict[str, Any]] = None) -> Any:
@@ -172,6 +248,10 @@ def series_features(
     id_column: str = "series",
     time_column: Optional[str] = "time",
     value_column: str = "value",
+    *,
+    penetrable: int = 0,
+    exact: bool = False,
+    positions: bool = False,
 ) -> Any:
     """Graph features of many series as a lazy dask DataFrame, one row per series.
 
@@ -185,7 +265,9 @@ def series_features(
       column is always present, NaN for natural graphs, so both kinds share one schema.
     - ``motif_windows``, ``motif_mean``, ``motif_std``, ``motif_min``, ``motif_max``: the
       motif summary when ``window`` is given; a series shorter than the window has 0
-      windows and NaN statistics instead of an error.
+      windows and NaN statistics instead of an error. Motif scores are those of the
+      ordinary horizontal graph (positions and ``exact`` do not change it); a window
+      with ``penetrable`` above 0 is refused.
     - ``p_0`` .. ``p_K`` (``K = max_degree``): the share of vertices of each degree, equal
       to :func:`~kestrel_grid_tools.degree_distribution`; ``p_tail`` is the share of
       vertices of degree above ``K``. A row sums to 1 up to rounding; all NaN for an empty
@@ -242,20 +324,31 @@ def series_features(
         id_column: Series id column of long-form input; also the result's index name.
         time_column: Time column of long-form input, or ``None`` to keep the row order.
         value_column: Sample value column of long-form input.
+        penetrable: Keep a pair visible with at most this many blocking samples
+            between its ends (the i.i.d. distance then uses the law of the same
+            ``penetrable``).
+        exact: Decide the natural rule exactly on the binary values.
+        positions: Long-form input only: the sorted times of each series are its
+            positions (numbers as they are; datetimes and timedeltas as nanoseconds
+            since the series' first time). A missing or repeated time in a series
+            raises ValueError naming the series when the frame is computed.
 
     Returns:
         A dask DataFrame with one row per series.
 
     Raises:
-        ValueError: For a bad ``kind``, ``window`` or ``max_degree``, a missing column, or
-            an array that is not two-dimensional or has unknown chunk sizes.
+        ValueError: For a bad ``kind``, ``window``, ``max_degree`` or ``penetrable``, a
+            window with ``penetrable``, ``positions`` without long-form data and a time
+            column, a missing column, or an array that is not two-dimensional or has
+            unknown chunk sizes.
         TypeError: For any other kind of ``data``.
         MissingExtraError: When dask or pandas is not installed.
     """
     pd = require("pandas", FEATURE)
     dd = require("dask.dataframe", FEATURE)
     da = require("dask.array", FEATURE)
-    options = _options(kind, skip_adjacent, window, max_degree)
+    options = _options(kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
+    _check_positions(positions, isinstance(data, (pd.DataFrame, dd.DataFrame)), time_column)
     if isinstance(data, pd.DataFrame):
         _check_columns(data.columns, [id_column, time_column, value_column])
         partitions = max(1, -(-len(data) // _PARTITION_ROWS))
@@ -328,6 +421,10 @@ def features_frame(
     id_column: str = "series",
     time_column: Optional[str] = "time",
     value_column: str = "value",
+    *,
+    penetrable: int = 0,
+    exact: bool = False,
+    positions: bool = False,
 ) -> Any:
     """The rows of :func:`series_features`, computed eagerly into a pandas DataFrame.
 
@@ -351,18 +448,26 @@ def features_frame(
         id_column: Series id column of long-form input; also the result's index name.
         time_column: Time column of long-form input, or ``None`` to keep the row order.
         value_column: Sample value column of long-form input.
+        penetrable: Keep a pair visible with at most this many blocking samples
+            between its ends.
+        exact: Decide the natural rule exactly on the binary values.
+        positions: Long-form input only: the sorted times of each series are its
+            positions (see :func:`series_features`).
 
     Returns:
         A pandas DataFrame with one row per series.
 
     Raises:
-        ValueError: For a bad ``kind``, ``window`` or ``max_degree``, a missing column, or
+        ValueError: For a bad ``kind``, ``window``, ``max_degree`` or ``penetrable``, a
+            window with ``penetrable``, ``positions`` without long-form data and a time
+            column, a missing or repeated time with ``positions``, a missing column, or
             an array that is not two-dimensional.
         TypeError: For any other kind of ``data``.
         MissingExtraError: When pandas is not installed.
     """
     pd = require("pandas", "features_frame")
-    options = _options(kind, skip_adjacent, window, max_degree)
+    options = _options(kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
+    _check_positions(positions, isinstance(data, pd.DataFrame), time_column)
     if isinstance(data, pd.DataFrame):
         wanted = [id_column, time_column, value_column]
         _check_columns(data.columns, wanted)

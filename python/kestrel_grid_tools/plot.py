@@ -17,7 +17,7 @@ import kestrel_grid as kg
 
 from ._graphs import FloatArray, IntArray, as_series, degree_array, edge_array, vertex_array
 from ._optional import require
-from .features import KINDS, degree_distribution
+from .features import KINDS, Kind, degree_distribution
 from .features import iid_law as _iid_law
 
 if TYPE_CHECKING:
@@ -35,9 +35,15 @@ def _matplotlib(submodule: str) -> Any:
 
 
 def _graph_arrays(
-    graph_or_series: Any, kind: str, skip_adjacent: bool
+    graph_or_series: Any,
+    kind: str,
+    skip_adjacent: bool,
+    x: Any = None,
+    penetrable: int = 0,
+    exact: bool = False,
 ) -> Tuple[FloatArray, IntArray, str]:
-    """Vertices ``(n, 2)``, edges ``(m, 2)`` and the graph's kind, from a graph or a series."""
+    """Vertices ``(n, 2)``, edges ``(m, 2)`` and the graph's kind, from a graph or a series
+    (placed at positions ``x``, ``None`` for ``0, 1, 2, ...``)."""
     if isinstance(graph_or_series, kg.VisibilityGraph):
         return vertex_array(graph_or_series), edge_array(graph_or_series), "natural"
     if isinstance(graph_or_series, kg.HorizontalVisibilityGraph):
@@ -45,10 +51,17 @@ def _graph_arrays(
     if kind not in KINDS:
         raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
     series = as_series(graph_or_series)
-    build = kg.visibility_edge_array if kind == "natural" else kg.horizontal_visibility_edge_array
-    edges = np.asarray(build(series, skip_adjacent=skip_adjacent)).reshape(-1, 2)
-    vertices = np.column_stack([np.arange(series.size, dtype=np.float64), series])
-    return vertices, edges, kind
+    positions = None if x is None else as_series(x)
+    graph_kind: Kind = "natural" if kind == "natural" else "horizontal"
+    edges = np.asarray(
+        kg.graph_edge_array(
+            series, graph_kind, x=positions, penetrable=penetrable,
+            skip_adjacent=bool(skip_adjacent), exact=bool(exact),
+        )
+    ).reshape(-1, 2)
+    xs = np.arange(series.size, dtype=np.float64) if positions is None else positions
+    vertices = np.column_stack([xs, series])
+    return vertices, edges, graph_kind
 
 
 def _check_max_edges(max_edges: Optional[int]) -> None:
@@ -113,6 +126,10 @@ def plot_series_graph(
     title: Optional[str] = None,
     line_kwargs: Optional[Mapping[str, Any]] = None,
     edge_kwargs: Optional[Mapping[str, Any]] = None,
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    exact: bool = False,
 ) -> Axes:
     """Draw a series as a line with markers and its visibility edges over it.
 
@@ -123,8 +140,10 @@ def plot_series_graph(
 
     Args:
         graph_or_series: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph`` (its
-            vertices and edges are drawn; ``kind`` and ``skip_adjacent`` are then
-            ignored), or a one-dimensional series, whose graph is built here.
+            vertices and edges are drawn at the vertices' x; ``kind``,
+            ``skip_adjacent``, ``x``, ``penetrable`` and ``exact`` are then ignored), or
+            a one-dimensional series, whose graph is built here with
+            ``kestrel_grid.graph_edge_array``.
         kind: ``"natural"`` or ``"horizontal"``, for a series.
         skip_adjacent: leave out the pairs of neighbouring samples, for a series.
         ax: the Axes to draw on; ``None`` makes a new pyplot figure.
@@ -132,17 +151,25 @@ def plot_series_graph(
         title: the Axes title; ``None`` for one naming the graph and its size.
         line_kwargs: extra ``Axes.plot`` arguments for the series line.
         edge_kwargs: extra ``LineCollection`` arguments for the edges.
+        x: positions of the samples of a series (finite, strictly increasing), drawn
+            as the x axis; ``None`` for ``0, 1, 2, ...``.
+        penetrable: for a series, keep a pair visible with at most this many
+            blocking samples between its ends.
+        exact: for a series, decide the natural rule exactly on the binary values.
 
     Returns:
         The Axes drawn on.
 
     Raises:
         MissingExtraError: matplotlib is not installed.
-        ValueError: a bad ``kind`` or ``max_edges``, or a series that is not 1-d.
+        ValueError: a bad ``kind``, ``max_edges`` or ``penetrable``, a series that is
+            not 1-d, or bad positions.
     """
     _check_max_edges(max_edges)
     _matplotlib("collections")
-    vertices, edges, graph_kind = _graph_arrays(graph_or_series, kind, skip_adjacent)
+    vertices, edges, graph_kind = _graph_arrays(
+        graph_or_series, kind, skip_adjacent, x, penetrable, exact
+    )
     if ax is None:
         _, ax = _matplotlib("pyplot").subplots()
     _draw_series_graph(ax, vertices, edges, graph_kind, max_edges, title, line_kwargs, edge_kwargs)
@@ -150,16 +177,18 @@ def plot_series_graph(
 
 
 def _draw_degree_distribution(
-    ax: Any, degrees: IntArray, iid_law: bool, skip_adjacent: bool
+    ax: Any, degrees: IntArray, iid_law: bool, skip_adjacent: bool, penetrable: int = 0
 ) -> None:
     k, p = degree_distribution(degrees)
     seen = p > 0
     ax.plot(k[seen], p[seen], linestyle="none", marker="o", markersize=4, label="P(k)")
     if iid_law and k.size:
         k_law = np.arange(k.size + 1)
-        law = _iid_law(k_law, skip_adjacent)
+        law = _iid_law(k_law, skip_adjacent, penetrable=penetrable)
         positive = law > 0
-        formula = "(1/3)(2/3)^k" if skip_adjacent else "(1/3)(2/3)^(k-2)"
+        base = 2 * penetrable + 3
+        low = 2 * (penetrable + 1) - (2 if skip_adjacent else 0)
+        formula = f"(1/{base})({base - 1}/{base})^" + (f"(k-{low})" if low else "k")
         ax.plot(k_law[positive], law[positive], color="tab:red", linewidth=1.0,
                 label=f"i.i.d. law {formula}")
     ax.set_yscale("log")
@@ -175,6 +204,8 @@ def plot_degree_distribution(
     ax: Optional[Axes] = None,
     iid_law: bool = False,
     skip_adjacent: bool = False,
+    *,
+    penetrable: int = 0,
 ) -> Axes:
     """Draw the degree distribution P(k) against k with a logarithmic y axis.
 
@@ -188,6 +219,8 @@ def plot_degree_distribution(
             ``(1/3)(2/3)^(k-2)`` (see ``iid_law``), as a labelled line.
         skip_adjacent: the degrees leave out neighbouring pairs, so the law drawn is
             the shifted one, ``(1/3)(2/3)^k``.
+        penetrable: the degrees are those of a penetrable graph with this ``L``, so
+            the law drawn is the one of ``iid_law`` with the same ``penetrable``.
 
     Returns:
         The Axes drawn on.
@@ -202,7 +235,7 @@ def plot_degree_distribution(
         degrees = np.asarray(degrees_or_graph, dtype=np.int64).reshape(-1)
     if ax is None:
         _, ax = _matplotlib("pyplot").subplots()
-    _draw_degree_distribution(ax, degrees, iid_law, skip_adjacent)
+    _draw_degree_distribution(ax, degrees, iid_law, skip_adjacent, penetrable)
     return cast("Axes", ax)
 
 
@@ -215,6 +248,10 @@ def plot_overview(
     figsize: Sequence[float] = (12, 4.5),
     dpi: float = 100,
     max_edges: Optional[int] = None,
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    exact: bool = False,
 ) -> Figure:
     """A figure with the series and its edges (left) and its degree distribution (right).
 
@@ -233,23 +270,34 @@ def plot_overview(
         dpi: dots per inch; a saved PNG is ``int(figsize * dpi)`` pixels (no tight
             bounding box), e.g. 1200 x 450 for the defaults.
         max_edges: draw at most this many edges (see :func:`plot_series_graph`).
+        x: positions of the samples (finite, strictly increasing); ``None`` for
+            ``0, 1, 2, ...``. Ignored for a graph object, drawn at its vertices' x.
+        penetrable: keep a pair visible with at most this many blocking samples
+            between its ends; the i.i.d. law drawn for a horizontal graph is the one
+            for the same ``penetrable``.
+        exact: decide the natural rule exactly on the binary values.
 
     Returns:
         The ``matplotlib.figure.Figure``.
 
     Raises:
         MissingExtraError: matplotlib is not installed.
-        ValueError: a bad ``kind`` or ``max_edges``, or a series that is not 1-d.
+        ValueError: a bad ``kind``, ``max_edges`` or ``penetrable``, a series that is
+            not 1-d, or bad positions.
     """
     _check_max_edges(max_edges)
     figure_module = _matplotlib("figure")
-    vertices, edges, graph_kind = _graph_arrays(series, kind, skip_adjacent)
+    vertices, edges, graph_kind = _graph_arrays(
+        series, kind, skip_adjacent, x, penetrable, exact
+    )
     degrees = np.bincount(edges.reshape(-1), minlength=vertices.shape[0]).astype(np.int64)
 
     figure = figure_module.Figure(figsize=tuple(figsize), dpi=dpi, layout="constrained")
     left, right = figure.subplots(1, 2, gridspec_kw={"width_ratios": [2, 1]})
     _draw_series_graph(left, vertices, edges, graph_kind, max_edges, None, None, None)
-    _draw_degree_distribution(right, degrees, graph_kind == "horizontal", skip_adjacent)
+    _draw_degree_distribution(
+        right, degrees, graph_kind == "horizontal", skip_adjacent, int(penetrable)
+    )
     if title is not None:
         figure.suptitle(title)
     if path is not None:
