@@ -3,8 +3,10 @@
 Every function here takes a graph object (``VisibilityGraph`` or
 ``HorizontalVisibilityGraph``, also after edits) and works on its array exports in
 O(n + m): node ``i`` of the result is vertex ``i`` of the graph, and edges keep the
-graph's edge order. Vertex coordinates are used as they are, so after ``add_vertex`` a
-vertex's x need not equal its index.
+graph's edge order. Vertex coordinates are used as they are: a graph built with
+positions (``kestrel_grid.build_graph(values, x=times)``) carries them as x, so node
+attributes ``x`` and the weights built from ``dx`` are in units of the positions, and after
+``add_vertex`` a vertex's x need not equal its index.
 
 networkx, igraph and scipy are optional (``kestrel-grid[graphs]``) and imported only by
 the function that needs them.
