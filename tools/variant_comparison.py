@@ -32,7 +32,7 @@ import subprocess
 import sys
 import tempfile
 from fractions import Fraction
-from typing import Callable, Dict, List, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -59,8 +59,8 @@ def keys(edges: IntArray, n: int) -> IntArray:
     return np.sort(edges[:, 0] * n + edges[:, 1])
 
 
-def edges_of(v: FloatArray, **options: object) -> IntArray:
-    return np.asarray(kg.graph_edge_array(v, **options)).reshape(-1, 2)  # type: ignore[arg-type]
+def edges_of(v: FloatArray, x: Optional[FloatArray] = None, exact: bool = False) -> IntArray:
+    return np.asarray(kg.graph_edge_array(v, x=x, exact=exact)).reshape(-1, 2)
 
 
 def ts2vg_edges(python: str, v: FloatArray, t: FloatArray) -> IntArray:
