@@ -123,6 +123,16 @@ SWEPT_CALLS = {
     "remove_vertex": ("g.remove_vertex(1)", "returned"),
     "remove_edge": ("g.remove_edge(2, 1)", "returned"),
     "add_vertex": ("g.add_vertex(9.0, 9.0)", "returned"),
+    "graph with positions, limit, exact": (
+        "kg.build_graph(series, x=xs, penetrable=2, exact=True).edges", "returned"),
+    "horizontal degrees with a limit": ("kg.graph_degrees(series, 'horizontal', penetrable=1)",
+                                        "returned"),
+    "edge array with positions": ("kg.graph_edge_array(series, x=xs, penetrable=1).tobytes()",
+                                  "returned"),
+    "positions not increasing": ("kg.build_graph(series, x=[0.0] * 40)", "raised ValueError"),
+    "negative limit": ("kg.graph_degrees(series, penetrable=-3)", "raised ValueError"),
+    "unknown kind": ("kg.graph_edge_array(series, 'diagonal')", "raised ValueError"),
+    "bool limit": ("kg.build_graph(series, penetrable=False)", "raised TypeError"),
 }
 
 
@@ -134,6 +144,7 @@ def test_running_out_of_memory_in_each_entry_is_memory_error_and_leaves_graphs_u
     child = run_child(f"""
         import _testcapi, kestrel_grid as kg
         series = [float((k * 7) % 11) for k in range(40)]
+        xs = [1.7e9 + 1.5 * k for k in range(40)]
         class Huge:
             def __len__(self): return 2 ** 61
             def __getitem__(self, k): raise IndexError

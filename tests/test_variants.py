@@ -14,7 +14,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kestrel_grid as kg
-from test_reliability import needs_nomemory, run_child
 
 PROPERTY = settings(max_examples=250, deadline=None)
 INF = math.inf
@@ -337,48 +336,3 @@ def test_variant_builds_release_the_interpreter():
                  lambda: kg.graph_edge_array(v, "horizontal", penetrable=2),
                  lambda: kg.build_graph(v, x=x, exact=True)]:
         assert max(_progress_during(call) for _ in range(5)) > 0
-
-
-# statement, and what it does when memory suffices
-SWEPT_VARIANT_CALLS = {
-    "graph with positions, limit, exact": (
-        "kg.build_graph(series, x=xs, penetrable=2, exact=True).edges", "returned"),
-    "horizontal degrees with a limit": ("kg.graph_degrees(series, 'horizontal', penetrable=1)", "returned"),
-    "edge array with positions": ("kg.graph_edge_array(series, x=xs, penetrable=1).tobytes()", "returned"),
-    "positions not increasing": ("kg.build_graph(series, x=[0.0] * 40)", "raised ValueError"),
-    "negative limit": ("kg.graph_degrees(series, penetrable=-3)", "raised ValueError"),
-    "unknown kind": ("kg.graph_edge_array(series, 'diagonal')", "raised ValueError"),
-    "bool limit": ("kg.build_graph(series, penetrable=False)", "raised TypeError"),
-}
-
-
-@needs_nomemory
-@pytest.mark.parametrize("name", sorted(SWEPT_VARIANT_CALLS))
-def test_running_out_of_memory_in_the_variant_entries_is_memory_error(name):
-    # Fail the first interpreter allocation, then the second, and so on, until the call
-    # gets through: every failure must be MemoryError.
-    statement, normal = SWEPT_VARIANT_CALLS[name]
-    child = run_child(f"""
-        import _testcapi, kestrel_grid as kg
-        series = [float((k * 7) % 11) for k in range(40)]
-        xs = [1.7e9 + 1.5 * k for k in range(40)]
-        outcomes = []
-        for start in range(1, 3000):
-            try:
-                _testcapi.set_nomemory(start, 0)
-                try:
-                    {statement}
-                finally:
-                    _testcapi.remove_mem_hooks()
-            except BaseException as e:
-                outcome = "MemoryError" if type(e) is MemoryError else "raised " + type(e).__name__
-            else:
-                outcome = "returned"
-            outcomes.append(outcome)
-            if outcome != "MemoryError":
-                break
-        print(outcomes)
-    """)
-    assert child.returncode == 0, child.stderr[-3000:]
-    outcomes = eval(child.stdout)
-    assert outcomes[-1] == normal and set(outcomes[:-1]) <= {"MemoryError"}, outcomes
