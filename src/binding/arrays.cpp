@@ -100,7 +100,7 @@ PyObject* interface_entry(PyObject* self, void*) {
         set_item(dict.get(), "typestr", ref::steal(checked(PyUnicode_FromString(typestr_of(block)))));
         // (address, read-only flag): the buffer is this object's own and may be written.
         // numpy keeps a reference to this object as the array's base, so it never dangles.
-        ref address = ref::steal(checked(PyLong_FromVoidPtr(const_cast<std::uint64_t*>(block.words.data()))));
+        ref address = ref::steal(checked(PyLong_FromVoidPtr(const_cast<void*>(block.data()))));
         ref data = ref::steal(checked(PyTuple_New(2)));
         PyTuple_SetItem(data.get(), 0, address.release());  // steals
         PyTuple_SetItem(data.get(), 1, ref::borrow(Py_False).release());
@@ -132,7 +132,7 @@ PyObject* tobytes_entry(PyObject* self, PyObject*) {
         const ArrayBlock& block = object->block;
         const std::size_t count = block.rows * (block.columns == 0 ? 1 : block.columns);
         return ref::steal(checked(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(block.words.data()),
+            static_cast<const char*>(block.data()),
             static_cast<Py_ssize_t>(count * sizeof(std::uint64_t)))));
     });
 }
@@ -198,8 +198,9 @@ ArrayBlock make_block(ArrayBlock::Kind kind, std::size_t rows, std::size_t colum
     block.rows = rows;
     block.columns = columns;
     const std::size_t count = rows * (columns == 0 ? 1 : columns);
-    reserve_large(block.words, count == 0 ? 1 : count);
-    block.words.resize(count);
+    auto& words = block.storage.emplace<std::vector<std::uint64_t>>();
+    reserve_large(words, count == 0 ? 1 : count);
+    words.resize(count);
     return block;
 }
 
@@ -209,7 +210,20 @@ ArrayBlock edge_block(const std::vector<Edge>& edges) {
     ArrayBlock block = make_block(ArrayBlock::Kind::int64, edges.size(), 2);
     // An edge is two 64-bit indices below 2^63, the same bits as two int64: one copy.
     static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
-    if (!edges.empty()) std::memcpy(block.words.data(), edges.data(), edges.size() * sizeof(Edge));
+    if (!edges.empty()) {
+        std::memcpy(std::get<0>(block.storage).data(), edges.data(), edges.size() * sizeof(Edge));
+    }
+    return block;
+}
+
+ArrayBlock edge_block(std::vector<Edge>&& edges) {
+    static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
+    ArrayBlock block;
+    block.kind = ArrayBlock::Kind::int64;
+    block.rows = edges.size();
+    block.columns = 2;
+    if (edges.capacity() == 0) edges.reserve(1);  // never a NULL address
+    block.storage = std::move(edges);
     return block;
 }
 
@@ -217,7 +231,7 @@ ArrayBlock vertex_block(const std::vector<Vertex>& vertices) {
     ArrayBlock block = make_block(ArrayBlock::Kind::float64, vertices.size(), 2);
     if (!vertices.empty()) {
         static_assert(sizeof(Vertex) == 2 * sizeof(std::uint64_t));
-        std::memcpy(block.words.data(), vertices.data(), vertices.size() * sizeof(Vertex));
+        std::memcpy(std::get<0>(block.storage).data(), vertices.data(), vertices.size() * sizeof(Vertex));
     }
     return block;
 }
@@ -228,8 +242,8 @@ ArrayBlock count_block(std::vector<std::uint64_t>&& counts) {
     block.kind = ArrayBlock::Kind::int64;
     block.rows = counts.size();
     block.columns = 0;
-    block.words = std::move(counts);
-    if (block.words.capacity() == 0) block.words.reserve(1);  // never a NULL address
+    if (counts.capacity() == 0) counts.reserve(1);  // never a NULL address
+    block.storage = std::move(counts);
     return block;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <variant>
 #include <vector>
 
 #include "binding/errors.hpp"
@@ -12,15 +13,24 @@
 namespace kestrel {
 
 // rows x columns 8-byte elements in row-major order; columns == 0 for one dimension.
+// The storage is whichever vector the elements were made in, moved in rather than copied
+// (an edge is two 64-bit indices below 2^63, the bits of two int64), so an export never
+// holds its data twice.
 struct ArrayBlock {
     enum class Kind { int64, float64 };
-    std::vector<std::uint64_t> words;  // raw element bits
+    std::variant<std::vector<std::uint64_t>, std::vector<Edge>> storage;
     Kind kind = Kind::int64;
     std::size_t rows = 0;
     std::size_t columns = 0;
+
+    // Never NULL (numpy refuses a NULL data pointer even for an empty array).
+    const void* data() const noexcept {
+        return std::visit([](const auto& v) -> const void* { return v.data(); }, storage);
+    }
 };
 
-ArrayBlock edge_block(const std::vector<Edge>& edges);        // (m, 2) int64
+ArrayBlock edge_block(const std::vector<Edge>& edges);        // (m, 2) int64, a copy
+ArrayBlock edge_block(std::vector<Edge>&& edges);             // (m, 2) int64, moved in
 ArrayBlock vertex_block(const std::vector<Vertex>& vertices);  // (n, 2) float64
 ArrayBlock count_block(std::vector<std::uint64_t>&& counts);  // (n,) int64, moved in
 // Degrees of a record's vertices, from its edges.

@@ -45,6 +45,26 @@ Result<std::optional<bool>> to_optional_bool(PyObject* object) {
 }
 
 namespace {
+PyObject* numpy_type(PyObject*& cell, const char* name);
+}  // namespace
+
+bool is_numpy_bool(PyObject* object) {
+    static PyObject* cell = nullptr;
+    // numpy.bool_ names the scalar type on every numpy (numpy.bool since 2.0).
+    PyObject* type = numpy_type(cell, "bool_");
+    return type != nullptr && Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(type);
+}
+
+Result<std::optional<bool>> to_optional_flag(PyObject* object) {
+    if (object != nullptr && is_numpy_bool(object)) {
+        const int truth = PyObject_IsTrue(object);
+        if (truth < 0) return fetch_error();
+        return std::optional<bool>{truth == 1};
+    }
+    return to_optional_bool(object);
+}
+
+namespace {
 
 // Reserves room for `hint` values when memory allows. A hint beyond memory reserves
 // nothing; the vector then grows from what the items actually yield.
@@ -69,7 +89,10 @@ Result<std::vector<T>> to_vector(PyObject* object, ConvertItem convert_item) {
     }
     Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
-        (void)fetch_error();  // a failing __len__ only loses the hint
+        // An Exception from __len__ only loses the hint. KeyboardInterrupt, SystemExit and
+        // the like are not "no length": they stop the call.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return fetch_error();
+        (void)fetch_error();
         hint = 0;
     }
     if (static_cast<std::size_t>(hint) > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) {
@@ -155,27 +178,31 @@ Result<Series> series_from_items(PyObject* object) {
     return values;
 }
 
-// numpy.ndarray, if numpy is imported: found through the module's dict, so looking it up
-// runs no Python code. Kept for the process once found.
-PyObject* ndarray_type() {
-    static PyObject* cell = nullptr;
+// A type of numpy's, if numpy is imported: found through the module's dict, so looking it
+// up runs no Python code. Kept for the process in `cell` once found.
+PyObject* numpy_type(PyObject*& cell, const char* name) {
     if (cell != nullptr) return cell;
-    ref name = ref::steal(PyUnicode_FromString("numpy"));
-    if (!name) {
+    ref module_name = ref::steal(PyUnicode_FromString("numpy"));
+    if (!module_name) {
         PyErr_Clear();
         return nullptr;
     }
-    ref numpy = ref::steal(PyImport_GetModule(name.get()));
+    ref numpy = ref::steal(PyImport_GetModule(module_name.get()));
     if (!numpy) {
         PyErr_Clear();
         return nullptr;
     }
     PyObject* dict = PyModule_Check(numpy.get()) ? PyModule_GetDict(numpy.get()) : nullptr;  // borrowed
-    PyObject* type = dict != nullptr ? PyDict_GetItemString(dict, "ndarray") : nullptr;       // borrowed
+    PyObject* type = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;            // borrowed
     if (type != nullptr && PyType_Check(type)) {
         cell = ref::borrow(type).release();  // kept for the process
     }
     return cell;
+}
+
+PyObject* ndarray_type() {
+    static PyObject* cell = nullptr;
+    return numpy_type(cell, "ndarray");
 }
 
 // One element type that an array may hold, read as the general path would read it:

@@ -15,6 +15,11 @@ Result<double> to_float(PyObject* object);
 Result<std::size_t> to_index(PyObject* object);
 // nullptr (empty slot) and None give absent; only the exact bool type is accepted.
 Result<std::optional<bool>> to_optional_bool(PyObject* object);
+// numpy's bool scalar (numpy.bool), when numpy is imported.
+bool is_numpy_bool(PyObject* object);
+// As to_optional_bool, and numpy.bool too: the flags of the entries beyond the original
+// eleven, whose conversions and messages stay as they are.
+Result<std::optional<bool>> to_optional_flag(PyObject* object);
 Result<Series> to_series(PyObject* object);
 Result<Point> to_point(PyObject* object);
 Result<std::vector<Segment>> to_segment_list(PyObject* object);

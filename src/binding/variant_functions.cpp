@@ -45,8 +45,11 @@ Result<VisibilityRule> to_kind(PyObject* object) {
 // native range mean "no limit", the same graph as any L >= n - 2.
 Result<std::size_t> to_penetrable(PyObject* object) {
     if (object == nullptr) return std::size_t{0};
-    if (PyBool_Check(object) || !PyIndex_Check(object)) {
-        ref name = type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    // numpy.bool has __index__ on some numpy versions only: refused on all of them.
+    const bool numpy_bool = is_numpy_bool(object);
+    if (PyBool_Check(object) || numpy_bool || !PyIndex_Check(object)) {
+        ref name = numpy_bool ? ref::steal(checked(PyUnicode_FromString("numpy.bool")))
+                              : type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
         ref text = ref::steal(PyUnicode_FromFormat("penetrable must be an int, not %U", name.get()));
         if (!text) return fetch_error();
         return CallError::object(PyExc_TypeError, std::move(text));
@@ -66,7 +69,7 @@ Result<std::size_t> to_penetrable(PyObject* object) {
 }
 
 Result<bool> to_flag(const char* parameter, PyObject* object) {
-    KG_TRY(flag, convert_argument(parameter, to_optional_bool, object));
+    KG_TRY(flag, convert_argument(parameter, to_optional_flag, object));
     return flag.value_or(false);
 }
 
@@ -121,16 +124,20 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
     return VariantCall{std::move(series), std::move(x), options};
 }
 
+// The inputs are freed as soon as the result exists, before the result is wrapped.
+void release_inputs(VariantCall& call) noexcept {
+    Series().swap(call.series);
+    Series().swap(call.x);
+}
+
 PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(build_graph_signature, args, kwargs));
-        VisibilityGraph graph;
-        {
-            InterpreterReleased released;
-            graph = build_variant_graph(call.series, call.x, call.options);
-            Series().swap(call.series);
-            Series().swap(call.x);
-        }
+        KG_TRY(graph, without_interpreter([&] {
+                   VisibilityGraph built = build_variant_graph(call.series, call.x, call.options);
+                   release_inputs(call);
+                   return built;
+               }));
         return wrap_graph(std::move(graph), call.options.rule == VisibilityRule::Natural
                                                 ? GraphClass::Visibility
                                                 : GraphClass::HorizontalVisibility);
@@ -140,13 +147,11 @@ PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* graph_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(graph_degrees_signature, args, kwargs));
-        ArrayBlock block;
-        {
-            InterpreterReleased released;
-            block = count_block(variant_degrees(call.series, call.x, call.options));
-            Series().swap(call.series);
-            Series().swap(call.x);
-        }
+        KG_TRY(block, without_interpreter([&] {
+                   ArrayBlock computed = count_block(variant_degrees(call.series, call.x, call.options));
+                   release_inputs(call);
+                   return computed;
+               }));
         return wrap_array(std::move(block));
     });
 }
@@ -154,13 +159,11 @@ PyObject* graph_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
-        ArrayBlock block;
-        {
-            InterpreterReleased released;
-            block = edge_block(variant_edges(call.series, call.x, call.options));
-            Series().swap(call.series);
-            Series().swap(call.x);
-        }
+        KG_TRY(block, without_interpreter([&] {
+                   ArrayBlock computed = edge_block(variant_edges(call.series, call.x, call.options));
+                   release_inputs(call);
+                   return computed;
+               }));
         return wrap_array(std::move(block));
     });
 }

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "core/cancel.hpp"
+
 namespace kestrel {
 
 // Calls emit(low, high) once for every horizontally visible pair (low < high), with
@@ -29,10 +31,13 @@ void horizontal_sweep(std::span<const double> v, bool skip_adjacent, Emit&& emit
     const std::size_t n = v.size();
     std::vector<std::size_t> stack;  // records, nearest last
     std::vector<std::size_t> nans;   // NaN positions after i, nearest last
+    WorkPoll poll;
     auto visit = [&](std::size_t i, std::size_t j) {
+        poll.tick();
         if (!(skip_adjacent && j == i + 1)) emit(i, j);
     };
     for (std::size_t i = n; i-- > 0;) {
+        poll.tick();
         const double y = v[i];
         std::size_t t = nans.size();  // nans[t - 1] is the nearest NaN not yet visited
         if (std::isnan(y)) {

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/cancel.hpp"
+#include "core/edge_collector.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -128,6 +130,7 @@ public:
 
 private:
     void emit(std::size_t lo, std::size_t hi) {
+        poll_.tick();
         if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
     }
 
@@ -177,6 +180,7 @@ private:
         } else if (proofs_ && tame(y) && visible_by_margin(slope, y)) {
             visible = true;
         } else {
+            poll_.tick(hi - lo_);  // the literal test walks the samples between
             visible = indices_are_visible(v_, lo_, hi);
         }
         if (visible) emit(lo_, hi);
@@ -279,6 +283,7 @@ private:
         std::size_t first = from;
         std::size_t width = 1;
         for (;;) {
+            poll_.tick();
             if (passes_over(i, first, width)) {
                 while (i & 1) {
                     if (i == 1) return limit;
@@ -303,6 +308,7 @@ private:
     MaxTree tree_;
     std::vector<std::size_t> nans_;
     std::vector<std::size_t> plus_infs_;
+    WorkPoll poll_;
 
     // State of the scan from one low end.
     std::size_t lo_ = 0;
@@ -321,13 +327,14 @@ private:
 }  // namespace
 
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent) {
-    std::vector<Edge> edges;
-    if (v.size() < 2) return edges;
-    edges.reserve(2 * v.size());  // an estimate: most series have a small mean degree
-    auto sink = [&](std::size_t lo, std::size_t hi) { edges.push_back(Edge{lo, hi}); };
-    NaturalScan scan(v, skip_adjacent, sink);
-    scan.run();
-    return edges;
+    if (v.size() < 2) return {};
+    EdgeCollector edges;
+    auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
+    {
+        NaturalScan scan(v, skip_adjacent, sink);
+        scan.run();
+    }  // the scan's tree is freed before the edges are joined
+    return edges.finish();
 }
 
 std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,

@@ -38,6 +38,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/cancel.hpp"
+#include "core/edge_collector.hpp"
 #include "core/exact_orientation.hpp"
 #include "core/memory.hpp"
 #include "core/variants.hpp"
@@ -148,6 +150,7 @@ protected:
     }
 
     void emit(std::size_t lo, std::size_t hi) {
+        poll_.tick();
         if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
     }
 
@@ -168,6 +171,7 @@ protected:
         for (;;) {
             const std::size_t hi = next_candidate(self, from, stop);
             if (hi >= stop) break;
+            poll_.tick(self.top_.size());  // a visit walks top at most once or twice
             self.visit(hi);
             from = hi + 1;
         }
@@ -187,6 +191,7 @@ protected:
         std::size_t first = from;
         std::size_t width = 1;
         for (;;) {
+            poll_.tick();
             if (self.passes_over(i, first, width)) {
                 while (i & 1) {
                     if (i == 1) return stop;
@@ -214,6 +219,7 @@ protected:
     std::vector<std::size_t> nans_;
     std::vector<std::size_t> plus_infs_;
     std::vector<std::size_t> non_nan_before_;
+    mutable WorkPoll poll_;  // counts work in const tests too
 };
 
 // ---------------------------------------------------------------------------------------
@@ -306,6 +312,7 @@ public:
     }
 
     std::size_t literal_count(std::size_t hi, double span, double rise) const {
+        this->poll_.tick(hi - lo_);
         std::size_t count = 0;
         for (std::size_t k = lo_ + 1; k < hi; ++k) {
             if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) &&
@@ -580,9 +587,11 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
     } else if (regular(x)) {
         FloatScan<ArrayPositions, Sink>(v, ArrayPositions{x.data()}, limit, skip, sink).run();
     } else {
+        WorkPoll poll;
         for (std::size_t lo = 0; lo < v.size(); ++lo) {
             for (std::size_t hi = lo + 1; hi < v.size(); ++hi) {
                 if (skip && hi == lo + 1) continue;
+                poll.tick(hi - lo);  // the pair test walks the samples between
                 if (variant_pair_visible(v, x, lo, hi, options)) sink(lo, hi);
             }
         }
@@ -593,12 +602,11 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
 
 std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<const double> x,
                                         const VariantOptions& options) {
-    std::vector<Edge> edges;
-    if (v.size() < 2) return edges;
-    edges.reserve(2 * v.size());
-    auto sink = [&](std::size_t lo, std::size_t hi) { edges.push_back(Edge{lo, hi}); };
+    if (v.size() < 2) return {};
+    EdgeCollector edges;
+    auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
     natural_pairs(v, x, options, sink);
-    return edges;
+    return edges.finish();
 }
 
 std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,

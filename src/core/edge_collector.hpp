@@ -1,0 +1,59 @@
+// Edges gathered while a scan finds them, when their number is not known in advance.
+// Plain C++; no interpreter calls.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "core/graph_record.hpp"
+#include "core/memory.hpp"
+
+namespace kestrel {
+
+// Fixed blocks instead of one growing array: a vector that grows holds its old and new
+// storage at once, so an edge list of m edges briefly needs up to twice its size. Joining
+// the blocks into one array of the final size frees each block as soon as it is copied,
+// so the peak is the result plus one block.
+class EdgeCollector {
+public:
+    void push(const Edge& edge) {
+        if (fill_ == kBlock) [[unlikely]] add_block();
+        current_[fill_++] = edge;
+    }
+
+    std::size_t size() const noexcept {
+        return blocks_.empty() ? 0 : (blocks_.size() - 1) * kBlock + fill_;
+    }
+
+    // The edges as one array of exactly their number.
+    std::vector<Edge> finish() {
+        std::vector<Edge> edges;
+        reserve_large(edges, size());
+        for (std::size_t b = 0; b < blocks_.size(); ++b) {
+            const std::size_t count = b + 1 == blocks_.size() ? fill_ : kBlock;
+            edges.insert(edges.end(), blocks_[b].get(), blocks_[b].get() + count);
+            blocks_[b].reset();
+        }
+        blocks_.clear();
+        current_ = nullptr;
+        fill_ = kBlock;
+        return edges;
+    }
+
+private:
+    static constexpr std::size_t kBlock = std::size_t{1} << 16;  // 1 MiB of edges
+
+    void add_block() {
+        blocks_.reserve(blocks_.size() + 1);  // the push_back below then cannot throw
+        blocks_.push_back(std::make_unique_for_overwrite<Edge[]>(kBlock));
+        current_ = blocks_.back().get();
+        fill_ = 0;
+    }
+
+    std::vector<std::unique_ptr<Edge[]>> blocks_;
+    Edge* current_ = nullptr;
+    std::size_t fill_ = kBlock;
+};
+
+}  // namespace kestrel
