@@ -26,6 +26,25 @@ public:
         return blocks_.empty() ? 0 : (blocks_.size() - 1) * kBlock + fill_;
     }
 
+    // Calls f(edge) for every edge in the order pushed, freeing each block after it; the
+    // collector is empty afterwards.
+    template <class F>
+    void drain(F&& f) {
+        for (std::size_t b = 0; b < blocks_.size(); ++b) {
+            const std::size_t count = b + 1 == blocks_.size() ? fill_ : kBlock;
+            const Edge* block = blocks_[b].get();
+            for (std::size_t k = 0; k < count; ++k) f(block[k]);
+            blocks_[b].reset();
+        }
+        clear();
+    }
+
+    void clear() noexcept {
+        blocks_.clear();
+        current_ = nullptr;
+        fill_ = kBlock;
+    }
+
     // The edges as one array of exactly their number.
     std::vector<Edge> finish() {
         std::vector<Edge> edges;
@@ -35,9 +54,7 @@ public:
             edges.insert(edges.end(), blocks_[b].get(), blocks_[b].get() + count);
             blocks_[b].reset();
         }
-        blocks_.clear();
-        current_ = nullptr;
-        fill_ = kBlock;
+        clear();
         return edges;
     }
 

@@ -24,6 +24,7 @@
 
 #include "core/memory.hpp"
 #include "core/cancel.hpp"
+#include "core/edge_collector.hpp"
 #include "core/variants.hpp"
 
 namespace kestrel {
@@ -170,21 +171,39 @@ void penetrable_pairs(std::span<const double> v, std::size_t limit, bool skip_ad
 
 std::vector<Edge> horizontal_penetrable_edges(std::span<const double> v, std::size_t penetrable,
                                               bool skip_adjacent) {
-    // Pairs arrive unordered. A first pass counts each low's pairs, a second puts every
-    // pair into its low's range, then each range is sorted by high. Two passes instead of
-    // staging the pairs keep the peak at the result plus O(n). Ranges hold about 2 (L + 1)
-    // highs each (more only around NaN samples), so the sorts are short.
+    // Pairs arrive unordered. A first pass counts each low's pairs and stages them; then
+    // each pair is put into its low's range and each range is sorted by high. Staging is
+    // capped at 8 n pairs (about L <= 2; a graph has about 2 (L + 1) n), so the peak stays
+    // the result plus O(n): past the cap the pass only counts, and a second pass puts the
+    // pairs straight into their ranges. Ranges hold about 2 (L + 1) highs each (more only
+    // around NaN samples), so the sorts are short.
     const std::size_t n = v.size();
+    const std::size_t cap = 8 * n + (std::size_t{1} << 16);
     std::vector<std::size_t> start(n + 1, 0);
-    penetrable_pairs(v, penetrable, skip_adjacent, [&](std::size_t i, std::size_t) { ++start[i + 1]; });
+    EdgeCollector staged;
+    bool staging = true;
+    penetrable_pairs(v, penetrable, skip_adjacent, [&](std::size_t i, std::size_t j) {
+        ++start[i + 1];
+        if (!staging) return;
+        if (staged.size() == cap) {
+            staging = false;
+            staged.clear();
+            return;
+        }
+        staged.push(Edge{i, j});
+    });
     for (std::size_t k = 0; k < n; ++k) start[k + 1] += start[k];
     std::vector<Edge> edges;
     reserve_large(edges, start[n]);
     edges.resize(start[n]);
     {
         std::vector<std::size_t> cursor(start.begin(), start.end() - (n == 0 ? 0 : 1));
-        penetrable_pairs(v, penetrable, skip_adjacent,
-                         [&](std::size_t i, std::size_t j) { edges[cursor[i]++] = Edge{i, j}; });
+        auto place = [&](std::size_t i, std::size_t j) { edges[cursor[i]++] = Edge{i, j}; };
+        if (staging) {
+            staged.drain([&](const Edge& e) { place(e.low, e.high); });
+        } else {
+            penetrable_pairs(v, penetrable, skip_adjacent, place);
+        }
     }
     for (std::size_t k = 0; k < n; ++k) {
         const auto first = edges.begin() + static_cast<std::ptrdiff_t>(start[k]);
