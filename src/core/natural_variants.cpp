@@ -418,6 +418,9 @@ public:
         }
         const double g_first = a / span_first;
         const double g_last = (a + extent * d) / span_last;
+        // The 10u M error above holds only without overflow: a sum or product rounding to
+        // -inf would make g_last far too small (only refusing, so this stays exact).
+        if (!std::isfinite(g_first) || !std::isfinite(g_last)) return false;
         const double m = std::fabs(a) / span_first + std::fabs(d);
         const double g_up = std::max(g_first, g_last) + (k32u * m + kTiny);
         if (!(g_up <= cap_)) return false;
