@@ -218,6 +218,31 @@ def test_long_series_with_timestamps_and_limits_against_the_pair_model():
         assert all(visible(a, b) == ((a, b) in edges) for a, b in pairs)
 
 
+# y_5 - y_0 lies halfway between the largest double and 2^1024 and rounds to +inf, so the
+# line value of (0, 5) is +inf at every sample between and nothing finite blocks it; the
+# tiny gap after sample 0 makes the computed slope to sample 1 overflow as well.
+TIE_LOW, TIE_MID, TIE_HIGH = (float.fromhex("-0x1.9ffffffffffffp+1022"),
+                              float.fromhex("0x1.2000000000001p+1023"), float.fromhex("0x1.3p+1023"))
+TIE_Y = [TIE_LOW, 0.0, 0.0, 0.0, TIE_MID, TIE_HIGH]
+TIE_X = [0.0, 2.0 ** -100, 1.0, 2.0, 3.0, 4.0]
+
+
+@pytest.mark.parametrize("v, x", [
+    (TIE_Y, TIE_X),
+    (TIE_Y, TIE_X[:5] + [2.0 ** 40]),                                  # huge gap before the high end
+    (TIE_Y, TIE_X[:5] + [3.0 + 2.0 ** -50]),                           # tiny gap before the high end
+    ([math.nextafter(TIE_LOW, 0.0)] + TIE_Y[1:], TIE_X),               # the largest double: no overflow
+    ([TIE_LOW, 0.0, 0.0, 0.5, TIE_MID, TIE_HIGH], [0.0, 2.0 ** -100, 2.0 ** -99, 2.0, 3.0, 4.0]),
+    (TIE_Y[::-1], [-p for p in TIE_X[::-1]]),                          # mirrored: the rise is -inf
+], ids=["tiny gap after the low end", "huge gap before the high end", "tiny gaps at both ends",
+        "largest double", "two tiny gaps", "mirrored"])
+@pytest.mark.parametrize("penetrable", [0, 1, 2])
+def test_rises_overflowing_by_a_rounding_tie_match_the_model(v, x, penetrable):
+    check_all_forms(v, x, penetrable=penetrable)
+    if v is TIE_Y and x is TIE_X:
+        assert (0, 5) in model_edges(v, x, penetrable=penetrable)
+
+
 # --- arguments ------------------------------------------------------------------------------
 
 NAMES = ["build_graph", "graph_degrees", "graph_edge_array"]

@@ -408,6 +408,12 @@ public:
         // differences, g is within 10u M of that, M = |A| / s_first + |D|; g_up adds 32u M.
         // For every sample b of top, fl(q rise) <= db g_up exactly (q rise is within 3.01u
         // of db times the exact slope), so b blocks when v_b >= fl(fl(db g_up) + y0).
+        // That needs rise within u of v_hi - y0, which fails when it rounds to +inf (h is
+        // then +inf, however small the exact slope, and no finite sample blocks). Rounding
+        // is monotone, so fl(v_hi - y0) <= fl(top - y0) for every high in the node: when
+        // the latter is below +inf, each rise is finite (within u) or -inf (h = -inf,
+        // fl(q rise) = -inf <= db g_up), and the bound holds.
+        if (rise_top == kInf) return false;
         const double d = node.step;
         if (width < 2 || !std::isfinite(d)) return false;
         const double a = this->v_[first] - y0_;
@@ -419,6 +425,9 @@ public:
         }
         const double g_first = a / span_first;
         const double g_last = (a + extent * d) / span_last;
+        // The 10u M error above holds only without overflow: a sum or product rounding to
+        // -inf would make g_last far too small (only refusing, so this stays exact).
+        if (!std::isfinite(g_first) || !std::isfinite(g_last)) return false;
         const double m = std::fabs(a) / span_first + std::fabs(d);
         const double g_up = std::max(g_first, g_last) + (k32u * m + kTiny);
         if (!(g_up <= cap_)) return false;

@@ -1,6 +1,7 @@
 // Generated series of many families for the native cross-checks: exact lines, V shapes,
-// plateaus, ties, decimal ramps, values near the ends of the double range, subnormals,
-// NaN and +-inf singly and in runs, walks and noise.
+// plateaus, ties, decimal ramps, values near the ends of the double range, pairs whose
+// difference overflows (by a rounding tie too), subnormals, NaN and +-inf singly and in
+// runs, walks and noise.
 #pragma once
 
 #include <cmath>
@@ -49,6 +50,50 @@ inline void sprinkle(Rng& rng, Series& v, double rate) {
             for (std::size_t t = 0; t < run && k + t < v.size(); ++t) v[k + t] = s;
         }
     }
+}
+
+// A pair of values whose difference rounds to +-inf or just stays finite, put at random
+// places among ordinary values: b in [2^1023, 1.5 2^1023) and a negative partner a with
+// b - a = 2^1024 - (1 + j) 2^970, j in -2..2. At j = 0 the difference lies halfway
+// between the largest double and 2^1024 and rounds (to even) to +inf; j = 1 gives the
+// largest double exactly, j = 2 a tie rounding down, j < 0 overflows. Sometimes a is
+// below -2^1023 instead (a clear overflow).
+// The pair is mirrored in sign and in order at random, so rises from the earlier to the
+// later sample overflow to +inf and to -inf; runs just below the later value and lone
+// values around +-0x1.xp+1023 join them.
+inline Series overflowing_rises(Rng& r, std::size_t n) {
+    const double max = std::numeric_limits<double>::max();
+    Series v = generate(n, [&](std::size_t) {
+        return integer(r, 0, 2) == 0 ? static_cast<double>(integer(r, -3, 3)) : gauss(r);
+    });
+    if (n < 2) return v;
+    const long pairs = 1 + static_cast<long>(n / 8);
+    for (long t = 0; t < pairs; ++t) {
+        std::size_t i = static_cast<std::size_t>(integer(r, 0, static_cast<long>(n) - 2));
+        std::size_t k = static_cast<std::size_t>(integer(r, static_cast<long>(i) + 1, static_cast<long>(n) - 1));
+        if (integer(r, 0, 3) == 0 && k > i + 1) k = i + 1 + static_cast<std::size_t>(integer(r, 0, 1));
+        // b = 2^1023 + m 2^971, m < 2^51; max - b and the sum below are exact.
+        const double b = 0x1p1023 + static_cast<double>(integer(r, 0, (1L << 51) - 1)) * 0x1p971;
+        double a = -((max - b) + 0x1p970) + static_cast<double>(integer(r, -2, 2)) * 0x1p970;
+        if (integer(r, 0, 5) == 0) a = -(0x1p1023 + static_cast<double>(integer(r, 0, 1L << 20)) * 0x1p971);
+        const double sign = integer(r, 0, 1) ? 1.0 : -1.0;
+        const bool low_first = integer(r, 0, 1) == 1;
+        v[i] = sign * (low_first ? a : b);
+        v[k] = sign * (low_first ? b : a);
+        // Mostly a short run just below the later value (by 2^971 to 2^1019), before it:
+        // rises from the earlier value to them stay finite while the one to the later
+        // value overflows, and steps between them and the later value are small.
+        const double later = v[k];
+        for (long run = integer(r, 0, 3) == 0 ? 0 : integer(r, 1, 3); run > 0 && k > i + 1; --run) {
+            v[--k] = later - static_cast<double>(integer(r, 1, 1L << integer(r, 1, 48))) * 0x1p971;
+        }
+    }
+    for (long t = integer(r, 0, 2); t > 0; --t) {
+        const double m = 0x1p1023 * (1.0 + static_cast<double>(integer(r, 0, 15)) / 16.0) -
+                         static_cast<double>(integer(r, 0, 1)) * 0x1p971;
+        v[static_cast<std::size_t>(integer(r, 0, static_cast<long>(n) - 1))] = integer(r, 0, 1) ? m : -m;
+    }
+    return v;
 }
 
 inline std::vector<NamedFamily> families() {
@@ -162,6 +207,7 @@ inline std::vector<NamedFamily> families() {
         const double values[] = {0.0, -0.0, 1.0, -1.0, 0.5};
         return generate(n, [&](std::size_t) { return values[integer(r, 0, 4)]; });
     }, true});
+    out.push_back({"overflowing rises", overflowing_rises, true});
     out.push_back({"mixed magnitudes", [](Rng& r, std::size_t n) {
         return generate(n, [&](std::size_t) { return gauss(r) * std::pow(10.0, integer(r, -300, 300)); });
     }, true});

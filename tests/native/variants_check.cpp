@@ -1,9 +1,12 @@
 // Cross-check of the variant builders (positions, penetrable visibility, the exact natural
 // rule) against the literal reference procedure, on the generated families with random
-// increasing positions and L in 0..4.
+// increasing positions and L in 0..4; series whose rises overflow get positions with tiny
+// and huge gaps beside their huge values 3 times in 4; the first cases are hand-made
+// ones of rises overflowing by a rounding tie.
 //
-//   variants_check [series] [seed] [max_length]
+//   variants_check [series] [seed] [max_length] [series family]
 //
+// Given a series family name, every generated case is of that family.
 // Prints one line per position family and "variants-check: N cases, F failed"; prints
 // the first failing cases in full (%a, bit exact) and exits 1 on any mismatch.
 #include <algorithm>
@@ -92,6 +95,79 @@ std::vector<PositionFamily> position_families() {
     return out;
 }
 
+// Positions for a series with huge values: gaps beside each sample beyond 2^1020 in
+// magnitude are tiny (often a run of them after it, as after a pair's low end), huge or
+// ordinary at random; other gaps ordinary. x = 0 sits at one sample, mostly one in
+// [2^1022, 2^1023) in magnitude before an ordinary one (a low end of a pair), so the tiny gaps after it keep
+// their size (a gap of 2^-100 next to x = 3 would round up to an ulp).
+Series gaps_beside_huge_values(Rng& r, const Series& v) {
+    const std::size_t n = v.size();
+    if (n == 0) return {};
+    auto huge = [&](std::size_t k) { return std::fabs(v[k]) >= 0x1p1020; };
+    auto other = [&](long roll) {
+        return roll == 0 ? 0x1p-100 * uniform(r, 1, 2) : roll == 1 ? 0x1p40 * uniform(r, 1, 2)
+             : roll == 2 ? 0x1p-30 * uniform(r, 1, 2) : uniform(r, 0.5, 2.0);
+    };
+    Series gap(n, 1.0);  // gap[k]: from sample k to k + 1
+    for (std::size_t k = 0; k + 1 < n; ++k) gap[k] = uniform(r, 0.5, 2.0);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!huge(k)) continue;
+        if (k > 0) gap[k - 1] = other(integer(r, 0, 3));
+        if (integer(r, 0, 2) != 0) {
+            for (std::size_t t = k, run = static_cast<std::size_t>(integer(r, 1, 3)); t < k + run && t + 1 < n; ++t) {
+                gap[t] = 0x1p-100 * uniform(r, 1, 2);
+            }
+        } else if (k + 1 < n) {
+            gap[k] = other(integer(r, 1, 3));
+        }
+    }
+    std::vector<std::size_t> lows, all;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (huge(k)) all.push_back(k);
+        if (std::fabs(v[k]) >= 0x1p1022 && std::fabs(v[k]) < 0x1p1023 && k + 1 < n && !huge(k + 1)) {
+            lows.push_back(k);
+        }
+    }
+    const auto& candidates = lows.empty() ? all : lows;
+    const std::size_t origin = !candidates.empty() && integer(r, 0, 3) != 0
+        ? candidates[static_cast<std::size_t>(integer(r, 0, static_cast<long>(candidates.size()) - 1))]
+        : static_cast<std::size_t>(integer(r, 0, static_cast<long>(n) - 1));
+    Series x(n, 0.0);
+    for (std::size_t k = origin + 1; k < n; ++k) {
+        x[k] = x[k - 1] + gap[k - 1];
+        if (!(x[k] > x[k - 1])) x[k] = std::nextafter(x[k - 1], kInf);
+    }
+    for (std::size_t k = origin; k-- > 0;) {
+        x[k] = x[k + 1] - gap[k];
+        if (!(x[k] < x[k + 1])) x[k] = std::nextafter(x[k + 1], -kInf);
+    }
+    return x;
+}
+
+// Hand-made cases of rises that overflow by a rounding tie, with a tiny gap after the
+// low end: the pair (0, 5) is visible (its line value is +inf), and its mirror images.
+struct FixedCase {
+    const char* name;
+    Series v;
+    Series x;
+};
+
+std::vector<FixedCase> fixed_cases() {
+    const double lo = -0x1.9ffffffffffffp+1022, hi = 0x1.3p+1023, mid = 0x1.2000000000001p+1023;
+    std::vector<FixedCase> out;
+    out.push_back({"tie to +inf, tiny gap after the low end",
+                   {lo, 0.0, 0.0, 0.0, mid, hi}, {0.0, 0x1p-100, 1.0, 2.0, 3.0, 4.0}});
+    out.push_back({"tie to +inf, tiny gaps at both ends",
+                   {lo, 0.0, 0.0, 0.0, mid, hi}, {0.0, 0x1p-100, 1.0, 2.0, 3.0, 3.0 + 0x1p-50}});
+    out.push_back({"tie to +inf, huge gap before the high end",
+                   {lo, 0.0, 0.0, 0.0, mid, hi}, {0.0, 0x1p-100, 1.0, 2.0, 3.0, 0x1p40}});
+    out.push_back({"reversed", {hi, mid, 0.0, 0.0, 0.0, lo}, {-4.0, -3.0, -2.0, -1.0, -0x1p-100, 0.0}});
+    out.push_back({"negated", {-lo, 0.0, 0.0, 0.0, -mid, -hi}, {0.0, 0x1p-100, 1.0, 2.0, 3.0, 4.0}});
+    out.push_back({"largest double, no tie",
+                   {std::nextafter(lo, 0.0), 0.0, 0.0, 0.0, mid, hi}, {0.0, 0x1p-100, 1.0, 2.0, 3.0, 4.0}});
+    return out;
+}
+
 void print(const char* label, const Series& v) {
     std::fprintf(stderr, "%s (%zu):", label, v.size());
     for (double a : v) std::fprintf(stderr, " %a", a);
@@ -138,23 +214,51 @@ int main(int argc, char** argv) {
     const unsigned long seed = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1;
     const std::size_t max_length = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 120;
     Rng rng(seed);
-    const auto series_families = families();
+    auto series_families = families();
+    if (argc > 4) {
+        std::erase_if(series_families, [&](const NamedFamily& f) { return std::strcmp(f.name, argv[4]) != 0; });
+        if (series_families.empty()) {
+            std::fprintf(stderr, "no series family named '%s'\n", argv[4]);
+            return 2;
+        }
+    }
     const auto positions = position_families();
-    std::vector<long> per_family(positions.size(), 0);
+    const auto fixed = fixed_cases();
+    // Each fixed case under the float natural rule with L in 0..2, both skip_adjacent values.
+    const long fixed_runs = static_cast<long>(fixed.size()) * 6;
+    // One more count: gaps_beside_huge_values, given to the overflowing rises 3 times in 4.
+    std::vector<long> per_family(positions.size() + 1, 0);
     long failed = orientation_checks(), cases = 0;
     for (long t = 0; t < total; ++t) {
         const NamedFamily& family = series_families[static_cast<std::size_t>(t) % series_families.size()];
-        const std::size_t p = static_cast<std::size_t>(integer(rng, 0, static_cast<long>(positions.size()) - 1));
+        std::size_t p = static_cast<std::size_t>(integer(rng, 0, static_cast<long>(positions.size()) - 1));
         const long roll = integer(rng, 0, 99);
         const std::size_t cap = std::min<std::size_t>(max_length, roll < 85 ? 40 : max_length);
-        const std::size_t n = static_cast<std::size_t>(integer(rng, 0, static_cast<long>(cap)));
-        const Series v = family.make(rng, n);
-        const Series x = positions[p].make(rng, n);
+        std::size_t n = static_cast<std::size_t>(integer(rng, 0, static_cast<long>(cap)));
+        Series v = family.make(rng, n);
+        const bool beside = std::strcmp(family.name, "overflowing rises") == 0 && integer(rng, 0, 3) != 0;
+        if (beside) p = positions.size();
+        Series x = beside ? gaps_beside_huge_values(rng, v) : positions[p].make(rng, n);
         VariantOptions options;
         options.rule = integer(rng, 0, 2) == 0 ? VisibilityRule::Horizontal : VisibilityRule::Natural;
         options.penetrable = static_cast<std::size_t>(integer(rng, 0, 5) == 0 ? 0 : integer(rng, 0, 4));
         options.exact = integer(rng, 0, 1) == 1;
         options.skip_adjacent = integer(rng, 0, 3) == 0;
+        const char* series_name = family.name;
+        const char* positions_name = beside ? "gaps beside huge values" : positions[p].name;
+        if (t < fixed_runs) {
+            const FixedCase& c = fixed[static_cast<std::size_t>(t) % fixed.size()];
+            v = c.v;
+            x = c.x;
+            n = v.size();
+            options.rule = VisibilityRule::Natural;
+            options.exact = false;
+            options.penetrable = static_cast<std::size_t>(t / static_cast<long>(fixed.size())) % 3;
+            options.skip_adjacent = t / static_cast<long>(fixed.size()) >= 3;
+            series_name = c.name;
+            positions_name = "fixed";
+            p = positions.size() + 1;
+        }
         const VisibilityGraph slow = reference_variant_graph(v, x, options);
         const VisibilityGraph fast = build_variant_graph(v, x, options);
         std::vector<std::uint64_t> degrees(n, 0);
@@ -175,19 +279,21 @@ int main(int argc, char** argv) {
         if (!what.empty()) {
             if (++failed <= 5) {
                 std::fprintf(stderr, "MISMATCH %s: family '%s', positions '%s', %s, L=%zu, exact=%d, skip=%d\n",
-                             what.c_str(), family.name, positions[p].name,
+                             what.c_str(), series_name, positions_name,
                              options.rule == VisibilityRule::Natural ? "natural" : "horizontal",
                              options.penetrable, options.exact, options.skip_adjacent);
                 print("series", v);
                 print("positions", x);
             }
         }
-        ++per_family[p];
+        if (p < per_family.size()) ++per_family[p];
         ++cases;
     }
     for (std::size_t p = 0; p < positions.size(); ++p) {
         std::printf("%-24s %ld cases\n", positions[p].name, per_family[p]);
     }
+    std::printf("%-24s %ld cases\n", "gaps beside huge values", per_family[positions.size()]);
+    std::printf("%-24s %ld cases\n", "fixed", std::min(total, fixed_runs));
     std::printf("variants-check: %ld cases, %ld failed\n", cases, failed);
     return failed == 0 ? 0 : 1;
 }
