@@ -48,8 +48,22 @@ Several series
     refused since their arrays differ in length. ``--plot FILE.png`` then writes
     ``FILE-1.png``, ``FILE-2.png``, ... in series order.
 
+Inputs with one data row
+    A single data row of several numeric columns (a ``.npy`` array of one row) is
+    refused unless ``--column`` names the columns: it is nearly always one series
+    written across a line. A cell over 128 KiB is refused naming its file and line.
+
+Output files (``-o``)
+    A regular file is written under a hidden temporary name in its directory and moved
+    into place at the end, so a failed or interrupted run leaves the old file as it was.
+    Links are followed (their target is replaced); an existing file keeps its mode, and
+    its owner where the process may set it, but loses its hard links. A FIFO, device or
+    descriptor path (``/dev/stdout``) is written directly. GraphML replaces characters
+    XML does not allow in labels with U+FFFD.
+
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
-file is left behind), 2 for usage errors.
+file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
+or SIGHUP stopped the run (the temporary file removed, the old file kept).
 """
 
 from __future__ import annotations
@@ -115,7 +129,10 @@ output a summary is key: value text and other outputs are CSV. With several seri
 --plot FILE.png writes FILE-1.png, FILE-2.png, ...
 --x names the column of positions (finite, strictly increasing; not a series itself);
 a bad position stops the run naming its file, line and column.
-exit status: 0 success, 1 bad input or failed write, 2 usage error."""
+-o replaces a regular file only when the whole result is written (links are followed,
+mode and owner kept); FIFOs, devices and /dev/stdout are written directly.
+exit status: 0 success, 1 bad input or failed write, 2 usage error, 128+N on signal N
+(130 for Ctrl-C)."""
 
 
 class _UsageError(Exception):
