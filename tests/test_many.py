@@ -191,6 +191,25 @@ def test_positions_and_variants_match_plain_loop(client, kind, penetrable, exact
         lazy.compute()
 
 
+@pytest.mark.parametrize("ids", [
+    pytest.param([10, 2, 10, 2, 33, 2], id="ints as objects"),
+    pytest.param([1, "1", 1, "1", "a", 1], id="1 and '1'"),
+    pytest.param(["b", "a", None, "b", "a", "b"], id="strings, one missing"),
+    pytest.param([2.5, 10.0, 2.5, float("nan"), 10.0, 2.5], id="floats, one missing"),
+])
+def test_pandas_ids_come_back_as_features_frame_gives_them(client, ids):
+    frame = pd.DataFrame({
+        "series": pd.Series(ids * 3, dtype=object),
+        "time": np.arange(18) % 5,
+        "value": np.random.default_rng(4).normal(size=18),
+    })
+    expected = features_frame(frame, kind="horizontal", max_degree=3)
+    result = series_features(frame, kind="horizontal", max_degree=3).compute()
+    # Same ids of the same Python types in the same order (1 and "1" stay apart).
+    assert [(type(i), i) for i in result.index] == [(type(i), i) for i in expected.index]
+    pd.testing.assert_frame_equal(result, expected, check_exact=True)
+
+
 def test_time_column_none_keeps_row_order():
     frame = pd.DataFrame({"series": [1, 2, 1, 1], "value": [3.0, 1.0, 1.0, 2.0]})
     result = features_frame(frame, time_column=None, max_degree=1)

@@ -12,6 +12,7 @@ import json
 import math
 import os
 import re
+import stat
 import sys
 import tempfile
 from dataclasses import dataclass, replace
@@ -171,10 +172,23 @@ def _is_number(cell: str) -> bool:
     return True
 
 
-def _split(lines: Sequence[str], delimiter: Optional[str]) -> List[List[str]]:
+def _split(
+    lines: Sequence[str], delimiter: Optional[str], fail: Callable[[int, str], InputError]
+) -> List[List[str]]:
+    """The cells of each line; a line the csv module refuses raises ``fail(row, what)``
+    (``row`` counting from 0 in ``lines``)."""
     if delimiter is None:
         return [line.split() for line in lines]
-    return list(csv.reader(lines, delimiter=delimiter))
+    reader = csv.reader(lines, delimiter=delimiter)
+    try:
+        return list(reader)
+    except csv.Error as error:
+        # The csv module caps a cell at field_size_limit() characters (128 KiB by
+        # default); no number is that long, so the cap stays and the line is named.
+        what = str(error)
+        if what.startswith("field larger than field limit"):
+            what = f"a cell is longer than {csv.field_size_limit()} characters"
+        raise fail(reader.line_num - 1, what) from None
 
 
 def _floats(cells: Sequence[str]) -> Optional[FloatArray]:
@@ -251,10 +265,14 @@ def parse_columns(
         numbers = [n for n, text in enumerate(lines, 1) if (bare := text.lstrip()) and bare[0] != "#"]
         return numbers[row]
 
+    def failure(offset: int) -> Callable[[int, str], InputError]:
+        # Reports a line that cannot be split; `offset` is the data row of its first line.
+        return lambda row, what: InputError(source, what, line_of(row + offset))
+
     if delimiter == _SNIFF:
         first_line = data[0]
         delimiter = next((d for d in ("\t", ";", ",") if d in first_line), None)
-    first = _split(data[:1], delimiter)[0]
+    first = _split(data[:1], delimiter, failure(0))[0]
     width = len(first)
     has_header = not all(map(_is_number, first))
     names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
@@ -277,6 +295,14 @@ def parse_columns(
             source, f"column '{label(x_index)}' holds the positions (--x); it cannot also be a series"
         )
 
+    if len(body) == 1 and not wanted and width > 1:
+        # One row of many numbers is nearly always a series written across instead of
+        # down; as columns it would give as many one-sample series, slowly.
+        row = first if not has_header else _split(body, delimiter, failure(skip))[0]
+        count = sum(1 for index, cell in enumerate(row) if index != x_index and _is_number(cell))
+        if count > 1:
+            raise InputError(source, _one_row(count, "put one value per line"), line_of(skip))
+
     # Fast path for one column: every line must be a plain number.
     if width == 1 and wanted in ([], [0]) and x_index is None:
         values = _floats(body)
@@ -285,7 +311,7 @@ def parse_columns(
 
     column = _cutter(body, delimiter, width)
     if column is None:
-        rows = _split(body, delimiter)
+        rows = _split(body, delimiter, failure(skip))
         for row_index, row in enumerate(rows):
             if len(row) != width:
                 against = "header" if has_header else "first row"
@@ -348,6 +374,13 @@ def _cutter(
     return lambda index: cells[index::width]
 
 
+def _one_row(count: int, remedy: str) -> str:
+    return (
+        f"only one data row: its {count} numbers would be {count} series of one sample "
+        f"each; {remedy} for a single series, or pick columns with --column"
+    )
+
+
 def _cells(count: int) -> str:
     return f"{count} cell" if count == 1 else f"{count} cells"
 
@@ -395,6 +428,8 @@ def _read_npy(path: str, columns: Sequence[str], x: Optional[str] = None) -> Lis
     if table.shape[0] == 0 or table.shape[1] == 0:
         raise InputError(path, "holds no samples")
     width = table.shape[1]
+    if table.shape[0] == 1 and not columns and width - (x is not None) > 1:
+        raise InputError(path, _one_row(width - (x is not None), "save a 1-d array"))
     wanted = [_resolve(path, token, None, width, None) for token in columns]
     positions = None
     if x is not None:
@@ -615,8 +650,20 @@ class NpyWriter(Writer):
         np.save(self.stream, array, allow_pickle=False)
 
 
+# Characters XML 1.0 does not allow in a document: most C0 controls, lone surrogates
+# (file names with bytes that are not UTF-8 hold those), U+FFFE and U+FFFF.
+_NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+
+
+def xml_text(text: str) -> str:
+    """``text`` with every character XML 1.0 does not allow replaced by U+FFFD, so that
+    the document stays well-formed whatever a header or a file name holds."""
+    return _NOT_XML.sub("\ufffd", text)
+
+
 class GraphmlWriter(Writer):
-    """GraphML: one undirected ``<graph>`` per series (id: the label), nodes with the
+    """GraphML: one undirected ``<graph>`` per series (id: the label, characters XML does
+    not allow replaced by U+FFFD), nodes with the
     doubles ``x`` (the position, else the index) and ``y`` written by ``repr``. Node ids are ``n<i>``, or ``s<k>n<i>``
     for the k-th of several series (from 1), so that they are unique in the document."""
 
@@ -638,7 +685,7 @@ class GraphmlWriter(Writer):
     ) -> None:
         self.count += 1
         node = f"s{self.count}n" if self.several else "n"
-        self.emit(f"  <graph id={quoteattr(label)} edgedefault=\"undirected\">\n")
+        self.emit(f"  <graph id={quoteattr(xml_text(label))} edgedefault=\"undirected\">\n")
         row = f'    <node id="{node}%d"><data key="x">%r</data><data key="y">%r</data></node>\n'
         for start in range(0, values.shape[0], CHUNK):
             ys = values[start : start + CHUNK].tolist()
@@ -684,36 +731,125 @@ def _default_mode() -> int:
     return 0o666 & ~mask
 
 
+class OutputError(Exception):
+    """An output path that cannot be written; ``str()`` is the whole message."""
+
+
+# Hops followed before a chain of symbolic links counts as a loop (the kernel's limit).
+_MAX_LINKS = 40
+
+
+def _follow(path: str) -> Tuple[str, bool]:
+    """The file a path names after following its symbolic links, and whether the chain
+    passes through ``/proc`` (``/dev/stdout``, ``/dev/fd/N``: links to open descriptors,
+    which must be written through, never replaced)."""
+    current = os.path.abspath(path)
+    for _ in range(_MAX_LINKS):
+        directory = os.path.realpath(os.path.dirname(current))
+        if directory == "/proc" or directory.startswith("/proc/"):
+            return current, True
+        current = os.path.join(directory, os.path.basename(current))
+        try:
+            link = os.readlink(current)
+        except OSError:  # not a link, or missing: the end of the chain
+            return current, False
+        current = os.path.join(directory, link)
+    raise OutputError(f"{path}: too many levels of symbolic links")
+
+
 class OutputFile:
-    """A file written under a temporary name next to its target and moved into place by
-    :meth:`commit`, so that a failed run leaves no partial file.
+    """An output file that a failed run leaves as it was.
+
+    A regular file (new or existing) is written under a hidden temporary name in the
+    directory of its target and moved into place by :meth:`commit`, so a failed or
+    interrupted run leaves neither a partial file nor the temporary. A symbolic link is
+    followed: its target is what gets replaced, and the link stays. An existing file
+    keeps its permission bits, and its owner and group where the process may set them;
+    being a new file, it no longer shares its data with other hard links to the old one.
+    A path that is not a regular file (a FIFO, a device such as ``/dev/null``, or an
+    open descriptor such as ``/dev/stdout``) is opened and written directly.
 
     Args:
         path: The final path.
 
     Raises:
-        OSError: The temporary file cannot be created (e.g. no such directory).
+        OutputError: The path is a directory, its directory does not exist or cannot
+            hold the temporary file, or it cannot be opened; the message names the path.
     """
 
     def __init__(self, path: str) -> None:
         self.path = path
-        directory, name = os.path.split(os.path.abspath(path))
-        # Keep the suffix last, so that writers choosing a format by suffix still can.
-        fd, self.temporary = tempfile.mkstemp(
-            dir=directory, prefix=f".{name}.", suffix=".tmp" + os.path.splitext(name)[1]
-        )
-        self.stream: BinaryIO = os.fdopen(fd, "wb")
+        #: The hidden file written until :meth:`commit`; ``None`` when writing directly.
+        self.temporary: Optional[str] = None
+        target, through_descriptor = _follow(path)
+        try:
+            status: Optional[os.stat_result] = os.stat(target)
+        except FileNotFoundError:
+            status = None
+        except OSError as error:
+            raise OutputError(f"{path}: {os_reason(error)}") from None
+        if status is not None and stat.S_ISDIR(status.st_mode):
+            raise OutputError(f"{path}: is a directory")
+        if through_descriptor or (status is not None and not stat.S_ISREG(status.st_mode)):
+            try:
+                self.stream: BinaryIO = open(path, "wb")
+            except OSError as error:
+                raise OutputError(f"{path}: {os_reason(error)}") from None
+            return
+        if status is not None and not os.access(target, os.W_OK):
+            # Shell redirection would fail here too: a read-only file is not replaced.
+            raise OutputError(f"{path}: permission denied")
+        directory, name = os.path.split(target)
+        # Messages name the directory as given, unless links led elsewhere.
+        shown = directory
+        if target == os.path.abspath(path):
+            shown = os.path.dirname(path) or os.curdir
+        if status is None and not os.path.isdir(directory):
+            what = "is not a directory" if os.path.exists(directory) else "does not exist"
+            raise OutputError(f"{path}: directory {shown} {what}")
+        try:
+            # Keep the suffix last, so that writers choosing a format by suffix still can.
+            fd, temporary = tempfile.mkstemp(
+                dir=directory, prefix=f".{name}.", suffix=".tmp" + os.path.splitext(name)[1]
+            )
+        except OSError as error:
+            raise OutputError(
+                f"{path}: cannot create a temporary file in directory {shown}: "
+                f"{os_reason(error)}"
+            ) from None
+        self.temporary = temporary
+        self._target = target
+        self._status = status
+        self.stream = os.fdopen(fd, "wb")
 
     def commit(self) -> None:
-        """Close the file and move it to its final path."""
+        """Close the file and, when it was written under a temporary name, give it the
+        mode (and owner) of the file it replaces and move it to its final path."""
         self.stream.close()
-        os.chmod(self.temporary, _default_mode())
-        os.replace(self.temporary, self.path)
+        if self.temporary is None:
+            return
+        status = self._status
+        if status is None:
+            os.chmod(self.temporary, _default_mode())
+        else:
+            if hasattr(os, "chown"):
+                try:
+                    # Owner first: changing it may clear set-id bits that chmod restores.
+                    os.chown(self.temporary, status.st_uid, status.st_gid)
+                except PermissionError:
+                    pass
+            os.chmod(self.temporary, stat.S_IMODE(status.st_mode))
+        os.replace(self.temporary, self._target)
+        self.temporary = None
 
     def discard(self) -> None:
-        """Close and remove the temporary file (nothing if already committed)."""
+        """Close and remove the temporary file (nothing if already committed or written
+        directly)."""
         self.stream.close()
+        if self.temporary is None:
+            return
         try:
             os.unlink(self.temporary)
         except FileNotFoundError:
             pass
+        self.temporary = None

@@ -48,18 +48,38 @@ Several series
     refused since their arrays differ in length. ``--plot FILE.png`` then writes
     ``FILE-1.png``, ``FILE-2.png``, ... in series order.
 
+Inputs with one data row
+    A single data row of several numeric columns (a ``.npy`` array of one row) is
+    refused unless ``--column`` names the columns: it is nearly always one series
+    written across a line. A cell over 128 KiB is refused naming its file and line.
+
+Output files (``-o``)
+    A regular file is written under a hidden temporary name in its directory and moved
+    into place at the end, so a failed or interrupted run leaves the old file as it was.
+    Links are followed (their target is replaced); an existing file keeps its mode, and
+    its owner where the process may set it, but loses its hard links. A FIFO, device or
+    descriptor path (``/dev/stdout``) is written directly. GraphML replaces characters
+    XML does not allow in labels with U+FFFD.
+
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
-file is left behind), 2 for usage errors.
+file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
+or SIGHUP stopped the run (the temporary file removed, the old file kept).
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import os
+import signal
 import sys
+import threading
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, List, Optional, Sequence, TextIO, Tuple, cast
+from types import FrameType
+from typing import (
+    Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple, cast,
+)
 
 import numpy as np
 
@@ -69,11 +89,11 @@ from . import features
 from ._graphs import FloatArray
 from ._io import (
     InputError,
+    OutputError,
     OutputFile,
     Series,
     Table,
     make_writer,
-    os_reason,
     read_series,
     record_table,
 )
@@ -109,7 +129,10 @@ output a summary is key: value text and other outputs are CSV. With several seri
 --plot FILE.png writes FILE-1.png, FILE-2.png, ...
 --x names the column of positions (finite, strictly increasing; not a series itself);
 a bad position stops the run naming its file, line and column.
-exit status: 0 success, 1 bad input or failed write, 2 usage error."""
+-o replaces a regular file only when the whole result is written (links are followed,
+mode and owner kept); FIFOs, devices and /dev/stdout are written directly.
+exit status: 0 success, 1 bad input or failed write, 2 usage error, 128+N on signal N
+(130 for Ctrl-C)."""
 
 
 class _UsageError(Exception):
@@ -118,6 +141,70 @@ class _UsageError(Exception):
 
 class _RunError(Exception):
     """A failure outside the inputs, e.g. an output file that cannot be written."""
+
+
+class _Stopped(BaseException):
+    """SIGTERM or SIGHUP arrived. Like KeyboardInterrupt it is no Exception, so that no
+    handler of ordinary errors swallows it on its way to the cleanup of the outputs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+# Signals that stop a run: Ctrl-C, and the requests to terminate sent by kill, service
+# managers and a closing terminal (SIGHUP does not exist on Windows).
+_STOPPING = tuple(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
+
+
+@contextlib.contextmanager
+def _stop_on_signals() -> Iterator[None]:
+    """While the block runs, SIGINT raises KeyboardInterrupt and SIGTERM or SIGHUP raise
+    :class:`_Stopped`, once: a second signal during the cleanup is ignored, so that the
+    cleanup finishes. A signal the process ignores (``nohup``, a background job) stays
+    ignored. The previous handlers come back afterwards, since :func:`main` also runs
+    inside other programs (only the main thread may set handlers: elsewhere nothing
+    changes)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    stopping = False
+
+    def stop(signum: int, frame: Optional[FrameType]) -> None:
+        nonlocal stopping
+        if stopping:
+            return
+        stopping = True
+        if signum == signal.SIGINT:
+            raise KeyboardInterrupt
+        raise _Stopped(signum)
+
+    previous: Dict[int, Any] = {}
+    try:
+        for signum in _STOPPING:
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                previous[signum] = signal.signal(signum, stop)
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Holds the stopping signals back while the block runs (where the platform can), so
+    that their handlers run after it: creating a temporary file and recording it for the
+    cleanup, or moving the results into place, is then never cut in two."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOPPING)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 @dataclass(frozen=True)
@@ -301,8 +388,9 @@ class _Progress:
         self.stream.flush()
 
     def close(self) -> None:
-        """Erase the bar."""
+        """Erase the bar (once)."""
         if self.enabled:
+            self.enabled = False
             self.stream.write("\r" + " " * (self.width - 1) + "\r")
             self.stream.flush()
 
@@ -324,19 +412,25 @@ def _plot_paths(path: str, count: int) -> List[str]:
     return [f"{stem}-{n}{suffix}" for n in range(1, count + 1)]
 
 
-def _open(path: str) -> OutputFile:
-    try:
-        return OutputFile(path)
-    except OSError as error:
-        raise _RunError(f"{path}: {os_reason(error)}") from None
+def _open(path: str, opened: List[OutputFile]) -> OutputFile:
+    """Opens ``path`` for writing and records it in ``opened`` (for the cleanup), with
+    the signals held back so that a temporary file is never created unrecorded."""
+    with _signals_held():
+        try:
+            output_file = OutputFile(path)
+        except OutputError as error:
+            raise _RunError(str(error)) from None
+        opened.append(output_file)
+    return output_file
 
 
 def _run(options: _Options) -> int:
     plot = _plotter() if options.plot is not None else None
     opened: List[OutputFile] = []
+    progress: Optional[_Progress] = None
     try:
         if options.path is not None:
-            opened.append(_open(options.path))
+            _open(options.path, opened)
         series = read_series(options.inputs, options.columns, x=options.x)
         several = len(series) > 1
         if several and options.fmt == "npy" and options.output != "summary":
@@ -358,15 +452,19 @@ def _run(options: _Options) -> int:
         writer.close()
         progress.show(len(series))
         progress.close()
-        for output_file in opened:
-            output_file.commit()
-        opened.clear()
+        with _signals_held():
+            for output_file in opened:
+                output_file.commit()
+            opened.clear()
         if not options.path:
             sys.stdout.flush()
         return 0
     finally:
-        for output_file in opened:
-            output_file.discard()
+        if progress is not None:
+            progress.close()
+        with _signals_held():
+            for output_file in opened:
+                output_file.discard()
 
 
 def _check_window(series: Sequence[Series], window: Optional[int]) -> None:
@@ -382,12 +480,10 @@ def _check_window(series: Sequence[Series], window: Optional[int]) -> None:
 
 def _draw(plot: Callable[..., Any], item: Series, options: _Options, path: str,
           opened: List[OutputFile]) -> None:
-    png = _open(path)
-    opened.append(png)
-    png.stream.close()
+    png = _open(path, opened)
     figure = plot(item.values, kind=options.kind, skip_adjacent=options.skip_adjacent,
                   x=item.positions, penetrable=options.penetrable, exact=options.exact,
-                  path=png.temporary, title=item.label)
+                  path=png.stream, title=item.label)
     pyplot = sys.modules.get("matplotlib.pyplot")
     if pyplot is not None:
         pyplot.close(figure)
@@ -428,11 +524,25 @@ class _TextSink(io.RawIOBase):
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run ``kestrel-grid`` with ``argv`` (default: ``sys.argv[1:]``) and return the exit
-    status: 0 on success, 1 for bad input or a failed write, 2 for a usage error.
+    status: 0 on success, 1 for bad input or a failed write, 2 for a usage error, and
+    128 + the signal number when SIGINT (130), SIGTERM (143) or SIGHUP (129) stopped the
+    run; the output file is then left as it was.
 
     Args:
         argv: Command-line arguments, without the program name.
     """
+    with _stop_on_signals():
+        try:
+            return _main(argv)
+        except KeyboardInterrupt:
+            sys.stderr.write(f"{PROG}: interrupted\n")
+            return 128 + signal.SIGINT
+        except _Stopped as stop:
+            sys.stderr.write(f"{PROG}: stopped by {signal.Signals(stop.signum).name}\n")
+            return 128 + stop.signum
+
+
+def _main(argv: Optional[Sequence[str]]) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)

@@ -147,13 +147,16 @@ def _array_frame(block: Any, start: int, id_column: str, options: Options) -> An
 
 def _long_frame(
     part: Any, id_column: str, time_column: Optional[str], value_column: str, order_column: str,
-    options: Options,
+    options: Options, labels: Any = None,
 ) -> Any:
     """Feature rows of the series in a long-form pandas frame holding whole series.
 
     Rows are sorted by (id, time, input order), so ties in time keep the input order, and
     each run of one id is a series. Rows with a missing id are dropped. With positions,
-    the sorted times are the positions; a repeated or missing time raises ValueError."""
+    the sorted times are the positions; a repeated or missing time raises ValueError.
+
+    With ``labels`` (see :func:`_coded_ids`) the id column holds positions in ``labels``,
+    which give the result's index and the names in messages."""
     pd = require("pandas", FEATURE)
     part = part[part[id_column].notna()]
     keys = [id_column] + ([time_column] if time_column is not None else []) + [order_column]
@@ -168,11 +171,31 @@ def _long_frame(
     bounds = list(zip(starts.tolist(), stops.tolist()))
     series = [values[a:b] for a, b in bounds]
     positions = None
+    if labels is not None:
+        ids = pd.Series(labels.take(ids.to_numpy(dtype=np.int64)), index=ids.index)
     if options[6] and time_column is not None:
         times = _times(part[time_column], starts, stops)
         _check_times(times, codes, ids)
         positions = [times[a:b] for a, b in bounds]
     return _frame(series, pd.Index(ids.iloc[starts], name=id_column), options, positions)
+
+
+def _coded_ids(data: Any, id_column: str) -> Tuple[Any, Any]:
+    """``data`` without the rows of missing id, its ids replaced by int64 codes, and the
+    index of labels the codes point into.
+
+    Dask turns object columns into strings when it converts a pandas frame, so ids 1 and
+    "1" would merge and int ids would come back as text sorted as text. The codes carry
+    the ids through dask untouched; they number the distinct ids in the order in which
+    :func:`features_frame` sorts them (the same multi-key sort), so sorting by code
+    sorts as it does."""
+    pd = require("pandas", FEATURE)
+    data = data[data[id_column].notna()]
+    distinct = data[[id_column]].drop_duplicates()
+    distinct = distinct.assign(_first=np.arange(len(distinct), dtype=np.int64))
+    labels = pd.Index(distinct.sort_values([id_column, "_first"], kind="stable")[id_column])
+    codes = labels.get_indexer(data[id_column])
+    return data.assign(**{id_column: codes.astype(np.int64)}), labels
 
 
 def _times(column: Any, starts: IntArray, stops: IntArray) -> FloatArray:
@@ -349,12 +372,15 @@ def series_features(
     da = require("dask.array", FEATURE)
     options = _options(kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
     _check_positions(positions, isinstance(data, (pd.DataFrame, dd.DataFrame)), time_column)
+    labels = None
     if isinstance(data, pd.DataFrame):
         _check_columns(data.columns, [id_column, time_column, value_column])
+        columns = list(dict.fromkeys(n for n in (id_column, time_column, value_column) if n))
+        data, labels = _coded_ids(data[columns], id_column)
         partitions = max(1, -(-len(data) // _PARTITION_ROWS))
         data = dd.from_pandas(data, npartitions=partitions, sort=False)
     if isinstance(data, dd.DataFrame):
-        return _long_features(data, id_column, time_column, value_column, options)
+        return _long_features(data, id_column, time_column, value_column, options, labels)
     if isinstance(data, np.ndarray):
         _check_array_shape(data.shape)
         rows = max(1, min(_BLOCK_SERIES, _BLOCK_SAMPLES // max(1, data.shape[1])))
@@ -369,8 +395,10 @@ def series_features(
 
 def _long_features(
     data: Any, id_column: str, time_column: Optional[str], value_column: str, options: Options,
+    labels: Any = None,
 ) -> Any:
     pd = require("pandas", FEATURE)
+    dask = require("dask", FEATURE)
     wanted = [id_column, time_column, value_column]
     _check_columns(data.columns, wanted)
     order_column = _order_column(wanted)
@@ -380,10 +408,16 @@ def _long_features(
     # delivers rows in.
     data = data.map_partitions(_with_order, order_column, meta=data._meta.assign(**{order_column: np.int64(0)}))
     data = data.shuffle(on=id_column)
-    meta = _frame([], pd.Index(data._meta[id_column], name=id_column), options)
+    if labels is None:
+        meta = _frame([], pd.Index(data._meta[id_column], name=id_column), options)
+        shared = None
+    else:
+        meta = _frame([], labels[:0].rename(id_column), options)
+        # One copy of the labels in the graph, shared by every partition's task.
+        shared = dask.delayed(labels, pure=True)
     return data.map_partitions(
-        _long_frame, id_column, time_column, value_column, order_column, options, meta=meta,
-        align_dataframes=False,
+        _long_frame, id_column, time_column, value_column, order_column, options, shared,
+        meta=meta, align_dataframes=False,
     )
 
 

@@ -1,0 +1,233 @@
+"""kestrel-grid against awkward output paths, stopping signals and awkward inputs, run in
+a subprocess as a shell would run it."""
+
+import os
+import signal
+import stat
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+import numpy as np
+import pytest
+
+POSIX = pytest.mark.skipif(os.name == "nt", reason="needs POSIX links, FIFOs and signals")
+ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
+SUMMARY = "kind,samples,edges,mean_degree,max_degree\nnatural,4,6,3.0,3\n"
+GRAPHML = "{http://graphml.graphdrawing.org/xmlns}"
+
+
+def command(*args):
+    return [sys.executable, "-m", "kestrel_grid_tools", *args]
+
+
+def run(cwd, *args):
+    return subprocess.run(command(*args), cwd=cwd, capture_output=True, timeout=120)
+
+
+def temporaries(*directories):
+    return [p.name for d in directories for p in d.iterdir() if ".tmp" in p.name]
+
+
+@pytest.fixture
+def walk(tmp_path):
+    (tmp_path / "s.txt").write_text("3\n1\n2\n4\n")
+    return tmp_path
+
+
+@POSIX
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o604])
+@pytest.mark.parametrize("link", [False, True])
+def test_existing_file_keeps_its_mode_and_a_link_keeps_pointing_at_it(walk, mode, link):
+    target = walk / "keep" / "r.csv"
+    target.parent.mkdir()
+    target.write_text("old")
+    target.chmod(mode)
+    name = "keep/r.csv"
+    if link:
+        (walk / "r.csv").symlink_to("keep/r.csv")
+        name = "r.csv"
+    result = run(walk, "s.txt", "--format", "csv", "-o", name)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert target.read_text() == SUMMARY
+    assert stat.S_IMODE(target.stat().st_mode) == mode
+    if link:
+        assert os.readlink(walk / "r.csv") == "keep/r.csv"
+    assert temporaries(walk, target.parent) == []
+
+
+@pytest.mark.skipif(not ROOT, reason="giving a file away needs root")
+def test_existing_file_keeps_its_owner(walk):
+    (walk / "r.csv").write_text("old")
+    os.chown(walk / "r.csv", 4321, 4322)
+    assert run(walk, "s.txt", "-o", "r.csv").returncode == 0
+    found = (walk / "r.csv").stat()
+    assert ((found.st_uid, found.st_gid), (walk / "r.csv").read_text()) == ((4321, 4322), SUMMARY)
+
+
+@POSIX
+def test_fifo_is_written_not_replaced(walk):
+    fifo = walk / "f.csv"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        result = run(walk, "s.txt", "--format", "csv", "-o", "f.csv")
+        chunks = []
+        while chunk := os.read(reader, 65536):
+            chunks.append(chunk)
+    finally:
+        os.close(reader)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert b"".join(chunks).decode() == SUMMARY
+    assert stat.S_ISFIFO(fifo.lstat().st_mode)
+    assert temporaries(walk) == []
+
+
+@POSIX
+def test_link_to_a_device_writes_to_the_device(walk):
+    (walk / "null.csv").symlink_to(os.devnull)
+    result = run(walk, "s.txt", "-o", "null.csv")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert os.readlink(walk / "null.csv") == os.devnull
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+    assert temporaries(walk) == []
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/fd/1"), reason="no /dev/fd")
+def test_descriptor_path_writes_to_the_open_descriptor(walk):
+    result = run(walk, "s.txt", "--format", "csv", "-o", "/dev/fd/1")
+    assert (result.returncode, result.stdout.decode(), result.stderr) == (0, SUMMARY, b"")
+
+
+OUTPUT_ERRORS = [
+    ("d", "d: is a directory"),
+    ("nodir/r.csv", "nodir/r.csv: directory nodir does not exist"),
+    ("s.txt/r.csv", "s.txt/r.csv: not a directory"),
+]
+if not ROOT and os.name != "nt":
+    OUTPUT_ERRORS += [
+        ("ro/r.csv", "ro/r.csv: cannot create a temporary file in directory ro: permission denied"),
+        ("locked.csv", "locked.csv: permission denied"),
+    ]
+
+
+@pytest.mark.parametrize("path,message", OUTPUT_ERRORS)
+def test_unwritable_output_names_the_path(walk, path, message):
+    (walk / "d").mkdir()
+    (walk / "ro").mkdir(mode=0o555)
+    (walk / "locked.csv").write_text("old")
+    (walk / "locked.csv").chmod(0o444)
+    result = run(walk, "s.txt", "-o", path)
+    assert (result.returncode, result.stderr.decode()) == (1, f"kestrel-grid: error: {message}\n")
+    assert (walk / "locked.csv").read_text() == "old"
+    assert temporaries(walk, walk / "d", walk / "ro") == []
+
+
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    """Two million values: several seconds of reading, building and writing edges."""
+    path = tmp_path_factory.mktemp("big") / "big.txt"
+    values = np.random.default_rng(1).random(2_000_000).tolist()
+    path.write_text("\n".join(map(repr, values)) + "\n")
+    return path
+
+
+def wait_for_temporary(directory, child, written):
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and child.poll() is None:
+        found = [p for p in directory.iterdir() if ".tmp" in p.name]
+        if found and (not written or found[0].stat().st_size > 0):
+            return
+        time.sleep(0.01)
+    pytest.fail("the run did not start writing its output")
+
+
+@POSIX
+@pytest.mark.parametrize("stage", ["reading", "writing"])
+@pytest.mark.parametrize("name,status,message", [
+    ("SIGINT", 130, "interrupted"),
+    ("SIGTERM", 143, "stopped by SIGTERM"),
+    ("SIGHUP", 129, "stopped by SIGHUP"),
+])
+def test_signal_keeps_the_old_file_and_leaves_no_temporary(tmp_path, big, stage, name, status,
+                                                           message):
+    (tmp_path / "out.csv").write_text("old\n")
+    source = str(big)
+    if stage == "reading":
+        # A FIFO whose writer stays open holds the run in its read.
+        source = "in.txt"
+        os.mkfifo(tmp_path / source)
+    with subprocess.Popen(command(source, "--output", "edges", "-o", "out.csv"), cwd=tmp_path,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
+        feeder = open(tmp_path / source, "wb") if stage == "reading" else None
+        try:
+            if feeder is not None:
+                feeder.write(b"1\n2\n")
+                feeder.flush()
+            wait_for_temporary(tmp_path, child, stage == "writing")
+            child.send_signal(getattr(signal, name))
+            if feeder is not None:
+                # The signal may land on a helper thread (e.g. of the BLAS library), which
+                # does not cut the main thread's read short: the end of the input ends it.
+                time.sleep(0.2)
+                feeder.close()
+            out, err = child.communicate(timeout=120)
+        finally:
+            if feeder is not None:
+                feeder.close()
+    assert (child.returncode, err.decode()) == (status, f"kestrel-grid: {message}\n")
+    assert temporaries(tmp_path) == []
+    assert (tmp_path / "out.csv").read_text() == "old\n"
+
+
+WIDE = ",".join(["1.5"] * 100_000)
+ONE_ROW = ("only one data row: its {} numbers would be {} series of one sample each; "
+           "{} for a single series, or pick columns with --column")
+INPUT_ERRORS = [
+    ("long.csv", 'a,b\n1,2\n3,"' + "x" * 200_000 + '"\n',
+     "long.csv:3: a cell is longer than 131072 characters"),
+    ("long.txt", "# first\n" + '"' + "1" * 200_000 + '",2\n3,4\n',
+     "long.txt:2: a cell is longer than 131072 characters"),
+    ("row.csv", WIDE + "\n", "row.csv:1: " + ONE_ROW.format(100_000, 100_000, "put one value per line")),
+    ("row.txt", "# walk\n1 2 3\n", "row.txt:2: " + ONE_ROW.format(3, 3, "put one value per line")),
+    ("row.csv", "a,b,c\n1,2,3\n", "row.csv:2: " + ONE_ROW.format(3, 3, "put one value per line")),
+    ("row.npy", np.ones((1, 3)), "row.npy: " + ONE_ROW.format(3, 3, "save a 1-d array")),
+]
+
+
+@pytest.mark.parametrize("name,content,message", INPUT_ERRORS, ids=lambda v: str(v)[:20])
+def test_awkward_input_fails_with_one_line(tmp_path, name, content, message):
+    if isinstance(content, np.ndarray):
+        np.save(tmp_path / name, content)
+    else:
+        (tmp_path / name).write_text(content)
+    result = run(tmp_path, name, "-o", "r.csv")
+    assert (result.returncode, result.stderr.decode()) == (1, f"kestrel-grid: error: {message}\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name]
+
+
+@pytest.mark.parametrize("content,args,samples", [
+    ("a,b,c\n1,2,3\n", ["-c", "a,c"], [1, 1]),
+    ("t,v\n0,5\n", ["--x", "t"], [1]),
+])
+def test_one_row_is_read_when_it_gives_one_series_or_columns_are_named(tmp_path, content, args,
+                                                                       samples):
+    (tmp_path / "row.csv").write_text(content)
+    result = run(tmp_path, "row.csv", *args, "--format", "json", "-o", "r.json")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert (tmp_path / "r.json").read_text().count('"samples": 1') == len(samples)
+
+
+@POSIX
+def test_graphml_stays_well_formed_with_odd_headers_and_file_names(tmp_path):
+    (tmp_path / "c.csv").write_text("a\x01b,c\td\x0be\n1,2\n3,4\n")
+    try:
+        (tmp_path / os.fsdecode(b"s\xff.txt")).write_text("3\n1\n2\n")
+    except (OSError, UnicodeError):
+        pytest.skip("the file system refuses a name that is not UTF-8")
+    result = run(tmp_path, "c.csv", b"s\xff.txt", "--output", "edges", "-o", "g.graphml")
+    assert (result.returncode, result.stderr) == (0, b"")
+    graphs = ET.parse(tmp_path / "g.graphml").getroot().findall(GRAPHML + "graph")
+    assert [g.get("id") for g in graphs] == ["c.csv:a\ufffdb", "c.csv:c\td\ufffde", "s\ufffd.txt:0"]
+    assert [len(g.findall(GRAPHML + "edge")) for g in graphs] == [1, 1, 3]
