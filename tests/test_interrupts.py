@@ -83,6 +83,25 @@ def test_ctrl_c_stops_a_long_build_within_a_fraction_of_a_second(call):
     assert latency < 3.0, latency
 
 
+@pytest.mark.not_under_sanitizer("times a stop; instrumented builds are many times slower")
+def test_ctrl_c_stops_the_command_line_tool_inside_a_build(tmp_path):
+    source = tmp_path / "smooth.csv"
+    np.savetxt(source, np.sin(np.arange(300_000) * 1e-4), header="v", comments="")
+    target = tmp_path / "out.csv"
+    target.write_text("old\n")
+    process = subprocess.Popen([sys.executable, "-m", "kestrel_grid_tools", str(source),
+                                "--column", "v", "-o", str(target)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(3)  # reading takes about a second; the build tens of seconds
+    sent = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=60)
+    assert (process.returncode, err) == (130, "kestrel-grid: interrupted\n")
+    assert time.monotonic() - sent < 3.0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv", "smooth.csv"]
+    assert target.read_text() == "old\n"
+
+
 def test_a_signal_handler_error_stops_the_build_and_is_raised_unchanged():
     x = np.sin(np.arange(300_000) * 1e-4)
 

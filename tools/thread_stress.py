@@ -25,6 +25,11 @@ index that was valid when it was chosen. Anything else fails the run:
   the same invariants or disagree with one another's lengths;
 - any other exception, an unraisable error in a finalizer, a hang, or a crash.
 
+Meanwhile the main thread builds under a timer signal every 3 ms whose handler raises
+now and then: each build either stops with that exception or gives the known result.
+At the end the child exits with daemon threads still inside lock-releasing builds; it
+must exit normally, never abort.
+
 The work runs in a child interpreter with the allocator's debug hooks on, so a crash is
 reported with its signal, and an object made without holding the interpreter lock is one.
 

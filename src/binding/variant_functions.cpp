@@ -197,7 +197,9 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     "        one before it (the message names the first).\n"                                    \
     "    TypeError: An argument has the wrong type; ``penetrable`` must be an int (not a\n"      \
     "        bool).\n"                                                                           \
-    "    MemoryError: Memory ran out; nothing is built.\n"
+    "    MemoryError: Memory ran out; nothing is built.\n"                                     \
+    "    KeyboardInterrupt: Ctrl-C on the main thread stopped the build (an exception that a\n"  \
+    "        signal handler of the caller's raises stops it the same way).\n"
 
 PyMethodDef definitions[] = {
     {"build_graph", as_cfunction(build_graph_entry), METH_VARARGS | METH_KEYWORDS,
