@@ -46,7 +46,7 @@ INPUTS = {
     "csv header and comments": ("s.csv", "# measured\n# twice\nvalue\n" + lines(CELLS), []),
     "tsv, picked by name": ("s.tsv", "t\tvalue\n" + "".join(f"{i}\t{c}\n" for i, c in enumerate(CELLS)), ["--column", "value"]),
     "tsv, picked by index": ("s.tsv", "".join(f"{i}\t{c}\n" for i, c in enumerate(CELLS)), ["--column", "1"]),
-    "plain text, blank lines": ("s.txt", "\n" + lines(CELLS, "\n\n"), []),
+    "plain text, blank lines around": ("s.txt", "\n\n" + lines(CELLS) + "\n\n", []),
     "sniffed semicolons": ("s.dat", "".join(f"{c};0\n" for c in CELLS), ["-c", "0"]),
     "npy 1-d": ("s.npy", np.array(VALUES), []),
     "npy 2-d column": ("s.npy", np.column_stack([np.zeros(len(VALUES)), VALUES]), ["-c", "1"]),

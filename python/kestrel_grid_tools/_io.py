@@ -164,12 +164,30 @@ def _decode(source: str, data: bytes) -> str:
     return text
 
 
+# Cells that stand for a missing sample (compared stripped and case-folded): an empty
+# cell, the NA markers of spreadsheets and R, pandas' NaN export and JSON's null.
+MISSING_CELLS = frozenset({"", "na", "n/a", "nan", "null"})
+
+
+def _is_missing(cell: str) -> bool:
+    return cell.strip().casefold() in MISSING_CELLS
+
+
 def _is_number(cell: str) -> bool:
     try:
         float(cell)
     except ValueError:
         return False
     return True
+
+
+def _is_value(cell: str) -> bool:
+    """A number or a missing-sample marker."""
+    return _is_missing(cell) or _is_number(cell)
+
+
+def _to_float(cell: str) -> float:
+    return math.nan if _is_missing(cell) else float(cell)
 
 
 def _split(
@@ -192,9 +210,14 @@ def _split(
 
 
 def _floats(cells: Sequence[str]) -> Optional[FloatArray]:
-    """The cells as float64, or None when one of them is not a number."""
+    """The cells as float64 (a missing-sample marker as NaN), or None when one of them is
+    neither a number nor such a marker."""
     try:
         return np.fromiter(map(float, cells), dtype=np.float64, count=len(cells))
+    except ValueError:
+        pass
+    try:
+        return np.fromiter(map(_to_float, cells), dtype=np.float64, count=len(cells))
     except ValueError:
         return None
 
@@ -259,11 +282,23 @@ def parse_columns(
     data = [line for line in lines if (bare := line.lstrip()) and bare[0] != "#"]
     if not data:
         raise InputError(source, "no data rows")
+    blanks_are_rows = False
+
+    def data_numbers() -> List[int]:
+        # 1-based file lines of the data rows (header included); in a one-column file
+        # blank lines between the first and the last row are rows too (missing samples).
+        if blanks_are_rows:
+            numbers = [n for n, text in enumerate(lines, 1) if not text.lstrip().startswith("#")]
+            while numbers and not lines[numbers[-1] - 1].strip():
+                numbers.pop()
+            while numbers and not lines[numbers[0] - 1].strip():
+                numbers.pop(0)
+            return numbers
+        return [n for n, text in enumerate(lines, 1) if (bare := text.lstrip()) and bare[0] != "#"]
 
     def line_of(row: int) -> int:
         # 1-based file line of data row `row` (header included); computed only for errors.
-        numbers = [n for n, text in enumerate(lines, 1) if (bare := text.lstrip()) and bare[0] != "#"]
-        return numbers[row]
+        return data_numbers()[row]
 
     def failure(offset: int) -> Callable[[int, str], InputError]:
         # Reports a line that cannot be split; `offset` is the data row of its first line.
@@ -274,7 +309,12 @@ def parse_columns(
         delimiter = next((d for d in ("\t", ";", ",") if d in first_line), None)
     first = _split(data[:1], delimiter, failure(0))[0]
     width = len(first)
-    has_header = not all(map(_is_number, first))
+    if width == 1:
+        # One column: a blank line inside the data is a missing sample, as an empty
+        # cell is in a wider file, so it does not shift the later samples' positions.
+        blanks_are_rows = True
+        data = [lines[n - 1] for n in data_numbers()]
+    has_header = not all(map(_is_value, first)) or all(map(_is_missing, first))
     names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
     skip = 1 if has_header else 0
     body = data[skip:]
@@ -299,7 +339,7 @@ def parse_columns(
         # One row of many numbers is nearly always a series written across instead of
         # down; as columns it would give as many one-sample series, slowly.
         row = first if not has_header else _split(body, delimiter, failure(skip))[0]
-        count = sum(1 for index, cell in enumerate(row) if index != x_index and _is_number(cell))
+        count = sum(1 for index, cell in enumerate(row) if index != x_index and _is_value(cell))
         if count > 1:
             raise InputError(source, _one_row(count, "put one value per line"), line_of(skip))
 
@@ -327,7 +367,7 @@ def parse_columns(
         column = column_of_rows
     if not wanted:
         wanted = [
-            index for index in range(width) if index != x_index and _is_number(column(index)[0])
+            index for index in range(width) if index != x_index and _numeric(column(index))
         ]
         if not wanted:
             if x_index is not None:
@@ -340,7 +380,7 @@ def parse_columns(
         cells = column(index)
         values = _floats(cells)
         if values is None:
-            row_index, cell = next((i, c) for i, c in enumerate(cells) if not _is_number(c))
+            row_index, cell = next((i, c) for i, c in enumerate(cells) if not _is_value(c))
             raise InputError(
                 source,
                 f"could not read '{cell.strip()}' as a number",
@@ -356,6 +396,13 @@ def parse_columns(
         if bad is not None:
             raise InputError(source, bad[1], line_of(bad[0] + skip), place(x_index))
     return [(label(index), read(index)) for index in wanted], positions
+
+
+def _numeric(cells: Sequence[str]) -> bool:
+    """Whether a column holds numbers: its first cell that is not a missing-sample marker
+    is a number (a column of markers only is numeric too, all missing)."""
+    first = next((cell for cell in cells if not _is_missing(cell)), None)
+    return first is None or _is_number(first)
 
 
 def _cutter(

@@ -4,9 +4,19 @@ Inputs
     CSV (``.csv``), TSV (``.tsv``), ``.npy`` (1-d, or 2-d whose columns are series) and
     any other file or ``-`` (standard input) as text whose delimiter is found from the
     first data row (tab, ``;``, ``,``, else runs of whitespace; one value per line is a
-    single column). Blank lines and lines starting with ``#`` are skipped. The first row
-    is a header when one of its cells is not a number. Values are read with Python's
-    ``float`` (bit exact; ``nan``, ``inf``, ``-inf``, ``infinity`` in any case).
+    single column). Lines starting with ``#`` are skipped, and so are blank lines, except
+    inside a one-column file, where a blank line is a missing sample. The first row is a
+    header when one of its cells is not a number. Values are read with Python's
+    ``float`` (bit exact; ``inf``, ``-inf``, ``infinity`` in any case).
+
+Missing samples
+    An empty cell, ``NA``, ``N/A``, ``NaN``, ``nan`` and ``null`` (any case) are missing
+    samples, and so is NaN in a ``.npy`` input. ``--missing omit`` (the default) leaves
+    them out: the graph is that of the other samples, each at its own position (its row
+    among the data rows, or its ``--x`` value), and edges and degrees name samples by
+    that row, so they match the file; the summary counts them as ``omitted``.
+    ``--missing raise`` stops with exit status 1 at the first one; ``--missing keep``
+    builds with NaN as a value (it never blocks, and a NaN sample sees every other).
 
 Columns
     ``--column NAME|INDEX`` (repeatable or comma-separated; INDEX counts from 0) picks
@@ -216,6 +226,7 @@ class _Options:
     x: Optional[str]
     penetrable: int
     exact: bool
+    missing: features.Missing
     output: str
     window: Optional[int]
     fmt: str
@@ -276,6 +287,10 @@ def build_parser() -> argparse.ArgumentParser:
     add("--exact", action="store_true",
         help="decide the natural rule exactly on the binary values (a sample on the "
              "chord always blocks)")
+    add("--missing", choices=features.MISSING, default="omit",
+        help="missing samples (empty cells, NA, NaN, null): leave them out (omit, the "
+             "default; the others keep their rows as positions), stop (raise), or build "
+             "with NaN (keep)")
     add("--output", choices=OUTPUTS, default="summary", help="what to write (default: summary)")
     add("--window", type=_positive_int, metavar="W",
         help="motif window size: required by --output motifs, adds motif fields to a summary")
@@ -319,6 +334,7 @@ def _options(args: argparse.Namespace) -> _Options:
     return _Options(
         inputs=tuple(args.inputs), columns=columns, kind=args.kind,
         skip_adjacent=args.skip_adjacent, x=x, penetrable=args.penetrable, exact=args.exact,
+        missing=args.missing,
         output=output, window=args.window,
         fmt=fmt, path=path, plot=args.plot,
     )
@@ -328,31 +344,38 @@ def result_table(
     values: FloatArray, options: _Options, positions: Optional[FloatArray] = None
 ) -> Table:
     """The requested result for one series (samples ``values`` at ``positions``),
-    computed from the array builders."""
+    computed from the array builders. Left-out missing samples keep their row numbers:
+    edges and degrees name the samples by their rows."""
     output, kind, skip = options.output, options.kind, options.skip_adjacent
-    penetrable, exact = options.penetrable, options.exact
+    penetrable, exact, missing = options.penetrable, options.exact, options.missing
+    kept = features.kept_samples(values, missing)
+    rows = np.arange(values.size, dtype=np.int64) if kept is None else kept
     if output == "summary":
         summary = features.summarize(
-            values, kind, skip, options.window, x=positions, penetrable=penetrable, exact=exact
+            values, kind, skip, options.window, x=positions, penetrable=penetrable, exact=exact,
+            missing=missing,
         )
         return record_table(output, summary)
     if output == "edges":
         edges = np.asarray(
             kg.graph_edge_array(
-                values, kind, x=positions, penetrable=penetrable, skip_adjacent=skip, exact=exact
+                values, kind, x=positions, penetrable=penetrable, skip_adjacent=skip, exact=exact,
+                missing=missing,
             )
         ).reshape(-1, 2)
-        return Table(output, ("source", "target"), (edges[:, 0], edges[:, 1]))
+        return Table(output, ("source", "target"), (rows[edges[:, 0]], rows[edges[:, 1]]))
     if output == "motifs":
         if options.window is None:
             raise ValueError("motif scores need a window size")
+        present = values if kept is None else values[kept]
         scores = np.asarray(
-            kg.horizontal_window_motif_scores(values, options.window, skip), dtype=np.int64
+            kg.horizontal_window_motif_scores(present, options.window, skip), dtype=np.int64
         )
         return Table(output, ("window", "score"), (np.arange(scores.size, dtype=np.int64), scores))
-    degree = features.degrees(values, kind, skip, x=positions, penetrable=penetrable, exact=exact)
+    degree = features.degrees(values, kind, skip, x=positions, penetrable=penetrable, exact=exact,
+                              missing=missing)
     if output == "degrees":
-        return Table(output, ("index", "degree"), (np.arange(degree.size, dtype=np.int64), degree))
+        return Table(output, ("index", "degree"), (rows, degree))
     counts = np.bincount(degree)
     k, p = features.degree_distribution(degree)
     return Table(output, ("k", "count", "p"), (k, counts.astype(np.int64), p))
@@ -438,13 +461,15 @@ def _run(options: _Options) -> int:
                 f"--format npy holds one series for --output {options.output}, "
                 f"got {len(series)}; use csv, tsv or json, or pick one with --column"
             )
-        _check_window(series, options.window)
+        _check_window(series, options.window, options.missing)
         stream = opened[0].stream if opened else _stdout_bytes()
         writer = make_writer(options.fmt, stream, several)
         plot_paths = _plot_paths(options.plot, len(series)) if options.plot else []
         progress = _Progress(len(series), sys.stderr)
         for done, item in enumerate(series):
             progress.show(done, item.label)
+            if options.missing == "raise":
+                _refuse_missing(item)
             table = result_table(item.values, options, item.positions)
             writer.write(item.label, table, item.values, item.positions)
             if plot is not None:
@@ -467,14 +492,28 @@ def _run(options: _Options) -> int:
                 output_file.discard()
 
 
-def _check_window(series: Sequence[Series], window: Optional[int]) -> None:
+def _refuse_missing(item: Series) -> None:
+    gaps = np.flatnonzero(np.isnan(item.values))
+    if gaps.size:
+        raise InputError(
+            item.label,
+            f"missing sample in data row {int(gaps[0])} (counting from 0); use --missing omit "
+            "to leave missing samples out, or --missing keep",
+        )
+
+
+def _check_window(series: Sequence[Series], window: Optional[int], missing: str) -> None:
     if window is None:
         return
     for item in series:
-        if window > item.values.size:
+        size = item.values.size
+        if missing == "omit":
+            size = int(np.count_nonzero(~np.isnan(item.values)))
+        if window > size:
+            present = " present" if size != item.values.size else ""
             raise InputError(
                 item.label,
-                f"--window {window} is longer than the series ({item.values.size} samples)",
+                f"--window {window} is longer than the series ({size}{present} samples)",
             )
 
 
@@ -483,7 +522,7 @@ def _draw(plot: Callable[..., Any], item: Series, options: _Options, path: str,
     png = _open(path, opened)
     figure = plot(item.values, kind=options.kind, skip_adjacent=options.skip_adjacent,
                   x=item.positions, penetrable=options.penetrable, exact=options.exact,
-                  path=png.stream, title=item.label)
+                  missing=options.missing, path=png.stream, title=item.label)
     pyplot = sys.modules.get("matplotlib.pyplot")
     if pyplot is not None:
         pyplot.close(figure)

@@ -17,6 +17,24 @@ from ._graphs import FloatArray, IntArray, as_series
 
 Kind = Literal["natural", "horizontal"]
 KINDS: Tuple[Kind, ...] = ("natural", "horizontal")
+Missing = Literal["omit", "raise", "keep"]
+MISSING: Tuple[Missing, ...] = ("omit", "raise", "keep")
+
+
+def check_missing(missing: str) -> None:
+    if missing not in MISSING:
+        raise ValueError(f"missing must be 'omit', 'raise' or 'keep', got {missing!r}")
+
+
+def kept_samples(values: FloatArray, missing: str) -> Optional[IntArray]:
+    """Indices of the samples a build with ``missing`` keeps, or ``None`` when it keeps
+    them all (nothing is missing, or ``missing`` is not ``"omit"``)."""
+    if missing != "omit":
+        return None
+    present = ~np.isnan(values)
+    if present.all():
+        return None
+    return np.flatnonzero(present).astype(np.int64)
 
 
 def _check_kind(kind: str) -> None:
@@ -39,6 +57,7 @@ def degrees(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
 ) -> IntArray:
     """Degree of every sample, as an (n,) int64 array, without storing edges.
 
@@ -52,6 +71,9 @@ def degrees(
             between its ends; ``0`` for the ordinary graph.
         exact: Decide the natural rule exactly on the binary values (see
             ``kestrel_grid.build_graph``).
+        missing: Missing samples (NaN): ``"omit"`` leaves them out, the others keeping
+            their positions, so there is one degree per sample that is present;
+            ``"raise"`` refuses them; ``"keep"`` builds with NaN as a value.
 
     Returns:
         The degrees, from ``kestrel_grid.graph_degrees``.
@@ -62,12 +84,13 @@ def degrees(
         TypeError: ``penetrable`` is not an int.
     """
     _check_kind(kind)
+    check_missing(missing)
     series = as_series(values)
     positions = None if x is None else as_series(x)
     return np.asarray(
         kg.graph_degrees(
             series, kind, x=positions, penetrable=penetrable,
-            skip_adjacent=bool(skip_adjacent), exact=bool(exact),
+            skip_adjacent=bool(skip_adjacent), exact=bool(exact), missing=missing,
         )
     )
 
@@ -153,9 +176,16 @@ def summarize(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
 ) -> Dict[str, Any]:
-    """Summary of one series' graph: samples, edges, mean and largest degree; for
-    horizontal graphs the distance from the i.i.d. law; with `window`, the motif scores.
+    """Summary of one series' graph: samples, omitted samples, edges, mean and largest
+    degree; for horizontal graphs the distance from the i.i.d. law; with `window`, the
+    motif scores.
+
+    Missing samples (NaN) are left out by default (``missing="omit"``): ``samples``
+    counts the samples in the graph, ``omitted`` the samples left out, and the motif
+    scores run over the samples present, in order. ``"raise"`` refuses a missing sample;
+    ``"keep"`` builds with NaN as a value (where it never blocks and sees every sample).
 
     ``x``, ``penetrable`` and ``exact`` are passed to :func:`degrees`; the i.i.d.
     distance uses the law of the same ``penetrable``. Motif scores are those of the
@@ -168,12 +198,15 @@ def summarize(
         raise ValueError(
             f"motif scores have no penetrable variant: give window or penetrable={penetrable}, not both"
         )
-    deg = degrees(series, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact)
+    deg = degrees(series, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact,
+                  missing=missing)
+    kept = kept_samples(series, missing)
     n = int(deg.size)
     total = int(deg.sum())
     summary: Dict[str, Any] = {
         "kind": kind,
         "samples": n,
+        "omitted": int(series.size) - n,
         "edges": total // 2,
         "mean_degree": total / n if n else math.nan,
         "max_degree": int(deg.max()) if n else 0,
@@ -181,5 +214,6 @@ def summarize(
     if kind == "horizontal":
         summary["iid_distance"] = iid_distance(deg, skip_adjacent, penetrable=penetrable)
     if window is not None:
-        summary.update(motif_summary(series, window, skip_adjacent))
+        present = series if kept is None else series[kept]
+        summary.update(motif_summary(present, window, skip_adjacent))
     return summary

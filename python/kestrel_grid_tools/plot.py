@@ -17,7 +17,7 @@ import kestrel_grid as kg
 
 from ._graphs import FloatArray, IntArray, as_series, degree_array, edge_array, vertex_array
 from ._optional import require
-from .features import KINDS, Kind, degree_distribution
+from .features import KINDS, Kind, Missing, check_missing, degree_distribution, kept_samples
 from .features import iid_law as _iid_law
 
 if TYPE_CHECKING:
@@ -41,6 +41,7 @@ def _graph_arrays(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
 ) -> Tuple[FloatArray, IntArray, str]:
     """Vertices ``(n, 2)``, edges ``(m, 2)`` and the graph's kind, from a graph or a series
     (placed at positions ``x``, ``None`` for ``0, 1, 2, ...``)."""
@@ -50,17 +51,21 @@ def _graph_arrays(
         return vertex_array(graph_or_series), edge_array(graph_or_series), "horizontal"
     if kind not in KINDS:
         raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
+    check_missing(missing)
     series = as_series(graph_or_series)
     positions = None if x is None else as_series(x)
     graph_kind: Kind = "natural" if kind == "natural" else "horizontal"
     edges = np.asarray(
         kg.graph_edge_array(
             series, graph_kind, x=positions, penetrable=penetrable,
-            skip_adjacent=bool(skip_adjacent), exact=bool(exact),
+            skip_adjacent=bool(skip_adjacent), exact=bool(exact), missing=missing,
         )
     ).reshape(-1, 2)
     xs = np.arange(series.size, dtype=np.float64) if positions is None else positions
     vertices = np.column_stack([xs, series])
+    kept = kept_samples(series, missing)
+    if kept is not None:
+        vertices = vertices[kept]  # the graph's vertices: the samples present
     return vertices, edges, graph_kind
 
 
@@ -130,6 +135,7 @@ def plot_series_graph(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
 ) -> Axes:
     """Draw a series as a line with markers and its visibility edges over it.
 
@@ -156,6 +162,9 @@ def plot_series_graph(
         penetrable: for a series, keep a pair visible with at most this many
             blocking samples between its ends.
         exact: for a series, decide the natural rule exactly on the binary values.
+        missing: for a series, what to do with missing samples (NaN): ``"omit"`` (the
+            default) draws the graph of the samples present, each at its position;
+            ``"raise"`` refuses them; ``"keep"`` builds with NaN.
 
     Returns:
         The Axes drawn on.
@@ -168,7 +177,7 @@ def plot_series_graph(
     _check_max_edges(max_edges)
     _matplotlib("collections")
     vertices, edges, graph_kind = _graph_arrays(
-        graph_or_series, kind, skip_adjacent, x, penetrable, exact
+        graph_or_series, kind, skip_adjacent, x, penetrable, exact, missing
     )
     if ax is None:
         _, ax = _matplotlib("pyplot").subplots()
@@ -252,6 +261,7 @@ def plot_overview(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
 ) -> Figure:
     """A figure with the series and its edges (left) and its degree distribution (right).
 
@@ -276,6 +286,8 @@ def plot_overview(
             between its ends; the i.i.d. law drawn for a horizontal graph is the one
             for the same ``penetrable``.
         exact: decide the natural rule exactly on the binary values.
+        missing: missing samples (NaN): ``"omit"`` (the default), ``"raise"`` or
+            ``"keep"``, as for :func:`plot_series_graph`.
 
     Returns:
         The ``matplotlib.figure.Figure``.
@@ -288,7 +300,7 @@ def plot_overview(
     _check_max_edges(max_edges)
     figure_module = _matplotlib("figure")
     vertices, edges, graph_kind = _graph_arrays(
-        series, kind, skip_adjacent, x, penetrable, exact
+        series, kind, skip_adjacent, x, penetrable, exact, missing
     )
     degrees = np.bincount(edges.reshape(-1), minlength=vertices.shape[0]).astype(np.int64)
 

@@ -16,19 +16,42 @@ namespace kestrel {
 
 namespace {
 
-// (time_series, kind="natural", *, x=None, penetrable=0, skip_adjacent=False, exact=False)
+// (time_series, kind="natural", *, x=None, penetrable=0, skip_adjacent=False, exact=False,
+//  missing="raise")
 constexpr std::array<const char*, max_parameters> kNames{
-    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", nullptr, nullptr};
-constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 4};
-constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 4};
-constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 4};
+    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing", nullptr};
+constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 5};
+constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 5};
+constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 5};
 
 // Everything a call asks for, converted and checked.
 struct VariantCall {
     Series series;
     Series x;  // empty: x_k = k
     VariantOptions options;
+    bool omit_missing = false;
 };
+
+Result<MissingPolicy> to_missing(PyObject* object) {
+    if (object == nullptr) return MissingPolicy::raise;
+    if (!PyUnicode_Check(object)) return CallError::kind_mismatch(object, "PyString");
+    if (PyUnicode_CompareWithASCIIString(object, "raise") == 0) return MissingPolicy::raise;
+    if (PyUnicode_CompareWithASCIIString(object, "omit") == 0) return MissingPolicy::omit;
+    if (PyUnicode_CompareWithASCIIString(object, "keep") == 0) return MissingPolicy::keep;
+    ref text = ref::steal(PyUnicode_FromFormat(
+        "missing must be 'raise', 'omit' or 'keep', not %R", object));
+    if (!text) return fetch_error();
+    return CallError::object(PyExc_ValueError, std::move(text));
+}
+
+CallError missing_error(std::size_t index) {
+    ref text = ref::steal(PyUnicode_FromFormat(
+        "time_series[%zu] is missing (NaN): pass missing='omit' to leave missing samples out "
+        "(the others keep their positions) or missing='keep' to build with NaN as a value",
+        index));
+    if (!text) return fetch_error();
+    return CallError::object(PyExc_ValueError, std::move(text));
+}
 
 Result<VisibilityRule> to_kind(PyObject* object) {
     if (object == nullptr) return VisibilityRule::Natural;
@@ -112,16 +135,26 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
     KG_TRY(penetrable, to_penetrable(slots[3]));
     KG_TRY(skip_adjacent, to_flag("skip_adjacent", slots[4]));
     KG_TRY(exact, to_flag("exact", slots[5]));
+    KG_TRY(missing, convert_argument("missing", to_missing, slots[6]));
     if (slots[2] != nullptr && slots[2] != Py_None) {
         const PositionsCheck check = check_positions(x, series.size());
         if (check.fault != PositionsFault::none) return positions_error(check, x, series.size());
+    }
+    if (missing == MissingPolicy::raise) {
+        const std::size_t at = first_missing(series);
+        if (at != series.size()) return missing_error(at);
     }
     VariantOptions options;
     options.rule = rule;
     options.penetrable = penetrable;
     options.exact = exact;
     options.skip_adjacent = skip_adjacent;
-    return VariantCall{std::move(series), std::move(x), options};
+    return VariantCall{std::move(series), std::move(x), options, missing == MissingPolicy::omit};
+}
+
+// Runs without the interpreter lock, on the call's own copies.
+void prepare_inputs(VariantCall& call) {
+    if (call.omit_missing) omit_missing(call.series, call.x);
 }
 
 // The inputs are freed as soon as the result exists, before the result is wrapped.
@@ -134,6 +167,7 @@ PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(build_graph_signature, args, kwargs));
         KG_TRY(graph, without_interpreter([&] {
+                   prepare_inputs(call);
                    VisibilityGraph built = build_variant_graph(call.series, call.x, call.options);
                    release_inputs(call);
                    return built;
@@ -148,6 +182,7 @@ PyObject* graph_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(graph_degrees_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
+                   prepare_inputs(call);
                    ArrayBlock computed = count_block(variant_degrees(call.series, call.x, call.options));
                    release_inputs(call);
                    return computed;
@@ -160,6 +195,7 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
+                   prepare_inputs(call);
                    ArrayBlock computed = edge_block(variant_edges(call.series, call.x, call.options));
                    release_inputs(call);
                    return computed;
@@ -169,7 +205,8 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 #define KG_VARIANT_SIGNATURE \
-    "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False)\n--\n\n"
+    "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False, "  \
+    "missing='raise')\n--\n\n"
 
 #define KG_VARIANT_ARGUMENTS                                                                       \
     "Args:\n"                                                                                      \
@@ -188,11 +225,17 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     "        exactly on the binary values instead of with the float line value, so a sample\n" \
     "        exactly on the chord always blocks. NaN never blocks and an infinite sample\n"     \
     "        counts as infinitely far above or below. The horizontal rule is exact already\n"   \
-    "        and ignores it.\n\n"
+    "        and ignores it.\n"                                                                 \
+    "    missing: What to do with missing samples (NaN values): ``\"raise\"`` a ValueError\n"  \
+    "        naming the first; ``\"omit\"`` them, so the graph is that of the other samples,\n"  \
+    "        each at its own position (its ``x``, or its index in the input), numbered\n"     \
+    "        from 0 in order; or ``\"keep\"`` them as values under the literal rule, where NaN\n" \
+    "        never blocks and a NaN end sees every sample.\n\n"
 
 #define KG_VARIANT_RAISES                                                                          \
     "Raises:\n"                                                                                    \
-    "    ValueError: ``kind`` is not one of the two rules, ``penetrable`` is negative, or\n"      \
+    "    ValueError: A missing sample with ``missing=\"raise\"``, ``missing`` or ``kind`` is\n"   \
+    "        not one of its choices, ``penetrable`` is negative, or\n"                         \
     "        ``x`` has the wrong length, a non-finite position or one not greater than the\n"   \
     "        one before it (the message names the first).\n"                                    \
     "    TypeError: An argument has the wrong type; ``penetrable`` must be an int (not a\n"      \

@@ -77,6 +77,32 @@ VisibilityGraph reference_variant_graph(std::span<const double> v, std::span<con
     return graph;
 }
 
+std::size_t first_missing(std::span<const double> v) {
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        if (std::isnan(v[k])) return k;
+    }
+    return v.size();
+}
+
+void omit_missing(std::vector<double>& v, std::vector<double>& x) {
+    const std::size_t first = first_missing(v);
+    if (first == v.size()) return;
+    if (x.empty()) {
+        // Indices below 2^53 are exact doubles; so is every index a series can have.
+        reserve_large(x, v.size());
+        for (std::size_t k = 0; k < v.size(); ++k) x.push_back(static_cast<double>(k));
+    }
+    std::size_t kept = first;
+    for (std::size_t k = first; k < v.size(); ++k) {
+        if (std::isnan(v[k])) continue;
+        v[kept] = v[k];
+        x[kept] = x[k];
+        ++kept;
+    }
+    v.resize(kept);
+    x.resize(kept);
+}
+
 std::vector<Edge> variant_edges(std::span<const double> v, std::span<const double> x,
                                 const VariantOptions& options) {
     if (options.rule == VisibilityRule::Horizontal) {

@@ -34,6 +34,17 @@ struct PositionsCheck {
 
 PositionsCheck check_positions(std::span<const double> x, std::size_t samples);
 
+// Missing samples are the NaN values. What a build does with them.
+enum class MissingPolicy { raise, omit, keep };
+
+// Index of the first NaN value, or v.size() when there is none.
+std::size_t first_missing(std::span<const double> v);
+
+// Leaves the missing samples out; every other sample keeps its position: x_k, or its
+// index k when x is empty (x then becomes the kept indices, unless nothing was missing,
+// when both stay as they are).
+void omit_missing(std::vector<double>& v, std::vector<double>& x);
+
 // --- literal rules --------------------------------------------------------------------
 // Whether sample k blocks the pair (lo, hi), lo < k < hi, under the options' rule:
 //   natural, float:  q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)), rise = fl(v_hi - v_lo),
