@@ -59,7 +59,7 @@ def reference(series, index, kind, skip_adjacent, window, top, positions=None, *
     """One summarize / degree_distribution call per series, assembled by hand."""
     rows = []
     for number, values in enumerate(series):
-        short = window is not None and len(values) < window
+        short = window is not None and np.count_nonzero(~np.isnan(values)) < window
         if positions is not None:
             variant["x"] = positions[number]
         row = features.summarize(values, kind, skip_adjacent, None if short else window, **variant)
@@ -74,12 +74,13 @@ def reference(series, index, kind, skip_adjacent, window, top, positions=None, *
             row[f"p_{k}"] = (p[k] if k < p.size else 0.0) if deg.size else math.nan
         row["p_tail"] = int((deg > top).sum()) / deg.size if deg.size else math.nan
         rows.append(row)
-    names = ["samples", "edges", "mean_degree", "max_degree", "iid_distance"]
+    names = ["samples", "omitted", "edges", "mean_degree", "max_degree", "iid_distance"]
     if window is not None:
         names += ["motif_windows", *MOTIF]
     names += [f"p_{k}" for k in range(top + 1)] + ["p_tail"]
     frame = pd.DataFrame(rows, columns=names, index=index)
-    ints = ["samples", "edges", "max_degree"] + (["motif_windows"] if window is not None else [])
+    ints = ["samples", "omitted", "edges", "max_degree"] + (
+        ["motif_windows"] if window is not None else [])
     return frame.astype({name: np.int64 for name in ints}).astype(
         {name: np.float64 for name in names if name not in ints})
 

@@ -709,6 +709,11 @@ def build_cases(panic):
         case(f"{label}: positions str", fn, short, x="abc", expect=TypeError)
         case(f"{label}: position __float__ raises", fn, [1.0, 2.0],
              x=[0.0, Raises(type_error_with_cause)], expect=TypeError)
+        case(f"{label}: missing samples omitted", fn, [1.0, math.nan, 2.0, 0.5], missing="omit")
+        case(f"{label}: missing samples kept", fn, [1.0, math.nan, 2.0], x=[0.0, 1.0, 3.0],
+             missing="keep")
+        case(f"{label}: missing sample refused", fn, [1.0, math.nan], expect=ValueError)
+        case(f"{label}: unknown missing policy", fn, short, missing="drop", expect=ValueError)
         case(f"{label}: negative limit", fn, short, penetrable=-1, expect=ValueError)
         case(f"{label}: huge negative limit", fn, short, penetrable=-10**40, expect=ValueError)
         case(f"{label}: bool limit", fn, short, penetrable=True, expect=TypeError)

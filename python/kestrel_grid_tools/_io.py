@@ -352,6 +352,8 @@ def parse_columns(
     column = _cutter(body, delimiter, width)
     if column is None:
         rows = _split(body, delimiter, failure(skip))
+        if blanks_are_rows:
+            rows = [row or [""] for row in rows]  # a blank line: one empty cell
         for row_index, row in enumerate(rows):
             if len(row) != width:
                 against = "header" if has_header else "first row"

@@ -33,7 +33,7 @@ _PARTITION_ROWS = 1 << 20
 # Position of a row within its input partition occupies the low bits of the order key.
 _ORDER_SHIFT = 40
 
-_INT_COLUMNS = ("samples", "edges", "max_degree")
+_INT_COLUMNS = ("samples", "omitted", "edges", "max_degree")
 _MOTIF_COLUMNS = ("motif_windows", "motif_mean", "motif_std", "motif_min", "motif_max")
 
 # (kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
@@ -102,11 +102,14 @@ def _frame(
     for row, raw in enumerate(series):
         values = as_series(raw)
         x = None if positions is None else positions[row]
+        # Missing samples (NaN) are left out, as features.summarize leaves them out.
         deg = features.degrees(values, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact)
+        kept = features.kept_samples(values, "omit")
+        present = values if kept is None else values[kept]
         n = int(deg.size)
         total = int(deg.sum())
         # The same expressions as features.summarize, so the numbers are identical.
-        ints[row] = (n, total // 2, int(deg.max()) if n else 0)
+        ints[row] = (n, int(values.size) - n, total // 2, int(deg.max()) if n else 0)
         if n:
             mean_degree[row] = total / n
             p = features.degree_distribution(deg)[1]
@@ -117,14 +120,15 @@ def _frame(
         if kind == "horizontal":
             iid[row] = features.iid_distance(deg, skip_adjacent, penetrable=penetrable)
         if window is not None and n >= window:
-            summary = features.motif_summary(values, window, skip_adjacent)
+            summary = features.motif_summary(present, window, skip_adjacent)
             windows[row] = summary["windows"]
             motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
     columns: Dict[str, Any] = {
         "samples": ints[:, 0],
-        "edges": ints[:, 1],
+        "omitted": ints[:, 1],
+        "edges": ints[:, 2],
         "mean_degree": mean_degree,
-        "max_degree": ints[:, 2],
+        "max_degree": ints[:, 3],
         "iid_distance": iid,
     }
     if window is not None:
@@ -278,12 +282,13 @@ def series_features(
 ) -> Any:
     """Graph features of many series as a lazy dask DataFrame, one row per series.
 
-    Columns, in this order (``samples``, ``edges``, ``max_degree`` and
+    Columns, in this order (``samples``, ``omitted``, ``edges``, ``max_degree`` and
     ``motif_windows`` are int64, the rest float64):
 
-    - ``samples``, ``edges``, ``mean_degree``, ``max_degree``, as
-      :func:`~kestrel_grid_tools.summarize` gives them (``mean_degree`` is NaN for an
-      empty series).
+    - ``samples``, ``omitted``, ``edges``, ``mean_degree``, ``max_degree``, as
+      :func:`~kestrel_grid_tools.summarize` gives them: missing samples (NaN) are left
+      out of the graph and counted in ``omitted`` (``mean_degree`` is NaN for an empty
+      series).
     - ``iid_distance``: the distance from the i.i.d. law for horizontal graphs; the
       column is always present, NaN for natural graphs, so both kinds share one schema.
     - ``motif_windows``, ``motif_mean``, ``motif_std``, ``motif_min``, ``motif_max``: the
@@ -326,7 +331,7 @@ def series_features(
         >>> frame = series_features(rows, kind="horizontal", max_degree=8)
         >>> result = frame.compute()
         >>> result.shape
-        (100, 15)
+        (100, 16)
         >>> bool((result["samples"] == 500).all())
         True
 
