@@ -313,7 +313,7 @@ def test_signature_positional_limits_and_accepted_forms(name):
     fn = getattr(kg, name)
     assert fn.__text_signature__ == (
         "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False, "
-        "missing='raise')")
+        "missing='raise', decimals=None)")
     with pytest.raises(TypeError) as caught:
         fn([1.0], "natural", [0.0])
     assert str(caught.value) == f"{name}() takes from 1 to 2 positional arguments but 3 were given"
@@ -391,3 +391,73 @@ def test_variant_builds_release_the_interpreter():
                  lambda: kg.graph_edge_array(v, "horizontal", penetrable=2),
                  lambda: kg.build_graph(v, x=x, exact=True)]:
         assert max(_progress_during(call) for _ in range(5)) > 0
+
+
+# --- values decided on their recorded decimals ------------------------------------------
+
+@st.composite
+def recorded_decimals(draw):
+    """Integers M_k meant as M_k / 10^places: near-arithmetic runs (collinear as decimals,
+    rarely as binary roundings) with a few jumps, and the places."""
+    places = draw(st.integers(0, 6))
+    n = draw(st.integers(0, 14))
+    start, step = draw(st.integers(-10**6, 10**6)), draw(st.integers(-300, 300))
+    jumps = draw(st.lists(st.sampled_from([0, 0, 0, 0, 1, -1, 7, -40]), min_size=n, max_size=n))
+    return [start + k * step + j for k, j in enumerate(jumps)], places
+
+
+@PROPERTY
+@given(recorded_decimals(), st.sampled_from(["natural", "horizontal"]), st.integers(0, 2),
+       st.sampled_from([None, "steps", "seconds"]))
+def test_decimals_decide_on_the_recorded_values(recorded, kind, penetrable, positions):
+    ms, places = recorded
+    decimals = [Fraction(m, 10**places) for m in ms]
+    v = [float(d) for d in decimals]  # the double nearest to each decimal
+    x = {None: None, "steps": [float(3 * k + k % 2) for k in range(len(v))],
+         "seconds": [1.7e9 + 60.0 * k for k in range(len(v))]}[positions]
+    want = model_edges(decimals, x, kind, penetrable, exact=True)
+    options = dict(x=x, penetrable=penetrable, decimals=places)
+    g = kg.build_graph(v, kind, **options)
+    assert g.edges == want
+    xs = [float(k) for k in range(len(v))] if x is None else x
+    assert bits(p for vertex in g.vertices for p in vertex) == bits(p for pair in zip(xs, v) for p in pair)
+    assert kg.graph_edge_array(v, kind, **options).tobytes() == struct.pack(
+        f"={2 * len(want)}q", *(i for e in want for i in e))
+    degrees = [0] * len(v)
+    for a, b in want:
+        degrees[a] += 1
+        degrees[b] += 1
+    assert kg.graph_degrees(v, kind, **options).tobytes() == struct.pack(f"={len(v)}q", *degrees)
+
+
+def test_decimals_against_the_float_and_exact_rules_on_a_recorded_chord():
+    v = [0.2, 0.5, 0.8]  # 0.5 lies on the chord of the recorded values
+    assert kg.build_graph(v, decimals=1).edges == [(0, 1), (1, 2)]
+    assert kg.build_graph(v, exact=True).edges == [(0, 1), (0, 2), (1, 2)]  # binary roundings
+    gappy = [0.2, math.nan, 0.5, math.nan, 0.8]  # omitted, the rest sit at 0, 2 and 4
+    g = kg.build_graph(gappy, decimals=1, missing="omit")
+    assert g.edges == [(0, 1), (1, 2)] and [p for p, _ in g.vertices] == [0.0, 2.0, 4.0]
+    decimals = [Fraction(2, 10), math.nan, Fraction(5, 10), math.nan, Fraction(8, 10)]
+    assert kg.build_graph(gappy, decimals=1, missing="keep").edges == model_edges(
+        decimals, None, exact=True)
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("v, kwargs, error, message", [
+    ([0.5, 0.123], {"decimals": 2}, ValueError,
+     "time_series[1] = 0.123 is not a decimal with at most 2 places and 15 digits"),
+    ([1.0, INF], {"decimals": 3}, ValueError,
+     "time_series[1] = inf is not a decimal with at most 3 places and 15 digits"),
+    ([1e15, 1.0], {"decimals": 0}, ValueError,
+     "time_series[0] = 1000000000000000.0 is not a decimal with at most 0 places and 15 digits"),
+    ([0.1 + 0.2], {"decimals": 15}, ValueError,
+     "time_series[0] = 0.30000000000000004 is not a decimal with at most 15 places and 15 digits"),
+    ([1.0], {"decimals": 16}, ValueError, "decimals must be from 0 to 15, not 16"),
+    ([1.0], {"decimals": -1}, ValueError, "decimals must be from 0 to 15, not -1"),
+    ([1.0], {"decimals": True}, TypeError, "decimals must be None or an int, not bool"),
+    ([1.0], {"decimals": 1.0}, TypeError, "decimals must be None or an int, not float"),
+])
+def test_values_that_are_no_such_decimals_are_refused(name, v, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        getattr(kg, name)(v, **kwargs)
+    assert str(caught.value) == message

@@ -147,6 +147,7 @@ def build_graph(
     skip_adjacent: bool = False,
     exact: bool = False,
     missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> VisibilityGraph: ...
 @overload
 def build_graph(
@@ -158,6 +159,7 @@ def build_graph(
     skip_adjacent: bool = False,
     exact: bool = False,
     missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> HorizontalVisibilityGraph: ...
 @overload
 def build_graph(
@@ -169,6 +171,7 @@ def build_graph(
     skip_adjacent: bool = False,
     exact: bool = False,
     missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> Union[VisibilityGraph, HorizontalVisibilityGraph]: ...
 def graph_degrees(
     time_series: _Series,
@@ -179,6 +182,7 @@ def graph_degrees(
     skip_adjacent: bool = False,
     exact: bool = False,
     missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> GraphArray: ...
 def graph_edge_array(
     time_series: _Series,
@@ -189,4 +193,5 @@ def graph_edge_array(
     skip_adjacent: bool = False,
     exact: bool = False,
     missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> GraphArray: ...

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "binding/arguments.hpp"
@@ -17,12 +18,12 @@ namespace kestrel {
 namespace {
 
 // (time_series, kind="natural", *, x=None, penetrable=0, skip_adjacent=False, exact=False,
-//  missing="raise")
+//  missing="raise", decimals=None)
 constexpr std::array<const char*, max_parameters> kNames{
-    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing", nullptr};
-constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 5};
-constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 5};
-constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 5};
+    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing", "decimals"};
+constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 6};
+constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 6};
+constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 6};
 
 // Everything a call asks for, converted and checked.
 struct VariantCall {
@@ -30,7 +31,42 @@ struct VariantCall {
     Series x;  // empty: x_k = k
     VariantOptions options;
     bool omit_missing = false;
+    // With decimals=: the values as scaled decimals, on which visibility is decided.
+    std::optional<Series> decided;
 };
+
+// None, or an int from 0 to 15 (never a bool of either kind).
+Result<int> to_decimals(PyObject* object) {
+    if (object == nullptr || object == Py_None) return -1;
+    const bool numpy_bool = is_numpy_bool(object);
+    if (PyBool_Check(object) || numpy_bool || !PyIndex_Check(object)) {
+        ref name = numpy_bool ? ref::steal(checked(PyUnicode_FromString("numpy.bool")))
+                              : type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+        ref text = ref::steal(PyUnicode_FromFormat("decimals must be None or an int, not %U", name.get()));
+        if (!text) return fetch_error();
+        return CallError::object(PyExc_TypeError, std::move(text));
+    }
+    ref index = ref::steal(PyNumber_Index(object));
+    if (!index) return fetch_error();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return fetch_error();
+    if (overflow != 0 || value < 0 || value > 15) {
+        ref text = ref::steal(PyUnicode_FromFormat("decimals must be from 0 to 15, not %S", index.get()));
+        if (!text) return fetch_error();
+        return CallError::object(PyExc_ValueError, std::move(text));
+    }
+    return static_cast<int>(value);
+}
+
+CallError decimals_error(const Series& series, std::size_t index, int places) {
+    ref value = ref::steal(checked(PyFloat_FromDouble(series[index])));
+    ref text = ref::steal(PyUnicode_FromFormat(
+        "time_series[%zu] = %R is not a decimal with at most %d places and 15 digits",
+        index, value.get(), places));
+    if (!text) return fetch_error();
+    return CallError::object(PyExc_ValueError, std::move(text));
+}
 
 Result<MissingPolicy> to_missing(PyObject* object) {
     if (object == nullptr) return MissingPolicy::raise;
@@ -136,6 +172,7 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
     KG_TRY(skip_adjacent, to_flag("skip_adjacent", slots[4]));
     KG_TRY(exact, to_flag("exact", slots[5]));
     KG_TRY(missing, convert_argument("missing", to_missing, slots[6]));
+    KG_TRY(decimals, to_decimals(slots[7]));
     if (slots[2] != nullptr && slots[2] != Py_None) {
         const PositionsCheck check = check_positions(x, series.size());
         if (check.fault != PositionsFault::none) return positions_error(check, x, series.size());
@@ -149,18 +186,34 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
     options.penetrable = penetrable;
     options.exact = exact;
     options.skip_adjacent = skip_adjacent;
-    return VariantCall{std::move(series), std::move(x), options, missing == MissingPolicy::omit};
+    std::optional<Series> decided;
+    if (decimals >= 0) {
+        // Decided exactly on the decimals: the exact rule on the scaled values.
+        Series scaled;
+        const std::size_t bad = scale_decimals(series, decimals, scaled);
+        if (bad != series.size()) return decimals_error(series, bad, decimals);
+        decided = std::move(scaled);
+        options.exact = true;
+    }
+    return VariantCall{std::move(series), std::move(x), options, missing == MissingPolicy::omit,
+                       std::move(decided)};
 }
 
 // Runs without the interpreter lock, on the call's own copies.
 void prepare_inputs(VariantCall& call) {
-    if (call.omit_missing) omit_missing(call.series, call.x);
+    if (call.omit_missing) omit_missing(call.series, call.x, call.decided ? &*call.decided : nullptr);
+}
+
+// The values visibility is decided on.
+const Series& decided_values(const VariantCall& call) {
+    return call.decided ? *call.decided : call.series;
 }
 
 // The inputs are freed as soon as the result exists, before the result is wrapped.
 void release_inputs(VariantCall& call) noexcept {
     Series().swap(call.series);
     Series().swap(call.x);
+    call.decided.reset();
 }
 
 PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -168,7 +221,8 @@ PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(build_graph_signature, args, kwargs));
         KG_TRY(graph, without_interpreter([&] {
                    prepare_inputs(call);
-                   VisibilityGraph built = build_variant_graph(call.series, call.x, call.options);
+                   VisibilityGraph built =
+                       build_variant_graph(call.series, decided_values(call), call.x, call.options);
                    release_inputs(call);
                    return built;
                }));
@@ -183,7 +237,7 @@ PyObject* graph_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(graph_degrees_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
                    prepare_inputs(call);
-                   ArrayBlock computed = count_block(variant_degrees(call.series, call.x, call.options));
+                   ArrayBlock computed = count_block(variant_degrees(decided_values(call), call.x, call.options));
                    release_inputs(call);
                    return computed;
                }));
@@ -196,7 +250,7 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
                    prepare_inputs(call);
-                   ArrayBlock computed = edge_block(variant_edges(call.series, call.x, call.options));
+                   ArrayBlock computed = edge_block(variant_edges(decided_values(call), call.x, call.options));
                    release_inputs(call);
                    return computed;
                }));
@@ -206,7 +260,7 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
 #define KG_VARIANT_SIGNATURE \
     "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False, "  \
-    "missing='raise')\n--\n\n"
+    "missing='raise', decimals=None)\n--\n\n"
 
 #define KG_VARIANT_ARGUMENTS                                                                       \
     "Args:\n"                                                                                      \
@@ -230,12 +284,18 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     "        naming the first; ``\"omit\"`` them, so the graph is that of the other samples,\n"  \
     "        each at its own position (its ``x``, or its index in the input), numbered\n"     \
     "        from 0 in order; or ``\"keep\"`` them as values under the literal rule, where NaN\n" \
-    "        never blocks and a NaN end sees every sample.\n\n"
+    "        never blocks and a NaN end sees every sample.\n"                                   \
+    "    decimals: ``None``, or the values are decimals with at most this many places (0 to\n"  \
+    "        15) as recorded: each must be the double nearest to such a decimal with at most\n" \
+    "        15 digits in all, and visibility is decided exactly on those decimals (a sample\n" \
+    "        on the chord of the recorded values blocks), not on their binary roundings.\n"   \
+    "        The vertices keep the values as given.\n\n"
 
 #define KG_VARIANT_RAISES                                                                          \
     "Raises:\n"                                                                                    \
-    "    ValueError: A missing sample with ``missing=\"raise\"``, ``missing`` or ``kind`` is\n"   \
-    "        not one of its choices, ``penetrable`` is negative, or\n"                         \
+    "    ValueError: A missing sample with ``missing=\"raise\"``, a value that is no decimal\n"  \
+    "        of ``decimals`` places, ``missing`` or ``kind`` not one of its choices,\n"          \
+    "        ``decimals`` out of range, ``penetrable`` negative, or\n"                           \
     "        ``x`` has the wrong length, a non-finite position or one not greater than the\n"   \
     "        one before it (the message names the first).\n"                                    \
     "    TypeError: An argument has the wrong type; ``penetrable`` must be an int (not a\n"      \
