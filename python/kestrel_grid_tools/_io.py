@@ -15,6 +15,7 @@ import re
 import stat
 import sys
 import tempfile
+import datetime as _dt
 from dataclasses import dataclass, replace
 from operator import methodcaller
 from typing import Any, BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
@@ -24,6 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._graphs import FloatArray
+from ._positions import Positions, time_positions
 
 #: The path that names standard input, and the name it gets in labels and messages.
 STDIN = "-"
@@ -72,11 +74,17 @@ class Series:
         values: The samples.
         positions: The sampling positions read with ``--x`` (finite, strictly
             increasing), or ``None`` for ``0, 1, 2, ...``.
+        x_unit, x_origin: For times in the ``--x`` column, the unit of the offsets in
+            ``positions`` and the first time; ``None`` otherwise.
     """
 
     label: str
     values: FloatArray
     positions: Optional[FloatArray] = None
+    # With times as positions (ISO 8601 text in the --x column): the unit the offsets
+    # count and the first time, as ISO text.
+    x_unit: Optional[str] = None
+    x_origin: Optional[str] = None
 
 
 def os_reason(error: OSError) -> str:
@@ -150,7 +158,11 @@ def read_file(
             raise InputError(path, os_reason(error)) from None
     text = _decode(source, data)
     found, positions = parse_columns(source, text, delimiter, columns, x)
-    return [Series(f"{source}:{name}", values, positions) for name, values in found]
+    if positions is None or positions.unit is None:
+        offsets = None if positions is None else positions.offsets
+        return [Series(f"{source}:{name}", values, offsets) for name, values in found]
+    return [Series(f"{source}:{name}", values, positions.offsets, positions.unit, str(positions.origin))
+            for name, values in found]
 
 
 def _decode(source: str, data: bytes) -> str:
@@ -253,8 +265,9 @@ def parse_columns(
     delimiter: Optional[str],
     columns: Sequence[str],
     x: Optional[str] = None,
-) -> Tuple[List[Tuple[str, FloatArray]], Optional[FloatArray]]:
-    """Parse delimited text into named float64 columns and, with ``x``, the positions.
+) -> Tuple[List[Tuple[str, FloatArray]], Optional[Positions]]:
+    """Parse delimited text into named float64 columns and, with ``x``, the positions
+    (numbers, or ISO 8601 times as offsets from the first in the coarsest exact unit).
 
     Blank lines and lines whose first non-blank character is ``#`` are skipped. The
     first remaining row is a header when one of its cells is not a number.
@@ -393,8 +406,15 @@ def parse_columns(
 
     positions = None
     if x_index is not None:
-        positions = read(x_index)
-        bad = first_bad_position(positions)
+        cells = column(x_index)
+        numbers = _floats(cells)
+        if numbers is not None or _is_number(cells[0]):
+            positions = Positions(read(x_index))
+        else:
+            def fail(row: int, what: str) -> InputError:
+                return InputError(source, what, line_of(row + skip), place(x_index))
+            positions = _times(cells, fail)
+        bad = first_bad_position(positions.offsets)
         if bad is not None:
             raise InputError(source, bad[1], line_of(bad[0] + skip), place(x_index))
     return [(label(index), read(index)) for index in wanted], positions
@@ -405,6 +425,48 @@ def _numeric(cells: Sequence[str]) -> bool:
     is a number (a column of markers only is numeric too, all missing)."""
     first = next((cell for cell in cells if not _is_missing(cell)), None)
     return first is None or _is_number(first)
+
+
+_OFFSET = re.compile(r"(Z|[+-]\d\d(?::?\d\d)?)$")
+
+
+def _times(cells: Sequence[str], fail: Callable[[int, str], InputError]) -> Positions:
+    """ISO 8601 dates or date-times as positions. Times with a UTC offset are read as
+    instants; every time must then carry the same offset (a column that mixes offsets,
+    or times with and without one, is refused: its spacing would be ambiguous)."""
+    texts = [cell.strip() for cell in cells]
+    def zone_of(text: str) -> Optional[str]:
+        match = _OFFSET.search(text) if ("T" in text or " " in text) else None
+        return match.group(1) if match else None
+
+    zones = [zone_of(t) for t in texts]
+    zone = zones[0] if zones else None
+    if any(z != zone for z in zones):
+        row = next(k for k, z in enumerate(zones) if z != zone)
+        raise fail(row, f"times mix UTC offsets ({zone or 'no offset'} in the first row, "
+                        f"{zones[row] or 'no offset'} here); give every time in one offset or in UTC")
+    try:
+        if zone is None:
+            stamps = np.array(texts, dtype="datetime64")
+        else:
+            parsed = [_dt.datetime.fromisoformat(t[:-1] + "+00:00" if t.endswith("Z") else t)
+                      for t in texts]
+            stamps = np.array([p.astimezone(_dt.timezone.utc).replace(tzinfo=None) for p in parsed],
+                              dtype="datetime64[us]")
+    except ValueError:
+        for row, text in enumerate(texts):
+            try:
+                np.datetime64(text) if zone is None else _dt.datetime.fromisoformat(
+                    text[:-1] + "+00:00" if text.endswith("Z") else text)
+            except ValueError:
+                raise fail(row, f"could not read '{text}' as a number or an ISO 8601 time") from None
+        raise
+    try:
+        found = time_positions(stamps)
+    except ValueError as error:
+        raise fail(0, str(error)) from None
+    assert found is not None
+    return found
 
 
 def _cutter(

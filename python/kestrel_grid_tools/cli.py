@@ -341,7 +341,8 @@ def _options(args: argparse.Namespace) -> _Options:
 
 
 def result_table(
-    values: FloatArray, options: _Options, positions: Optional[FloatArray] = None
+    values: FloatArray, options: _Options, positions: Optional[FloatArray] = None,
+    times: Optional[Tuple[str, str]] = None,
 ) -> Table:
     """The requested result for one series (samples ``values`` at ``positions``),
     computed from the array builders. Left-out missing samples keep their row numbers:
@@ -355,6 +356,8 @@ def result_table(
             values, kind, skip, options.window, x=positions, penetrable=penetrable, exact=exact,
             missing=missing,
         )
+        if times is not None:  # positions read as times: what the offsets count, from when
+            summary["x_unit"], summary["x_origin"] = times
         return record_table(output, summary)
     if output == "edges":
         edges = np.asarray(
@@ -470,7 +473,8 @@ def _run(options: _Options) -> int:
             progress.show(done, item.label)
             if options.missing == "raise":
                 _refuse_missing(item)
-            table = result_table(item.values, options, item.positions)
+            times = None if item.x_unit is None else (item.x_unit, item.x_origin or "")
+            table = result_table(item.values, options, item.positions, times)
             writer.write(item.label, table, item.values, item.positions)
             if plot is not None:
                 _draw(plot, item, options, plot_paths[done], opened)

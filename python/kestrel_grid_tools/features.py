@@ -14,6 +14,7 @@ import numpy as np
 import kestrel_grid as kg
 
 from ._graphs import FloatArray, IntArray, as_series
+from ._positions import implied_positions, time_positions
 
 Kind = Literal["natural", "horizontal"]
 KINDS: Tuple[Kind, ...] = ("natural", "horizontal")
@@ -66,7 +67,10 @@ def degrees(
         kind: ``"natural"`` or ``"horizontal"``.
         skip_adjacent: Leave out the pairs of neighbouring samples.
         x: Positions of the samples (finite, strictly increasing); ``None`` for
-            ``0, 1, 2, ...``. The horizontal rule does not depend on them.
+            ``0, 1, 2, ...``, or for a pandas Series its index when that holds times or
+            strictly increasing numbers. Times (numpy ``datetime64`` / ``timedelta64``,
+            pandas, ``datetime`` objects) become integer offsets from the first in the
+            coarsest exact unit. The horizontal rule does not depend on positions.
         penetrable: The largest number of blocking samples a visible pair may have
             between its ends; ``0`` for the ordinary graph.
         exact: Decide the natural rule exactly on the binary values (see
@@ -85,8 +89,10 @@ def degrees(
     """
     _check_kind(kind)
     check_missing(missing)
+    x = implied_positions(values, x)
     series = as_series(values)
-    positions = None if x is None else as_series(x)
+    found = None if x is None else time_positions(x)
+    positions = None if x is None else (as_series(x) if found is None else found.offsets)
     return np.asarray(
         kg.graph_degrees(
             series, kind, x=positions, penetrable=penetrable,
@@ -182,7 +188,8 @@ def summarize(
     degree; for horizontal graphs the distance from the i.i.d. law; with `window`, the
     motif scores.
 
-    Missing samples (NaN) are left out by default (``missing="omit"``): ``samples``
+    Times as positions (see :func:`degrees`) add ``x_unit`` and ``x_origin``: the unit
+    of the offsets and the first time. Missing samples (NaN) are left out by default (``missing="omit"``): ``samples``
     counts the samples in the graph, ``omitted`` the samples left out, and the motif
     scores run over the samples present, in order. ``"raise"`` refuses a missing sample;
     ``"keep"`` builds with NaN as a value (where it never blocks and sees every sample).
@@ -192,8 +199,12 @@ def summarize(
     ordinary horizontal graph, which positions and ``exact`` do not change; a ``window``
     with ``penetrable`` above 0 raises ValueError, as there are no penetrable motif
     scores."""
+    x = implied_positions(values, x)
     series = as_series(values)
     _check_penetrable(penetrable)
+    found = None if x is None else time_positions(x)
+    if found is not None:
+        x = found.offsets
     if window is not None and penetrable > 0:
         raise ValueError(
             f"motif scores have no penetrable variant: give window or penetrable={penetrable}, not both"
@@ -211,6 +222,9 @@ def summarize(
         "mean_degree": total / n if n else math.nan,
         "max_degree": int(deg.max()) if n else 0,
     }
+    if found is not None:  # positions were times: what the offsets count, from when
+        summary["x_unit"] = found.unit
+        summary["x_origin"] = str(found.origin)
     if kind == "horizontal":
         summary["iid_distance"] = iid_distance(deg, skip_adjacent, penetrable=penetrable)
     if window is not None:

@@ -17,6 +17,7 @@ import kestrel_grid as kg
 
 from ._graphs import FloatArray, IntArray, as_series, degree_array, edge_array, vertex_array
 from ._optional import require
+from ._positions import implied_positions, time_positions
 from .features import KINDS, Kind, Missing, check_missing, degree_distribution, kept_samples
 from .features import iid_law as _iid_law
 
@@ -52,8 +53,10 @@ def _graph_arrays(
     if kind not in KINDS:
         raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
     check_missing(missing)
+    x = implied_positions(graph_or_series, x)
     series = as_series(graph_or_series)
-    positions = None if x is None else as_series(x)
+    found = None if x is None else time_positions(x)
+    positions = None if x is None else (as_series(x) if found is None else found.offsets)
     graph_kind: Kind = "natural" if kind == "natural" else "horizontal"
     edges = np.asarray(
         kg.graph_edge_array(
@@ -62,6 +65,9 @@ def _graph_arrays(
         )
     ).reshape(-1, 2)
     xs = np.arange(series.size, dtype=np.float64) if positions is None else positions
+    if found is not None and found.origin is not None and found.origin.dtype.kind == "M":
+        # Dates are drawn as dates: matplotlib's day numbers, with a date axis.
+        xs = np.asarray(_matplotlib("dates").date2num(found.times()), dtype=np.float64)
     vertices = np.column_stack([xs, series])
     kept = kept_samples(series, missing)
     if kept is not None:
@@ -182,7 +188,25 @@ def plot_series_graph(
     if ax is None:
         _, ax = _matplotlib("pyplot").subplots()
     _draw_series_graph(ax, vertices, edges, graph_kind, max_edges, title, line_kwargs, edge_kwargs)
+    if _holds_dates(graph_or_series, x):
+        _date_axis(ax)
     return cast("Axes", ax)
+
+
+def _date_axis(ax: Any) -> None:
+    """Dates on the x axis, labelled concisely so that they do not overlap."""
+    dates = _matplotlib("dates")
+    locator = dates.AutoDateLocator()
+    ax.xaxis.set_major_locator(locator)
+    ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
+
+
+def _holds_dates(graph_or_series: Any, x: Any) -> bool:
+    if isinstance(graph_or_series, (kg.VisibilityGraph, kg.HorizontalVisibilityGraph)):
+        return False
+    found = time_positions(implied_positions(graph_or_series, x)) if (
+        x is not None or hasattr(graph_or_series, "iloc")) else None
+    return found is not None and found.origin is not None and found.origin.dtype.kind == "M"
 
 
 def _draw_degree_distribution(
@@ -307,6 +331,8 @@ def plot_overview(
     figure = figure_module.Figure(figsize=tuple(figsize), dpi=dpi, layout="constrained")
     left, right = figure.subplots(1, 2, gridspec_kw={"width_ratios": [2, 1]})
     _draw_series_graph(left, vertices, edges, graph_kind, max_edges, None, None, None)
+    if _holds_dates(series, x):
+        _date_axis(left)
     _draw_degree_distribution(
         right, degrees, graph_kind == "horizontal", skip_adjacent, int(penetrable)
     )

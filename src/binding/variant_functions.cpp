@@ -159,13 +159,55 @@ CallError positions_error(const PositionsCheck& check, const Series& x, std::siz
     return CallError::object(PyExc_ValueError, std::move(text));
 }
 
+// Whether x carries a numpy or pandas dtype of times (datetime64, timedelta64).
+bool has_time_dtype(PyObject* object) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return false;
+    ref dtype = ref::steal(PyObject_GetAttrString(object, "dtype"));
+    ref kind = dtype ? ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : ref();
+    const bool times = kind && PyUnicode_Check(kind.get()) &&
+                       (PyUnicode_CompareWithASCIIString(kind.get(), "M") == 0 ||
+                        PyUnicode_CompareWithASCIIString(kind.get(), "m") == 0);
+    if (PyErr_Occurred()) PyErr_Clear();
+    return times;
+}
+
+// Times as positions: integer offsets from the first time in the coarsest exact unit,
+// computed by the tools package (times come from numpy, pandas or datetime, all Python
+// objects). nullopt when x holds no times or the tools cannot be imported.
+Result<std::optional<Series>> time_offsets(PyObject* object) {
+    ref helper = ref::steal(PyImport_ImportModule("kestrel_grid_tools._positions"));
+    if (!helper) {
+        PyErr_Clear();
+        return std::optional<Series>{};
+    }
+    ref offsets = ref::steal(PyObject_CallMethod(helper.get(), "date_offsets", "O", object));
+    if (!offsets) return fetch_error();
+    if (offsets.get() == Py_None) return std::optional<Series>{};
+    KG_TRY(series, to_series(offsets.get()));
+    return std::optional<Series>{std::move(series)};
+}
+
+// Positions: numbers, or times (see time_offsets).
+Result<Series> to_positions(PyObject* object) {
+    if (has_time_dtype(object)) {
+        KG_TRY(times, time_offsets(object));
+        if (times) return std::move(*times);
+    }
+    Result<Series> plain = to_series(object);
+    if (plain.ok() || plain.error().type != PyExc_TypeError) return plain;
+    // Not numbers: maybe a sequence of datetime objects. Otherwise the number error stands.
+    KG_TRY(times, time_offsets(object));
+    if (times) return std::move(*times);
+    return plain;
+}
+
 Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args, PyObject* kwargs) {
     KG_TRY(slots, parse_arguments(signature, args, kwargs));
     KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
     KG_TRY(rule, convert_argument("kind", to_kind, slots[1]));
     Series x;
     if (slots[2] != nullptr && slots[2] != Py_None) {
-        KG_TRY(positions, convert_argument("x", to_series, slots[2]));
+        KG_TRY(positions, convert_argument("x", to_positions, slots[2]));
         x = std::move(positions);
     }
     KG_TRY(penetrable, to_penetrable(slots[3]));
