@@ -178,12 +178,23 @@ def test_positions_and_variants_match_plain_loop(client, kind, penetrable, exact
                          positions, penetrable=penetrable, exact=exact)
     check(series_features(dd.from_pandas(frame, npartitions=3, sort=False), **options), expected)
     pd.testing.assert_frame_equal(features_frame(frame, **options), expected, check_exact=True)
-    # Datetimes are nanoseconds since each series' first time.
+    # Datetimes are offsets from each series' first time in its coarsest exact unit: whole
+    # seconds here, and days for weekly times over decades (nanoseconds would not be exact).
     stamped = frame.assign(time=pd.to_datetime(frame["time"], unit="s"))
-    relative = [1e9 * (t - t[0]) for t in positions]
+    relative = [t - t[0] for t in positions]
     pd.testing.assert_frame_equal(
         features_frame(stamped, **options),
         reference(series, expected.index, kind, False, None, 6, relative, penetrable=penetrable,
+                  exact=exact),
+        check_exact=True)
+    weeks = [np.cumsum(rng.integers(1, 4, size=len(t))) * 7 for t in positions]
+    stamps = {i: np.datetime64("1958-03-29") + w.astype("m8[D]") for i, w in enumerate(weeks)}
+    weekly = frame.assign(time=[stamps[i][np.searchsorted(positions[i], t)]
+                                for i, t in zip(frame["series"], frame["time"])])
+    days = [(w - w[0]).astype(float) for w in weeks]
+    pd.testing.assert_frame_equal(
+        features_frame(weekly, **options),
+        reference(series, expected.index, kind, False, None, 6, days, penetrable=penetrable,
                   exact=exact),
         check_exact=True)
     # A repeated time is found when the series is computed, on the worker.

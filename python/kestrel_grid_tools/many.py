@@ -18,6 +18,7 @@ import numpy as np
 from . import features
 from ._graphs import FloatArray, IntArray, as_series
 from ._optional import require
+from ._positions import UNITS
 from .features import Kind
 
 FEATURE = "series_features"
@@ -204,17 +205,30 @@ def _coded_ids(data: Any, id_column: str) -> Tuple[Any, Any]:
 
 def _times(column: Any, starts: IntArray, stops: IntArray) -> FloatArray:
     """The times of sorted rows as float64 positions. Datetimes and timedeltas become
-    nanoseconds since the first time of their series (exact in float64 for spans up to
-    2^53 ns, about 104 days); missing times become NaN."""
+    integer offsets from the first time of their series, in the coarsest unit (day,
+    hour, ..., nanosecond) that holds every time of that series exactly, as
+    :func:`~kestrel_grid_tools.time_positions` gives them; missing times become NaN."""
     pd = require("pandas", FEATURE)
     if pd.api.types.is_datetime64_any_dtype(column) or pd.api.types.is_timedelta64_dtype(column):
-        if pd.api.types.is_timedelta64_dtype(column):
-            ticks = np.asarray(pd.TimedeltaIndex(column).asi8, dtype=np.int64)
-        else:
-            ticks = np.asarray(pd.DatetimeIndex(column).asi8, dtype=np.int64)
+        index = (pd.TimedeltaIndex(column) if pd.api.types.is_timedelta64_dtype(column)
+                 else pd.DatetimeIndex(column))
+        if hasattr(index, "as_unit"):  # pandas 2 keeps other units than ns
+            index = index.as_unit("ns")
+        ticks = np.asarray(index.asi8, dtype=np.int64)
         missing = np.asarray(column.isna().to_numpy(), dtype=bool)
-        first = np.repeat(ticks[starts], stops - starts) if ticks.size else ticks
-        times = (ticks - first).astype(np.float64)
+        counts = stops - starts
+        first = np.repeat(ticks[starts], counts) if ticks.size else ticks
+        offsets = np.where(missing, 0, ticks - first)
+        # Per series, the coarsest unit that divides every offset of it.
+        size = np.ones(counts.size, dtype=np.int64)
+        occupied = np.flatnonzero(counts > 0)
+        for _, length in reversed(UNITS):
+            whole = (offsets % length) == 0
+            fits = np.zeros(counts.size, dtype=bool)
+            if occupied.size:
+                fits[occupied] = np.logical_and.reduceat(whole, starts[occupied])
+            size[fits] = length
+        times = (offsets // np.repeat(size, counts)).astype(np.float64)
         times[missing] = np.nan
         return times
     return np.asarray(column.to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float64)
@@ -357,8 +371,8 @@ def series_features(
             ``penetrable``).
         exact: Decide the natural rule exactly on the binary values.
         positions: Long-form input only: the sorted times of each series are its
-            positions (numbers as they are; datetimes and timedeltas as nanoseconds
-            since the series' first time). A missing or repeated time in a series
+            positions (numbers as they are; datetimes and timedeltas as integer
+            offsets from the series' first time in the coarsest exact unit). A missing or repeated time in a series
             raises ValueError naming the series when the frame is computed.
 
     Returns:
