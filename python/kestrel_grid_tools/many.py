@@ -417,7 +417,6 @@ def _long_features(
     labels: Any = None,
 ) -> Any:
     pd = require("pandas", FEATURE)
-    dask = require("dask", FEATURE)
     wanted = [id_column, time_column, value_column]
     _check_columns(data.columns, wanted)
     order_column = _order_column(wanted)
@@ -429,13 +428,12 @@ def _long_features(
     data = data.shuffle(on=id_column)
     if labels is None:
         meta = _frame([], pd.Index(data._meta[id_column], name=id_column), options)
-        shared = None
     else:
         meta = _frame([], labels[:0].rename(id_column), options)
-        # One copy of the labels in the graph, shared by every partition's task.
-        shared = dask.delayed(labels, pure=True)
+    # The labels go to every partition's task as a plain argument: some dask versions
+    # hand a Delayed argument to map_partitions' function unevaluated.
     return data.map_partitions(
-        _long_frame, id_column, time_column, value_column, order_column, options, shared,
+        _long_frame, id_column, time_column, value_column, order_column, options, labels,
         meta=meta, align_dataframes=False,
     )
 
