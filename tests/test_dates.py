@@ -114,3 +114,31 @@ def test_the_command_line_tool_reads_iso_dates_as_positions(tmp_path):
     assert (run.returncode, run.stderr) == (1, (
         f"kestrel-grid: error: {tmp_path / 'z.csv'}:3:t: times mix UTC offsets (+01:00 in the "
         "first row, +02:00 here); give every time in one offset or in UTC\n"))
+
+
+class Interrupting:
+    """Positions whose dtype lookup is interrupted."""
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, k):
+        if k < 2:
+            return float(k)
+        raise IndexError(k)
+
+    @property
+    def dtype(self):
+        raise KeyboardInterrupt("dtype")
+
+
+class Failing(Interrupting):
+    @property
+    def dtype(self):
+        raise RuntimeError("no dtype here")
+
+
+def test_a_failing_dtype_is_no_time_but_an_interrupt_stops_the_call():
+    assert kg.graph_degrees([1.0, 2.0], x=Failing()).tobytes() == kg.graph_degrees([1.0, 2.0]).tobytes()
+    with pytest.raises(KeyboardInterrupt, match="^dtype$"):
+        kg.graph_degrees([1.0, 2.0], x=Interrupting())

@@ -159,15 +159,24 @@ CallError positions_error(const PositionsCheck& check, const Series& x, std::siz
     return CallError::object(PyExc_ValueError, std::move(text));
 }
 
+// Drops a pending Exception (an attribute that is missing or fails); anything that is no
+// Exception (KeyboardInterrupt, SystemExit) is taken to stop the call.
+Status clear_ordinary_error() {
+    if (!PyErr_Occurred()) return success();
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return fetch_error();
+    PyErr_Clear();
+    return success();
+}
+
 // Whether x carries a numpy or pandas dtype of times (datetime64, timedelta64).
-bool has_time_dtype(PyObject* object) {
+Result<bool> has_time_dtype(PyObject* object) {
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return false;
     ref dtype = ref::steal(PyObject_GetAttrString(object, "dtype"));
     ref kind = dtype ? ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : ref();
     const bool times = kind && PyUnicode_Check(kind.get()) &&
                        (PyUnicode_CompareWithASCIIString(kind.get(), "M") == 0 ||
                         PyUnicode_CompareWithASCIIString(kind.get(), "m") == 0);
-    if (PyErr_Occurred()) PyErr_Clear();
+    KG_CHECK(clear_ordinary_error());
     return times;
 }
 
@@ -177,7 +186,8 @@ bool has_time_dtype(PyObject* object) {
 Result<std::optional<Series>> time_offsets(PyObject* object) {
     ref helper = ref::steal(PyImport_ImportModule("kestrel_grid_tools._positions"));
     if (!helper) {
-        PyErr_Clear();
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return fetch_error();
+        PyErr_Clear();  // the tools (and numpy) are not installed: no times then
         return std::optional<Series>{};
     }
     ref offsets = ref::steal(PyObject_CallMethod(helper.get(), "date_offsets", "O", object));
@@ -189,7 +199,8 @@ Result<std::optional<Series>> time_offsets(PyObject* object) {
 
 // Positions: numbers, or times (see time_offsets).
 Result<Series> to_positions(PyObject* object) {
-    if (has_time_dtype(object)) {
+    KG_TRY(dated, has_time_dtype(object));
+    if (dated) {
         KG_TRY(times, time_offsets(object));
         if (times) return std::move(*times);
     }
