@@ -158,8 +158,11 @@ def test_signal_keeps_the_old_file_and_leaves_no_temporary(tmp_path, big, stage,
         # A FIFO whose writer stays open holds the run in its read.
         source = "in.txt"
         os.mkfifo(tmp_path / source)
+    # SIGINT at its default in the child even when this run was started in the background
+    # (which ignores it, and the tool keeps an ignored signal ignored).
     with subprocess.Popen(command(source, "--output", "edges", "-o", "out.csv"), cwd=tmp_path,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as child:
         feeder = open(tmp_path / source, "wb") if stage == "reading" else None
         try:
             if feeder is not None:

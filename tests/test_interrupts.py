@@ -26,9 +26,14 @@ RELEASING = {
 }
 
 
+def default_sigint():
+    # A run started in the background ignores SIGINT, and children inherit that.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def child(code, **kwargs):
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **kwargs)
+                            stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint, **kwargs)
 
 
 @pytest.mark.parametrize("call", sorted(RELEASING.values()), ids=sorted(RELEASING))
@@ -91,7 +96,8 @@ def test_ctrl_c_stops_the_command_line_tool_inside_a_build(tmp_path):
     target.write_text("old\n")
     process = subprocess.Popen([sys.executable, "-m", "kestrel_grid_tools", str(source),
                                 "--column", "v", "-o", str(target)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=default_sigint)
     time.sleep(3)  # reading takes about a second; the build tens of seconds
     sent = time.monotonic()
     process.send_signal(signal.SIGINT)
