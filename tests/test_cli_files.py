@@ -14,7 +14,7 @@ import pytest
 
 POSIX = pytest.mark.skipif(os.name == "nt", reason="needs POSIX links, FIFOs and signals")
 ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
-SUMMARY = "kind,samples,omitted,edges,mean_degree,max_degree\nnatural,4,0,6,3.0,3\n"
+SUMMARY = "kind,rule,samples,omitted,edges,mean_degree,max_degree\nnatural,recorded,4,0,6,3.0,3\n"
 GRAPHML = "{http://graphml.graphdrawing.org/xmlns}"
 
 
