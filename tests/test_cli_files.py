@@ -158,7 +158,10 @@ def test_signal_keeps_the_old_file_and_leaves_no_temporary(tmp_path, big, stage,
         # A FIFO whose writer stays open holds the run in its read.
         source = "in.txt"
         os.mkfifo(tmp_path / source)
-    with subprocess.Popen(command(source, "--output", "edges", "-o", "out.csv"), cwd=tmp_path,
+    # The float rule: the values' 17-digit text would be decided with --rule exact and
+    # a note on standard error.
+    with subprocess.Popen(command(source, "--output", "edges", "--rule", "float", "-o", "out.csv"),
+                          cwd=tmp_path,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
         feeder = open(tmp_path / source, "wb") if stage == "reading" else None
         try:
