@@ -37,6 +37,10 @@ def edges_csv(edges):
     (["1_000.2_5"], 2),
     (["0.30000000000000004"], 17),
     (["1e-20"], 20),
+    (["1.23456e3", "0.5"], 2),
+    ([" 1.5E+03 ", "-2.50e-2", "NA"], 4),
+    (["1e-99999999999999999999", "1"], 1 << 20),  # capped: far beyond any limit
+    (["\u0661.\u0662\u0663e1"], 1),  # Arabic-Indic digits: 1.23e1
     (["inf", "-Infinity", "2.5"], 1),
 ])
 def test_decimal_places_as_written(cells, places):

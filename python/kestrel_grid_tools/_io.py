@@ -197,7 +197,10 @@ MAX_DECIMALS = 15
 
 # A cell written with an exponent: its fraction digits and the exponent (underscores
 # removed first; Python's float accepts them between digits).
-_EXPONENT_CELL = re.compile(r"(?:\.([0-9]*))?[eE]([+-]?[0-9]+)")
+_EXPONENT_CELL = re.compile(r"(?:\.(\d*))?[eE]([+-]?\d+)")
+
+# Exponents are read up to this value: beyond it every answer means "too many places".
+_EXPONENT_CAP = 1 << 20
 
 
 def decimal_places(cells: Sequence[str]) -> int:
@@ -205,26 +208,28 @@ def decimal_places(cells: Sequence[str]) -> int:
     the decimal point in any cell, an exponent counted in (``1.5e-3``: 4, ``2.5e1``: 0).
 
     Cells are assumed to be numbers or missing-sample markers (which hold no digits
-    after a point). Without exponents the answer is the longest run of digits after a
-    point, found by a few regular-expression scans of the joined column (each a pass in
-    C), so reading stays fast on millions of cells."""
+    after a point). The work is a few regular-expression scans of the joined column
+    and, for exponents, a few numpy passes over its bytes, so reading stays fast on
+    millions of cells."""
     text = "\n".join(cells)
     if "_" in text:
         text = text.replace("_", "")
+    places = _plain_places(text)
     if "e" in text or "E" in text:
-        plain = [cell for cell in text.split("\n") if "e" not in cell and "E" not in cell]
-        most = max(
-            (len(match[1] or "") - int(match[2]) for match in _EXPONENT_CELL.finditer(text)),
-            default=0,
-        )
-        return max(most, decimal_places(plain))
+        places = max(places, _exponent_places(text))
+    return places
+
+
+def _plain_places(text: str) -> int:
+    """The longest run of digits after a point that no exponent follows (digits of any
+    script, as Python's float reads them)."""
     if "." not in text:
         return 0
-    # The longest run of digits after a point: the largest k such that some point is
-    # followed by k digits, by doubling and then halving k.
-    def has(k: int) -> bool:
-        return re.search(r"\.[0-9]{%d}" % k, text) is not None
 
+    def has(k: int) -> bool:
+        return re.search(r"\.\d{%d}(?!\d*[eE])" % k, text) is not None
+
+    # The largest k such that some point is followed by k digits: doubling, then halving.
     low, high = 0, 1
     while has(high):
         low, high = high, 2 * high
@@ -235,6 +240,36 @@ def decimal_places(cells: Sequence[str]) -> int:
         else:
             high = middle
     return low
+
+
+def _exponent_places(text: str) -> int:
+    """The most places among cells with an exponent: fraction digits minus exponent."""
+    if not text.isascii():
+        # Python's float also reads other scripts' digits; count those cell by cell.
+        return max(
+            (len(m[1] or "") - int(m[2]) for m in _EXPONENT_CELL.finditer(text)), default=0
+        )
+    data = np.frombuffer(text.encode("ascii") + b"\n\n", dtype=np.uint8)
+    index = np.arange(data.size)
+    marks = np.flatnonzero((data == ord("e")) | (data == ord("E")))
+    # The last point and the last line break at or before each byte: a point belongs to
+    # an exponent's cell when it comes after the cell's line break.
+    last_point = np.maximum.accumulate(np.where(data == ord("."), index, -1))[marks]
+    last_break = np.maximum.accumulate(np.where(data == ord("\n"), index, -1))[marks]
+    fraction = np.where(last_point > last_break, marks - last_point - 1, 0)
+    position = marks + 1
+    sign = np.where(data[position] == ord("-"), -1, 1)
+    position = position + np.isin(data[position], (ord("-"), ord("+")))
+    exponent = np.zeros(marks.size, dtype=np.int64)
+    active = np.ones(marks.size, dtype=bool)
+    while True:
+        digit = data[np.minimum(position, data.size - 1)].astype(np.int64) - ord("0")
+        active &= (digit >= 0) & (digit <= 9)
+        if not active.any():
+            break
+        exponent = np.where(active, np.minimum(exponent * 10 + digit, _EXPONENT_CAP), exponent)
+        position = position + 1
+    return int(np.max(fraction - sign * exponent, initial=0))
 
 
 def _is_missing(cell: str) -> bool:
