@@ -134,19 +134,6 @@ def test_exact_flag_conflicts_with_another_rule(tmp_path):
         "kestrel-grid: error: --exact is --rule exact; it cannot go with --rule float")
 
 
-@pytest.mark.parametrize("fmt", ["text", "csv", "json"])
-def test_summary_names_the_rule_after_the_kind(tmp_path, fmt):
-    (tmp_path / "s.txt").write_text("0.1\n0.3\n0.5\n")
-    out = run(tmp_path, "s.txt", "--format", fmt, "--rule", "exact").stdout.decode()
-    if fmt == "text":
-        assert out.splitlines()[1:3] == ["kind: natural", "rule: exact"]
-    elif fmt == "csv":
-        assert out.splitlines()[0].startswith("kind,rule,samples,omitted,edges,")
-        assert out.splitlines()[1].startswith("natural,exact,3,0,3,")
-    else:
-        assert list(json.loads(out))[:3] == ["kind", "rule", "samples"]
-
-
 def co2_rows():
     rows = [line.rstrip("\n").split(",") for line in CO2.read_text().splitlines(True)
             if not line.startswith("#")]
