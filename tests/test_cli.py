@@ -159,14 +159,14 @@ def test_degrees_distribution_and_motifs(tmp_path, kind):
 def test_summary_as_text_and_csv(tmp_path):
     (tmp_path / "s.txt").write_text("1\n3\n2\n4\n")
     out = run(tmp_path, "s.txt").stdout.decode()
-    assert out == ("series: s.txt:0\nkind: natural\nsamples: 4\nomitted: 0\nedges: 4\n"
-                   "mean_degree: 2.0\nmax_degree: 3\n")
+    assert out == ("series: s.txt:0\nkind: natural\nrule: recorded\nsamples: 4\nomitted: 0\n"
+                   "edges: 4\nmean_degree: 2.0\nmax_degree: 3\n")
     out = run(tmp_path, "s.txt", "s.txt", "--kind", "horizontal", "--format", "csv").stdout.decode()
     header, first, second = out.splitlines()
-    assert header == "series,kind,samples,omitted,edges,mean_degree,max_degree,iid_distance"
+    assert header == "series,kind,rule,samples,omitted,edges,mean_degree,max_degree,iid_distance"
     # Degrees 1, 3, 2, 2: P(1) = 1/4 where the i.i.d. law has 0.
-    assert first == "s.txt:0,horizontal,4,0,4,2.0,3,0.25"
-    assert second == "s.txt:0#2,horizontal,4,0,4,2.0,3,0.25"
+    assert first == "s.txt:0,horizontal,recorded,4,0,4,2.0,3,0.25"
+    assert second == "s.txt:0#2,horizontal,recorded,4,0,4,2.0,3,0.25"
     out = run(tmp_path, "s.txt", "--window", "3", "--format", "json").stdout
     assert json.loads(out)["windows"] == 2
 

@@ -59,6 +59,7 @@ def degrees(
     penetrable: int = 0,
     exact: bool = False,
     missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> IntArray:
     """Degree of every sample, as an (n,) int64 array, without storing edges.
 
@@ -78,13 +79,16 @@ def degrees(
         missing: Missing samples (NaN): ``"omit"`` leaves them out, the others keeping
             their positions, so there is one degree per sample that is present;
             ``"raise"`` refuses them; ``"keep"`` builds with NaN as a value.
+        decimals: ``None``, or decide the natural rule exactly on the values as
+            decimals with at most this many places (see ``kestrel_grid.build_graph``).
 
     Returns:
         The degrees, from ``kestrel_grid.graph_degrees``.
 
     Raises:
-        ValueError: A bad ``kind`` or ``penetrable``, or positions that are not
-            finite and strictly increasing (the message names the first).
+        ValueError: A bad ``kind``, ``penetrable`` or ``decimals``, a value that is no
+            decimal of ``decimals`` places, or positions that are not finite and
+            strictly increasing (the message names the first).
         TypeError: ``penetrable`` is not an int.
     """
     _check_kind(kind)
@@ -97,6 +101,7 @@ def degrees(
         kg.graph_degrees(
             series, kind, x=positions, penetrable=penetrable,
             skip_adjacent=bool(skip_adjacent), exact=bool(exact), missing=missing,
+            decimals=decimals,
         )
     )
 
@@ -183,6 +188,7 @@ def summarize(
     penetrable: int = 0,
     exact: bool = False,
     missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> Dict[str, Any]:
     """Summary of one series' graph: samples, omitted samples, edges, mean and largest
     degree; for horizontal graphs the distance from the i.i.d. law; with `window`, the
@@ -194,7 +200,7 @@ def summarize(
     scores run over the samples present, in order. ``"raise"`` refuses a missing sample;
     ``"keep"`` builds with NaN as a value (where it never blocks and sees every sample).
 
-    ``x``, ``penetrable`` and ``exact`` are passed to :func:`degrees`; the i.i.d.
+    ``x``, ``penetrable``, ``exact`` and ``decimals`` are passed to :func:`degrees`; the i.i.d.
     distance uses the law of the same ``penetrable``. Motif scores are those of the
     ordinary horizontal graph, which positions and ``exact`` do not change; a ``window``
     with ``penetrable`` above 0 raises ValueError, as there are no penetrable motif
@@ -210,7 +216,7 @@ def summarize(
             f"motif scores have no penetrable variant: give window or penetrable={penetrable}, not both"
         )
     deg = degrees(series, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact,
-                  missing=missing)
+                  missing=missing, decimals=decimals)
     kept = kept_samples(series, missing)
     n = int(deg.size)
     total = int(deg.sum())

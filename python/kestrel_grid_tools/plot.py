@@ -43,6 +43,7 @@ def _graph_arrays(
     penetrable: int = 0,
     exact: bool = False,
     missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> Tuple[FloatArray, IntArray, str]:
     """Vertices ``(n, 2)``, edges ``(m, 2)`` and the graph's kind, from a graph or a series
     (placed at positions ``x``, ``None`` for ``0, 1, 2, ...``)."""
@@ -62,6 +63,7 @@ def _graph_arrays(
         kg.graph_edge_array(
             series, graph_kind, x=positions, penetrable=penetrable,
             skip_adjacent=bool(skip_adjacent), exact=bool(exact), missing=missing,
+            decimals=decimals,
         )
     ).reshape(-1, 2)
     xs = np.arange(series.size, dtype=np.float64) if positions is None else positions
@@ -142,6 +144,7 @@ def plot_series_graph(
     penetrable: int = 0,
     exact: bool = False,
     missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> Axes:
     """Draw a series as a line with markers and its visibility edges over it.
 
@@ -168,6 +171,8 @@ def plot_series_graph(
         penetrable: for a series, keep a pair visible with at most this many
             blocking samples between its ends.
         exact: for a series, decide the natural rule exactly on the binary values.
+        decimals: for a series, decide the natural rule exactly on the values as
+            decimals with at most this many places (see ``kestrel_grid.build_graph``).
         missing: for a series, what to do with missing samples (NaN): ``"omit"`` (the
             default) draws the graph of the samples present, each at its position;
             ``"raise"`` refuses them; ``"keep"`` builds with NaN.
@@ -183,7 +188,7 @@ def plot_series_graph(
     _check_max_edges(max_edges)
     _matplotlib("collections")
     vertices, edges, graph_kind = _graph_arrays(
-        graph_or_series, kind, skip_adjacent, x, penetrable, exact, missing
+        graph_or_series, kind, skip_adjacent, x, penetrable, exact, missing, decimals
     )
     if ax is None:
         _, ax = _matplotlib("pyplot").subplots()
@@ -286,6 +291,7 @@ def plot_overview(
     penetrable: int = 0,
     exact: bool = False,
     missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> Figure:
     """A figure with the series and its edges (left) and its degree distribution (right).
 
@@ -310,6 +316,8 @@ def plot_overview(
             between its ends; the i.i.d. law drawn for a horizontal graph is the one
             for the same ``penetrable``.
         exact: decide the natural rule exactly on the binary values.
+        decimals: decide the natural rule exactly on the values as decimals with at
+            most this many places (see ``kestrel_grid.build_graph``).
         missing: missing samples (NaN): ``"omit"`` (the default), ``"raise"`` or
             ``"keep"``, as for :func:`plot_series_graph`.
 
@@ -324,7 +332,7 @@ def plot_overview(
     _check_max_edges(max_edges)
     figure_module = _matplotlib("figure")
     vertices, edges, graph_kind = _graph_arrays(
-        series, kind, skip_adjacent, x, penetrable, exact, missing
+        series, kind, skip_adjacent, x, penetrable, exact, missing, decimals
     )
     degrees = np.bincount(edges.reshape(-1), minlength=vertices.shape[0]).astype(np.int64)
 
