@@ -166,3 +166,17 @@ def test_co2_summary_under_each_rule(tmp_path):
     assert counts == {"recorded": 17487, "float": 17530, "exact": 17688}
     default = json.loads(run(tmp_path, CO2, "--column", "co2", "--format", "json").stdout)
     assert (default["rule"], default["edges"]) == ("recorded", 17487)
+
+
+def test_co2_at_its_dates_is_the_graph_at_day_offsets(tmp_path):
+    rows = co2_rows()
+    kept = [i for i, (_, cell) in enumerate(rows) if cell != ""]
+    tenths = [int(rows[i][1].replace(".", "")) for i in kept]
+    first = np.datetime64(rows[0][0])
+    days = [float((np.datetime64(rows[i][0]) - first).astype(int)) for i in kept]
+    expected = np.asarray(kg.graph_edge_array(tenths, x=days))
+    result = run(tmp_path, CO2, "--column", "co2", "--x", "date", "--output", "edges")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.decode() == edges_csv(np.array(kept)[expected])
+    summary = json.loads(run(tmp_path, CO2, "--column", "co2", "--x", "date", "--format", "json").stdout)
+    assert (summary["x_unit"], summary["x_origin"], summary["omitted"]) == ("D", "1958-03-29", 59)
