@@ -1,6 +1,5 @@
 #include "binding/interpreter.hpp"
 
-#include <cxxabi.h>
 #include <thread>
 
 namespace kestrel {
@@ -8,9 +7,11 @@ namespace kestrel {
 void reacquire_interpreter(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        // Not rethrown: the unwinding would end in std::terminate. The handler never
-        // returns, so the unwinder never learns that it was not rethrown.
+    } catch (...) {
+        // Only pthread_exit's forced unwinding comes out of the C call (caught with
+        // `...`: it has no C++ object to bind a reference to). Not rethrown: the
+        // unwinding would end in std::terminate. The handler never returns, so the
+        // unwinder never learns that it was not rethrown.
         for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
     }
 }
