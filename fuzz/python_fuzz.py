@@ -537,6 +537,8 @@ def make_for(src, parameter, n):
         return make_segments(src)
     if parameter in ("x", "y"):
         return make_number(src)
+    if parameter == "missing":
+        return src.pick(["omit", "keep", "raise", "Omit", None, 1])
     return make_value(src)
 
 
@@ -569,9 +571,9 @@ FUNCTIONS = {
     "horizontal_visibility_edge_array": (["time_series", "skip_adjacent"], 1),
     # The variant builders (no model: only crashes and unexpected exception types are
     # findings; tests/test_variants.py and the native target compare results).
-    "build_graph": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact"], 1),
-    "graph_degrees": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact"], 1),
-    "graph_edge_array": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact"], 1),
+    "build_graph": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing"], 1),
+    "graph_degrees": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing"], 1),
+    "graph_edge_array": (["time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing"], 1),
 }
 # Functions whose later parameters are keyword-only: how many may be given by position.
 POSITIONAL_LIMIT = {"build_graph": 2, "graph_degrees": 2, "graph_edge_array": 2}

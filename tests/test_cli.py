@@ -2,6 +2,7 @@
 from the graph builders."""
 
 import json
+import math
 import os
 import struct
 import subprocess
@@ -46,7 +47,7 @@ INPUTS = {
     "csv header and comments": ("s.csv", "# measured\n# twice\nvalue\n" + lines(CELLS), []),
     "tsv, picked by name": ("s.tsv", "t\tvalue\n" + "".join(f"{i}\t{c}\n" for i, c in enumerate(CELLS)), ["--column", "value"]),
     "tsv, picked by index": ("s.tsv", "".join(f"{i}\t{c}\n" for i, c in enumerate(CELLS)), ["--column", "1"]),
-    "plain text, blank lines": ("s.txt", "\n" + lines(CELLS, "\n\n"), []),
+    "plain text, blank lines around": ("s.txt", "\n\n" + lines(CELLS) + "\n\n", []),
     "sniffed semicolons": ("s.dat", "".join(f"{c};0\n" for c in CELLS), ["-c", "0"]),
     "npy 1-d": ("s.npy", np.array(VALUES), []),
     "npy 2-d column": ("s.npy", np.column_stack([np.zeros(len(VALUES)), VALUES]), ["-c", "1"]),
@@ -129,9 +130,11 @@ def test_special_cells_and_several_columns(tmp_path):
     (tmp_path / "w.csv").write_text("a,b\n" + "".join(f"{c},{v}\n" for c, v in zip(cells, CELLS)))
     a, b = [float(c) for c in cells], VALUES[: len(cells)]
     expected = "series,source,target\n" + edge_csv(edges_of(a), "w.csv:a") + edge_csv(edges_of(b), "w.csv:b")
-    assert run(tmp_path, "w.csv", "--output", "edges").stdout.decode() == expected
+    keep = ["--missing", "keep"]  # NaN as a value, not a missing sample
+    assert run(tmp_path, "w.csv", "--output", "edges", *keep).stdout.decode() == expected
     swapped = edge_csv(edges_of(b), "w.csv:b") + edge_csv(edges_of(a), "w.csv:a")
-    assert run(tmp_path, "w.csv", "-c", "1,a", "--output", "edges").stdout.decode().endswith(swapped)
+    out = run(tmp_path, "w.csv", "-c", "1,a", "--output", "edges", *keep).stdout.decode()
+    assert out.endswith(swapped)
 
 
 def degrees_of(values, kind="natural"):
@@ -156,14 +159,14 @@ def test_degrees_distribution_and_motifs(tmp_path, kind):
 def test_summary_as_text_and_csv(tmp_path):
     (tmp_path / "s.txt").write_text("1\n3\n2\n4\n")
     out = run(tmp_path, "s.txt").stdout.decode()
-    assert out == ("series: s.txt:0\nkind: natural\nsamples: 4\nedges: 4\n"
-                   "mean_degree: 2.0\nmax_degree: 3\n")
+    assert out == ("series: s.txt:0\nkind: natural\nrule: recorded\nsamples: 4\nomitted: 0\n"
+                   "edges: 4\nmean_degree: 2.0\nmax_degree: 3\n")
     out = run(tmp_path, "s.txt", "s.txt", "--kind", "horizontal", "--format", "csv").stdout.decode()
     header, first, second = out.splitlines()
-    assert header == "series,kind,samples,edges,mean_degree,max_degree,iid_distance"
+    assert header == "series,kind,rule,samples,omitted,edges,mean_degree,max_degree,iid_distance"
     # Degrees 1, 3, 2, 2: P(1) = 1/4 where the i.i.d. law has 0.
-    assert first == "s.txt:0,horizontal,4,4,2.0,3,0.25"
-    assert second == "s.txt:0#2,horizontal,4,4,2.0,3,0.25"
+    assert first == "s.txt:0,horizontal,recorded,4,0,4,2.0,3,0.25"
+    assert second == "s.txt:0#2,horizontal,recorded,4,0,4,2.0,3,0.25"
     out = run(tmp_path, "s.txt", "--window", "3", "--format", "json").stdout
     assert json.loads(out)["windows"] == 2
 
@@ -362,3 +365,37 @@ def test_main_in_process_writes_to_a_replaced_stdout(tmp_path):
     with contextlib.redirect_stdout(sink):
         status = main([str(path), "--output", "edges"])
     assert (status, sink.getvalue()) == (0, "source,target\n0,1\n0,2\n0,3\n1,2\n1,3\n2,3\n")
+
+
+MISSING_CELLS = ["", "NA", "null", "nan", "N/A", " NaN "]
+
+
+@pytest.mark.parametrize("kind", ["natural", "horizontal"])
+@pytest.mark.parametrize("layout", ["csv with empty and NA cells", "one column with blank lines"])
+def test_missing_samples_are_left_out_and_keep_their_rows(tmp_path, kind, layout):
+    values = [3.0, None, 1.0, 2.0, None, None, 4.0, 0.5, None, 2.5, 1.5]
+    if layout.startswith("csv"):
+        cells = [MISSING_CELLS[k % len(MISSING_CELLS)] if v is None else repr(v)
+                 for k, v in enumerate(values)]
+        (tmp_path / "s.csv").write_text("t,v\n" + "".join(f"{k},{c}\n" for k, c in enumerate(cells)))
+        name, args = "s.csv", ["--column", "v"]
+    else:
+        (tmp_path / "s.csv").write_text("\n".join("" if v is None else repr(v) for v in values) + "\n")
+        name, args = "s.csv", []
+    rows = [k for k, v in enumerate(values) if v is not None]
+    graph = kg.build_graph([values[k] for k in rows], kind, x=[float(k) for k in rows])
+    out = run(tmp_path, name, *args, "--kind", kind, "--output", "edges").stdout.decode()
+    assert out == "source,target\n" + "".join(f"{rows[i]},{rows[j]}\n" for i, j in graph.edges)
+    out = run(tmp_path, name, *args, "--kind", kind, "--output", "degrees").stdout.decode()
+    degrees = np.asarray(graph.degrees_array())
+    assert out == "index,degree\n" + "".join(f"{r},{d}\n" for r, d in zip(rows, degrees))
+    summary = json.loads(run(tmp_path, name, *args, "--kind", kind, "--format", "json").stdout)
+    assert (summary["samples"], summary["omitted"], summary["edges"]) == (7, 4, len(graph.edges))
+    failed = run(tmp_path, name, *args, "--missing", "raise")
+    label = "s.csv:v" if args else "s.csv:0"
+    assert (failed.returncode, failed.stderr.decode()) == (
+        1, f"kestrel-grid: error: {label}: missing sample in data row 1 (counting from 0); use "
+           "--missing omit to leave missing samples out, or --missing keep\n")
+    kept = run(tmp_path, name, *args, "--kind", kind, "--missing", "keep", "--output", "edges")
+    nan_values = [math.nan if v is None else v for v in values]
+    assert kept.stdout.decode() == "source,target\n" + edge_csv(edges_of(nan_values, kind))

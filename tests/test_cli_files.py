@@ -14,7 +14,7 @@ import pytest
 
 POSIX = pytest.mark.skipif(os.name == "nt", reason="needs POSIX links, FIFOs and signals")
 ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
-SUMMARY = "kind,samples,edges,mean_degree,max_degree\nnatural,4,6,3.0,3\n"
+SUMMARY = "kind,rule,samples,omitted,edges,mean_degree,max_degree\nnatural,recorded,4,0,6,3.0,3\n"
 GRAPHML = "{http://graphml.graphdrawing.org/xmlns}"
 
 
@@ -158,8 +158,12 @@ def test_signal_keeps_the_old_file_and_leaves_no_temporary(tmp_path, big, stage,
         # A FIFO whose writer stays open holds the run in its read.
         source = "in.txt"
         os.mkfifo(tmp_path / source)
-    with subprocess.Popen(command(source, "--output", "edges", "-o", "out.csv"), cwd=tmp_path,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
+    # SIGINT at its default in the child even when this run was started in the background
+    # (which ignores it, and the tool keeps an ignored signal ignored). The float rule:
+    # the values' 17-digit text would be decided with --rule exact and a note on stderr.
+    with subprocess.Popen(command(source, "--output", "edges", "--rule", "float", "-o", "out.csv"),
+                          cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as child:
         feeder = open(tmp_path / source, "wb") if stage == "reading" else None
         try:
             if feeder is not None:

@@ -6,6 +6,7 @@ import math
 import random
 import sys
 
+import numpy as np
 import pytest
 
 np = pytest.importorskip("numpy")
@@ -35,8 +36,8 @@ def test_summary_matches_the_built_graph(series, kind, skip):
     for i, j in graph.edges:
         counts[i] += 1
         counts[j] += 1
-    summary = features.summarize(series, kind, skip_adjacent=skip, window=3)
-    assert summary["samples"] == len(series)
+    summary = features.summarize(series, kind, skip_adjacent=skip, window=3, missing="keep")
+    assert (summary["samples"], summary["omitted"]) == (len(series), 0)
     assert summary["edges"] == len(graph.edges)
     assert summary["max_degree"] == max(counts, default=0)
     if series:
@@ -214,3 +215,22 @@ def test_plots_draw_a_series_at_its_positions():
     left, right = figure.axes
     assert f"{kg.build_graph(WALK, 'horizontal', penetrable=2).edge_count():,} edges" in left.get_title()
     assert right.get_lines()[1].get_label() == "i.i.d. law (1/7)(6/7)^(k-6)"
+
+
+@pytest.mark.parametrize("kind", sorted(BUILDERS))
+@pytest.mark.parametrize("x", [None, [0.5 * k * k for k in range(9)]])
+def test_missing_samples_are_left_out_at_their_positions_by_default(kind, x):
+    series = [1.0, math.nan, 3.0, 2.0, math.nan, math.nan, 4.0, 0.5, 2.5]
+    kept = [k for k, v in enumerate(series) if not math.isnan(v)]
+    positions = [float(k) if x is None else x[k] for k in kept]
+    graph = kg.build_graph([series[k] for k in kept], kind, x=positions)
+    summary = features.summarize(series, kind, window=3, x=x)
+    assert (summary["samples"], summary["omitted"]) == (len(kept), 3)
+    assert summary["edges"] == len(graph.edges)
+    assert summary["windows"] == len(kept) - 2  # motifs over the samples present, in order
+    degrees = features.degrees(series, kind, x=x)
+    assert degrees.tolist() == list(np.asarray(graph.degrees_array()))
+    with pytest.raises(ValueError, match=r"^time_series\[1\] is missing \(NaN\)"):
+        features.degrees(series, kind, missing="raise")
+    with pytest.raises(ValueError, match="missing must be 'omit', 'raise' or 'keep', got 'drop'"):
+        features.summarize(series, missing="drop")  # type: ignore[arg-type]

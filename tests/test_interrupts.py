@@ -26,9 +26,14 @@ RELEASING = {
 }
 
 
+def default_sigint():
+    # A run started in the background ignores SIGINT, and children inherit that.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def child(code, **kwargs):
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **kwargs)
+                            stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint, **kwargs)
 
 
 @pytest.mark.parametrize("call", sorted(RELEASING.values()), ids=sorted(RELEASING))
@@ -89,9 +94,12 @@ def test_ctrl_c_stops_the_command_line_tool_inside_a_build(tmp_path):
     np.savetxt(source, np.sin(np.arange(300_000) * 1e-4), header="v", comments="")
     target = tmp_path / "out.csv"
     target.write_text("old\n")
+    # The float rule: savetxt writes 19 digits, which the default rule would decide with
+    # --rule exact and a note on standard error.
     process = subprocess.Popen([sys.executable, "-m", "kestrel_grid_tools", str(source),
-                                "--column", "v", "-o", str(target)],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                "--column", "v", "--rule", "float", "-o", str(target)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=default_sigint)
     time.sleep(3)  # reading takes about a second; the build tens of seconds
     sent = time.monotonic()
     process.send_signal(signal.SIGINT)

@@ -59,7 +59,7 @@ def reference(series, index, kind, skip_adjacent, window, top, positions=None, *
     """One summarize / degree_distribution call per series, assembled by hand."""
     rows = []
     for number, values in enumerate(series):
-        short = window is not None and len(values) < window
+        short = window is not None and np.count_nonzero(~np.isnan(values)) < window
         if positions is not None:
             variant["x"] = positions[number]
         row = features.summarize(values, kind, skip_adjacent, None if short else window, **variant)
@@ -74,12 +74,13 @@ def reference(series, index, kind, skip_adjacent, window, top, positions=None, *
             row[f"p_{k}"] = (p[k] if k < p.size else 0.0) if deg.size else math.nan
         row["p_tail"] = int((deg > top).sum()) / deg.size if deg.size else math.nan
         rows.append(row)
-    names = ["samples", "edges", "mean_degree", "max_degree", "iid_distance"]
+    names = ["samples", "omitted", "edges", "mean_degree", "max_degree", "iid_distance"]
     if window is not None:
         names += ["motif_windows", *MOTIF]
     names += [f"p_{k}" for k in range(top + 1)] + ["p_tail"]
     frame = pd.DataFrame(rows, columns=names, index=index)
-    ints = ["samples", "edges", "max_degree"] + (["motif_windows"] if window is not None else [])
+    ints = ["samples", "omitted", "edges", "max_degree"] + (
+        ["motif_windows"] if window is not None else [])
     return frame.astype({name: np.int64 for name in ints}).astype(
         {name: np.float64 for name in names if name not in ints})
 
@@ -177,12 +178,23 @@ def test_positions_and_variants_match_plain_loop(client, kind, penetrable, exact
                          positions, penetrable=penetrable, exact=exact)
     check(series_features(dd.from_pandas(frame, npartitions=3, sort=False), **options), expected)
     pd.testing.assert_frame_equal(features_frame(frame, **options), expected, check_exact=True)
-    # Datetimes are nanoseconds since each series' first time.
+    # Datetimes are offsets from each series' first time in its coarsest exact unit: whole
+    # seconds here, and days for weekly times over decades (nanoseconds would not be exact).
     stamped = frame.assign(time=pd.to_datetime(frame["time"], unit="s"))
-    relative = [1e9 * (t - t[0]) for t in positions]
+    relative = [t - t[0] for t in positions]
     pd.testing.assert_frame_equal(
         features_frame(stamped, **options),
         reference(series, expected.index, kind, False, None, 6, relative, penetrable=penetrable,
+                  exact=exact),
+        check_exact=True)
+    weeks = [np.cumsum(rng.integers(1, 4, size=len(t))) * 7 for t in positions]
+    stamps = {i: np.datetime64("1958-03-29") + w.astype("m8[D]") for i, w in enumerate(weeks)}
+    weekly = frame.assign(time=[stamps[i][np.searchsorted(positions[i], t)]
+                                for i, t in zip(frame["series"], frame["time"])])
+    days = [(w - w[0]).astype(float) for w in weeks]
+    pd.testing.assert_frame_equal(
+        features_frame(weekly, **options),
+        reference(series, expected.index, kind, False, None, 6, days, penetrable=penetrable,
                   exact=exact),
         check_exact=True)
     # A repeated time is found when the series is computed, on the worker.

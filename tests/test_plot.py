@@ -45,7 +45,7 @@ def test_series_and_graph_draw_the_edges_between_finite_points(kind, build):
     expected = finite_edges(vertices, graph.edges)
     assert len(expected) < graph.edge_count()  # the NaN and inf samples do have edges
     for source in (SERIES, graph):
-        ax = tools.plot_series_graph(source, kind=kind, ax=new_axes())
+        ax = tools.plot_series_graph(source, kind=kind, ax=new_axes(), missing="keep")
         segments = edge_collection(ax).get_segments()
         assert [tuple(map(tuple, s)) for s in segments] == [
             (tuple(vertices[i]), tuple(vertices[j])) for i, j in expected]
@@ -53,6 +53,18 @@ def test_series_and_graph_draw_the_edges_between_finite_points(kind, build):
         line = ax.get_lines()[0]
         assert line.get_marker() == "o"
         np.testing.assert_array_equal(line.get_ydata(), np.where(np.isfinite(SERIES), SERIES, np.nan))
+
+
+def test_missing_samples_are_left_out_of_the_drawing_by_default():
+    series = np.array([1.0, np.nan, 3.0, 2.0, np.nan, 4.0])
+    kept = np.flatnonzero(~np.isnan(series))
+    graph = kg.build_graph(series[kept], x=kept.astype(float))
+    ax = tools.plot_series_graph(series, ax=new_axes())
+    line = ax.get_lines()[0]
+    np.testing.assert_array_equal(line.get_xdata(), kept)
+    vertices = np.asarray(graph.vertices_array())
+    assert [tuple(map(tuple, s)) for s in edge_collection(ax).get_segments()] == [
+        (tuple(vertices[i]), tuple(vertices[j])) for i, j in graph.edges]
 
 
 def test_max_edges_draws_an_evenly_spaced_subset_and_says_so():

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 import kestrel_grid as kg
 
+NAMES = ["build_graph", "graph_degrees", "graph_edge_array"]
 PROPERTY = settings(max_examples=250, deadline=None)
 INF = math.inf
 SPECIAL = st.sampled_from([math.nan, INF, -INF, -0.0, 0.0, 5e-324, 1.7976931348623157e308, 1.0, 2.0])
@@ -71,22 +72,46 @@ def bits(values):
     return b"".join(struct.pack("=d", v) for v in values)
 
 
-def check_all_forms(v, x, **options):
-    want = model_edges(v, x, **options)
+MISSING = ("time_series[{}] is missing (NaN): pass missing='omit' to leave missing samples "
+           "out (the others keep their positions) or missing='keep' to build with NaN as a value")
+
+
+def check_forms(v, x, model_v, model_x, **options):
+    """The three entries called on (v, x) give the model's graph of (model_v, model_x)."""
+    want = model_edges(model_v, model_x, **{k: o for k, o in options.items() if k != "missing"})
     g = kg.build_graph(v, x=x, **options)
     assert type(g) is (kg.HorizontalVisibilityGraph if options.get("kind") == "horizontal"
                        else kg.VisibilityGraph)
     assert g.edges == want
-    xs = [float(k) for k in range(len(v))] if x is None else [float(p) for p in x]
+    xs = [float(k) for k in range(len(model_v))] if model_x is None else [float(p) for p in model_x]
     assert bits(p for vertex in g.vertices for p in vertex) == bits(
-        p for pair in zip(xs, v) for p in pair)
+        p for pair in zip(xs, model_v) for p in pair)
     edge_array = kg.graph_edge_array(v, x=x, **options)
     assert edge_array.tobytes() == struct.pack(f"={2 * len(want)}q", *(i for e in want for i in e))
-    degrees = [0] * len(v)
+    degrees = [0] * len(model_v)
     for a, b in want:
         degrees[a] += 1
         degrees[b] += 1
-    assert kg.graph_degrees(v, x=x, **options).tobytes() == struct.pack(f"={len(v)}q", *degrees)
+    assert kg.graph_degrees(v, x=x, **options).tobytes() == struct.pack(f"={len(model_v)}q", *degrees)
+
+
+def check_all_forms(v, x, **options):
+    """Every entry under every missing-value policy: "keep" builds with NaN as a value,
+    "omit" gives the graph of the other samples at their own positions, and "raise" (the
+    default) refuses a series with NaN and otherwise equals "keep"."""
+    check_forms(v, x, v, x, missing="keep", **options)
+    missing = [k for k, value in enumerate(v) if math.isnan(value)]
+    kept = [k for k in range(len(v)) if not math.isnan(v[k])]
+    if missing:
+        for name in NAMES:
+            with pytest.raises(ValueError) as caught:
+                getattr(kg, name)(v, x=x, **options)
+            assert str(caught.value) == MISSING.format(missing[0])
+        kept_x = [float(k) if x is None else x[k] for k in kept]
+        check_forms(v, x, [v[k] for k in kept], kept_x, missing="omit", **options)
+    else:
+        check_forms(v, x, v, x, **options)
+        check_forms(v, x, v, x, missing="omit", **options)
 
 
 # --- positions ------------------------------------------------------------------------------
@@ -156,7 +181,7 @@ def test_exact_rule_on_three_points_anywhere_in_the_double_range(x, v):
     v = list(v)
     if x[0] == x[1] or x[1] == x[2]:  # 0.0 and -0.0
         return
-    edges = kg.build_graph(v, x=x, exact=True).edges
+    edges = kg.build_graph(v, x=x, exact=True, missing="keep").edges
     assert ((0, 2) in edges) == (not exact_blocks(v, x, 0, 1, 2))
 
 
@@ -177,7 +202,7 @@ def test_exact_rule_on_points_a_few_units_off_a_chord_at_any_scale(exponent, end
     for _ in range(abs(nudge)):
         yk = math.nextafter(yk, math.copysign(INF, nudge))
     x, v = [xa, xk, xb], [ya, yk, yb]
-    assert ((0, 2) in kg.build_graph(v, x=x, exact=True).edges) == (not exact_blocks(v, x, 0, 1, 2))
+    assert ((0, 2) in kg.build_graph(v, x=x, exact=True, missing="keep").edges) == (not exact_blocks(v, x, 0, 1, 2))
 
 
 @PROPERTY
@@ -189,10 +214,10 @@ def test_positions_k_give_the_original_builders_bit_for_bit(v, skip_adjacent, fo
     for kind, original in [("natural", kg.build_visibility_graph),
                            ("horizontal", kg.build_horizontal_visibility_graph)]:
         want = original(v, skip_adjacent=skip_adjacent)
-        got = kg.build_graph(v, kind, x=x, skip_adjacent=skip_adjacent)
+        got = kg.build_graph(v, kind, x=x, skip_adjacent=skip_adjacent, missing="keep")
         assert got.edges == want.edges
         assert got.vertices_array().tobytes() == want.vertices_array().tobytes()
-        assert kg.build_graph(v, kind, skip_adjacent=skip_adjacent).edges == want.edges
+        assert kg.build_graph(v, kind, skip_adjacent=skip_adjacent, missing="keep").edges == want.edges
 
 
 def test_long_series_with_timestamps_and_limits_against_the_pair_model():
@@ -208,7 +233,7 @@ def test_long_series_with_timestamps_and_limits_against_the_pair_model():
     for kind, exact, penetrable in [("natural", False, 0), ("natural", True, 2), ("natural", False, 3),
                                     ("horizontal", False, 2)]:
         blocks = {"horizontal": horizontal_blocks}.get(kind, exact_blocks if exact else natural_blocks)
-        edges = set(kg.build_graph(walk, kind, x=x, penetrable=penetrable, exact=exact).edges)
+        edges = set(kg.build_graph(walk, kind, x=x, penetrable=penetrable, exact=exact, missing="keep").edges)
 
         def visible(a, b):
             return sum(blocks(walk, x, a, k, b) for k in range(a + 1, b)) <= penetrable
@@ -245,7 +270,6 @@ def test_rises_overflowing_by_a_rounding_tie_match_the_model(v, x, penetrable):
 
 # --- arguments ------------------------------------------------------------------------------
 
-NAMES = ["build_graph", "graph_degrees", "graph_edge_array"]
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -274,6 +298,9 @@ NAMES = ["build_graph", "graph_degrees", "graph_edge_array"]
     ({"skip_adjacent": "yes"}, TypeError,
      "argument 'skip_adjacent': 'str' object cannot be converted to 'PyBool'"),
     ({"window": 3}, TypeError, "{name}() got an unexpected keyword argument 'window'"),
+    ({"missing": "drop"}, ValueError, "missing must be 'raise', 'omit' or 'keep', not 'drop'"),
+    ({"missing": None}, TypeError,
+     "argument 'missing': 'NoneType' object cannot be converted to 'PyString'"),
 ])
 def test_bad_arguments_raise_exact_messages(name, kwargs, error, message):
     with pytest.raises(error) as caught:
@@ -285,7 +312,8 @@ def test_bad_arguments_raise_exact_messages(name, kwargs, error, message):
 def test_signature_positional_limits_and_accepted_forms(name):
     fn = getattr(kg, name)
     assert fn.__text_signature__ == (
-        "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False)")
+        "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False, "
+        "missing='raise', decimals=None)")
     with pytest.raises(TypeError) as caught:
         fn([1.0], "natural", [0.0])
     assert str(caught.value) == f"{name}() takes from 1 to 2 positional arguments but 3 were given"
@@ -319,9 +347,11 @@ def test_entries_leave_no_references_or_objects_behind():
     v = [0.5, 3.0, 1.0, math.nan, 2.0, 2.0, 4.0, -INF, 1.5] * 4
     x = [float(k) * 1.5 for k in range(len(v))]
     calls = [
-        lambda: kg.build_graph(v, x=x, penetrable=2, exact=True),
-        lambda: kg.graph_degrees(v, "horizontal", x=x, penetrable=1),
-        lambda: kg.graph_edge_array(v, x=x, penetrable=3),
+        lambda: kg.build_graph(v, x=x, penetrable=2, exact=True, missing="keep"),
+        lambda: kg.graph_degrees(v, "horizontal", x=x, penetrable=1, missing="omit"),
+        lambda: kg.graph_edge_array(v, x=x, penetrable=3, missing="keep"),
+        lambda: kg.graph_edge_array(v, x=x),
+        lambda: kg.graph_edge_array(v, missing="drop"),
         lambda: kg.build_graph(v, x=x[:-1]),
         lambda: kg.graph_degrees(v, penetrable=-1),
         lambda: kg.graph_edge_array(v, kind="up"),
@@ -361,3 +391,73 @@ def test_variant_builds_release_the_interpreter():
                  lambda: kg.graph_edge_array(v, "horizontal", penetrable=2),
                  lambda: kg.build_graph(v, x=x, exact=True)]:
         assert max(_progress_during(call) for _ in range(5)) > 0
+
+
+# --- values decided on their recorded decimals ------------------------------------------
+
+@st.composite
+def recorded_decimals(draw):
+    """Integers M_k meant as M_k / 10^places: near-arithmetic runs (collinear as decimals,
+    rarely as binary roundings) with a few jumps, and the places."""
+    places = draw(st.integers(0, 6))
+    n = draw(st.integers(0, 14))
+    start, step = draw(st.integers(-10**6, 10**6)), draw(st.integers(-300, 300))
+    jumps = draw(st.lists(st.sampled_from([0, 0, 0, 0, 1, -1, 7, -40]), min_size=n, max_size=n))
+    return [start + k * step + j for k, j in enumerate(jumps)], places
+
+
+@PROPERTY
+@given(recorded_decimals(), st.sampled_from(["natural", "horizontal"]), st.integers(0, 2),
+       st.sampled_from([None, "steps", "seconds"]))
+def test_decimals_decide_on_the_recorded_values(recorded, kind, penetrable, positions):
+    ms, places = recorded
+    decimals = [Fraction(m, 10**places) for m in ms]
+    v = [float(d) for d in decimals]  # the double nearest to each decimal
+    x = {None: None, "steps": [float(3 * k + k % 2) for k in range(len(v))],
+         "seconds": [1.7e9 + 60.0 * k for k in range(len(v))]}[positions]
+    want = model_edges(decimals, x, kind, penetrable, exact=True)
+    options = dict(x=x, penetrable=penetrable, decimals=places)
+    g = kg.build_graph(v, kind, **options)
+    assert g.edges == want
+    xs = [float(k) for k in range(len(v))] if x is None else x
+    assert bits(p for vertex in g.vertices for p in vertex) == bits(p for pair in zip(xs, v) for p in pair)
+    assert kg.graph_edge_array(v, kind, **options).tobytes() == struct.pack(
+        f"={2 * len(want)}q", *(i for e in want for i in e))
+    degrees = [0] * len(v)
+    for a, b in want:
+        degrees[a] += 1
+        degrees[b] += 1
+    assert kg.graph_degrees(v, kind, **options).tobytes() == struct.pack(f"={len(v)}q", *degrees)
+
+
+def test_decimals_against_the_float_and_exact_rules_on_a_recorded_chord():
+    v = [0.2, 0.5, 0.8]  # 0.5 lies on the chord of the recorded values
+    assert kg.build_graph(v, decimals=1).edges == [(0, 1), (1, 2)]
+    assert kg.build_graph(v, exact=True).edges == [(0, 1), (0, 2), (1, 2)]  # binary roundings
+    gappy = [0.2, math.nan, 0.5, math.nan, 0.8]  # omitted, the rest sit at 0, 2 and 4
+    g = kg.build_graph(gappy, decimals=1, missing="omit")
+    assert g.edges == [(0, 1), (1, 2)] and [p for p, _ in g.vertices] == [0.0, 2.0, 4.0]
+    decimals = [Fraction(2, 10), math.nan, Fraction(5, 10), math.nan, Fraction(8, 10)]
+    assert kg.build_graph(gappy, decimals=1, missing="keep").edges == model_edges(
+        decimals, None, exact=True)
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("v, kwargs, error, message", [
+    ([0.5, 0.123], {"decimals": 2}, ValueError,
+     "time_series[1] = 0.123 is not a decimal with at most 2 places and 15 digits"),
+    ([1.0, INF], {"decimals": 3}, ValueError,
+     "time_series[1] = inf is not a decimal with at most 3 places and 15 digits"),
+    ([1e15, 1.0], {"decimals": 0}, ValueError,
+     "time_series[0] = 1000000000000000.0 is not a decimal with at most 0 places and 15 digits"),
+    ([0.1 + 0.2], {"decimals": 15}, ValueError,
+     "time_series[0] = 0.30000000000000004 is not a decimal with at most 15 places and 15 digits"),
+    ([1.0], {"decimals": 16}, ValueError, "decimals must be from 0 to 15, not 16"),
+    ([1.0], {"decimals": -1}, ValueError, "decimals must be from 0 to 15, not -1"),
+    ([1.0], {"decimals": True}, TypeError, "decimals must be None or an int, not bool"),
+    ([1.0], {"decimals": 1.0}, TypeError, "decimals must be None or an int, not float"),
+])
+def test_values_that_are_no_such_decimals_are_refused(name, v, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        getattr(kg, name)(v, **kwargs)
+    assert str(caught.value) == message

@@ -30,6 +30,7 @@ Exit status 0 when every case stayed flat, 1 when any grew or misbehaved.
 import argparse
 import array
 import ctypes
+import datetime
 import gc
 import math
 import os
@@ -709,6 +710,17 @@ def build_cases(panic):
         case(f"{label}: positions str", fn, short, x="abc", expect=TypeError)
         case(f"{label}: position __float__ raises", fn, [1.0, 2.0],
              x=[0.0, Raises(type_error_with_cause)], expect=TypeError)
+        case(f"{label}: times as positions", fn, [1.0, 3.0, 2.0],
+             x=[datetime.date(2020, 1, 1), datetime.date(2020, 1, 4), datetime.date(2020, 1, 5)])
+        case(f"{label}: a time among numbers", fn, [1.0, 2.0], x=[datetime.date(2020, 1, 1), 2.0],
+             expect=TypeError)
+        case(f"{label}: decimals", fn, [0.2, 0.5, 0.8], decimals=1)
+        case(f"{label}: no such decimal", fn, [0.25, 0.5], decimals=1, expect=ValueError)
+        case(f"{label}: missing samples omitted", fn, [1.0, math.nan, 2.0, 0.5], missing="omit")
+        case(f"{label}: missing samples kept", fn, [1.0, math.nan, 2.0], x=[0.0, 1.0, 3.0],
+             missing="keep")
+        case(f"{label}: missing sample refused", fn, [1.0, math.nan], expect=ValueError)
+        case(f"{label}: unknown missing policy", fn, short, missing="drop", expect=ValueError)
         case(f"{label}: negative limit", fn, short, penetrable=-1, expect=ValueError)
         case(f"{label}: huge negative limit", fn, short, penetrable=-10**40, expect=ValueError)
         case(f"{label}: bool limit", fn, short, penetrable=True, expect=TypeError)

@@ -135,6 +135,7 @@ def horizontal_visibility_edge_array(time_series: _Series, skip_adjacent: Option
 # class); x (positions, the same kinds of input as the series), penetrable, skip_adjacent
 # and exact are keyword-only.
 _Kind = Literal["natural", "horizontal"]
+_Missing = Literal["raise", "omit", "keep"]
 
 @overload
 def build_graph(
@@ -145,6 +146,8 @@ def build_graph(
     penetrable: SupportsIndex = 0,
     skip_adjacent: bool = False,
     exact: bool = False,
+    missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> VisibilityGraph: ...
 @overload
 def build_graph(
@@ -155,6 +158,8 @@ def build_graph(
     penetrable: SupportsIndex = 0,
     skip_adjacent: bool = False,
     exact: bool = False,
+    missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> HorizontalVisibilityGraph: ...
 @overload
 def build_graph(
@@ -165,6 +170,8 @@ def build_graph(
     penetrable: SupportsIndex = 0,
     skip_adjacent: bool = False,
     exact: bool = False,
+    missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> Union[VisibilityGraph, HorizontalVisibilityGraph]: ...
 def graph_degrees(
     time_series: _Series,
@@ -174,6 +181,8 @@ def graph_degrees(
     penetrable: SupportsIndex = 0,
     skip_adjacent: bool = False,
     exact: bool = False,
+    missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> GraphArray: ...
 def graph_edge_array(
     time_series: _Series,
@@ -183,4 +192,6 @@ def graph_edge_array(
     penetrable: SupportsIndex = 0,
     skip_adjacent: bool = False,
     exact: bool = False,
+    missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
 ) -> GraphArray: ...

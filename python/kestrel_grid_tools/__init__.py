@@ -26,6 +26,7 @@ from .features import (
     motif_summary,
     summarize,
 )
+from ._positions import Positions, time_positions
 from .many import features_frame, series_features
 from .plot import plot_degree_distribution, plot_overview, plot_series_graph
 
@@ -49,4 +50,6 @@ __all__ = [
     "plot_series_graph",
     "plot_degree_distribution",
     "plot_overview",
+    "Positions",
+    "time_positions",
 ]

@@ -15,6 +15,7 @@ import re
 import stat
 import sys
 import tempfile
+import datetime as _dt
 from dataclasses import dataclass, replace
 from operator import methodcaller
 from typing import Any, BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
@@ -24,6 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._graphs import FloatArray
+from ._positions import Positions, time_positions
 
 #: The path that names standard input, and the name it gets in labels and messages.
 STDIN = "-"
@@ -72,11 +74,38 @@ class Series:
         values: The samples.
         positions: The sampling positions read with ``--x`` (finite, strictly
             increasing), or ``None`` for ``0, 1, 2, ...``.
+        places: For a column read from text, the decimal places its cells are written
+            with: the most digits after the decimal point in any cell, an exponent
+            counted in (``1.5e-3`` has 4 places, ``2e3`` none); missing cells do not
+            count. ``None`` for a ``.npy`` input, whose values have no written form.
+        x_unit, x_origin: For times in the ``--x`` column, the unit of the offsets in
+            ``positions`` and the first time; ``None`` otherwise.
     """
 
     label: str
     values: FloatArray
     positions: Optional[FloatArray] = None
+    places: Optional[int] = None
+    # With times as positions (ISO 8601 text in the --x column): the unit the offsets
+    # count and the first time, as ISO text.
+    x_unit: Optional[str] = None
+    x_origin: Optional[str] = None
+
+    def recorded_decimals(self) -> Optional[int]:
+        """The ``decimals=`` argument that decides this series exactly on its values as
+        written: :attr:`places`, when it is at most 15 and every value scaled by
+        ``10**places`` has at most 15 digits (the module's limit); ``None`` when the
+        series was not read from text, needs more digits, or holds an infinity."""
+        places = self.places
+        if places is None or places > MAX_DECIMALS:
+            return None
+        present = self.values[~np.isnan(self.values)]
+        if present.size == 0:
+            return places
+        largest = float(np.max(np.abs(present)))
+        # Decimals with at most 15 digits round to distinct doubles in order, so the
+        # largest written value is below 10**(15 - places) exactly when its double is.
+        return places if largest < 10.0 ** (MAX_DECIMALS - places) else None
 
 
 def os_reason(error: OSError) -> str:
@@ -150,7 +179,13 @@ def read_file(
             raise InputError(path, os_reason(error)) from None
     text = _decode(source, data)
     found, positions = parse_columns(source, text, delimiter, columns, x)
-    return [Series(f"{source}:{name}", values, positions) for name, values in found]
+    offsets = None if positions is None else positions.offsets
+    unit = None if positions is None else positions.unit
+    origin = None if positions is None or positions.unit is None else str(positions.origin)
+    return [
+        Series(f"{source}:{name}", values, offsets, places, unit, origin)
+        for name, values, places in found
+    ]
 
 
 def _decode(source: str, data: bytes) -> str:
@@ -164,12 +199,110 @@ def _decode(source: str, data: bytes) -> str:
     return text
 
 
+# Cells that stand for a missing sample (compared stripped and case-folded): an empty
+# cell, the NA markers of spreadsheets and R, pandas' NaN export and JSON's null.
+MISSING_CELLS = frozenset({"", "na", "n/a", "nan", "null"})
+
+
+# The most decimal places (and digits in all) the module's ``decimals=`` accepts.
+MAX_DECIMALS = 15
+
+# A cell written with an exponent: its fraction digits and the exponent (underscores
+# removed first; Python's float accepts them between digits).
+_EXPONENT_CELL = re.compile(r"(?:\.(\d*))?[eE]([+-]?\d+)")
+
+# Exponents are read up to this value: beyond it every answer means "too many places".
+_EXPONENT_CAP = 1 << 20
+
+
+def decimal_places(cells: Sequence[str]) -> int:
+    """The decimal places a column of numbers is written with: the most digits after
+    the decimal point in any cell, an exponent counted in (``1.5e-3``: 4, ``2.5e1``: 0).
+
+    Cells are assumed to be numbers or missing-sample markers (which hold no digits
+    after a point). The work is a few regular-expression scans of the joined column
+    and, for exponents, a few numpy passes over its bytes, so reading stays fast on
+    millions of cells."""
+    text = "\n".join(cells)
+    if "_" in text:
+        text = text.replace("_", "")
+    places = _plain_places(text)
+    if "e" in text or "E" in text:
+        places = max(places, _exponent_places(text))
+    return places
+
+
+def _plain_places(text: str) -> int:
+    """The longest run of digits after a point that no exponent follows (digits of any
+    script, as Python's float reads them)."""
+    if "." not in text:
+        return 0
+
+    def has(k: int) -> bool:
+        return re.search(r"\.\d{%d}(?!\d*[eE])" % k, text) is not None
+
+    # The largest k such that some point is followed by k digits: doubling, then halving.
+    low, high = 0, 1
+    while has(high):
+        low, high = high, 2 * high
+    while high - low > 1:
+        middle = (low + high) // 2
+        if has(middle):
+            low = middle
+        else:
+            high = middle
+    return low
+
+
+def _exponent_places(text: str) -> int:
+    """The most places among cells with an exponent: fraction digits minus exponent."""
+    if not text.isascii():
+        # Python's float also reads other scripts' digits; count those cell by cell.
+        return max(
+            (len(m[1] or "") - int(m[2]) for m in _EXPONENT_CELL.finditer(text)), default=0
+        )
+    data = np.frombuffer(text.encode("ascii") + b"\n\n", dtype=np.uint8)
+    index = np.arange(data.size)
+    marks = np.flatnonzero((data == ord("e")) | (data == ord("E")))
+    # The last point and the last line break at or before each byte: a point belongs to
+    # an exponent's cell when it comes after the cell's line break.
+    last_point = np.maximum.accumulate(np.where(data == ord("."), index, -1))[marks]
+    last_break = np.maximum.accumulate(np.where(data == ord("\n"), index, -1))[marks]
+    fraction = np.where(last_point > last_break, marks - last_point - 1, 0)
+    position = marks + 1
+    sign = np.where(data[position] == ord("-"), -1, 1)
+    position = position + np.isin(data[position], (ord("-"), ord("+")))
+    exponent = np.zeros(marks.size, dtype=np.int64)
+    active = np.ones(marks.size, dtype=bool)
+    while True:
+        digit = data[np.minimum(position, data.size - 1)].astype(np.int64) - ord("0")
+        active &= (digit >= 0) & (digit <= 9)
+        if not active.any():
+            break
+        exponent = np.where(active, np.minimum(exponent * 10 + digit, _EXPONENT_CAP), exponent)
+        position = position + 1
+    return int(np.max(fraction - sign * exponent, initial=0))
+
+
+def _is_missing(cell: str) -> bool:
+    return cell.strip().casefold() in MISSING_CELLS
+
+
 def _is_number(cell: str) -> bool:
     try:
         float(cell)
     except ValueError:
         return False
     return True
+
+
+def _is_value(cell: str) -> bool:
+    """A number or a missing-sample marker."""
+    return _is_missing(cell) or _is_number(cell)
+
+
+def _to_float(cell: str) -> float:
+    return math.nan if _is_missing(cell) else float(cell)
 
 
 def _split(
@@ -192,9 +325,14 @@ def _split(
 
 
 def _floats(cells: Sequence[str]) -> Optional[FloatArray]:
-    """The cells as float64, or None when one of them is not a number."""
+    """The cells as float64 (a missing-sample marker as NaN), or None when one of them is
+    neither a number nor such a marker."""
     try:
         return np.fromiter(map(float, cells), dtype=np.float64, count=len(cells))
+    except ValueError:
+        pass
+    try:
+        return np.fromiter(map(_to_float, cells), dtype=np.float64, count=len(cells))
     except ValueError:
         return None
 
@@ -204,7 +342,7 @@ def parse_table(
 ) -> List[Tuple[str, FloatArray]]:
     """Parse delimited text into named float64 columns (:func:`parse_columns` without
     a positions column)."""
-    return parse_columns(source, text, delimiter, columns)[0]
+    return [(name, values) for name, values, _ in parse_columns(source, text, delimiter, columns)[0]]
 
 
 def first_bad_position(positions: FloatArray) -> Optional[Tuple[int, str]]:
@@ -230,8 +368,10 @@ def parse_columns(
     delimiter: Optional[str],
     columns: Sequence[str],
     x: Optional[str] = None,
-) -> Tuple[List[Tuple[str, FloatArray]], Optional[FloatArray]]:
-    """Parse delimited text into named float64 columns and, with ``x``, the positions.
+) -> Tuple[List[Tuple[str, FloatArray, int]], Optional[Positions]]:
+    """Parse delimited text into named float64 columns, with the decimal places each is
+    written with (:func:`decimal_places`), and, with ``x``, the positions (numbers, or
+    ISO 8601 times as offsets from the first in the coarsest exact unit).
 
     Blank lines and lines whose first non-blank character is ``#`` are skipped. The
     first remaining row is a header when one of its cells is not a number.
@@ -247,8 +387,8 @@ def parse_columns(
         x: Name or 0-based index of the positions column, or ``None``.
 
     Returns:
-        (column name or index, values) pairs, and the positions (``None`` without
-        ``x``).
+        (column name or index, values, decimal places) triples, and the positions
+        (``None`` without ``x``).
 
     Raises:
         InputError: No data rows, a ragged row, a cell that is not a number, an unknown
@@ -259,11 +399,23 @@ def parse_columns(
     data = [line for line in lines if (bare := line.lstrip()) and bare[0] != "#"]
     if not data:
         raise InputError(source, "no data rows")
+    blanks_are_rows = False
+
+    def data_numbers() -> List[int]:
+        # 1-based file lines of the data rows (header included); in a one-column file
+        # blank lines between the first and the last row are rows too (missing samples).
+        if blanks_are_rows:
+            numbers = [n for n, text in enumerate(lines, 1) if not text.lstrip().startswith("#")]
+            while numbers and not lines[numbers[-1] - 1].strip():
+                numbers.pop()
+            while numbers and not lines[numbers[0] - 1].strip():
+                numbers.pop(0)
+            return numbers
+        return [n for n, text in enumerate(lines, 1) if (bare := text.lstrip()) and bare[0] != "#"]
 
     def line_of(row: int) -> int:
         # 1-based file line of data row `row` (header included); computed only for errors.
-        numbers = [n for n, text in enumerate(lines, 1) if (bare := text.lstrip()) and bare[0] != "#"]
-        return numbers[row]
+        return data_numbers()[row]
 
     def failure(offset: int) -> Callable[[int, str], InputError]:
         # Reports a line that cannot be split; `offset` is the data row of its first line.
@@ -274,7 +426,12 @@ def parse_columns(
         delimiter = next((d for d in ("\t", ";", ",") if d in first_line), None)
     first = _split(data[:1], delimiter, failure(0))[0]
     width = len(first)
-    has_header = not all(map(_is_number, first))
+    if width == 1:
+        # One column: a blank line inside the data is a missing sample, as an empty
+        # cell is in a wider file, so it does not shift the later samples' positions.
+        blanks_are_rows = True
+        data = [lines[n - 1] for n in data_numbers()]
+    has_header = not all(map(_is_value, first)) or all(map(_is_missing, first))
     names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
     skip = 1 if has_header else 0
     body = data[skip:]
@@ -299,7 +456,7 @@ def parse_columns(
         # One row of many numbers is nearly always a series written across instead of
         # down; as columns it would give as many one-sample series, slowly.
         row = first if not has_header else _split(body, delimiter, failure(skip))[0]
-        count = sum(1 for index, cell in enumerate(row) if index != x_index and _is_number(cell))
+        count = sum(1 for index, cell in enumerate(row) if index != x_index and _is_value(cell))
         if count > 1:
             raise InputError(source, _one_row(count, "put one value per line"), line_of(skip))
 
@@ -307,11 +464,13 @@ def parse_columns(
     if width == 1 and wanted in ([], [0]) and x_index is None:
         values = _floats(body)
         if values is not None:
-            return [(label(0), values)], None
+            return [(label(0), values, decimal_places(body))], None
 
     column = _cutter(body, delimiter, width)
     if column is None:
         rows = _split(body, delimiter, failure(skip))
+        if blanks_are_rows:
+            rows = [row or [""] for row in rows]  # a blank line: one empty cell
         for row_index, row in enumerate(rows):
             if len(row) != width:
                 against = "header" if has_header else "first row"
@@ -327,7 +486,7 @@ def parse_columns(
         column = column_of_rows
     if not wanted:
         wanted = [
-            index for index in range(width) if index != x_index and _is_number(column(index)[0])
+            index for index in range(width) if index != x_index and _numeric(column(index))
         ]
         if not wanted:
             if x_index is not None:
@@ -340,7 +499,7 @@ def parse_columns(
         cells = column(index)
         values = _floats(cells)
         if values is None:
-            row_index, cell = next((i, c) for i, c in enumerate(cells) if not _is_number(c))
+            row_index, cell = next((i, c) for i, c in enumerate(cells) if not _is_value(c))
             raise InputError(
                 source,
                 f"could not read '{cell.strip()}' as a number",
@@ -351,11 +510,67 @@ def parse_columns(
 
     positions = None
     if x_index is not None:
-        positions = read(x_index)
-        bad = first_bad_position(positions)
+        cells = column(x_index)
+        numbers = _floats(cells)
+        if numbers is not None or _is_number(cells[0]):
+            positions = Positions(read(x_index))
+        else:
+            def fail(row: int, what: str) -> InputError:
+                return InputError(source, what, line_of(row + skip), place(x_index))
+            positions = _times(cells, fail)
+        bad = first_bad_position(positions.offsets)
         if bad is not None:
             raise InputError(source, bad[1], line_of(bad[0] + skip), place(x_index))
-    return [(label(index), read(index)) for index in wanted], positions
+    return [(label(index), read(index), decimal_places(column(index))) for index in wanted], positions
+
+
+def _numeric(cells: Sequence[str]) -> bool:
+    """Whether a column holds numbers: its first cell that is not a missing-sample marker
+    is a number (a column of markers only is numeric too, all missing)."""
+    first = next((cell for cell in cells if not _is_missing(cell)), None)
+    return first is None or _is_number(first)
+
+
+_OFFSET = re.compile(r"(Z|[+-]\d\d(?::?\d\d)?)$")
+
+
+def _times(cells: Sequence[str], fail: Callable[[int, str], InputError]) -> Positions:
+    """ISO 8601 dates or date-times as positions. Times with a UTC offset are read as
+    instants; every time must then carry the same offset (a column that mixes offsets,
+    or times with and without one, is refused: its spacing would be ambiguous)."""
+    texts = [cell.strip() for cell in cells]
+    def zone_of(text: str) -> Optional[str]:
+        match = _OFFSET.search(text) if ("T" in text or " " in text) else None
+        return match.group(1) if match else None
+
+    zones = [zone_of(t) for t in texts]
+    zone = zones[0] if zones else None
+    if any(z != zone for z in zones):
+        row = next(k for k, z in enumerate(zones) if z != zone)
+        raise fail(row, f"times mix UTC offsets ({zone or 'no offset'} in the first row, "
+                        f"{zones[row] or 'no offset'} here); give every time in one offset or in UTC")
+    try:
+        if zone is None:
+            stamps = np.array(texts, dtype="datetime64")
+        else:
+            parsed = [_dt.datetime.fromisoformat(t[:-1] + "+00:00" if t.endswith("Z") else t)
+                      for t in texts]
+            stamps = np.array([p.astimezone(_dt.timezone.utc).replace(tzinfo=None) for p in parsed],
+                              dtype="datetime64[us]")
+    except ValueError:
+        for row, text in enumerate(texts):
+            try:
+                np.datetime64(text) if zone is None else _dt.datetime.fromisoformat(
+                    text[:-1] + "+00:00" if text.endswith("Z") else text)
+            except ValueError:
+                raise fail(row, f"could not read '{text}' as a number or an ISO 8601 time") from None
+        raise
+    try:
+        found = time_positions(stamps)
+    except ValueError as error:
+        raise fail(0, str(error)) from None
+    assert found is not None
+    return found
 
 
 def _cutter(

@@ -4,9 +4,19 @@ Inputs
     CSV (``.csv``), TSV (``.tsv``), ``.npy`` (1-d, or 2-d whose columns are series) and
     any other file or ``-`` (standard input) as text whose delimiter is found from the
     first data row (tab, ``;``, ``,``, else runs of whitespace; one value per line is a
-    single column). Blank lines and lines starting with ``#`` are skipped. The first row
-    is a header when one of its cells is not a number. Values are read with Python's
-    ``float`` (bit exact; ``nan``, ``inf``, ``-inf``, ``infinity`` in any case).
+    single column). Lines starting with ``#`` are skipped, and so are blank lines, except
+    inside a one-column file, where a blank line is a missing sample. The first row is a
+    header when one of its cells is not a number. Values are read with Python's
+    ``float`` (bit exact; ``inf``, ``-inf``, ``infinity`` in any case).
+
+Missing samples
+    An empty cell, ``NA``, ``N/A``, ``NaN``, ``nan`` and ``null`` (any case) are missing
+    samples, and so is NaN in a ``.npy`` input. ``--missing omit`` (the default) leaves
+    them out: the graph is that of the other samples, each at its own position (its row
+    among the data rows, or its ``--x`` value), and edges and degrees name samples by
+    that row, so they match the file; the summary counts them as ``omitted``.
+    ``--missing raise`` stops with exit status 1 at the first one; ``--missing keep``
+    builds with NaN as a value (it never blocks, and a NaN sample sees every other).
 
 Columns
     ``--column NAME|INDEX`` (repeatable or comma-separated; INDEX counts from 0) picks
@@ -21,11 +31,23 @@ Positions and variants
     not a series, and its values must be finite and strictly increasing, else the run
     stops with exit status 1 naming the file, line and column (``.npy``: row and
     column) of the first offending position. ``--penetrable L`` keeps a pair visible
-    with at most L blocking samples between its ends; ``--exact`` decides the natural
-    rule exactly on the binary values. Edges, degrees, distribution and summary follow
-    them (``kestrel_grid.graph_edge_array`` and ``graph_degrees``); GraphML node
-    attribute ``x`` is the position. Motif scores ignore positions and ``--exact``
-    (horizontal comparisons do not depend on them) and have no penetrable variant.
+    with at most L blocking samples between its ends. Edges, degrees, distribution and
+    summary follow them (``kestrel_grid.graph_edge_array`` and ``graph_degrees``);
+    GraphML node attribute ``x`` is the position. Motif scores ignore positions and the
+    rule (horizontal comparisons do not depend on them) and have no penetrable variant.
+
+Rules (``--rule``)
+    How the natural rule decides a sample near the chord of a pair. ``recorded`` (the
+    default for text input) decides exactly on the decimals as written: each column is
+    built with ``decimals=`` the most decimal places among its cells (``1.5e-3`` has 4;
+    missing cells do not count), so a sample exactly on the chord of the written values
+    blocks. A column that would need more than 15 digits in all (or more than 15
+    places, or holds an infinity) is decided with ``exact`` instead, with a note on
+    standard error. ``float`` (the default for ``.npy`` input, which has no written
+    decimals) follows IEEE rounding literally, as the other builders do; ``exact``
+    (``--exact`` for short) decides exactly on the binary values. ``--rule recorded``
+    with a ``.npy`` input is a usage error. The summary names the rule used in its
+    ``rule`` field.
 
 Outputs (``--output``)
     ``summary`` (default): one record per series from
@@ -88,6 +110,7 @@ import kestrel_grid as kg
 from . import features
 from ._graphs import FloatArray
 from ._io import (
+    MAX_DECIMALS,
     InputError,
     OutputError,
     OutputFile,
@@ -100,6 +123,7 @@ from ._io import (
 from ._optional import MissingExtraError, require
 
 PROG = "kestrel-grid"
+RULES = ("recorded", "float", "exact")
 OUTPUTS = ("summary", "edges", "degrees", "distribution", "motifs")
 FORMATS = ("csv", "tsv", "json", "npy", "graphml", "text")
 SUFFIX_FORMATS = {
@@ -121,6 +145,8 @@ examples:
   kestrel-grid ticks.csv --x time --column price --penetrable 1 --output degrees
       degrees of the graph of irregularly sampled prices, a pair staying visible
       with at most one sample blocking it
+  kestrel-grid examples/data/co2.csv --column co2 --rule float
+      the weekly CO2 record under the float rule instead of its recorded decimals
 
 Without --column a one-column file gives its column and a wider file every column whose
 first data cell is a number; several series add a leading "series" column (label
@@ -129,6 +155,8 @@ output a summary is key: value text and other outputs are CSV. With several seri
 --plot FILE.png writes FILE-1.png, FILE-2.png, ...
 --x names the column of positions (finite, strictly increasing; not a series itself);
 a bad position stops the run naming its file, line and column.
+--rule recorded (the default for text) decides on the decimals as written in each
+column; float is the default for .npy input; exact decides on the binary values.
 -o replaces a regular file only when the whole result is written (links are followed,
 mode and owner kept); FIFOs, devices and /dev/stdout are written directly.
 exit status: 0 success, 1 bad input or failed write, 2 usage error, 128+N on signal N
@@ -215,7 +243,8 @@ class _Options:
     skip_adjacent: bool
     x: Optional[str]
     penetrable: int
-    exact: bool
+    rule: Optional[str]
+    missing: features.Missing
     output: str
     window: Optional[int]
     fmt: str
@@ -273,9 +302,16 @@ def build_parser() -> argparse.ArgumentParser:
         help="leave out the edges between neighbouring samples")
     add("--penetrable", type=_non_negative_int, default=0, metavar="L",
         help="keep a pair visible with at most L blocking samples between (default: 0)")
-    add("--exact", action="store_true",
-        help="decide the natural rule exactly on the binary values (a sample on the "
-             "chord always blocks)")
+    add("--rule", choices=RULES,
+        help="how the natural rule decides samples near a chord: exactly on the decimals "
+             "as written (recorded, the default for text input), by literal IEEE "
+             "rounding (float, the default for .npy input), or exactly on the binary "
+             "values (exact)")
+    add("--exact", action="store_true", help="the same as --rule exact")
+    add("--missing", choices=features.MISSING, default="omit",
+        help="missing samples (empty cells, NA, NaN, null): leave them out (omit, the "
+             "default; the others keep their rows as positions), stop (raise), or build "
+             "with NaN (keep)")
     add("--output", choices=OUTPUTS, default="summary", help="what to write (default: summary)")
     add("--window", type=_positive_int, metavar="W",
         help="motif window size: required by --output motifs, adds motif fields to a summary")
@@ -303,6 +339,18 @@ def _options(args: argparse.Namespace) -> _Options:
         raise _UsageError("--window applies to --output motifs and summary only")
     if args.penetrable and args.window is not None:
         raise _UsageError("motif scores have no penetrable variant: drop --window or --penetrable")
+    rule: Optional[str] = args.rule
+    if args.exact:
+        if rule not in (None, "exact"):
+            raise _UsageError(f"--exact is --rule exact; it cannot go with --rule {rule}")
+        rule = "exact"
+    if rule == "recorded":
+        binary = next((p for p in args.inputs if os.path.splitext(p)[1].lower() == ".npy"), None)
+        if binary is not None:
+            raise _UsageError(
+                f"--rule recorded decides on the decimals as written in text, and {binary} "
+                "holds binary values: use --rule float or --rule exact"
+            )
     path: Optional[str] = None if args.path in (None, "-") else args.path
     fmt: Optional[str] = args.format
     if fmt is None:
@@ -318,41 +366,83 @@ def _options(args: argparse.Namespace) -> _Options:
         raise _UsageError("--format text is for --output summary only")
     return _Options(
         inputs=tuple(args.inputs), columns=columns, kind=args.kind,
-        skip_adjacent=args.skip_adjacent, x=x, penetrable=args.penetrable, exact=args.exact,
+        skip_adjacent=args.skip_adjacent, x=x, penetrable=args.penetrable, rule=rule,
+        missing=args.missing,
         output=output, window=args.window,
         fmt=fmt, path=path, plot=args.plot,
     )
 
 
+@dataclass(frozen=True)
+class _Rule:
+    """The rule a series is built with: its name as reported, and the builders'
+    ``exact`` and ``decimals`` arguments."""
+
+    name: str
+    exact: bool = False
+    decimals: Optional[int] = None
+
+
+def series_rule(item: Series, rule: Optional[str]) -> Tuple[_Rule, bool]:
+    """The rule for one series under ``--rule rule`` (``None``: not given), and whether
+    it fell back from ``recorded`` to ``exact`` because the written decimals need more
+    than 15 digits."""
+    if rule is None:
+        rule = "float" if item.places is None else "recorded"
+    if rule == "float":
+        return _Rule("float"), False
+    if rule == "exact":
+        return _Rule("exact", exact=True), False
+    decimals = item.recorded_decimals()
+    if decimals is None:
+        return _Rule("exact", exact=True), True
+    return _Rule("recorded", decimals=decimals), False
+
+
 def result_table(
-    values: FloatArray, options: _Options, positions: Optional[FloatArray] = None
+    values: FloatArray,
+    options: _Options,
+    positions: Optional[FloatArray] = None,
+    rule: _Rule = _Rule("float"),
+    times: Optional[Tuple[str, str]] = None,
 ) -> Table:
-    """The requested result for one series (samples ``values`` at ``positions``),
-    computed from the array builders."""
+    """The requested result for one series (samples ``values`` at ``positions``, built
+    with ``rule``), computed from the array builders. Left-out missing samples keep
+    their row numbers: edges and degrees name the samples by their rows. ``times``, for
+    positions read as times, is their unit and origin, added to a summary."""
     output, kind, skip = options.output, options.kind, options.skip_adjacent
-    penetrable, exact = options.penetrable, options.exact
+    penetrable, missing = options.penetrable, options.missing
+    exact, decimals = rule.exact, rule.decimals
+    kept = features.kept_samples(values, missing)
+    rows = np.arange(values.size, dtype=np.int64) if kept is None else kept
     if output == "summary":
         summary = features.summarize(
-            values, kind, skip, options.window, x=positions, penetrable=penetrable, exact=exact
+            values, kind, skip, options.window, x=positions, penetrable=penetrable, exact=exact,
+            missing=missing, decimals=decimals,
         )
-        return record_table(output, summary)
+        if times is not None:  # positions read as times: what the offsets count, from when
+            summary["x_unit"], summary["x_origin"] = times
+        return record_table(output, {"kind": summary.pop("kind"), "rule": rule.name, **summary})
     if output == "edges":
         edges = np.asarray(
             kg.graph_edge_array(
-                values, kind, x=positions, penetrable=penetrable, skip_adjacent=skip, exact=exact
+                values, kind, x=positions, penetrable=penetrable, skip_adjacent=skip, exact=exact,
+                missing=missing, decimals=decimals,
             )
         ).reshape(-1, 2)
-        return Table(output, ("source", "target"), (edges[:, 0], edges[:, 1]))
+        return Table(output, ("source", "target"), (rows[edges[:, 0]], rows[edges[:, 1]]))
     if output == "motifs":
         if options.window is None:
             raise ValueError("motif scores need a window size")
+        present = values if kept is None else values[kept]
         scores = np.asarray(
-            kg.horizontal_window_motif_scores(values, options.window, skip), dtype=np.int64
+            kg.horizontal_window_motif_scores(present, options.window, skip), dtype=np.int64
         )
         return Table(output, ("window", "score"), (np.arange(scores.size, dtype=np.int64), scores))
-    degree = features.degrees(values, kind, skip, x=positions, penetrable=penetrable, exact=exact)
+    degree = features.degrees(values, kind, skip, x=positions, penetrable=penetrable, exact=exact,
+                              missing=missing, decimals=decimals)
     if output == "degrees":
-        return Table(output, ("index", "degree"), (np.arange(degree.size, dtype=np.int64), degree))
+        return Table(output, ("index", "degree"), (rows, degree))
     counts = np.bincount(degree)
     k, p = features.degree_distribution(degree)
     return Table(output, ("k", "count", "p"), (k, counts.astype(np.int64), p))
@@ -438,17 +528,29 @@ def _run(options: _Options) -> int:
                 f"--format npy holds one series for --output {options.output}, "
                 f"got {len(series)}; use csv, tsv or json, or pick one with --column"
             )
-        _check_window(series, options.window)
+        _check_window(series, options.window, options.missing)
         stream = opened[0].stream if opened else _stdout_bytes()
         writer = make_writer(options.fmt, stream, several)
         plot_paths = _plot_paths(options.plot, len(series)) if options.plot else []
+        rules = []
+        for item in series:
+            rule, fell_back = series_rule(item, options.rule)
+            if fell_back:
+                sys.stderr.write(
+                    f"{PROG}: note: {item.label} needs more than {MAX_DECIMALS} digits; "
+                    "decided with --rule exact\n"
+                )
+            rules.append(rule)
         progress = _Progress(len(series), sys.stderr)
-        for done, item in enumerate(series):
+        for done, (item, rule) in enumerate(zip(series, rules)):
             progress.show(done, item.label)
-            table = result_table(item.values, options, item.positions)
+            if options.missing == "raise":
+                _refuse_missing(item)
+            times = None if item.x_unit is None else (item.x_unit, item.x_origin or "")
+            table = result_table(item.values, options, item.positions, rule, times)
             writer.write(item.label, table, item.values, item.positions)
             if plot is not None:
-                _draw(plot, item, options, plot_paths[done], opened)
+                _draw(plot, item, options, rule, plot_paths[done], opened)
         writer.close()
         progress.show(len(series))
         progress.close()
@@ -467,23 +569,38 @@ def _run(options: _Options) -> int:
                 output_file.discard()
 
 
-def _check_window(series: Sequence[Series], window: Optional[int]) -> None:
+def _refuse_missing(item: Series) -> None:
+    gaps = np.flatnonzero(np.isnan(item.values))
+    if gaps.size:
+        raise InputError(
+            item.label,
+            f"missing sample in data row {int(gaps[0])} (counting from 0); use --missing omit "
+            "to leave missing samples out, or --missing keep",
+        )
+
+
+def _check_window(series: Sequence[Series], window: Optional[int], missing: str) -> None:
     if window is None:
         return
     for item in series:
-        if window > item.values.size:
+        size = item.values.size
+        if missing == "omit":
+            size = int(np.count_nonzero(~np.isnan(item.values)))
+        if window > size:
+            present = " present" if size != item.values.size else ""
             raise InputError(
                 item.label,
-                f"--window {window} is longer than the series ({item.values.size} samples)",
+                f"--window {window} is longer than the series ({size}{present} samples)",
             )
 
 
-def _draw(plot: Callable[..., Any], item: Series, options: _Options, path: str,
+def _draw(plot: Callable[..., Any], item: Series, options: _Options, rule: _Rule, path: str,
           opened: List[OutputFile]) -> None:
     png = _open(path, opened)
     figure = plot(item.values, kind=options.kind, skip_adjacent=options.skip_adjacent,
-                  x=item.positions, penetrable=options.penetrable, exact=options.exact,
-                  path=png.stream, title=item.label)
+                  x=item.positions, penetrable=options.penetrable, exact=rule.exact,
+                  decimals=rule.decimals, missing=options.missing, path=png.stream,
+                  title=item.label)
     pyplot = sys.modules.get("matplotlib.pyplot")
     if pyplot is not None:
         pyplot.close(figure)

@@ -14,9 +14,28 @@ import numpy as np
 import kestrel_grid as kg
 
 from ._graphs import FloatArray, IntArray, as_series
+from ._positions import implied_positions, time_positions
 
 Kind = Literal["natural", "horizontal"]
 KINDS: Tuple[Kind, ...] = ("natural", "horizontal")
+Missing = Literal["omit", "raise", "keep"]
+MISSING: Tuple[Missing, ...] = ("omit", "raise", "keep")
+
+
+def check_missing(missing: str) -> None:
+    if missing not in MISSING:
+        raise ValueError(f"missing must be 'omit', 'raise' or 'keep', got {missing!r}")
+
+
+def kept_samples(values: FloatArray, missing: str) -> Optional[IntArray]:
+    """Indices of the samples a build with ``missing`` keeps, or ``None`` when it keeps
+    them all (nothing is missing, or ``missing`` is not ``"omit"``)."""
+    if missing != "omit":
+        return None
+    present = ~np.isnan(values)
+    if present.all():
+        return None
+    return np.flatnonzero(present).astype(np.int64)
 
 
 def _check_kind(kind: str) -> None:
@@ -39,6 +58,8 @@ def degrees(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> IntArray:
     """Degree of every sample, as an (n,) int64 array, without storing edges.
 
@@ -47,27 +68,40 @@ def degrees(
         kind: ``"natural"`` or ``"horizontal"``.
         skip_adjacent: Leave out the pairs of neighbouring samples.
         x: Positions of the samples (finite, strictly increasing); ``None`` for
-            ``0, 1, 2, ...``. The horizontal rule does not depend on them.
+            ``0, 1, 2, ...``, or for a pandas Series its index when that holds times or
+            strictly increasing numbers. Times (numpy ``datetime64`` / ``timedelta64``,
+            pandas, ``datetime`` objects) become integer offsets from the first in the
+            coarsest exact unit. The horizontal rule does not depend on positions.
         penetrable: The largest number of blocking samples a visible pair may have
             between its ends; ``0`` for the ordinary graph.
         exact: Decide the natural rule exactly on the binary values (see
             ``kestrel_grid.build_graph``).
+        missing: Missing samples (NaN): ``"omit"`` leaves them out, the others keeping
+            their positions, so there is one degree per sample that is present;
+            ``"raise"`` refuses them; ``"keep"`` builds with NaN as a value.
+        decimals: ``None``, or decide the natural rule exactly on the values as
+            decimals with at most this many places (see ``kestrel_grid.build_graph``).
 
     Returns:
         The degrees, from ``kestrel_grid.graph_degrees``.
 
     Raises:
-        ValueError: A bad ``kind`` or ``penetrable``, or positions that are not
-            finite and strictly increasing (the message names the first).
+        ValueError: A bad ``kind``, ``penetrable`` or ``decimals``, a value that is no
+            decimal of ``decimals`` places, or positions that are not finite and
+            strictly increasing (the message names the first).
         TypeError: ``penetrable`` is not an int.
     """
     _check_kind(kind)
+    check_missing(missing)
+    x = implied_positions(values, x)
     series = as_series(values)
-    positions = None if x is None else as_series(x)
+    found = None if x is None else time_positions(x)
+    positions = None if x is None else (as_series(x) if found is None else found.offsets)
     return np.asarray(
         kg.graph_degrees(
             series, kind, x=positions, penetrable=penetrable,
-            skip_adjacent=bool(skip_adjacent), exact=bool(exact),
+            skip_adjacent=bool(skip_adjacent), exact=bool(exact), missing=missing,
+            decimals=decimals,
         )
     )
 
@@ -153,33 +187,53 @@ def summarize(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> Dict[str, Any]:
-    """Summary of one series' graph: samples, edges, mean and largest degree; for
-    horizontal graphs the distance from the i.i.d. law; with `window`, the motif scores.
+    """Summary of one series' graph: samples, omitted samples, edges, mean and largest
+    degree; for horizontal graphs the distance from the i.i.d. law; with `window`, the
+    motif scores.
 
-    ``x``, ``penetrable`` and ``exact`` are passed to :func:`degrees`; the i.i.d.
+    Times as positions (see :func:`degrees`) add ``x_unit`` and ``x_origin``: the unit
+    of the offsets and the first time. Missing samples (NaN) are left out by default (``missing="omit"``): ``samples``
+    counts the samples in the graph, ``omitted`` the samples left out, and the motif
+    scores run over the samples present, in order. ``"raise"`` refuses a missing sample;
+    ``"keep"`` builds with NaN as a value (where it never blocks and sees every sample).
+
+    ``x``, ``penetrable``, ``exact`` and ``decimals`` are passed to :func:`degrees`; the i.i.d.
     distance uses the law of the same ``penetrable``. Motif scores are those of the
     ordinary horizontal graph, which positions and ``exact`` do not change; a ``window``
     with ``penetrable`` above 0 raises ValueError, as there are no penetrable motif
     scores."""
+    x = implied_positions(values, x)
     series = as_series(values)
     _check_penetrable(penetrable)
+    found = None if x is None else time_positions(x)
+    if found is not None:
+        x = found.offsets
     if window is not None and penetrable > 0:
         raise ValueError(
             f"motif scores have no penetrable variant: give window or penetrable={penetrable}, not both"
         )
-    deg = degrees(series, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact)
+    deg = degrees(series, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact,
+                  missing=missing, decimals=decimals)
+    kept = kept_samples(series, missing)
     n = int(deg.size)
     total = int(deg.sum())
     summary: Dict[str, Any] = {
         "kind": kind,
         "samples": n,
+        "omitted": int(series.size) - n,
         "edges": total // 2,
         "mean_degree": total / n if n else math.nan,
         "max_degree": int(deg.max()) if n else 0,
     }
+    if found is not None:  # positions were times: what the offsets count, from when
+        summary["x_unit"] = found.unit
+        summary["x_origin"] = str(found.origin)
     if kind == "horizontal":
         summary["iid_distance"] = iid_distance(deg, skip_adjacent, penetrable=penetrable)
     if window is not None:
-        summary.update(motif_summary(series, window, skip_adjacent))
+        present = series if kept is None else series[kept]
+        summary.update(motif_summary(present, window, skip_adjacent))
     return summary

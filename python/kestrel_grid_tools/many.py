@@ -18,6 +18,7 @@ import numpy as np
 from . import features
 from ._graphs import FloatArray, IntArray, as_series
 from ._optional import require
+from ._positions import UNITS
 from .features import Kind
 
 FEATURE = "series_features"
@@ -33,7 +34,7 @@ _PARTITION_ROWS = 1 << 20
 # Position of a row within its input partition occupies the low bits of the order key.
 _ORDER_SHIFT = 40
 
-_INT_COLUMNS = ("samples", "edges", "max_degree")
+_INT_COLUMNS = ("samples", "omitted", "edges", "max_degree")
 _MOTIF_COLUMNS = ("motif_windows", "motif_mean", "motif_std", "motif_min", "motif_max")
 
 # (kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
@@ -102,11 +103,14 @@ def _frame(
     for row, raw in enumerate(series):
         values = as_series(raw)
         x = None if positions is None else positions[row]
+        # Missing samples (NaN) are left out, as features.summarize leaves them out.
         deg = features.degrees(values, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact)
+        kept = features.kept_samples(values, "omit")
+        present = values if kept is None else values[kept]
         n = int(deg.size)
         total = int(deg.sum())
         # The same expressions as features.summarize, so the numbers are identical.
-        ints[row] = (n, total // 2, int(deg.max()) if n else 0)
+        ints[row] = (n, int(values.size) - n, total // 2, int(deg.max()) if n else 0)
         if n:
             mean_degree[row] = total / n
             p = features.degree_distribution(deg)[1]
@@ -117,14 +121,15 @@ def _frame(
         if kind == "horizontal":
             iid[row] = features.iid_distance(deg, skip_adjacent, penetrable=penetrable)
         if window is not None and n >= window:
-            summary = features.motif_summary(values, window, skip_adjacent)
+            summary = features.motif_summary(present, window, skip_adjacent)
             windows[row] = summary["windows"]
             motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
     columns: Dict[str, Any] = {
         "samples": ints[:, 0],
-        "edges": ints[:, 1],
+        "omitted": ints[:, 1],
+        "edges": ints[:, 2],
         "mean_degree": mean_degree,
-        "max_degree": ints[:, 2],
+        "max_degree": ints[:, 3],
         "iid_distance": iid,
     }
     if window is not None:
@@ -200,17 +205,30 @@ def _coded_ids(data: Any, id_column: str) -> Tuple[Any, Any]:
 
 def _times(column: Any, starts: IntArray, stops: IntArray) -> FloatArray:
     """The times of sorted rows as float64 positions. Datetimes and timedeltas become
-    nanoseconds since the first time of their series (exact in float64 for spans up to
-    2^53 ns, about 104 days); missing times become NaN."""
+    integer offsets from the first time of their series, in the coarsest unit (day,
+    hour, ..., nanosecond) that holds every time of that series exactly, as
+    :func:`~kestrel_grid_tools.time_positions` gives them; missing times become NaN."""
     pd = require("pandas", FEATURE)
     if pd.api.types.is_datetime64_any_dtype(column) or pd.api.types.is_timedelta64_dtype(column):
-        if pd.api.types.is_timedelta64_dtype(column):
-            ticks = np.asarray(pd.TimedeltaIndex(column).asi8, dtype=np.int64)
-        else:
-            ticks = np.asarray(pd.DatetimeIndex(column).asi8, dtype=np.int64)
+        index = (pd.TimedeltaIndex(column) if pd.api.types.is_timedelta64_dtype(column)
+                 else pd.DatetimeIndex(column))
+        if hasattr(index, "as_unit"):  # pandas 2 keeps other units than ns
+            index = index.as_unit("ns")
+        ticks = np.asarray(index.asi8, dtype=np.int64)
         missing = np.asarray(column.isna().to_numpy(), dtype=bool)
-        first = np.repeat(ticks[starts], stops - starts) if ticks.size else ticks
-        times = (ticks - first).astype(np.float64)
+        counts = stops - starts
+        first = np.repeat(ticks[starts], counts) if ticks.size else ticks
+        offsets = np.where(missing, 0, ticks - first)
+        # Per series, the coarsest unit that divides every offset of it.
+        size = np.ones(counts.size, dtype=np.int64)
+        occupied = np.flatnonzero(counts > 0)
+        for _, length in reversed(UNITS):
+            whole = (offsets % length) == 0
+            fits = np.zeros(counts.size, dtype=bool)
+            if occupied.size:
+                fits[occupied] = np.logical_and.reduceat(whole, starts[occupied])
+            size[fits] = length
+        times = (offsets // np.repeat(size, counts)).astype(np.float64)
         times[missing] = np.nan
         return times
     return np.asarray(column.to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float64)
@@ -278,12 +296,13 @@ def series_features(
 ) -> Any:
     """Graph features of many series as a lazy dask DataFrame, one row per series.
 
-    Columns, in this order (``samples``, ``edges``, ``max_degree`` and
+    Columns, in this order (``samples``, ``omitted``, ``edges``, ``max_degree`` and
     ``motif_windows`` are int64, the rest float64):
 
-    - ``samples``, ``edges``, ``mean_degree``, ``max_degree``, as
-      :func:`~kestrel_grid_tools.summarize` gives them (``mean_degree`` is NaN for an
-      empty series).
+    - ``samples``, ``omitted``, ``edges``, ``mean_degree``, ``max_degree``, as
+      :func:`~kestrel_grid_tools.summarize` gives them: missing samples (NaN) are left
+      out of the graph and counted in ``omitted`` (``mean_degree`` is NaN for an empty
+      series).
     - ``iid_distance``: the distance from the i.i.d. law for horizontal graphs; the
       column is always present, NaN for natural graphs, so both kinds share one schema.
     - ``motif_windows``, ``motif_mean``, ``motif_std``, ``motif_min``, ``motif_max``: the
@@ -326,7 +345,7 @@ def series_features(
         >>> frame = series_features(rows, kind="horizontal", max_degree=8)
         >>> result = frame.compute()
         >>> result.shape
-        (100, 15)
+        (100, 16)
         >>> bool((result["samples"] == 500).all())
         True
 
@@ -352,8 +371,8 @@ def series_features(
             ``penetrable``).
         exact: Decide the natural rule exactly on the binary values.
         positions: Long-form input only: the sorted times of each series are its
-            positions (numbers as they are; datetimes and timedeltas as nanoseconds
-            since the series' first time). A missing or repeated time in a series
+            positions (numbers as they are; datetimes and timedeltas as integer
+            offsets from the series' first time in the coarsest exact unit). A missing or repeated time in a series
             raises ValueError naming the series when the frame is computed.
 
     Returns:

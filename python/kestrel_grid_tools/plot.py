@@ -17,7 +17,8 @@ import kestrel_grid as kg
 
 from ._graphs import FloatArray, IntArray, as_series, degree_array, edge_array, vertex_array
 from ._optional import require
-from .features import KINDS, Kind, degree_distribution
+from ._positions import implied_positions, time_positions
+from .features import KINDS, Kind, Missing, check_missing, degree_distribution, kept_samples
 from .features import iid_law as _iid_law
 
 if TYPE_CHECKING:
@@ -41,6 +42,8 @@ def _graph_arrays(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> Tuple[FloatArray, IntArray, str]:
     """Vertices ``(n, 2)``, edges ``(m, 2)`` and the graph's kind, from a graph or a series
     (placed at positions ``x``, ``None`` for ``0, 1, 2, ...``)."""
@@ -50,17 +53,27 @@ def _graph_arrays(
         return vertex_array(graph_or_series), edge_array(graph_or_series), "horizontal"
     if kind not in KINDS:
         raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
+    check_missing(missing)
+    x = implied_positions(graph_or_series, x)
     series = as_series(graph_or_series)
-    positions = None if x is None else as_series(x)
+    found = None if x is None else time_positions(x)
+    positions = None if x is None else (as_series(x) if found is None else found.offsets)
     graph_kind: Kind = "natural" if kind == "natural" else "horizontal"
     edges = np.asarray(
         kg.graph_edge_array(
             series, graph_kind, x=positions, penetrable=penetrable,
-            skip_adjacent=bool(skip_adjacent), exact=bool(exact),
+            skip_adjacent=bool(skip_adjacent), exact=bool(exact), missing=missing,
+            decimals=decimals,
         )
     ).reshape(-1, 2)
     xs = np.arange(series.size, dtype=np.float64) if positions is None else positions
+    if found is not None and found.origin is not None and found.origin.dtype.kind == "M":
+        # Dates are drawn as dates: matplotlib's day numbers, with a date axis.
+        xs = np.asarray(_matplotlib("dates").date2num(found.times()), dtype=np.float64)
     vertices = np.column_stack([xs, series])
+    kept = kept_samples(series, missing)
+    if kept is not None:
+        vertices = vertices[kept]  # the graph's vertices: the samples present
     return vertices, edges, graph_kind
 
 
@@ -130,6 +143,8 @@ def plot_series_graph(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> Axes:
     """Draw a series as a line with markers and its visibility edges over it.
 
@@ -156,6 +171,11 @@ def plot_series_graph(
         penetrable: for a series, keep a pair visible with at most this many
             blocking samples between its ends.
         exact: for a series, decide the natural rule exactly on the binary values.
+        decimals: for a series, decide the natural rule exactly on the values as
+            decimals with at most this many places (see ``kestrel_grid.build_graph``).
+        missing: for a series, what to do with missing samples (NaN): ``"omit"`` (the
+            default) draws the graph of the samples present, each at its position;
+            ``"raise"`` refuses them; ``"keep"`` builds with NaN.
 
     Returns:
         The Axes drawn on.
@@ -168,12 +188,30 @@ def plot_series_graph(
     _check_max_edges(max_edges)
     _matplotlib("collections")
     vertices, edges, graph_kind = _graph_arrays(
-        graph_or_series, kind, skip_adjacent, x, penetrable, exact
+        graph_or_series, kind, skip_adjacent, x, penetrable, exact, missing, decimals
     )
     if ax is None:
         _, ax = _matplotlib("pyplot").subplots()
     _draw_series_graph(ax, vertices, edges, graph_kind, max_edges, title, line_kwargs, edge_kwargs)
+    if _holds_dates(graph_or_series, x):
+        _date_axis(ax)
     return cast("Axes", ax)
+
+
+def _date_axis(ax: Any) -> None:
+    """Dates on the x axis, labelled concisely so that they do not overlap."""
+    dates = _matplotlib("dates")
+    locator = dates.AutoDateLocator()
+    ax.xaxis.set_major_locator(locator)
+    ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
+
+
+def _holds_dates(graph_or_series: Any, x: Any) -> bool:
+    if isinstance(graph_or_series, (kg.VisibilityGraph, kg.HorizontalVisibilityGraph)):
+        return False
+    found = time_positions(implied_positions(graph_or_series, x)) if (
+        x is not None or hasattr(graph_or_series, "iloc")) else None
+    return found is not None and found.origin is not None and found.origin.dtype.kind == "M"
 
 
 def _draw_degree_distribution(
@@ -252,6 +290,8 @@ def plot_overview(
     x: Any = None,
     penetrable: int = 0,
     exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
 ) -> Figure:
     """A figure with the series and its edges (left) and its degree distribution (right).
 
@@ -276,6 +316,10 @@ def plot_overview(
             between its ends; the i.i.d. law drawn for a horizontal graph is the one
             for the same ``penetrable``.
         exact: decide the natural rule exactly on the binary values.
+        decimals: decide the natural rule exactly on the values as decimals with at
+            most this many places (see ``kestrel_grid.build_graph``).
+        missing: missing samples (NaN): ``"omit"`` (the default), ``"raise"`` or
+            ``"keep"``, as for :func:`plot_series_graph`.
 
     Returns:
         The ``matplotlib.figure.Figure``.
@@ -288,13 +332,15 @@ def plot_overview(
     _check_max_edges(max_edges)
     figure_module = _matplotlib("figure")
     vertices, edges, graph_kind = _graph_arrays(
-        series, kind, skip_adjacent, x, penetrable, exact
+        series, kind, skip_adjacent, x, penetrable, exact, missing, decimals
     )
     degrees = np.bincount(edges.reshape(-1), minlength=vertices.shape[0]).astype(np.int64)
 
     figure = figure_module.Figure(figsize=tuple(figsize), dpi=dpi, layout="constrained")
     left, right = figure.subplots(1, 2, gridspec_kw={"width_ratios": [2, 1]})
     _draw_series_graph(left, vertices, edges, graph_kind, max_edges, None, None, None)
+    if _holds_dates(series, x):
+        _date_axis(left)
     _draw_degree_distribution(
         right, degrees, graph_kind == "horizontal", skip_adjacent, int(penetrable)
     )

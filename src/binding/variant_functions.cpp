@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "binding/arguments.hpp"
@@ -16,19 +17,77 @@ namespace kestrel {
 
 namespace {
 
-// (time_series, kind="natural", *, x=None, penetrable=0, skip_adjacent=False, exact=False)
+// (time_series, kind="natural", *, x=None, penetrable=0, skip_adjacent=False, exact=False,
+//  missing="raise", decimals=None)
 constexpr std::array<const char*, max_parameters> kNames{
-    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", nullptr, nullptr};
-constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 4};
-constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 4};
-constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 4};
+    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing", "decimals"};
+constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 6};
+constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 6};
+constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 6};
 
 // Everything a call asks for, converted and checked.
 struct VariantCall {
     Series series;
     Series x;  // empty: x_k = k
     VariantOptions options;
+    bool omit_missing = false;
+    // With decimals=: the values as scaled decimals, on which visibility is decided.
+    std::optional<Series> decided;
 };
+
+// None, or an int from 0 to 15 (never a bool of either kind).
+Result<int> to_decimals(PyObject* object) {
+    if (object == nullptr || object == Py_None) return -1;
+    const bool numpy_bool = is_numpy_bool(object);
+    if (PyBool_Check(object) || numpy_bool || !PyIndex_Check(object)) {
+        ref name = numpy_bool ? ref::steal(checked(PyUnicode_FromString("numpy.bool")))
+                              : type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+        ref text = ref::steal(PyUnicode_FromFormat("decimals must be None or an int, not %U", name.get()));
+        if (!text) return fetch_error();
+        return CallError::object(PyExc_TypeError, std::move(text));
+    }
+    ref index = ref::steal(PyNumber_Index(object));
+    if (!index) return fetch_error();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return fetch_error();
+    if (overflow != 0 || value < 0 || value > 15) {
+        ref text = ref::steal(PyUnicode_FromFormat("decimals must be from 0 to 15, not %S", index.get()));
+        if (!text) return fetch_error();
+        return CallError::object(PyExc_ValueError, std::move(text));
+    }
+    return static_cast<int>(value);
+}
+
+CallError decimals_error(const Series& series, std::size_t index, int places) {
+    ref value = ref::steal(checked(PyFloat_FromDouble(series[index])));
+    ref text = ref::steal(PyUnicode_FromFormat(
+        "time_series[%zu] = %R is not a decimal with at most %d places and 15 digits",
+        index, value.get(), places));
+    if (!text) return fetch_error();
+    return CallError::object(PyExc_ValueError, std::move(text));
+}
+
+Result<MissingPolicy> to_missing(PyObject* object) {
+    if (object == nullptr) return MissingPolicy::raise;
+    if (!PyUnicode_Check(object)) return CallError::kind_mismatch(object, "PyString");
+    if (PyUnicode_CompareWithASCIIString(object, "raise") == 0) return MissingPolicy::raise;
+    if (PyUnicode_CompareWithASCIIString(object, "omit") == 0) return MissingPolicy::omit;
+    if (PyUnicode_CompareWithASCIIString(object, "keep") == 0) return MissingPolicy::keep;
+    ref text = ref::steal(PyUnicode_FromFormat(
+        "missing must be 'raise', 'omit' or 'keep', not %R", object));
+    if (!text) return fetch_error();
+    return CallError::object(PyExc_ValueError, std::move(text));
+}
+
+CallError missing_error(std::size_t index) {
+    ref text = ref::steal(PyUnicode_FromFormat(
+        "time_series[%zu] is missing (NaN): pass missing='omit' to leave missing samples out "
+        "(the others keep their positions) or missing='keep' to build with NaN as a value",
+        index));
+    if (!text) return fetch_error();
+    return CallError::object(PyExc_ValueError, std::move(text));
+}
 
 Result<VisibilityRule> to_kind(PyObject* object) {
     if (object == nullptr) return VisibilityRule::Natural;
@@ -100,41 +159,123 @@ CallError positions_error(const PositionsCheck& check, const Series& x, std::siz
     return CallError::object(PyExc_ValueError, std::move(text));
 }
 
+// Drops a pending Exception (an attribute that is missing or fails); anything that is no
+// Exception (KeyboardInterrupt, SystemExit) is taken to stop the call.
+Status clear_ordinary_error() {
+    if (!PyErr_Occurred()) return success();
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return fetch_error();
+    PyErr_Clear();
+    return success();
+}
+
+// Whether x carries a numpy or pandas dtype of times (datetime64, timedelta64).
+Result<bool> has_time_dtype(PyObject* object) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return false;
+    ref dtype = ref::steal(PyObject_GetAttrString(object, "dtype"));
+    ref kind = dtype ? ref::steal(PyObject_GetAttrString(dtype.get(), "kind")) : ref();
+    const bool times = kind && PyUnicode_Check(kind.get()) &&
+                       (PyUnicode_CompareWithASCIIString(kind.get(), "M") == 0 ||
+                        PyUnicode_CompareWithASCIIString(kind.get(), "m") == 0);
+    KG_CHECK(clear_ordinary_error());
+    return times;
+}
+
+// Times as positions: integer offsets from the first time in the coarsest exact unit,
+// computed by the tools package (times come from numpy, pandas or datetime, all Python
+// objects). nullopt when x holds no times or the tools cannot be imported.
+Result<std::optional<Series>> time_offsets(PyObject* object) {
+    ref helper = ref::steal(PyImport_ImportModule("kestrel_grid_tools._positions"));
+    if (!helper) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return fetch_error();
+        PyErr_Clear();  // the tools (and numpy) are not installed: no times then
+        return std::optional<Series>{};
+    }
+    ref offsets = ref::steal(PyObject_CallMethod(helper.get(), "date_offsets", "O", object));
+    if (!offsets) return fetch_error();
+    if (offsets.get() == Py_None) return std::optional<Series>{};
+    KG_TRY(series, to_series(offsets.get()));
+    return std::optional<Series>{std::move(series)};
+}
+
+// Positions: numbers, or times (see time_offsets).
+Result<Series> to_positions(PyObject* object) {
+    KG_TRY(dated, has_time_dtype(object));
+    if (dated) {
+        KG_TRY(times, time_offsets(object));
+        if (times) return std::move(*times);
+    }
+    Result<Series> plain = to_series(object);
+    if (plain.ok() || plain.error().type != PyExc_TypeError) return plain;
+    // Not numbers: maybe a sequence of datetime objects. Otherwise the number error stands.
+    KG_TRY(times, time_offsets(object));
+    if (times) return std::move(*times);
+    return plain;
+}
+
 Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args, PyObject* kwargs) {
     KG_TRY(slots, parse_arguments(signature, args, kwargs));
     KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
     KG_TRY(rule, convert_argument("kind", to_kind, slots[1]));
     Series x;
     if (slots[2] != nullptr && slots[2] != Py_None) {
-        KG_TRY(positions, convert_argument("x", to_series, slots[2]));
+        KG_TRY(positions, convert_argument("x", to_positions, slots[2]));
         x = std::move(positions);
     }
     KG_TRY(penetrable, to_penetrable(slots[3]));
     KG_TRY(skip_adjacent, to_flag("skip_adjacent", slots[4]));
     KG_TRY(exact, to_flag("exact", slots[5]));
+    KG_TRY(missing, convert_argument("missing", to_missing, slots[6]));
+    KG_TRY(decimals, to_decimals(slots[7]));
     if (slots[2] != nullptr && slots[2] != Py_None) {
         const PositionsCheck check = check_positions(x, series.size());
         if (check.fault != PositionsFault::none) return positions_error(check, x, series.size());
+    }
+    if (missing == MissingPolicy::raise) {
+        const std::size_t at = first_missing(series);
+        if (at != series.size()) return missing_error(at);
     }
     VariantOptions options;
     options.rule = rule;
     options.penetrable = penetrable;
     options.exact = exact;
     options.skip_adjacent = skip_adjacent;
-    return VariantCall{std::move(series), std::move(x), options};
+    std::optional<Series> decided;
+    if (decimals >= 0) {
+        // Decided exactly on the decimals: the exact rule on the scaled values.
+        Series scaled;
+        const std::size_t bad = scale_decimals(series, decimals, scaled);
+        if (bad != series.size()) return decimals_error(series, bad, decimals);
+        decided = std::move(scaled);
+        options.exact = true;
+    }
+    return VariantCall{std::move(series), std::move(x), options, missing == MissingPolicy::omit,
+                       std::move(decided)};
+}
+
+// Runs without the interpreter lock, on the call's own copies.
+void prepare_inputs(VariantCall& call) {
+    if (call.omit_missing) omit_missing(call.series, call.x, call.decided ? &*call.decided : nullptr);
+}
+
+// The values visibility is decided on.
+const Series& decided_values(const VariantCall& call) {
+    return call.decided ? *call.decided : call.series;
 }
 
 // The inputs are freed as soon as the result exists, before the result is wrapped.
 void release_inputs(VariantCall& call) noexcept {
     Series().swap(call.series);
     Series().swap(call.x);
+    call.decided.reset();
 }
 
 PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(build_graph_signature, args, kwargs));
         KG_TRY(graph, without_interpreter([&] {
-                   VisibilityGraph built = build_variant_graph(call.series, call.x, call.options);
+                   prepare_inputs(call);
+                   VisibilityGraph built =
+                       build_variant_graph(call.series, decided_values(call), call.x, call.options);
                    release_inputs(call);
                    return built;
                }));
@@ -148,7 +289,8 @@ PyObject* graph_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(graph_degrees_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
-                   ArrayBlock computed = count_block(variant_degrees(call.series, call.x, call.options));
+                   prepare_inputs(call);
+                   ArrayBlock computed = count_block(variant_degrees(decided_values(call), call.x, call.options));
                    release_inputs(call);
                    return computed;
                }));
@@ -160,7 +302,8 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
-                   ArrayBlock computed = edge_block(variant_edges(call.series, call.x, call.options));
+                   prepare_inputs(call);
+                   ArrayBlock computed = edge_block(variant_edges(decided_values(call), call.x, call.options));
                    release_inputs(call);
                    return computed;
                }));
@@ -169,7 +312,8 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 #define KG_VARIANT_SIGNATURE \
-    "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False)\n--\n\n"
+    "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False, "  \
+    "missing='raise', decimals=None)\n--\n\n"
 
 #define KG_VARIANT_ARGUMENTS                                                                       \
     "Args:\n"                                                                                      \
@@ -188,11 +332,23 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     "        exactly on the binary values instead of with the float line value, so a sample\n" \
     "        exactly on the chord always blocks. NaN never blocks and an infinite sample\n"     \
     "        counts as infinitely far above or below. The horizontal rule is exact already\n"   \
-    "        and ignores it.\n\n"
+    "        and ignores it.\n"                                                                 \
+    "    missing: What to do with missing samples (NaN values): ``\"raise\"`` a ValueError\n"  \
+    "        naming the first; ``\"omit\"`` them, so the graph is that of the other samples,\n"  \
+    "        each at its own position (its ``x``, or its index in the input), numbered\n"     \
+    "        from 0 in order; or ``\"keep\"`` them as values under the literal rule, where NaN\n" \
+    "        never blocks and a NaN end sees every sample.\n"                                   \
+    "    decimals: ``None``, or the values are decimals with at most this many places (0 to\n"  \
+    "        15) as recorded: each must be the double nearest to such a decimal with at most\n" \
+    "        15 digits in all, and visibility is decided exactly on those decimals (a sample\n" \
+    "        on the chord of the recorded values blocks), not on their binary roundings.\n"   \
+    "        The vertices keep the values as given.\n\n"
 
 #define KG_VARIANT_RAISES                                                                          \
     "Raises:\n"                                                                                    \
-    "    ValueError: ``kind`` is not one of the two rules, ``penetrable`` is negative, or\n"      \
+    "    ValueError: A missing sample with ``missing=\"raise\"``, a value that is no decimal\n"  \
+    "        of ``decimals`` places, ``missing`` or ``kind`` not one of its choices,\n"          \
+    "        ``decimals`` out of range, ``penetrable`` negative, or\n"                           \
     "        ``x`` has the wrong length, a non-finite position or one not greater than the\n"   \
     "        one before it (the message names the first).\n"                                    \
     "    TypeError: An argument has the wrong type; ``penetrable`` must be an int (not a\n"      \

@@ -77,6 +77,58 @@ VisibilityGraph reference_variant_graph(std::span<const double> v, std::span<con
     return graph;
 }
 
+std::size_t first_missing(std::span<const double> v) {
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        if (std::isnan(v[k])) return k;
+    }
+    return v.size();
+}
+
+void omit_missing(std::vector<double>& v, std::vector<double>& x, std::vector<double>* also) {
+    const std::size_t first = first_missing(v);
+    if (first == v.size()) return;
+    if (x.empty()) {
+        // Indices below 2^53 are exact doubles; so is every index a series can have.
+        reserve_large(x, v.size());
+        for (std::size_t k = 0; k < v.size(); ++k) x.push_back(static_cast<double>(k));
+    }
+    std::size_t kept = first;
+    for (std::size_t k = first; k < v.size(); ++k) {
+        if (std::isnan(v[k])) continue;
+        v[kept] = v[k];
+        x[kept] = x[k];
+        if (also != nullptr) (*also)[kept] = (*also)[k];
+        ++kept;
+    }
+    v.resize(kept);
+    x.resize(kept);
+    if (also != nullptr) also->resize(kept);
+}
+
+std::size_t scale_decimals(std::span<const double> v, int places, std::vector<double>& scaled) {
+    // 10^places is exact for places <= 22.
+    double power = 1.0;
+    for (int k = 0; k < places; ++k) power *= 10.0;
+    scaled.clear();
+    reserve_large(scaled, v.size());
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        const double value = v[k];
+        if (std::isnan(value)) {
+            scaled.push_back(value);
+            continue;
+        }
+        if (!std::isfinite(value) || !(std::fabs(value) * power < 1e15)) return k;
+        // If value is the double nearest to M / 10^places with |M| < 10^15 < 2^50, then
+        // |value * 10^places - M| <= 10^places ulp(value) / 2 <= |M| 2^-52 <= 1/4, and the
+        // product's own rounding adds at most 1/8: rounding it gives M. Whether value is
+        // that nearest double is then one correctly rounded division of exact operands.
+        const double m = std::nearbyint(value * power);
+        if (!(std::fabs(m) < 1e15) || m / power != value) return k;
+        scaled.push_back(m + 0.0);  // -0.0 becomes 0.0: the decimal zero
+    }
+    return v.size();
+}
+
 std::vector<Edge> variant_edges(std::span<const double> v, std::span<const double> x,
                                 const VariantOptions& options) {
     if (options.rule == VisibilityRule::Horizontal) {
@@ -106,7 +158,12 @@ std::vector<std::uint64_t> variant_degrees(std::span<const double> v, std::span<
 
 VisibilityGraph build_variant_graph(std::span<const double> v, std::span<const double> x,
                                     const VariantOptions& options) {
-    std::vector<Edge> edges = variant_edges(v, x, options);
+    return build_variant_graph(v, v, x, options);
+}
+
+VisibilityGraph build_variant_graph(std::span<const double> v, std::span<const double> decided,
+                                    std::span<const double> x, const VariantOptions& options) {
+    std::vector<Edge> edges = variant_edges(decided, x, options);
     std::vector<Vertex> vertices;
     reserve_large(vertices, v.size());
     vertices.resize(v.size());

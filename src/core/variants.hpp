@@ -34,6 +34,27 @@ struct PositionsCheck {
 
 PositionsCheck check_positions(std::span<const double> x, std::size_t samples);
 
+// Missing samples are the NaN values. What a build does with them.
+enum class MissingPolicy { raise, omit, keep };
+
+// Index of the first NaN value, or v.size() when there is none.
+std::size_t first_missing(std::span<const double> v);
+
+// Leaves the missing samples out; every other sample keeps its position: x_k, or its
+// index k when x is empty (x then becomes the kept indices, unless nothing was missing,
+// when both stay as they are).
+// `also`, when given, is one more array of the same length, thinned the same way.
+void omit_missing(std::vector<double>& v, std::vector<double>& x,
+                  std::vector<double>* also = nullptr);
+
+// Values recorded as decimals with at most `places` places (0 to 15). Each value must be
+// the double nearest to such a decimal D with at most 15 digits in all, that is with
+// M = D * 10^places an integer below 10^15 in magnitude; `scaled` receives every M (an
+// exact double; NaN stays NaN). Scaling all values by 10^places changes no orientation
+// sign, so the exact rule on `scaled` decides visibility exactly on the decimals.
+// Returns the index of the first value that is no such decimal, or v.size().
+std::size_t scale_decimals(std::span<const double> v, int places, std::vector<double>& scaled);
+
 // --- literal rules --------------------------------------------------------------------
 // Whether sample k blocks the pair (lo, hi), lo < k < hi, under the options' rule:
 //   natural, float:  q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)), rise = fl(v_hi - v_lo),
@@ -65,6 +86,10 @@ std::vector<std::uint64_t> variant_degrees(std::span<const double> v, std::span<
 // Whole-series graph from the fast methods: vertex k is (x_k, v_k).
 VisibilityGraph build_variant_graph(std::span<const double> v, std::span<const double> x,
                                     const VariantOptions& options);
+// The same with visibility decided on `decided` (one value per sample, e.g. scaled
+// decimals) while the vertices keep the values v.
+VisibilityGraph build_variant_graph(std::span<const double> v, std::span<const double> decided,
+                                    std::span<const double> x, const VariantOptions& options);
 
 // Pieces of the fast methods.
 // Natural rule, float or exact, any positions and any L (natural_variants.cpp): edges in
