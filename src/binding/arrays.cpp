@@ -216,15 +216,22 @@ ArrayBlock edge_block(const std::vector<Edge>& edges) {
     return block;
 }
 
-ArrayBlock edge_block(std::vector<Edge>&& edges) {
-    static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
+// A block that takes over a finished vector of int64-sized elements as its storage.
+template <class Element>
+ArrayBlock moved_block(std::vector<Element>&& elements, std::size_t columns) {
     ArrayBlock block;
     block.kind = ArrayBlock::Kind::int64;
-    block.rows = edges.size();
-    block.columns = 2;
-    if (edges.capacity() == 0) edges.reserve(1);  // never a NULL address
-    block.storage = std::move(edges);
+    block.rows = elements.size();
+    block.columns = columns;
+    if (elements.capacity() == 0) elements.reserve(1);  // never a NULL address
+    block.storage = std::move(elements);
     return block;
+}
+
+ArrayBlock edge_block(std::vector<Edge>&& edges) {
+    // An edge is two 64-bit indices below 2^63, the bits of two int64.
+    static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
+    return moved_block(std::move(edges), 2);
 }
 
 ArrayBlock vertex_block(const std::vector<Vertex>& vertices) {
@@ -238,13 +245,7 @@ ArrayBlock vertex_block(const std::vector<Vertex>& vertices) {
 
 ArrayBlock count_block(std::vector<std::uint64_t>&& counts) {
     // Counts below 2^63 have the bits of int64: the vector becomes the block as it is.
-    ArrayBlock block;
-    block.kind = ArrayBlock::Kind::int64;
-    block.rows = counts.size();
-    block.columns = 0;
-    if (counts.capacity() == 0) counts.reserve(1);  // never a NULL address
-    block.storage = std::move(counts);
-    return block;
+    return moved_block(std::move(counts), 0);
 }
 
 std::vector<std::uint64_t> degrees_of(const VisibilityGraph& graph) {

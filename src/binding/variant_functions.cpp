@@ -35,26 +35,67 @@ struct VariantCall {
     std::optional<Series> decided;
 };
 
-// None, or an int from 0 to 15 (never a bool of either kind).
-Result<int> to_decimals(PyObject* object) {
-    if (object == nullptr || object == Py_None) return -1;
+// A ready message of the given type, or the error of making it.
+CallError error_with(PyObject* type, ref text) {
+    if (!text) return fetch_error();
+    return CallError::object(type, std::move(text));
+}
+
+// One of a few names given as a str: its value, `fallback` when the argument is absent;
+// `message` (with one %R for the argument) says which names there are.
+template <class Value, std::size_t N>
+Result<Value> to_choice(PyObject* object, Value fallback,
+                        const std::array<std::pair<const char*, Value>, N>& choices,
+                        const char* message) {
+    if (object == nullptr) return fallback;
+    if (!PyUnicode_Check(object)) return CallError::kind_mismatch(object, "PyString");
+    for (const auto& [name, value] : choices) {
+        if (PyUnicode_CompareWithASCIIString(object, name) == 0) return value;
+    }
+    return error_with(PyExc_ValueError, ref::steal(PyUnicode_FromFormat(message, object)));
+}
+
+Result<MissingPolicy> to_missing(PyObject* object) {
+    static constexpr std::array<std::pair<const char*, MissingPolicy>, 3> choices{{
+        {"raise", MissingPolicy::raise}, {"omit", MissingPolicy::omit}, {"keep", MissingPolicy::keep}}};
+    return to_choice(object, MissingPolicy::raise, choices,
+                     "missing must be 'raise', 'omit' or 'keep', not %R");
+}
+
+Result<VisibilityRule> to_kind(PyObject* object) {
+    static constexpr std::array<std::pair<const char*, VisibilityRule>, 2> choices{{
+        {"natural", VisibilityRule::Natural}, {"horizontal", VisibilityRule::Horizontal}}};
+    return to_choice(object, VisibilityRule::Natural, choices,
+                     "kind must be 'natural' or 'horizontal', not %R");
+}
+
+// An int argument (any type with __index__, never a bool of either kind), as a Python
+// int; `type_message` has one %U for the type's name when it is not one.
+Result<ref> to_int_object(PyObject* object, const char* type_message) {
+    // numpy.bool has __index__ on some numpy versions only: refused on all of them.
     const bool numpy_bool = is_numpy_bool(object);
     if (PyBool_Check(object) || numpy_bool || !PyIndex_Check(object)) {
         ref name = numpy_bool ? ref::steal(checked(PyUnicode_FromString("numpy.bool")))
                               : type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-        ref text = ref::steal(PyUnicode_FromFormat("decimals must be None or an int, not %U", name.get()));
-        if (!text) return fetch_error();
-        return CallError::object(PyExc_TypeError, std::move(text));
+        return error_with(PyExc_TypeError, ref::steal(PyUnicode_FromFormat(type_message, name.get())));
     }
     ref index = ref::steal(PyNumber_Index(object));
     if (!index) return fetch_error();
+    return index;
+}
+
+// An int (or any integer type with __index__), never a bool; >= 0. Values beyond the
+// native range mean "no limit", the same graph as any L >= n - 2.
+// None, or an int from 0 to 15 (never a bool of either kind).
+Result<int> to_decimals(PyObject* object) {
+    if (object == nullptr || object == Py_None) return -1;
+    KG_TRY(index, to_int_object(object, "decimals must be None or an int, not %U"));
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return fetch_error();
     if (overflow != 0 || value < 0 || value > 15) {
-        ref text = ref::steal(PyUnicode_FromFormat("decimals must be from 0 to 15, not %S", index.get()));
-        if (!text) return fetch_error();
-        return CallError::object(PyExc_ValueError, std::move(text));
+        return error_with(PyExc_ValueError, ref::steal(PyUnicode_FromFormat(
+                                                "decimals must be from 0 to 15, not %S", index.get())));
     }
     return static_cast<int>(value);
 }
@@ -64,20 +105,7 @@ CallError decimals_error(const Series& series, std::size_t index, int places) {
     ref text = ref::steal(PyUnicode_FromFormat(
         "time_series[%zu] = %R is not a decimal with at most %d places and 15 digits",
         index, value.get(), places));
-    if (!text) return fetch_error();
-    return CallError::object(PyExc_ValueError, std::move(text));
-}
-
-Result<MissingPolicy> to_missing(PyObject* object) {
-    if (object == nullptr) return MissingPolicy::raise;
-    if (!PyUnicode_Check(object)) return CallError::kind_mismatch(object, "PyString");
-    if (PyUnicode_CompareWithASCIIString(object, "raise") == 0) return MissingPolicy::raise;
-    if (PyUnicode_CompareWithASCIIString(object, "omit") == 0) return MissingPolicy::omit;
-    if (PyUnicode_CompareWithASCIIString(object, "keep") == 0) return MissingPolicy::keep;
-    ref text = ref::steal(PyUnicode_FromFormat(
-        "missing must be 'raise', 'omit' or 'keep', not %R", object));
-    if (!text) return fetch_error();
-    return CallError::object(PyExc_ValueError, std::move(text));
+    return error_with(PyExc_ValueError, std::move(text));
 }
 
 CallError missing_error(std::size_t index) {
@@ -85,43 +113,18 @@ CallError missing_error(std::size_t index) {
         "time_series[%zu] is missing (NaN): pass missing='omit' to leave missing samples out "
         "(the others keep their positions) or missing='keep' to build with NaN as a value",
         index));
-    if (!text) return fetch_error();
-    return CallError::object(PyExc_ValueError, std::move(text));
+    return error_with(PyExc_ValueError, std::move(text));
 }
 
-Result<VisibilityRule> to_kind(PyObject* object) {
-    if (object == nullptr) return VisibilityRule::Natural;
-    if (!PyUnicode_Check(object)) return CallError::kind_mismatch(object, "PyString");
-    if (PyUnicode_CompareWithASCIIString(object, "natural") == 0) return VisibilityRule::Natural;
-    if (PyUnicode_CompareWithASCIIString(object, "horizontal") == 0) return VisibilityRule::Horizontal;
-    ref text = ref::steal(PyUnicode_FromFormat(
-        "kind must be 'natural' or 'horizontal', not %R", object));
-    if (!text) return fetch_error();
-    return CallError::object(PyExc_ValueError, std::move(text));
-}
-
-// An int (or any integer type with __index__), never a bool; >= 0. Values beyond the
-// native range mean "no limit", the same graph as any L >= n - 2.
 Result<std::size_t> to_penetrable(PyObject* object) {
     if (object == nullptr) return std::size_t{0};
-    // numpy.bool has __index__ on some numpy versions only: refused on all of them.
-    const bool numpy_bool = is_numpy_bool(object);
-    if (PyBool_Check(object) || numpy_bool || !PyIndex_Check(object)) {
-        ref name = numpy_bool ? ref::steal(checked(PyUnicode_FromString("numpy.bool")))
-                              : type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-        ref text = ref::steal(PyUnicode_FromFormat("penetrable must be an int, not %U", name.get()));
-        if (!text) return fetch_error();
-        return CallError::object(PyExc_TypeError, std::move(text));
-    }
-    ref index = ref::steal(PyNumber_Index(object));
-    if (!index) return fetch_error();
+    KG_TRY(index, to_int_object(object, "penetrable must be an int, not %U"));
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return fetch_error();
     if (overflow < 0 || (overflow == 0 && value < 0)) {
-        ref text = ref::steal(PyUnicode_FromFormat("penetrable must be >= 0, not %S", index.get()));
-        if (!text) return fetch_error();
-        return CallError::object(PyExc_ValueError, std::move(text));
+        return error_with(PyExc_ValueError,
+                          ref::steal(PyUnicode_FromFormat("penetrable must be >= 0, not %S", index.get())));
     }
     if (overflow > 0) return std::numeric_limits<std::size_t>::max();
     return static_cast<std::size_t>(value);
