@@ -187,10 +187,15 @@ Result<bool> has_time_dtype(PyObject* object) {
 // computed by the tools package (times come from numpy, pandas or datetime, all Python
 // objects). nullopt when x holds no times or the tools cannot be imported.
 Result<std::optional<Series>> time_offsets(PyObject* object) {
+    // Set once the tools (or numpy) turned out not to be installed: the import is not
+    // tried again on every call that gives positions that are no numbers.
+    static bool unavailable = false;
+    if (unavailable) return std::optional<Series>{};
     ref helper = ref::steal(PyImport_ImportModule("kestrel_grid_tools._positions"));
     if (!helper) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return fetch_error();
-        PyErr_Clear();  // the tools (and numpy) are not installed: no times then
+        PyErr_Clear();  // no times without the tools
+        unavailable = true;
         return std::optional<Series>{};
     }
     ref offsets = ref::steal(PyObject_CallMethod(helper.get(), "date_offsets", "O", object));
@@ -208,7 +213,11 @@ Result<Series> to_positions(PyObject* object) {
         if (times) return std::move(*times);
     }
     Result<Series> plain = to_series(object);
-    if (plain.ok() || plain.error().type != PyExc_TypeError) return plain;
+    // A str or bytes is no sequence of times either.
+    if (plain.ok() || plain.error().type != PyExc_TypeError || PyUnicode_Check(object) ||
+        PyBytes_Check(object)) {
+        return plain;
+    }
     // Not numbers: maybe a sequence of datetime objects. Otherwise the number error stands.
     KG_TRY(times, time_offsets(object));
     if (times) return std::move(*times);
