@@ -44,13 +44,14 @@ def _graph_arrays(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
-) -> Tuple[FloatArray, IntArray, str]:
-    """Vertices ``(n, 2)``, edges ``(m, 2)`` and the graph's kind, from a graph or a series
-    (placed at positions ``x``, ``None`` for ``0, 1, 2, ...``)."""
+) -> Tuple[FloatArray, IntArray, str, bool]:
+    """Vertices ``(n, 2)``, edges ``(m, 2)``, the graph's kind and whether the x of the
+    vertices are dates (matplotlib day numbers), from a graph or a series (placed at
+    positions ``x``, ``None`` for ``0, 1, 2, ...``)."""
     if isinstance(graph_or_series, kg.VisibilityGraph):
-        return vertex_array(graph_or_series), edge_array(graph_or_series), "natural"
+        return vertex_array(graph_or_series), edge_array(graph_or_series), "natural", False
     if isinstance(graph_or_series, kg.HorizontalVisibilityGraph):
-        return vertex_array(graph_or_series), edge_array(graph_or_series), "horizontal"
+        return vertex_array(graph_or_series), edge_array(graph_or_series), "horizontal", False
     if kind not in KINDS:
         raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
     check_missing(missing)
@@ -67,14 +68,15 @@ def _graph_arrays(
         )
     ).reshape(-1, 2)
     xs = np.arange(series.size, dtype=np.float64) if positions is None else positions
-    if found is not None and found.origin is not None and found.origin.dtype.kind == "M":
+    dates = found is not None and found.origin is not None and found.origin.dtype.kind == "M"
+    if found is not None and dates:
         # Dates are drawn as dates: matplotlib's day numbers, with a date axis.
         xs = np.asarray(_matplotlib("dates").date2num(found.times()), dtype=np.float64)
     vertices = np.column_stack([xs, series])
     kept = kept_samples(series, missing)
     if kept is not None:
         vertices = vertices[kept]  # the graph's vertices: the samples present
-    return vertices, edges, graph_kind
+    return vertices, edges, graph_kind, dates
 
 
 def _check_max_edges(max_edges: Optional[int]) -> None:
@@ -187,13 +189,13 @@ def plot_series_graph(
     """
     _check_max_edges(max_edges)
     _matplotlib("collections")
-    vertices, edges, graph_kind = _graph_arrays(
+    vertices, edges, graph_kind, dates = _graph_arrays(
         graph_or_series, kind, skip_adjacent, x, penetrable, exact, missing, decimals
     )
     if ax is None:
         _, ax = _matplotlib("pyplot").subplots()
     _draw_series_graph(ax, vertices, edges, graph_kind, max_edges, title, line_kwargs, edge_kwargs)
-    if _holds_dates(graph_or_series, x):
+    if dates:
         _date_axis(ax)
     return cast("Axes", ax)
 
@@ -204,14 +206,6 @@ def _date_axis(ax: Any) -> None:
     locator = dates.AutoDateLocator()
     ax.xaxis.set_major_locator(locator)
     ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
-
-
-def _holds_dates(graph_or_series: Any, x: Any) -> bool:
-    if isinstance(graph_or_series, (kg.VisibilityGraph, kg.HorizontalVisibilityGraph)):
-        return False
-    found = time_positions(implied_positions(graph_or_series, x)) if (
-        x is not None or hasattr(graph_or_series, "iloc")) else None
-    return found is not None and found.origin is not None and found.origin.dtype.kind == "M"
 
 
 def _draw_degree_distribution(
@@ -331,7 +325,7 @@ def plot_overview(
     """
     _check_max_edges(max_edges)
     figure_module = _matplotlib("figure")
-    vertices, edges, graph_kind = _graph_arrays(
+    vertices, edges, graph_kind, dates = _graph_arrays(
         series, kind, skip_adjacent, x, penetrable, exact, missing, decimals
     )
     degrees = np.bincount(edges.reshape(-1), minlength=vertices.shape[0]).astype(np.int64)
@@ -339,7 +333,7 @@ def plot_overview(
     figure = figure_module.Figure(figsize=tuple(figsize), dpi=dpi, layout="constrained")
     left, right = figure.subplots(1, 2, gridspec_kw={"width_ratios": [2, 1]})
     _draw_series_graph(left, vertices, edges, graph_kind, max_edges, None, None, None)
-    if _holds_dates(series, x):
+    if dates:
         _date_axis(left)
     _draw_degree_distribution(
         right, degrees, graph_kind == "horizontal", skip_adjacent, int(penetrable)
