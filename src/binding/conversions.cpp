@@ -64,6 +64,12 @@ Result<std::optional<bool>> to_optional_flag(PyObject* object) {
     return to_optional_bool(object);
 }
 
+Result<bool> to_flag(const char* parameter, PyObject* object) {
+    Result<std::optional<bool>> flag = to_optional_flag(object);
+    if (!flag.ok()) return wrap_argument_error(parameter, std::move(flag).error());
+    return flag.value().value_or(false);
+}
+
 namespace {
 
 // Reserves room for `hint` values when memory allows. A hint beyond memory reserves

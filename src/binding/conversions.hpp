@@ -20,6 +20,8 @@ bool is_numpy_bool(PyObject* object);
 // As to_optional_bool, and numpy.bool too: the flags of the entries beyond the original
 // eleven, whose conversions and messages stay as they are.
 Result<std::optional<bool>> to_optional_flag(PyObject* object);
+// to_optional_flag for the argument `parameter`, absent meaning false.
+Result<bool> to_flag(const char* parameter, PyObject* object);
 Result<Series> to_series(PyObject* object);
 Result<Point> to_point(PyObject* object);
 Result<std::vector<Segment>> to_segment_list(PyObject* object);

@@ -202,8 +202,7 @@ PyObject* array_entry(const CallSignature& signature, PyObject* args, PyObject* 
     return call_frame([&]() -> Result<ref> {
         KG_TRY(slots, parse_arguments(signature, args, kwargs));
         KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
-        KG_TRY(flag, convert_argument("skip_adjacent", to_optional_flag, slots[1]));
-        const bool skip_adjacent = flag.value_or(false);
+        KG_TRY(skip_adjacent, to_flag("skip_adjacent", slots[1]));
         KG_TRY(block, without_interpreter([&] {
                    ArrayBlock computed = compute(series, skip_adjacent, rule);
                    Series().swap(series);  // freed before the result is wrapped

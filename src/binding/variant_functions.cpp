@@ -130,11 +130,6 @@ Result<std::size_t> to_penetrable(PyObject* object) {
     return static_cast<std::size_t>(value);
 }
 
-Result<bool> to_flag(const char* parameter, PyObject* object) {
-    KG_TRY(flag, convert_argument(parameter, to_optional_flag, object));
-    return flag.value_or(false);
-}
-
 ref float_object(double value) { return ref::steal(checked(PyFloat_FromDouble(value))); }
 
 CallError positions_error(const PositionsCheck& check, const Series& x, std::size_t samples) {
