@@ -1,13 +1,18 @@
 """Readers and writers of the command-line tool.
 
 Readers turn CSV/TSV files, plain text (one value per line) and ``.npy`` arrays into
-float64 series; values are parsed with Python's ``float`` so that they are bit exact.
+float64 series. Values are the doubles Python's ``float`` gives (bit exact): plain
+decimals are parsed in bulk with numpy over the raw bytes, everything else cell by cell
+with ``float``, and an input the bulk reader is unsure of is read again by the precise
+parser, which names the file, line and column of a bad cell.
 Writers stream result tables as CSV/TSV, JSON, ``.npy``, GraphML or ``key: value`` text.
 """
 
 from __future__ import annotations
 
+import codecs
 import csv
+import io
 import json
 import math
 import os
@@ -38,6 +43,48 @@ CHUNK = 1 << 16
 _SNIFF = "sniff"
 _SUFFIX_DELIMITERS = {".csv": ",", ".tsv": "\t"}
 _INDEX = re.compile(r"[0-9]+")
+
+#: Names accepted for a delimiter besides the character itself; ``whitespace`` (and a
+#: space) stands for runs of spaces and tabs.
+DELIMITER_NAMES = {"tab": "\t", "semicolon": ";", "comma": ",", "whitespace": " ", "space": " ",
+                   "pipe": "|", "colon": ":"}
+
+# Called with (bytes read, total bytes or None) while an input is read.
+Progress = Callable[[int, Optional[int]], None]
+
+
+@dataclass(frozen=True)
+class Dialect:
+    """How text inputs are written.
+
+    Attributes:
+        delimiter: The cell delimiter (one character; a space means runs of spaces and
+            tabs), or ``None`` to find it from the first data row (tab, ``;``, ``,``,
+            else whitespace; a ``.csv`` or ``.tsv`` suffix puts its delimiter first).
+        decimal: The decimal mark, ``.`` or ``,``. With ``,`` a cell holding a ``.`` is
+            not a number (it would be a thousands separator or another dialect).
+        encoding: A Python codec name, or ``None`` for UTF-8 with an optional BOM.
+    """
+
+    delimiter: Optional[str] = None
+    decimal: str = "."
+    encoding: Optional[str] = None
+
+
+def delimiter_of(text: str) -> str:
+    """The delimiter named by ``text``: one character, ``\\t``, or a name of
+    :data:`DELIMITER_NAMES` (case ignored); ``ValueError`` otherwise."""
+    name = text.lower()
+    if name in DELIMITER_NAMES:
+        return DELIMITER_NAMES[name]
+    if text == "\\t":
+        return "\t"
+    if len(text) != 1 or text in "\n\r\"#.-+" or text.isalnum():
+        raise ValueError(
+            f"expected one character other than a letter, digit, quote, '#', '.', '-' or '+', "
+            f"or one of {', '.join(sorted(DELIMITER_NAMES))}; got {text!r}"
+        )
+    return text
 
 
 class InputError(Exception):
@@ -125,6 +172,8 @@ def read_series(
     columns: Sequence[str],
     stdin: Optional[BinaryIO] = None,
     x: Optional[str] = None,
+    dialect: Dialect = Dialect(),
+    progress: Optional[Progress] = None,
 ) -> List[Series]:
     """Read every series of every input, in order.
 
@@ -139,17 +188,21 @@ def read_series(
         x: Name or 0-based index of the column holding the sampling positions in every
             input, or ``None``. That column is then not a series, and its values must be
             finite and strictly increasing.
+        dialect: Delimiter, decimal mark and encoding of text inputs.
+        progress: Called with the bytes read so far and the input's size (``None`` when
+            unknown) as each input is read.
 
     Returns:
         The series, in input and column order.
 
     Raises:
-        InputError: An input is missing, unreadable or malformed, or its positions are
-            not finite and strictly increasing (the message names the first offender).
+        InputError: An input is missing, unreadable, malformed or of a format that is
+            not read (a spreadsheet, an archive, ...), or its positions are not finite
+            and strictly increasing (the message names the first offender).
     """
     found: List[Series] = []
     for path in paths:
-        found.extend(read_file(path, columns, stdin, x))
+        found.extend(read_file(path, columns, stdin, x, dialect, progress))
     seen: Dict[str, int] = {}
     unique: List[Series] = []
     for item in found:
@@ -159,26 +212,66 @@ def read_series(
     return unique
 
 
+# Bytes read at a time; the bulk parser works on pieces of this size, so its scratch
+# arrays stay small next to the values.
+READ_BYTES = 1 << 20
+
+
 def read_file(
-    path: str, columns: Sequence[str], stdin: Optional[BinaryIO] = None, x: Optional[str] = None
+    path: str,
+    columns: Sequence[str],
+    stdin: Optional[BinaryIO] = None,
+    x: Optional[str] = None,
+    dialect: Dialect = Dialect(),
+    progress: Optional[Progress] = None,
 ) -> List[Series]:
     """Read the series of one input (see :func:`read_series`)."""
+    delimiter = _SNIFF if dialect.delimiter is None else dialect.delimiter
+    prefer: Optional[str] = None
+    size: Optional[int] = None
     if path == STDIN:
-        source, delimiter = STDIN_NAME, _SNIFF
-        data = (stdin if stdin is not None else sys.stdin.buffer).read()
+        source = STDIN_NAME
+        # Standard input cannot be read twice: keep it, so that the precise parser can
+        # go over it again when the bulk parser is unsure.
+        stream: BinaryIO = io.BytesIO((stdin if stdin is not None else sys.stdin.buffer).read())
     else:
         source = path
         suffix = os.path.splitext(path)[1].lower()
         if suffix == ".npy":
             return _read_npy(path, columns, x)
-        delimiter = _SUFFIX_DELIMITERS.get(suffix, _SNIFF)
+        prefer = _SUFFIX_DELIMITERS.get(suffix)
         try:
-            with open(path, "rb") as stream:
-                data = stream.read()
+            stream = open(path, "rb")
+            size = os.fstat(stream.fileno()).st_size
         except OSError as error:
             raise InputError(path, os_reason(error)) from None
-    text = _decode(source, data)
-    found, positions = parse_columns(source, text, delimiter, columns, x)
+    with stream:
+        try:
+            head = stream.read(READ_BYTES)
+            if head.startswith(_NPY_MAGIC):
+                if path == STDIN:
+                    raise InputError(source, "a .npy array on standard input; give its path")
+                return _read_npy(path, columns, x)
+            _refuse_binary(source, head, dialect.encoding)
+            if progress is not None:
+                progress(len(head), size)
+            found = None
+            if x is None:
+                found = _bulk_columns(
+                    source, stream, head, delimiter, prefer, columns, dialect, progress, size
+                )
+            if found is None:
+                stream.seek(0)
+                data = _read_all(stream, progress, size)
+        except OSError as error:
+            raise InputError(source, os_reason(error)) from None
+    positions = None
+    if found is None:
+        text = _decode(source, data, dialect.encoding)
+        del data
+        found, positions = parse_columns(
+            source, text, delimiter, columns, x, dialect.decimal, prefer
+        )
     offsets = None if positions is None else positions.offsets
     unit = None if positions is None else positions.unit
     origin = None if positions is None or positions.unit is None else str(positions.origin)
@@ -188,15 +281,321 @@ def read_file(
     ]
 
 
-def _decode(source: str, data: bytes) -> str:
+def _read_all(stream: BinaryIO, progress: Optional[Progress], size: Optional[int]) -> bytes:
+    if progress is None:
+        return stream.read()
+    pieces: List[bytes] = []
+    done = 0
+    while True:
+        piece = stream.read(READ_BYTES)
+        if not piece:
+            return b"".join(pieces)
+        pieces.append(piece)
+        done += len(piece)
+        progress(done, size)
+
+
+_NPY_MAGIC = b"\x93NUMPY"
+
+# Leading bytes of formats that are not text, with what to say about them.
+_SAVE_CSV = "save as CSV (or one value per line) and read that"
+_MAGIC = (
+    (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1", f"Excel files (.xls) are not read; {_SAVE_CSV}"),
+    (b"PAR1", "Parquet files are not read; save as CSV or .npy"),
+    (b"\x1f\x8b", "gzip-compressed files are not read; decompress it first (gunzip)"),
+    (b"BZh", "bzip2-compressed files are not read; decompress it first (bunzip2)"),
+    (b"\xfd7zXZ\x00", "xz-compressed files are not read; decompress it first (unxz)"),
+    (b"\x28\xb5\x2f\xfd", "zstd-compressed files are not read; decompress it first (unzstd)"),
+    (b"7z\xbc\xaf\x27\x1c", "7z archives are not read; extract the data first"),
+    (b"%PDF-", "PDF documents are not read; export the table as CSV"),
+    (b"\x89HDF\r\n\x1a\n", "HDF5 files are not read; save the series as CSV or .npy"),
+    (b"ARROW1", "Arrow/Feather files are not read; save as CSV or .npy"),
+    (b"SQLite format 3\x00", "SQLite databases are not read; export the table as CSV"),
+    (b"\x89PNG\r\n\x1a\n", "PNG images are not read; give the data as text or .npy"),
+    (b"\xff\xd8\xff", "JPEG images are not read; give the data as text or .npy"),
+    (b"GIF87a", "GIF images are not read; give the data as text or .npy"),
+    (b"GIF89a", "GIF images are not read; give the data as text or .npy"),
+    (b"II*\x00", "TIFF images are not read; give the data as text or .npy"),
+    (b"MM\x00*", "TIFF images are not read; give the data as text or .npy"),
+)
+_BZIP2 = re.compile(rb"BZh[1-9]1AY&SY")
+
+
+def _refuse_binary(source: str, head: bytes, encoding: Optional[str]) -> None:
+    """Refuse an input whose first bytes show a format that is not text, whatever its
+    name: spreadsheets, compressed files and archives, PDF, images, databases."""
+    if head.startswith(b"PK\x03\x04") or head.startswith(b"PK\x05\x06"):
+        raise InputError(source, _zip_kind(head))
+    for magic, what in _MAGIC:
+        if head.startswith(magic) and (magic != b"BZh" or _BZIP2.match(head)):
+            raise InputError(source, what)
+    if encoding is None or not _wide_codec(encoding):
+        sample = head[:4096]
+        if sample.startswith((b"\xff\xfe", b"\xfe\xff")):
+            raise InputError(source, "UTF-16 text is not read as UTF-8; use --encoding utf-16")
+        if b"\x00" in sample:
+            hint = "; if it is UTF-16 text, use --encoding utf-16" if _looks_wide(sample) else ""
+            raise InputError(source, f"holds binary data (NUL bytes), not text{hint}")
+
+
+def _zip_kind(head: bytes) -> str:
+    """What a zip container holds, judged from the names in its first entries."""
+    if b"xl/" in head:
+        return f"Excel files (.xlsx) are not read; {_SAVE_CSV}"
+    if b"application/vnd.oasis.opendocument.spreadsheet" in head:
+        return f"OpenDocument spreadsheets (.ods) are not read; {_SAVE_CSV}"
+    if b"word/" in head or b"application/vnd.oasis.opendocument.text" in head:
+        return "word-processor documents are not read; save the table as CSV"
+    if b".npy" in head:
+        return ".npz archives are not read; save each series with numpy.save (.npy)"
+    return "zip archives are not read; extract the file first"
+
+
+def _wide_codec(encoding: str) -> bool:
+    name = codecs.lookup(encoding).name
+    return name.startswith(("utf-16", "utf-32"))
+
+
+def _looks_wide(sample: bytes) -> bool:
+    # ASCII text in UTF-16 has a NUL in every other byte.
+    return sample[1::2].count(0) > len(sample) // 4 or sample[0::2].count(0) > len(sample) // 4
+
+
+def _decode(source: str, data: bytes, encoding: Optional[str] = None) -> str:
     try:
-        text = data.decode("utf-8-sig")
+        text = data.decode("utf-8-sig" if encoding is None else encoding)
     except UnicodeDecodeError as error:
         line = data.count(b"\n", 0, error.start) + 1
-        raise InputError(source, "not UTF-8 text", line) from None
+        if encoding is None:
+            raise InputError(
+                source, f"not UTF-8 text; use --encoding {_guess_encoding(data)}", line
+            ) from None
+        raise InputError(source, f"not {encoding} text", line) from None
     if "\r" in text:
         text = text.replace("\r\n", "\n").replace("\r", "\n")
     return text
+
+
+def _guess_encoding(data: bytes) -> str:
+    """An encoding to suggest for text that is not UTF-8: Windows-1252 when it has bytes
+    only that code page prints in 0x80-0x9F (e.g. the euro sign), else Latin-1."""
+    high = np.unique(np.frombuffer(data, dtype=np.uint8))
+    c1 = high[(high >= 0x80) & (high <= 0x9F)]
+    if c1.size and not np.isin(c1, (0x81, 0x8D, 0x8F, 0x90, 0x9D)).any():
+        return "cp1252"
+    return "latin-1"
+
+
+# ---------------------------------------------------------------- bulk parsing
+#
+# Plain decimals (an optional leading sign, digits, at most one decimal mark) are read
+# with numpy over the raw bytes: the digits of a cell make an integer M and the digits
+# after the mark count its places p; when M < 2**53 and p <= 22 both M and 10**p are
+# exact doubles, so M / 10**p is the correctly rounded value of the decimal, the double
+# float() gives. Other cells (exponents, long mantissas, missing-sample markers, spaces)
+# go through float() one by one. Anything the bulk reader does not model (comments,
+# quotes, ragged rows, a cell float() refuses) makes it give up, and the precise parser
+# reads the input again and names the bad cell.
+
+# Byte classes of the bulk reader.
+_DIGIT, _MARK, _SIGN, _END, _OTHER = range(5)
+# Weights summed per cell: marks, signs and other bytes in separate 8-bit fields (cells
+# are at most _LONGEST bytes, so no field overflows into the next).
+_WEIGHTS = np.array([0, 1, 1 << 8, 0, 1 << 16], dtype=np.int64)
+_LONGEST = 64
+_POWERS = 10.0 ** np.arange(_LONGEST + 1)
+_EXACT = 2.0**53
+# Encodings in which every byte below 0x80 is that ASCII character and no longer
+# character holds such a byte: cells can be found in the raw bytes.
+_ASCII_SAFE = ("utf-8", "ascii", "latin-1", "iso8859-", "cp125", "mac-")
+
+
+def _bulk_codec(encoding: Optional[str]) -> Optional[str]:
+    if encoding is None:
+        return "utf-8"
+    name = codecs.lookup(encoding).name
+    return name if name.startswith(_ASCII_SAFE) and name != "utf-8-sig" else None
+
+
+def _bulk_columns(
+    source: str,
+    stream: BinaryIO,
+    head: bytes,
+    delimiter: Optional[str],
+    prefer: Optional[str],
+    columns: Sequence[str],
+    dialect: Dialect,
+    progress: Optional[Progress],
+    size: Optional[int],
+) -> Optional[List[Tuple[str, FloatArray, int]]]:
+    """The columns of a text input read in bulk, ``head`` being its first bytes and
+    ``stream`` positioned after them; ``None`` when the input needs the precise parser
+    (the stream is then partly read)."""
+    codec = _bulk_codec(dialect.encoding)
+    decimal = dialect.decimal
+    cut = head.rfind(b"\n") + 1
+    ended = len(head) < READ_BYTES
+    if cut == 0 and not ended or codec is None or b'"' in head:
+        return None
+    start = 3 if dialect.encoding is None and head.startswith(codecs.BOM_UTF8) else 0
+    try:
+        text = head[start:cut].decode(codec)
+    except UnicodeDecodeError:
+        return None
+    if "\r" in text:
+        if text.count("\r") != text.count("\r\n"):
+            return None
+        text = text.replace("\r\n", "\n")
+    lines = text.split("\n")
+    found = next((n for n, line in enumerate(lines) if (bare := line.lstrip()) and bare[0] != "#"), None)
+    if found is None or found == len(lines) - 1 and not ended:
+        return None
+    first_line = lines[found]
+    if delimiter == _SNIFF:
+        delimiter = _sniff(first_line, decimal, prefer)
+    elif delimiter == " ":
+        delimiter = None
+    first = first_line.split(delimiter)
+    width = len(first)
+    if width > 1 and (delimiter is None or not delimiter.isascii()):
+        return None
+    swap = _SWAP_MARKS if decimal == "," else {}
+    has_header = not all(_is_value(c.translate(swap)) for c in first) or all(map(_is_missing, first))
+    names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
+    try:
+        wanted = [_resolve(source, token, names, width, None) for token in columns]
+    except InputError:
+        return None
+    offset = start
+    for _ in range(found + has_header):
+        offset = head.index(b"\n", offset) + 1
+
+    lut = np.full(256, _OTHER, dtype=np.uint8)
+    lut[ord("0") : ord("9") + 1] = _DIGIT
+    lut[ord(decimal)] = _MARK
+    lut[[ord("+"), ord("-")]] = _SIGN
+    lut[ord("\n")] = _END
+    if width > 1:
+        assert delimiter is not None
+        lut[ord(delimiter)] = _END
+    keep = wanted or list(range(width))
+    arrays = [np.empty(0, dtype=np.float64) for _ in keep]
+    places = [0] * len(keep)
+    rows = 0
+    done = len(head)
+    carry = head[offset:]
+    while True:
+        more = b"" if ended else stream.read(READ_BYTES)
+        if not more:
+            ended = True
+        done += len(more)
+        piece = carry + more
+        if ended:
+            piece = piece.rstrip(b" \r\n" if delimiter == "\t" else b" \t\r\n")
+            carry = b""
+            if piece:
+                piece += b"\n"
+        else:
+            cut = piece.rfind(b"\n") + 1
+            piece, carry = piece[:cut], piece[cut:]
+        if piece:
+            parsed = _parse_piece(piece, lut, width, codec, swap)
+            if parsed is None:
+                return None
+            table, written = parsed
+            count = table.shape[0]
+            if rows + count > arrays[0].size:
+                # Room for what the rest of the input likely holds; the arrays grow in
+                # place (realloc) and shrink to size at the end.
+                guess = rows + count + (count * (size - done) // max(len(piece), 1) if size else count)
+                capacity = max(guess + (guess >> 4) + 1024, int(arrays[0].size * 1.5))
+                for array in arrays:
+                    array.resize(capacity, refcheck=False)
+            for k, index in enumerate(keep):
+                arrays[k][rows : rows + count] = table[:, index]
+                places[k] = max(places[k], written[index])
+            rows += count
+        if progress is not None and more:
+            progress(done, size)
+        if ended:
+            break
+    if rows == 0 or rows == 1 and width > 1 and not wanted:
+        return None
+    for array in arrays:
+        array.resize(rows, refcheck=False)
+
+    def label(index: int) -> str:
+        return names[index] if names is not None else str(index)
+
+    return [(label(index), arrays[k], places[k]) for k, index in enumerate(keep)]
+
+
+def _parse_piece(
+    piece: bytes, lut: npt.NDArray[np.uint8], width: int, codec: str, swap: Dict[int, str]
+) -> Optional[Tuple[FloatArray, List[int]]]:
+    """The rows of ``piece`` (whole lines, ending with a line break) as a (rows, width)
+    array, and the decimal places written in each column; ``None`` when the piece
+    needs the precise parser."""
+    if b"#" in piece or b'"' in piece:
+        return None
+    if b"\r" in piece:
+        piece = piece.replace(b"\r\n", b"\n")
+        if b"\r" in piece:
+            return None
+    data = np.frombuffer(piece, dtype=np.uint8)
+    kind = lut[data]
+    ends = np.flatnonzero(kind == _END)
+    cells = ends.size
+    if width > 1:
+        breaks = data[ends] == ord("\n")
+        if cells % width or not breaks[width - 1 :: width].all() or np.count_nonzero(breaks) * width != cells:
+            return None
+    starts = np.empty_like(ends)
+    starts[0] = 0
+    starts[1:] = ends[:-1] + 1
+    lengths = ends - starts
+    weights = np.cumsum(_WEIGHTS[kind], dtype=np.int64)
+    totals = weights[ends] - weights[starts] + _WEIGHTS[kind[starts]]
+    marks = totals & 0xFF
+    signs = (totals >> 8) & 0xFF
+    digits = lengths - marks - signs - (totals >> 16)
+    plain = (
+        (totals >> 16 == 0) & (marks <= 1) & (lengths < _LONGEST) & (digits >= 1)
+        & ((signs == 0) | ((signs == 1) & (kind[starts] == _SIGN)))
+    )
+    where = np.full(cells, -1, dtype=np.int64)
+    points = np.flatnonzero(kind == _MARK)
+    where[np.searchsorted(ends, points)] = points
+    places = np.where(where >= 0, ends - where - 1, 0)
+    mantissa = np.zeros(cells, dtype=np.float64)
+    longest = int(lengths[plain].max(initial=0))
+    for k in range(longest):
+        at = ends - 1 - k
+        digit = data[at] - np.uint8(ord("0"))
+        used = plain & (at >= starts) & (digit < 10)
+        power = _POWERS[k - (at < where)]
+        mantissa += np.where(used, digit * power, 0.0)
+    plain &= (mantissa < _EXACT) & (places <= 22)
+    values = mantissa / _POWERS[np.minimum(places, 22)]
+    np.negative(values, out=values, where=data[starts] == ord("-"))
+    values[lengths == 0] = math.nan
+    places[~plain] = 0
+    written = places.reshape(-1, width).max(axis=0).tolist()
+    other = np.flatnonzero(~plain & (lengths > 0))
+    if other.size:
+        texts = []
+        for index in other.tolist():
+            try:
+                cell = piece[starts[index] : ends[index]].decode(codec).translate(swap)
+                values[index] = _to_float(cell)
+            except ValueError:  # also a UnicodeDecodeError
+                return None
+            texts.append(cell)
+        columns = (other % width).tolist()
+        for column in set(columns):
+            mine = [text for text, c in zip(texts, columns) if c == column]
+            written[column] = max(written[column], decimal_places(mine))
+    return values.reshape(-1, width), written
 
 
 # Cells that stand for a missing sample (compared stripped and case-folded): an empty
@@ -368,6 +767,8 @@ def parse_columns(
     delimiter: Optional[str],
     columns: Sequence[str],
     x: Optional[str] = None,
+    decimal: str = ".",
+    prefer: Optional[str] = None,
 ) -> Tuple[List[Tuple[str, FloatArray, int]], Optional[Positions]]:
     """Parse delimited text into named float64 columns, with the decimal places each is
     written with (:func:`decimal_places`), and, with ``x``, the positions (numbers, or
@@ -379,12 +780,16 @@ def parse_columns(
     Args:
         source: Name used in labels and messages.
         text: The whole text, lines separated by ``\\n``.
-        delimiter: A delimiter character, ``None`` for runs of whitespace, or ``"sniff"``
-            to take tab, ``;``, ``,`` or whitespace, the first found in the first row.
+        delimiter: A delimiter character (a space: runs of whitespace, as ``None``), or
+            ``"sniff"`` to take ``prefer``, tab, ``;``, ``,`` (not with a decimal comma)
+            or whitespace, the first found in the first row.
         columns: Names or 0-based indices to read; empty for the only column, or for
             every column whose first data cell is a number (the positions column
             left out).
         x: Name or 0-based index of the positions column, or ``None``.
+        decimal: The decimal mark of the numbers, ``.`` or ``,``.
+        prefer: The delimiter a sniff tries first (from a ``.csv`` or ``.tsv`` suffix);
+            when the first row lacks it and holds no other, it is kept.
 
     Returns:
         (column name or index, values, decimal places) triples, and the positions
@@ -393,8 +798,15 @@ def parse_columns(
     Raises:
         InputError: No data rows, a ragged row, a cell that is not a number, an unknown
             column, no numeric column, a series column that is the positions column,
-            or positions that are not finite and strictly increasing.
+            or positions that are not finite and strictly increasing. When a column is
+            not numeric but its cells are numbers in another dialect (decimal commas,
+            another delimiter), the message names the option to give.
     """
+    conv = _swap_marks if decimal == "," else _same
+
+    def one(cell: str) -> str:
+        return cell.translate(_SWAP_MARKS) if decimal == "," else cell
+
     lines = text.split("\n")
     data = [line for line in lines if (bare := line.lstrip()) and bare[0] != "#"]
     if not data:
@@ -422,8 +834,9 @@ def parse_columns(
         return lambda row, what: InputError(source, what, line_of(row + offset))
 
     if delimiter == _SNIFF:
-        first_line = data[0]
-        delimiter = next((d for d in ("\t", ";", ",") if d in first_line), None)
+        delimiter = _sniff(data[0], decimal, prefer)
+    elif delimiter == " ":
+        delimiter = None
     first = _split(data[:1], delimiter, failure(0))[0]
     width = len(first)
     if width == 1:
@@ -431,7 +844,7 @@ def parse_columns(
         # cell is in a wider file, so it does not shift the later samples' positions.
         blanks_are_rows = True
         data = [lines[n - 1] for n in data_numbers()]
-    has_header = not all(map(_is_value, first)) or all(map(_is_missing, first))
+    has_header = not all(_is_value(one(cell)) for cell in first) or all(map(_is_missing, first))
     names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
     skip = 1 if has_header else 0
     body = data[skip:]
@@ -456,15 +869,16 @@ def parse_columns(
         # One row of many numbers is nearly always a series written across instead of
         # down; as columns it would give as many one-sample series, slowly.
         row = first if not has_header else _split(body, delimiter, failure(skip))[0]
-        count = sum(1 for index, cell in enumerate(row) if index != x_index and _is_value(cell))
+        count = sum(1 for index, cell in enumerate(row) if index != x_index and _is_value(one(cell)))
         if count > 1:
             raise InputError(source, _one_row(count, "put one value per line"), line_of(skip))
 
     # Fast path for one column: every line must be a plain number.
     if width == 1 and wanted in ([], [0]) and x_index is None:
-        values = _floats(body)
+        cells = conv(body)
+        values = _floats(cells)
         if values is not None:
-            return [(label(0), values, decimal_places(body))], None
+            return [(label(0), values, decimal_places(cells))], None
 
     column = _cutter(body, delimiter, width)
     if column is None:
@@ -485,9 +899,24 @@ def parse_columns(
 
         column = column_of_rows
     if not wanted:
-        wanted = [
-            index for index in range(width) if index != x_index and _numeric(column(index))
-        ]
+        wanted = []
+        for index in range(width):
+            if index == x_index:
+                continue
+            cells = column(index)
+            if _numeric(conv(cells)):
+                wanted.append(index)
+                continue
+            # A column left out must be no column of numbers in another dialect.
+            row_index, cell = next((i, c) for i, c in enumerate(cells) if not _is_missing(c))
+            hint = _hint(cell, delimiter, decimal)
+            if hint is not None:
+                raise InputError(
+                    source,
+                    f"could not read '{cell.strip()}' as a number; {hint}",
+                    line_of(row_index + skip),
+                    place(index),
+                )
         if not wanted:
             if x_index is not None:
                 raise InputError(
@@ -496,13 +925,15 @@ def parse_columns(
             raise InputError(source, "no numeric column", line_of(skip))
 
     def read(index: int) -> FloatArray:
-        cells = column(index)
+        cells = conv(column(index))
         values = _floats(cells)
         if values is None:
             row_index, cell = next((i, c) for i, c in enumerate(cells) if not _is_value(c))
+            cell = one(cell)
+            hint = _hint(cell, delimiter, decimal)
             raise InputError(
                 source,
-                f"could not read '{cell.strip()}' as a number",
+                f"could not read '{cell.strip()}' as a number" + ("" if hint is None else f"; {hint}"),
                 line_of(row_index + skip),
                 place(index),
             )
@@ -511,8 +942,8 @@ def parse_columns(
     positions = None
     if x_index is not None:
         cells = column(x_index)
-        numbers = _floats(cells)
-        if numbers is not None or _is_number(cells[0]):
+        numbers = _floats(conv(cells))
+        if numbers is not None or _is_number(one(cells[0])):
             positions = Positions(read(x_index))
         else:
             def fail(row: int, what: str) -> InputError:
@@ -521,7 +952,58 @@ def parse_columns(
         bad = first_bad_position(positions.offsets)
         if bad is not None:
             raise InputError(source, bad[1], line_of(bad[0] + skip), place(x_index))
-    return [(label(index), read(index), decimal_places(column(index))) for index in wanted], positions
+    return [
+        (label(index), read(index), decimal_places(conv(column(index)))) for index in wanted
+    ], positions
+
+
+# With a decimal comma the marks trade places: "5,5" becomes "5.5" for float, and a
+# "5.5" becomes "5,5", which float refuses (a point is then no decimal mark). Trading
+# again gives the cell back as written, for messages.
+_SWAP_MARKS = str.maketrans({",": ".", ".": ","})
+
+
+def _swap_marks(cells: Sequence[str]) -> List[str]:
+    return [cell.translate(_SWAP_MARKS) for cell in cells]
+
+
+def _same(cells: Sequence[str]) -> List[str]:
+    return cells if isinstance(cells, list) else list(cells)
+
+
+def _sniff(first_line: str, decimal: str, prefer: Optional[str]) -> Optional[str]:
+    """The delimiter of a first data row: ``prefer`` when it holds it, else tab, ``;``
+    or ``,`` (not with a decimal comma), the first found; else ``prefer`` or runs of
+    whitespace (``None``)."""
+    candidates = ("\t", ";") if decimal == "," else ("\t", ";", ",")
+    if prefer is not None and prefer in first_line and prefer in candidates:
+        return prefer
+    found = next((d for d in candidates if d in first_line), None)
+    if found is not None:
+        return found
+    return prefer if prefer in candidates else None
+
+
+_DELIMITER_OPTIONS = ((";", "';'"), ("\t", "tab"), (",", "comma"))
+
+
+def _hint(cell: str, delimiter: Optional[str], decimal: str) -> Optional[str]:
+    """The options that would read ``cell`` as a number (or as numbers), as advice, or
+    ``None`` when it is no number in any dialect read here."""
+    text = cell.strip()
+    if decimal == "." and "," in text and _is_number(text.translate(_SWAP_MARKS)):
+        return "for decimal commas use --decimal ,"
+    if decimal == "," and "." in text and _is_number(text):
+        return "for decimal points leave out --decimal ,"
+    for other, option in _DELIMITER_OPTIONS:
+        if other == delimiter or other not in text:
+            continue
+        parts = text.split(other)
+        if all(_is_value(part) for part in parts) and not (other == "," and decimal == ","):
+            return f"for cells separated by {option} use --delimiter {option}"
+        if other != "," and all(_is_value(part.translate(_SWAP_MARKS)) for part in parts):
+            return f"for cells separated by {option} with decimal commas use --delimiter {option} --decimal ,"
+    return None
 
 
 def _numeric(cells: Sequence[str]) -> bool:

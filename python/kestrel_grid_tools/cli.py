@@ -91,6 +91,7 @@ or SIGHUP stopped the run (the temporary file removed, the old file kept).
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import io
 import os
@@ -111,12 +112,14 @@ from . import features
 from ._graphs import FloatArray
 from ._io import (
     MAX_DECIMALS,
+    Dialect,
     InputError,
     OutputError,
     OutputFile,
     Series,
     Table,
     make_writer,
+    delimiter_of,
     read_series,
     record_table,
 )
@@ -250,6 +253,21 @@ class _Options:
     fmt: str
     path: Optional[str]
     plot: Optional[str]
+    dialect: Dialect = Dialect()
+
+
+def _delimiter(text: str) -> str:
+    try:
+        return delimiter_of(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _encoding(text: str) -> str:
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding {text!r}") from None
 
 
 def _positive_int(text: str) -> int:
@@ -296,6 +314,16 @@ def build_parser() -> argparse.ArgumentParser:
     add("--x", metavar="NAME|INDEX",
         help="column holding the sampling positions (finite, strictly increasing); it is "
              "then not a series (default: samples sit at x = 0, 1, 2, ...)")
+    add("--delimiter", type=_delimiter, metavar="CHAR|NAME",
+        help="cell delimiter of text inputs: one character, or tab, semicolon, comma, "
+             "whitespace (runs of spaces and tabs) (default: found from the first data "
+             "row, the .csv or .tsv delimiter first)")
+    add("--decimal", choices=(".", ","), default=".",
+        help="decimal mark of text inputs (default: .); with ',' a point in a number is "
+             "refused")
+    add("--encoding", type=_encoding, metavar="NAME",
+        help="text encoding of the inputs, any Python codec such as latin-1 or cp1252 "
+             "(default: UTF-8, with or without a BOM)")
     add("--kind", choices=("natural", "horizontal"), default="natural",
         help="visibility rule (default: natural)")
     add("--skip-adjacent", action="store_true",
@@ -351,6 +379,9 @@ def _options(args: argparse.Namespace) -> _Options:
                 f"--rule recorded decides on the decimals as written in text, and {binary} "
                 "holds binary values: use --rule float or --rule exact"
             )
+    if args.decimal == "," and args.delimiter == ",":
+        raise _UsageError("--decimal , needs another delimiter than ','")
+    dialect = Dialect(args.delimiter, args.decimal, args.encoding)
     path: Optional[str] = None if args.path in (None, "-") else args.path
     fmt: Optional[str] = args.format
     if fmt is None:
@@ -369,7 +400,7 @@ def _options(args: argparse.Namespace) -> _Options:
         skip_adjacent=args.skip_adjacent, x=x, penetrable=args.penetrable, rule=rule,
         missing=args.missing,
         output=output, window=args.window,
-        fmt=fmt, path=path, plot=args.plot,
+        fmt=fmt, path=path, plot=args.plot, dialect=dialect,
     )
 
 
@@ -521,7 +552,7 @@ def _run(options: _Options) -> int:
     try:
         if options.path is not None:
             _open(options.path, opened)
-        series = read_series(options.inputs, options.columns, x=options.x)
+        series = read_series(options.inputs, options.columns, x=options.x, dialect=options.dialect)
         several = len(series) > 1
         if several and options.fmt == "npy" and options.output != "summary":
             raise _UsageError(
