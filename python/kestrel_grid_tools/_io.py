@@ -20,6 +20,7 @@ import re
 import stat
 import sys
 import tempfile
+import warnings
 import datetime as _dt
 from dataclasses import dataclass, replace
 from operator import methodcaller
@@ -146,10 +147,12 @@ class Series:
         places = self.places
         if places is None or places > MAX_DECIMALS:
             return None
-        present = self.values[~np.isnan(self.values)]
-        if present.size == 0:
+        # fmax/fmin skip NaN without copying the values (a copy would double the
+        # memory of a long series); all missing leaves NaN.
+        largest = max(float(np.fmax.reduce(self.values, initial=-math.inf)),
+                      -float(np.fmin.reduce(self.values, initial=math.inf)))
+        if math.isnan(largest) or largest == -math.inf:
             return places
-        largest = float(np.max(np.abs(present)))
         # Decimals with at most 15 digits round to distinct doubles in order, so the
         # largest written value is below 10**(15 - places) exactly when its double is.
         return places if largest < 10.0 ** (MAX_DECIMALS - places) else None
@@ -214,7 +217,7 @@ def read_series(
 
 # Bytes read at a time; the bulk parser works on pieces of this size, so its scratch
 # arrays stay small next to the values.
-READ_BYTES = 1 << 20
+READ_BYTES = 1 << 18
 
 
 def read_file(
@@ -397,14 +400,12 @@ def _guess_encoding(data: bytes) -> str:
 # quotes, ragged rows, a cell float() refuses) makes it give up, and the precise parser
 # reads the input again and names the bad cell.
 
-# Byte classes of the bulk reader.
-_DIGIT, _MARK, _SIGN, _END, _OTHER = range(5)
-# Weights summed per cell: marks, signs and other bytes in separate 8-bit fields (cells
-# are at most _LONGEST bytes, so no field overflows into the next).
-_WEIGHTS = np.array([0, 1, 1 << 8, 0, 1 << 16], dtype=np.int64)
-_LONGEST = 64
-_POWERS = 10.0 ** np.arange(_LONGEST + 1)
-_EXACT = 2.0**53
+# Cells of up to _SHORT bytes are turned into integers in int64 (10**18 < 2**63).
+_SHORT = 18
+_POWERS = 10.0 ** np.arange(_SHORT)  # exact doubles (up to 10**22 they are)
+_ONES = np.ones(_SHORT, dtype=np.int64)
+_TENS = 10 ** np.arange(_SHORT - 1, -1, -1, dtype=np.int64)
+_EXACT_INT = 1 << 53
 # Encodings in which every byte below 0x80 is that ASCII character and no longer
 # character holds such a byte: cells can be found in the raw bytes.
 _ASCII_SAFE = ("utf-8", "ascii", "latin-1", "iso8859-", "cp125", "mac-")
@@ -470,14 +471,12 @@ def _bulk_columns(
     for _ in range(found + has_header):
         offset = head.index(b"\n", offset) + 1
 
-    lut = np.full(256, _OTHER, dtype=np.uint8)
-    lut[ord("0") : ord("9") + 1] = _DIGIT
-    lut[ord(decimal)] = _MARK
-    lut[[ord("+"), ord("-")]] = _SIGN
-    lut[ord("\n")] = _END
+    mark = ord(decimal)
     if width > 1:
         assert delimiter is not None
-        lut[ord(delimiter)] = _END
+        separator = ord(delimiter)
+    else:
+        separator = ord("\n")
     keep = wanted or list(range(width))
     arrays = [np.empty(0, dtype=np.float64) for _ in keep]
     places = [0] * len(keep)
@@ -499,7 +498,7 @@ def _bulk_columns(
             cut = piece.rfind(b"\n") + 1
             piece, carry = piece[:cut], piece[cut:]
         if piece:
-            parsed = _parse_piece(piece, lut, width, codec, swap)
+            parsed = _parse_piece(piece, width, separator, mark, codec, swap)
             if parsed is None:
                 return None
             table, written = parsed
@@ -530,21 +529,56 @@ def _bulk_columns(
     return [(label(index), arrays[k], places[k]) for k, index in enumerate(keep)]
 
 
+def _parse_batch(
+    data: npt.NDArray[np.uint8],
+    chosen: npt.NDArray[np.bool_],
+    lengths: npt.NDArray[np.int64],
+    delimiter: int,
+    mark: int,
+) -> Optional[Tuple[FloatArray, npt.NDArray[np.int64]]]:
+    """The values and decimal places of the cells ``chosen`` (signs, digits and a
+    decimal mark only), parsed by numpy's C parser (strtod, correctly rounded as
+    float() is); ``None`` if it stops early (a cell such as ``1-2``)."""
+    # Every cell with its end byte: together the cells cover the piece.
+    text = data[np.repeat(chosen, lengths + 1)]
+    gaps = np.flatnonzero((text == ord("\n")) | (text == delimiter))
+    points = np.flatnonzero(text == mark)
+    text[gaps] = ord(" ")
+    text[points] = ord(".")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        try:
+            values = np.fromstring(text.tobytes(), dtype=np.float64, sep=" ")
+        except (DeprecationWarning, ValueError):
+            return None
+    if values.size != gaps.size:
+        return None
+    owner = np.searchsorted(gaps, points)
+    places = np.zeros(gaps.size, dtype=np.int64)
+    places[owner] = gaps[owner] - points - 1
+    return values, places
+
+
 def _parse_piece(
-    piece: bytes, lut: npt.NDArray[np.uint8], width: int, codec: str, swap: Dict[int, str]
+    piece: bytes, width: int, delimiter: int, mark: int, codec: str, swap: Dict[int, str]
 ) -> Optional[Tuple[FloatArray, List[int]]]:
     """The rows of ``piece`` (whole lines, ending with a line break) as a (rows, width)
     array, and the decimal places written in each column; ``None`` when the piece
-    needs the precise parser."""
+    needs the precise parser. ``delimiter`` and ``mark`` are byte values (the
+    delimiter a line break for one column)."""
     if b"#" in piece or b'"' in piece:
         return None
     if b"\r" in piece:
         piece = piece.replace(b"\r\n", b"\n")
         if b"\r" in piece:
             return None
-    data = np.frombuffer(piece, dtype=np.uint8)
-    kind = lut[data]
-    ends = np.flatnonzero(kind == _END)
+    # Padded so that every cell starts a full window of _SHORT bytes.
+    padded = np.frombuffer(piece + bytes(_SHORT), dtype=np.uint8)
+    data = padded[: len(piece)]
+    end = data == ord("\n")
+    if width > 1:
+        end |= data == delimiter
+    ends = np.flatnonzero(end)
     cells = ends.size
     if width > 1:
         breaks = data[ends] == ord("\n")
@@ -554,34 +588,67 @@ def _parse_piece(
     starts[0] = 0
     starts[1:] = ends[:-1] + 1
     lengths = ends - starts
-    weights = np.cumsum(_WEIGHTS[kind], dtype=np.int64)
-    totals = weights[ends] - weights[starts] + _WEIGHTS[kind[starts]]
-    marks = totals & 0xFF
-    signs = (totals >> 8) & 0xFF
-    digits = lengths - marks - signs - (totals >> 16)
-    plain = (
-        (totals >> 16 == 0) & (marks <= 1) & (lengths < _LONGEST) & (digits >= 1)
-        & ((signs == 0) | ((signs == 1) & (kind[starts] == _SIGN)))
-    )
-    where = np.full(cells, -1, dtype=np.int64)
-    points = np.flatnonzero(kind == _MARK)
-    where[np.searchsorted(ends, points)] = points
-    places = np.where(where >= 0, ends - where - 1, 0)
-    mantissa = np.zeros(cells, dtype=np.float64)
-    longest = int(lengths[plain].max(initial=0))
-    for k in range(longest):
-        at = ends - 1 - k
-        digit = data[at] - np.uint8(ord("0"))
-        used = plain & (at >= starts) & (digit < 10)
-        power = _POWERS[k - (at < where)]
-        mantissa += np.where(used, digit * power, 0.0)
-    plain &= (mantissa < _EXACT) & (places <= 22)
-    values = mantissa / _POWERS[np.minimum(places, 22)]
-    np.negative(values, out=values, where=data[starts] == ord("-"))
-    values[lengths == 0] = math.nan
-    places[~plain] = 0
+    values = np.full(cells, math.nan)
+    places = np.zeros(cells, dtype=np.int64)
+    done = lengths == 0  # an empty cell is a missing sample
+    batch = np.zeros(cells, dtype=bool)
+    windows = np.lib.stride_tricks.sliding_window_view(padded, _SHORT)
+    # Cells by length (a radix sort of small integers): the cells of one length make a
+    # matrix of bytes, checked and turned into integers by a matrix product.
+    size = np.minimum(lengths, _SHORT + 1).astype(np.uint8)
+    order = np.argsort(size, kind="stable")
+    counts = np.bincount(size, minlength=_SHORT + 2).tolist()
+    first = counts[0]
+    for length in range(1, _SHORT + 1):
+        if not counts[length]:
+            continue
+        rows = order[first : first + counts[length]]
+        first += counts[length]
+        table = windows[starts[rows], :length]
+        digit = table - np.uint8(ord("0"))
+        is_digit = digit < 10
+        at_mark = table == mark
+        lead = table[:, 0]
+        signed = (lead == ord("-")) | (lead == ord("+"))
+        # One matrix product counts the marks (low bits) and the bytes that are
+        # neither digit nor mark nor a leading sign (from bit 6) of every row: row-wise
+        # reductions of narrow matrices are slow in numpy, products are not.
+        flags = np.where(is_digit, np.uint8(0), np.where(at_mark, np.uint8(1), np.uint8(64)))
+        flags[signed, 0] = 0
+        sums = flags @ _ONES[:length]
+        marks = sums & 63
+        plain = (sums >> 6 == 0) & (marks <= 1) & (length - marks - signed > 0)
+        # The digits as one integer; a mark's column then splits it, the digits
+        # before the mark being worth ten times too much.
+        number = np.where(is_digit, digit, np.uint8(0)) @ _TENS[_SHORT - length :]
+        has_mark = marks == 1
+        after = np.where(has_mark, length - 1 - at_mark.argmax(axis=1), 0)
+        low = number % _TENS[_SHORT - 1 - after]
+        number = np.where(has_mark, (number - low) // 10 + low, number)
+        exact = plain & (number < _EXACT_INT)
+        result = number / _POWERS[after]
+        np.negative(result, out=result, where=lead == ord("-"))
+        chosen = rows[exact]
+        values[chosen] = result[exact]
+        places[chosen] = after[exact]
+        done[chosen] = True
+        batch[rows[plain & ~exact]] = True
+    if counts[_SHORT + 1]:
+        # Long cells: numpy's parser when they hold signs, digits and marks only.
+        long = size == _SHORT + 1
+        text = data[np.repeat(long, lengths + 1)]
+        clean = (text - np.uint8(ord("0")) < 10) | (text == mark) | (text == ord("-"))
+        clean |= (text == ord("+")) | (text == ord("\n")) | (text == delimiter)
+        if clean.all():
+            batch |= long
+    if batch.any():
+        parsed = _parse_batch(data, batch, lengths, delimiter, mark)
+        if parsed is None:
+            return None
+        values[batch], places[batch] = parsed
+        done |= batch
     written = places.reshape(-1, width).max(axis=0).tolist()
-    other = np.flatnonzero(~plain & (lengths > 0))
+    other = np.flatnonzero(~done)
     if other.size:
         texts = []
         for index in other.tolist():

@@ -566,6 +566,10 @@ def _run(options: _Options) -> int:
         rules = []
         for item in series:
             rule, fell_back = series_rule(item, options.rule)
+            if options.kind == "horizontal" and rule.decimals is not None:
+                # No rule changes horizontal comparisons: building without decimals
+                # spares the builder a scaled copy of the values.
+                rule = _Rule(rule.name)
             if fell_back:
                 sys.stderr.write(
                     f"{PROG}: note: {item.label} needs more than {MAX_DECIMALS} digits; "
