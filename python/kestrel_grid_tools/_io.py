@@ -50,8 +50,8 @@ _INDEX = re.compile(r"[0-9]+")
 DELIMITER_NAMES = {"tab": "\t", "semicolon": ";", "comma": ",", "whitespace": " ", "space": " ",
                    "pipe": "|", "colon": ":"}
 
-# Called with (bytes read, total bytes or None) while an input is read.
-Progress = Callable[[int, Optional[int]], None]
+# Called with (bytes read, total bytes or None, source) while an input is read.
+Progress = Callable[[int, Optional[int], str], None]
 
 
 @dataclass(frozen=True)
@@ -192,8 +192,8 @@ def read_series(
             input, or ``None``. That column is then not a series, and its values must be
             finite and strictly increasing.
         dialect: Delimiter, decimal mark and encoding of text inputs.
-        progress: Called with the bytes read so far and the input's size (``None`` when
-            unknown) as each input is read.
+        progress: Called with the bytes read so far, the input's size (``None`` when
+            unknown) and its name as each input is read.
 
     Returns:
         The series, in input and column order.
@@ -257,7 +257,7 @@ def read_file(
                 return _read_npy(path, columns, x)
             _refuse_binary(source, head, dialect.encoding)
             if progress is not None:
-                progress(len(head), size)
+                progress(len(head), size, source)
             found = None
             if x is None:
                 found = _bulk_columns(
@@ -265,7 +265,7 @@ def read_file(
                 )
             if found is None:
                 stream.seek(0)
-                data = _read_all(stream, progress, size)
+                data = _read_all(stream, progress, size, source)
         except OSError as error:
             raise InputError(source, os_reason(error)) from None
     positions = None
@@ -284,7 +284,9 @@ def read_file(
     ]
 
 
-def _read_all(stream: BinaryIO, progress: Optional[Progress], size: Optional[int]) -> bytes:
+def _read_all(
+    stream: BinaryIO, progress: Optional[Progress], size: Optional[int], source: str
+) -> bytes:
     if progress is None:
         return stream.read()
     pieces: List[bytes] = []
@@ -295,7 +297,7 @@ def _read_all(stream: BinaryIO, progress: Optional[Progress], size: Optional[int
             return b"".join(pieces)
         pieces.append(piece)
         done += len(piece)
-        progress(done, size)
+        progress(done, size, source)
 
 
 _NPY_MAGIC = b"\x93NUMPY"
@@ -460,6 +462,8 @@ def _bulk_columns(
     width = len(first)
     if width > 1 and (delimiter is None or not delimiter.isascii()):
         return None
+    if width == 2 and delimiter == "," and prefer != "," and dialect.delimiter is None:
+        return None  # maybe decimal commas: the precise parser looks at every row
     swap = _SWAP_MARKS if decimal == "," else {}
     has_header = not all(_is_value(c.translate(swap)) for c in first) or all(map(_is_missing, first))
     names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
@@ -515,7 +519,7 @@ def _bulk_columns(
                 places[k] = max(places[k], written[index])
             rows += count
         if progress is not None and more:
-            progress(done, size)
+            progress(done, size, source)
         if ended:
             break
     if rows == 0 or rows == 1 and width > 1 and not wanted:
@@ -900,8 +904,10 @@ def parse_columns(
         # Reports a line that cannot be split; `offset` is the data row of its first line.
         return lambda row, what: InputError(source, what, line_of(row + offset))
 
+    guessed_comma = False
     if delimiter == _SNIFF:
         delimiter = _sniff(data[0], decimal, prefer)
+        guessed_comma = delimiter == "," and prefer != ","
     elif delimiter == " ":
         delimiter = None
     first = _split(data[:1], delimiter, failure(0))[0]
@@ -917,6 +923,14 @@ def parse_columns(
     body = data[skip:]
     if not body:
         raise InputError(source, "no data rows")
+
+    if guessed_comma and width == 2 and not has_header and _decimal_commas(body):
+        raise InputError(
+            source,
+            f"'{body[0].strip()}' may be one number with a decimal comma or two numbers: "
+            "give --decimal , for one column, or --delimiter , for two",
+            line_of(0),
+        )
 
     def label(index: int) -> str:
         return names[index] if names is not None else str(index)
@@ -1036,6 +1050,15 @@ def _swap_marks(cells: Sequence[str]) -> List[str]:
 
 def _same(cells: Sequence[str]) -> List[str]:
     return cells if isinstance(cells, list) else list(cells)
+
+
+_DECIMAL_COMMA = re.compile(r"[+-]?[0-9]+,[0-9]+")
+
+
+def _decimal_commas(rows: Sequence[str]) -> bool:
+    """Whether every row reads as one number with a decimal comma (``-12,5``): found
+    in a file without a ``.csv`` suffix, a comma is then no safe delimiter."""
+    return all(_DECIMAL_COMMA.fullmatch(row.strip()) for row in rows)
 
 
 def _sniff(first_line: str, decimal: str, prefer: Optional[str]) -> Optional[str]:

@@ -98,6 +98,7 @@ import os
 import signal
 import sys
 import threading
+import time
 from dataclasses import dataclass
 from types import FrameType
 from typing import (
@@ -479,15 +480,30 @@ def result_table(
     return Table(output, ("k", "count", "p"), (k, counts.astype(np.int64), p))
 
 
+#: Seconds a run goes before progress appears on a terminal (several series show their
+#: bar at once).
+PROGRESS_DELAY = 1.0
+# Seconds between redraws by the timer thread.
+_TICK = 0.2
+
+
 class _Progress:
-    """A one-line progress bar on standard error, drawn only for several series on a
-    terminal (silent when piped)."""
+    """One progress line on standard error, drawn only on a terminal (silent when
+    piped): the bytes read of each input, then the series built (a bar, for several),
+    the seconds a long build or the writing has taken. A run shorter than
+    :data:`PROGRESS_DELAY` shows nothing, except the bar of several series. A timer
+    thread redraws the line while the builders run (they release the interpreter lock).
+
+    Args:
+        total: The number of series (0 until known).
+        stream: Where to draw (standard error).
+    """
 
     def __init__(self, total: int, stream: TextIO) -> None:
         self.total = total
         self.stream = stream
         try:
-            self.enabled = total > 1 and stream.isatty()
+            self.enabled = stream.isatty()
         except (AttributeError, ValueError):
             self.enabled = False
         self.width = 80
@@ -498,22 +514,97 @@ class _Progress:
                 columns = 0
             # A terminal that reports no size (e.g. a fresh pty) keeps 80 columns.
             self.width = columns if columns >= 40 else 80
+        self.started = time.monotonic()
+        self.since = self.started  # when the current step began
+        self.step = ""
+        self.done = 0
+        self.label = ""
+        self.drawn = False
+        self.last = 0.0  # when the line was last drawn
+        self.lock = threading.Lock()
+        self.halt = threading.Event()
+        self.timer: Optional[threading.Thread] = None
 
-    def show(self, done: int, label: str = "") -> None:
-        """Draw the bar with ``done`` of the series finished."""
+    def _line(self) -> str:
+        now = time.monotonic()
+        parts = []
+        if self.total > 1:
+            filled = 24 * self.done // self.total
+            parts.append(f"[{'#' * filled}{'.' * (24 - filled)}] {self.done}/{self.total}")
+        if self.label:
+            parts.append(self.label)
+        if self.step:
+            parts.append(f"{self.step} {now - self.since:.1f} s")
+        return " ".join(parts)
+
+    def _draw(self, force: bool = False) -> None:
+        # Called with the lock held.
         if not self.enabled:
             return
-        filled = 24 * done // self.total
-        line = f"[{'#' * filled}{'.' * (24 - filled)}] {done}/{self.total} {label}"
+        now = time.monotonic()
+        if not force and (now - self.started < PROGRESS_DELAY or now - self.last < _TICK / 2):
+            return
+        self.last = now
+        line = self._line()
         self.stream.write("\r" + line[: self.width - 1].ljust(self.width - 1))
         self.stream.flush()
+        self.drawn = True
+
+    def _tick(self) -> None:
+        while not self.halt.wait(_TICK):
+            with self.lock:
+                if self.enabled:
+                    self._draw()
+
+    def _start_timer(self) -> None:
+        if self.enabled and self.timer is None:
+            self.timer = threading.Thread(target=self._tick, name="kestrel-grid progress", daemon=True)
+            self.timer.start()
+
+    def reading(self, done: int, size: Optional[int], name: str) -> None:  # an _io.Progress
+        """Show ``done`` bytes read of ``size`` (``None``: unknown) from input ``name``."""
+        if not self.enabled:
+            return
+        amount = f"{done / 1e6:.1f} MB" if size is None else f"{done / 1e6:.1f}/{size / 1e6:.1f} MB"
+        with self.lock:
+            self.label, self.step = f"reading {name} {amount}", ""
+            self._draw()
+        self._start_timer()
+
+    def stage(self, step: str, label: str = "") -> None:
+        """Start a step (``building``, ``writing``) whose seconds the timer shows."""
+        if not self.enabled:
+            return
+        with self.lock:
+            self.step, self.label, self.since = step, label, time.monotonic()
+            self._draw()
+        self._start_timer()
+
+    def show(self, done: int, label: str = "") -> None:
+        """Draw the bar with ``done`` of the series finished (at once for several)."""
+        if not self.enabled:
+            return
+        with self.lock:
+            self.done, self.label = done, label
+            self._draw(force=self.total > 1)
+
+    def clear(self) -> None:
+        """Erase the line, so that a note can be written; it comes back on the next
+        draw."""
+        if self.enabled and self.drawn:
+            with self.lock:
+                self.stream.write("\r" + " " * (self.width - 1) + "\r")
+                self.stream.flush()
+                self.drawn = False
 
     def close(self) -> None:
-        """Erase the bar (once)."""
+        """Stop the timer and erase the line (once)."""
+        self.halt.set()
+        if self.timer is not None and self.timer is not threading.current_thread():
+            self.timer.join()
         if self.enabled:
+            self.clear()
             self.enabled = False
-            self.stream.write("\r" + " " * (self.width - 1) + "\r")
-            self.stream.flush()
 
 
 def _plotter() -> Callable[..., Any]:
@@ -548,11 +639,13 @@ def _open(path: str, opened: List[OutputFile]) -> OutputFile:
 def _run(options: _Options) -> int:
     plot = _plotter() if options.plot is not None else None
     opened: List[OutputFile] = []
-    progress: Optional[_Progress] = None
+    progress = _Progress(0, sys.stderr)
     try:
         if options.path is not None:
             _open(options.path, opened)
-        series = read_series(options.inputs, options.columns, x=options.x, dialect=options.dialect)
+        series = read_series(options.inputs, options.columns, x=options.x, dialect=options.dialect,
+                             progress=progress.reading)
+        progress.total = len(series)
         several = len(series) > 1
         if several and options.fmt == "npy" and options.output != "summary":
             raise _UsageError(
@@ -571,21 +664,25 @@ def _run(options: _Options) -> int:
                 # spares the builder a scaled copy of the values.
                 rule = _Rule(rule.name)
             if fell_back:
+                progress.clear()
                 sys.stderr.write(
                     f"{PROG}: note: {item.label} needs more than {MAX_DECIMALS} digits; "
                     "decided with --rule exact\n"
                 )
             rules.append(rule)
-        progress = _Progress(len(series), sys.stderr)
         for done, (item, rule) in enumerate(zip(series, rules)):
             progress.show(done, item.label)
+            progress.stage("building", item.label)
             if options.missing == "raise":
                 _refuse_missing(item)
             times = None if item.x_unit is None else (item.x_unit, item.x_origin or "")
             table = result_table(item.values, options, item.positions, rule, times)
+            progress.stage("writing", item.label)
             writer.write(item.label, table, item.values, item.positions)
             if plot is not None:
+                progress.stage("plotting", item.label)
                 _draw(plot, item, options, rule, plot_paths[done], opened)
+        progress.stage("writing")
         writer.close()
         progress.show(len(series))
         progress.close()
@@ -597,8 +694,7 @@ def _run(options: _Options) -> int:
             sys.stdout.flush()
         return 0
     finally:
-        if progress is not None:
-            progress.close()
+        progress.close()
         with _signals_held():
             for output_file in opened:
                 output_file.discard()
