@@ -481,6 +481,7 @@ def _bulk_columns(
         separator = ord(delimiter)
     else:
         separator = ord("\n")
+    blank = b" \r\n" if delimiter == "\t" else b" \t\r\n"
     keep = wanted or list(range(width))
     arrays = [np.empty(0, dtype=np.float64) for _ in keep]
     places = [0] * len(keep)
@@ -494,12 +495,17 @@ def _bulk_columns(
         done += len(more)
         piece = carry + more
         if ended:
-            piece = piece.rstrip(b" \r\n" if delimiter == "\t" else b" \t\r\n")
+            piece = piece.rstrip(blank)
             carry = b""
             if piece:
                 piece += b"\n"
         else:
             cut = piece.rfind(b"\n") + 1
+            # Blank lines at the end may end the input, where they are no rows: they
+            # wait for the next piece.
+            kept = len(piece[:cut].rstrip(blank))
+            if kept < cut:
+                cut = piece.index(b"\n", kept) + 1 if kept else 0
             piece, carry = piece[:cut], piece[cut:]
         if piece:
             parsed = _parse_piece(piece, width, separator, mark, codec, swap)

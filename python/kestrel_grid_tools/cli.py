@@ -537,12 +537,15 @@ class _Progress:
             parts.append(f"{self.step} {now - self.since:.1f} s")
         return " ".join(parts)
 
-    def _draw(self, force: bool = False) -> None:
-        # Called with the lock held.
+    def _draw(self, at_once: bool = False, throttled: bool = True) -> None:
+        # Called with the lock held. `at_once` skips the wait of PROGRESS_DELAY, and
+        # without `throttled` a new step shows even right after another draw.
         if not self.enabled:
             return
         now = time.monotonic()
-        if not force and (now - self.started < PROGRESS_DELAY or now - self.last < _TICK / 2):
+        if not at_once and now - self.started < PROGRESS_DELAY:
+            return
+        if throttled and now - self.last < _TICK / 2:
             return
         self.last = now
         line = self._line()
@@ -577,7 +580,7 @@ class _Progress:
             return
         with self.lock:
             self.step, self.label, self.since = step, label, time.monotonic()
-            self._draw()
+            self._draw(throttled=False)
         self._start_timer()
 
     def show(self, done: int, label: str = "") -> None:
@@ -586,7 +589,7 @@ class _Progress:
             return
         with self.lock:
             self.done, self.label = done, label
-            self._draw(force=self.total > 1)
+            self._draw(at_once=self.total > 1, throttled=False)
 
     def clear(self) -> None:
         """Erase the line, so that a note can be written; it comes back on the next
