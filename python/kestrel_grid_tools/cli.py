@@ -1,13 +1,18 @@
 """The ``kestrel-grid`` command: visibility graphs of series read from files.
 
 Inputs
-    CSV (``.csv``), TSV (``.tsv``), ``.npy`` (1-d, or 2-d whose columns are series) and
-    any other file or ``-`` (standard input) as text whose delimiter is found from the
-    first data row (tab, ``;``, ``,``, else runs of whitespace; one value per line is a
-    single column). Lines starting with ``#`` are skipped, and so are blank lines, except
-    inside a one-column file, where a blank line is a missing sample. The first row is a
-    header when one of its cells is not a number. Values are read with Python's
-    ``float`` (bit exact; ``inf``, ``-inf``, ``infinity`` in any case).
+    CSV (``.csv``), TSV (``.tsv``), ``.npy`` (1-d, or 2-d whose columns are series; by
+    content under any name) and any other file or ``-`` (standard input) as text whose
+    delimiter is found from the first data row (the suffix's when the row holds it, else
+    tab, ``;``, ``,``, else runs of whitespace; one value per line is a single column).
+    Lines starting with ``#`` are skipped, and so are blank lines, except inside a
+    one-column file, where a blank line is a missing sample. The first row is a header
+    when one of its cells is not a number. Values are the doubles Python's ``float``
+    gives (bit exact; ``inf``, ``-inf``, ``infinity`` in any case). ``--delimiter``,
+    ``--decimal ,`` and ``--encoding`` read other dialects; a column of numbers in
+    another dialect (``5,5``) stops the run naming the option to give, and spreadsheets,
+    archives, PDF, images and other binary formats are refused by their first bytes.
+    On a terminal, runs longer than a second show their progress on standard error.
 
 Missing samples
     An empty cell, ``NA``, ``N/A``, ``NaN``, ``nan`` and ``null`` (any case) are missing
@@ -149,6 +154,8 @@ examples:
   kestrel-grid ticks.csv --x time --column price --penetrable 1 --output degrees
       degrees of the graph of irregularly sampled prices, a pair staying visible
       with at most one sample blocking it
+  kestrel-grid werte.txt --decimal , --delimiter semicolon --encoding latin-1
+      a semicolon file with decimal commas (5,5) in Latin-1
   kestrel-grid examples/data/co2.csv --column co2 --rule float
       the weekly CO2 record under the float rule instead of its recorded decimals
 
