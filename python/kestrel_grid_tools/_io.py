@@ -603,17 +603,14 @@ def _parse_piece(
     done = lengths == 0  # an empty cell is a missing sample
     batch = np.zeros(cells, dtype=bool)
     windows = np.lib.stride_tricks.sliding_window_view(padded, _SHORT)
-    # Cells by length (a radix sort of small integers): the cells of one length make a
-    # matrix of bytes, checked and turned into integers by a matrix product.
-    size = np.minimum(lengths, _SHORT + 1).astype(np.uint8)
-    order = np.argsort(size, kind="stable")
+    # Cells by length: the cells of one length make a matrix of bytes, checked and
+    # turned into integers by a matrix product.
+    size = np.minimum(lengths, _SHORT + 1)
     counts = np.bincount(size, minlength=_SHORT + 2).tolist()
-    first = counts[0]
     for length in range(1, _SHORT + 1):
         if not counts[length]:
             continue
-        rows = order[first : first + counts[length]]
-        first += counts[length]
+        rows = np.flatnonzero(size == length)
         table = windows[starts[rows], :length]
         digit = table - np.uint8(ord("0"))
         is_digit = digit < 10
