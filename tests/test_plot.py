@@ -132,9 +132,9 @@ def test_overview_png_has_figsize_times_dpi_pixels(tmp_path, kind, figsize, dpi,
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda: tools.plot_series_graph([1.0, 2.0], max_edges=-1, ax=new_axes()), ValueError,
-     "max_edges must be None or a non-negative integer, got -1"),
+     "max_edges must be >= 0, not -1"),
     (lambda: tools.plot_overview([1.0, 2.0], kind="vertical"), ValueError,
-     "kind must be 'natural' or 'horizontal', got 'vertical'"),
+     "kind must be 'natural' or 'horizontal', not 'vertical'"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error) as raised:

@@ -26,7 +26,9 @@ from .features import (
     motif_summary,
     summarize,
 )
+from ._options import Options
 from ._positions import Positions, time_positions
+from ._record import Record, as_record
 from .many import features_frame, series_features
 from .plot import plot_degree_distribution, plot_overview, plot_series_graph
 
@@ -52,4 +54,7 @@ __all__ = [
     "plot_overview",
     "Positions",
     "time_positions",
+    "Record",
+    "as_record",
+    "Options",
 ]

@@ -17,8 +17,9 @@ import kestrel_grid as kg
 
 from ._graphs import FloatArray, IntArray, as_series, degree_array, edge_array, vertex_array
 from ._optional import require
-from ._positions import implied_positions, time_positions
-from .features import KINDS, Kind, Missing, check_missing, degree_distribution, kept_samples
+from ._options import Kind, Missing, Options, check_int, check_kind
+from ._record import as_record
+from .features import degree_distribution
 from .features import iid_law as _iid_law
 
 if TYPE_CHECKING:
@@ -52,38 +53,25 @@ def _graph_arrays(
         return vertex_array(graph_or_series), edge_array(graph_or_series), "natural", False
     if isinstance(graph_or_series, kg.HorizontalVisibilityGraph):
         return vertex_array(graph_or_series), edge_array(graph_or_series), "horizontal", False
-    if kind not in KINDS:
-        raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
-    check_missing(missing)
-    x = implied_positions(graph_or_series, x)
-    series = as_series(graph_or_series)
-    found = None if x is None else time_positions(x)
-    positions = None if x is None else (as_series(x) if found is None else found.offsets)
-    graph_kind: Kind = "natural" if kind == "natural" else "horizontal"
+    options = Options(check_kind(kind), skip_adjacent, penetrable, exact, missing, decimals)
+    record = as_record(graph_or_series, x)
     edges = np.asarray(
-        kg.graph_edge_array(
-            series, graph_kind, x=positions, penetrable=penetrable,
-            skip_adjacent=bool(skip_adjacent), exact=bool(exact), missing=missing,
-            decimals=decimals,
-        )
+        kg.graph_edge_array(record.values, options.kind, x=record.positions, **options.build_arguments())
     ).reshape(-1, 2)
-    xs = np.arange(series.size, dtype=np.float64) if positions is None else positions
-    dates = found is not None and found.origin is not None and found.origin.dtype.kind == "M"
-    if found is not None and dates:
+    xs = np.arange(record.values.size, dtype=np.float64) if record.positions is None else record.positions
+    if record.dates:
         # Dates are drawn as dates: matplotlib's day numbers, with a date axis.
-        xs = np.asarray(_matplotlib("dates").date2num(found.times()), dtype=np.float64)
-    vertices = np.column_stack([xs, series])
-    kept = kept_samples(series, missing)
+        xs = np.asarray(_matplotlib("dates").date2num(record.times()), dtype=np.float64)
+    vertices = np.column_stack([xs, record.values])
+    kept = record.kept(options.missing)
     if kept is not None:
         vertices = vertices[kept]  # the graph's vertices: the samples present
-    return vertices, edges, graph_kind, dates
+    return vertices, edges, options.kind, record.dates
 
 
 def _check_max_edges(max_edges: Optional[int]) -> None:
-    if max_edges is not None and (
-        isinstance(max_edges, bool) or not isinstance(max_edges, (int, np.integer)) or max_edges < 0
-    ):
-        raise ValueError(f"max_edges must be None or a non-negative integer, got {max_edges!r}")
+    if max_edges is not None:
+        check_int("max_edges", max_edges, 0)
 
 
 def _draw_series_graph(
