@@ -25,6 +25,7 @@ from .features import (
     iid_law,
     motif_summary,
     summarize,
+    visibility_graph,
 )
 from ._options import Options
 from ._positions import Positions, time_positions
@@ -41,6 +42,7 @@ __all__ = [
     "to_networkx",
     "to_igraph",
     "to_scipy_sparse",
+    "visibility_graph",
     "degrees",
     "degree_distribution",
     "iid_law",

@@ -13,13 +13,13 @@ import numpy as np
 
 import kestrel_grid as kg
 
-from ._graphs import FloatArray, IntArray, as_series
+from ._graphs import FloatArray, Graph, IntArray, as_series
 from ._options import KINDS, MISSING, Kind, Missing, Options, check_int, check_missing
 from ._record import Record, as_record
 
 __all__ = [
     "KINDS", "MISSING", "Kind", "Missing", "Options", "check_missing", "kept_samples",
-    "degrees", "record_degrees", "degree_distribution", "iid_law", "iid_distance",
+    "visibility_graph", "record_graph", "degrees", "record_degrees", "degree_distribution", "iid_law", "iid_distance",
     "motif_summary", "summarize", "record_summary",
 ]
 
@@ -81,6 +81,46 @@ def record_degrees(record: Record, options: Options) -> IntArray:
     return np.asarray(
         kg.graph_degrees(record.values, options.kind, x=record.positions, **options.build_arguments())
     )
+
+
+def visibility_graph(
+    values: Any,
+    kind: Kind = "natural",
+    skip_adjacent: bool = False,
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> Graph:
+    """The graph object of a series, with the tools' defaults: missing samples left out
+    (each other sample keeping its position) and, for a pandas Series, its index as
+    positions when that holds times or increasing numbers (see :func:`degrees`).
+
+    Built by ``kestrel_grid.build_graph``: vertex ``k`` is the ``k``-th sample kept, at
+    ``(position, value)``. For times the positions are integer offsets, and the graph's
+    ``x_unit`` and ``x_origin`` say in what unit and from when; the adapters
+    (:func:`~kestrel_grid_tools.to_networkx`, ...) carry them on.
+
+    Example:
+        >>> import pandas as pd
+        >>> from kestrel_grid_tools import visibility_graph
+        >>> s = pd.Series([2.0, None, 1.0, 3.0], index=pd.date_range("2024-05-01", periods=4))
+        >>> g = visibility_graph(s)
+        >>> g.vertices, g.edges, g.x_unit, g.x_origin
+        ([(0.0, 2.0), (2.0, 1.0), (3.0, 3.0)], [(0, 1), (0, 2), (1, 2)], 'D', '2024-05-01')
+    """
+    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    return record_graph(as_record(values, x), options)
+
+
+def record_graph(record: Record, options: Options) -> Graph:
+    """The graph object of ``record`` built with ``options``."""
+    positions: Any = record.positions
+    if record.unit is not None and record.origin is not None:
+        positions = record.times()  # the module turns them into the same offsets, and keeps the unit
+    return kg.build_graph(record.values, options.kind, x=positions, **options.build_arguments())
 
 
 def degree_distribution(degree_values: Any) -> Tuple[IntArray, FloatArray]:
