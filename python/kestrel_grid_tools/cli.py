@@ -158,6 +158,10 @@ examples:
       with at most one sample blocking it
   kestrel-grid examples/data/co2.csv --column co2 --rule float
       the weekly CO2 record under the float rule instead of its recorded decimals
+  kestrel-grid examples/data/co2.csv --x date --column co2 --kind horizontal \\
+      --plot co2.pdf --plot-ccdf
+      also draws the record against its dates with its graph, and the share of weeks
+      with degree k or more beside the i.i.d. law, as a PDF
 
 Without --column a one-column file gives its column and a wider file every column whose
 first data cell is a number; several series add a leading "series" column (label
