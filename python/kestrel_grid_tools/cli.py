@@ -70,6 +70,14 @@ Several series
     refused since their arrays differ in length. ``--plot FILE.png`` then writes
     ``FILE-1.png``, ``FILE-2.png``, ... in series order.
 
+Plots (``--plot``)
+    ``--plot FILE`` draws each series with its edges and its degree distribution, as
+    PNG, PDF or SVG after the suffix of FILE (another suffix is a usage error). The y
+    axis is named after the series' column, the x axis after the ``--x`` column
+    (``sample`` without it; times give a date axis). ``--plot-scale loglog`` draws the
+    degree distribution against log k (default ``semilog``), and ``--plot-ccdf`` draws
+    P(K >= k) instead of P(k); horizontal graphs show the i.i.d. law either way.
+
 Inputs with one data row
     A single data row of several numeric columns (a ``.npy`` array of one row) is
     refused unless ``--column`` names the columns: it is nearly always one series
@@ -111,6 +119,7 @@ from . import features
 from ._graphs import FloatArray
 from ._io import (
     MAX_DECIMALS,
+    STDIN_NAME,
     InputError,
     OutputError,
     OutputFile,
@@ -129,6 +138,8 @@ FORMATS = ("csv", "tsv", "json", "npy", "graphml", "text")
 SUFFIX_FORMATS = {
     ".csv": "csv", ".tsv": "tsv", ".json": "json", ".npy": "npy", ".graphml": "graphml",
 }
+PLOT_FORMATS = ("png", "pdf", "svg")
+PLOT_SCALES = ("semilog", "loglog")
 
 _DESCRIPTION = """\
 Build the natural or horizontal visibility graph of each series read from FILE
@@ -147,12 +158,19 @@ examples:
       with at most one sample blocking it
   kestrel-grid examples/data/co2.csv --column co2 --rule float
       the weekly CO2 record under the float rule instead of its recorded decimals
+  kestrel-grid examples/data/co2.csv --x date --column co2 --kind horizontal \\
+      --plot co2.pdf --plot-ccdf
+      also draws the record against its dates with its graph, and the share of weeks
+      with degree k or more beside the i.i.d. law, as a PDF
 
 Without --column a one-column file gives its column and a wider file every column whose
 first data cell is a number; several series add a leading "series" column (label
 file:column). The format follows the -o suffix unless --format is given; on standard
 output a summary is key: value text and other outputs are CSV. With several series
---plot FILE.png writes FILE-1.png, FILE-2.png, ...
+--plot FILE.png writes FILE-1.png, FILE-2.png, ...; .pdf and .svg give vector plots.
+--plot-scale loglog and --plot-ccdf change the degree panel: P(k) against log k, or
+P(K >= k), the share of vertices with degree k or more (with the i.i.d. law of
+horizontal graphs drawn the same way).
 --x names the column of positions (finite, strictly increasing; not a series itself);
 a bad position stops the run naming its file, line and column.
 --rule recorded (the default for text) decides on the decimals as written in each
@@ -250,6 +268,8 @@ class _Options:
     fmt: str
     path: Optional[str]
     plot: Optional[str]
+    plot_scale: str = "semilog"
+    plot_ccdf: bool = False
 
 
 def _positive_int(text: str) -> int:
@@ -319,8 +339,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="output format (default: from the -o suffix; on standard output text for a "
              "summary, csv otherwise)")
     add("-o", dest="path", metavar="PATH", help="output file (default: standard output)")
-    add("--plot", metavar="FILE.png",
-        help="also draw each series with its graph (needs matplotlib)")
+    add("--plot", metavar="FILE",
+        help="also draw each series with its graph and degree distribution, as .png, .pdf "
+             "or .svg after the suffix (needs matplotlib)")
+    add("--plot-scale", choices=PLOT_SCALES,
+        help="axes of the degree distribution in --plot: log P(k) against k (semilog, "
+             "the default) or against log k (loglog)")
+    add("--plot-ccdf", action="store_true",
+        help="draw P(K >= k), the share of vertices with degree k or more, instead of P(k)")
     add("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
 
@@ -364,12 +390,20 @@ def _options(args: argparse.Namespace) -> _Options:
         raise _UsageError("--format graphml holds graphs: use it with --output edges")
     if fmt == "text" and output != "summary":
         raise _UsageError("--format text is for --output summary only")
+    plot: Optional[str] = args.plot
+    if plot is None:
+        if args.plot_scale is not None or args.plot_ccdf:
+            flag = "--plot-scale" if args.plot_scale is not None else "--plot-ccdf"
+            raise _UsageError(f"{flag} shapes the degree plot of --plot: give --plot FILE")
+    elif os.path.splitext(plot)[1].lower()[1:] not in PLOT_FORMATS:
+        raise _UsageError(f"--plot {plot}: the file name must end in .png, .pdf or .svg")
     return _Options(
         inputs=tuple(args.inputs), columns=columns, kind=args.kind,
         skip_adjacent=args.skip_adjacent, x=x, penetrable=args.penetrable, rule=rule,
         missing=args.missing,
         output=output, window=args.window,
-        fmt=fmt, path=path, plot=args.plot,
+        fmt=fmt, path=path, plot=plot, plot_scale=args.plot_scale or "semilog",
+        plot_ccdf=args.plot_ccdf,
     )
 
 
@@ -532,6 +566,7 @@ def _run(options: _Options) -> int:
         stream = opened[0].stream if opened else _stdout_bytes()
         writer = make_writer(options.fmt, stream, several)
         plot_paths = _plot_paths(options.plot, len(series)) if options.plot else []
+        labels = [item.label for item in series]
         rules = []
         for item in series:
             rule, fell_back = series_rule(item, options.rule)
@@ -550,7 +585,7 @@ def _run(options: _Options) -> int:
             table = result_table(item.values, options, item.positions, rule, times)
             writer.write(item.label, table, item.values, item.positions)
             if plot is not None:
-                _draw(plot, item, options, rule, plot_paths[done], opened)
+                _draw(plot, item, options, rule, plot_paths[done], opened, labels)
         writer.close()
         progress.show(len(series))
         progress.close()
@@ -594,13 +629,45 @@ def _check_window(series: Sequence[Series], window: Optional[int], missing: str)
             )
 
 
+def _plot_positions(item: Series) -> Any:
+    """The positions to draw a series at: times again where they were read as times (so
+    that the plot gets a date axis), else the numbers read, or ``None`` for row order."""
+    if item.positions is None or item.x_unit is None or not item.x_origin:
+        return item.positions
+    try:
+        origin = np.datetime64(item.x_origin)
+    except ValueError:  # not a point in time: plain offsets
+        return item.positions
+    return origin + item.positions.astype(np.int64).astype(f"m8[{item.x_unit}]")
+
+
+def _axis_labels(item: Series, options: _Options, labels: Sequence[str]) -> Tuple[str, str]:
+    """The x and y axis labels of a series' plot: the ``--x`` column (``sample`` for row
+    order) and the series' column, taken from its ``file:column`` label (without the
+    ``#N`` of a repeated input). A column known only by its index is ``column N``."""
+    label = item.label
+    head, hash_mark, count = label.rpartition("#")
+    if hash_mark and count.isdigit() and head in labels:
+        label = head
+    sources = [STDIN_NAME if path == "-" else path for path in options.inputs]
+    source = max((s for s in sources if label.startswith(s + ":")), key=len, default=None)
+    column = label[len(source) + 1:] if source is not None else label.rpartition(":")[2]
+
+    def name(column: str) -> str:
+        return f"column {column}" if column.isdigit() else column
+
+    return ("sample" if options.x is None else name(options.x)), name(column)
+
+
 def _draw(plot: Callable[..., Any], item: Series, options: _Options, rule: _Rule, path: str,
-          opened: List[OutputFile]) -> None:
-    png = _open(path, opened)
+          opened: List[OutputFile], labels: Sequence[str] = ()) -> None:
+    output_file = _open(path, opened)
+    xlabel, ylabel = _axis_labels(item, options, labels)
     figure = plot(item.values, kind=options.kind, skip_adjacent=options.skip_adjacent,
-                  x=item.positions, penetrable=options.penetrable, exact=rule.exact,
-                  decimals=rule.decimals, missing=options.missing, path=png.stream,
-                  title=item.label)
+                  x=_plot_positions(item), penetrable=options.penetrable, exact=rule.exact,
+                  decimals=rule.decimals, missing=options.missing, path=output_file.stream,
+                  title=item.label, xlabel=xlabel, ylabel=ylabel, scale=options.plot_scale,
+                  ccdf=options.plot_ccdf, format=os.path.splitext(path)[1].lower()[1:])
     pyplot = sys.modules.get("matplotlib.pyplot")
     if pyplot is not None:
         pyplot.close(figure)
