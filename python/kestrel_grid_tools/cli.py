@@ -52,23 +52,39 @@ Rules (``--rule``)
 Outputs (``--output``)
     ``summary`` (default): one record per series from
     :func:`kestrel_grid_tools.features.summarize`; ``edges``: ``source,target``;
-    ``degrees``: ``index,degree``; ``distribution``: ``k,count,p`` for k = 0 .. max
+    ``degrees``: ``index,degree``, with the sample's position after ``index`` when
+    ``--x`` gave positions (the column named as ``--x`` names it, or ``x`` for an index;
+    times written as ISO 8601 times); ``distribution``: ``k,count,p`` for k = 0 .. max
     degree; ``motifs``: ``window,score`` (window = index of its first sample; the scores
     of the horizontal graph whatever ``--kind``). ``--window W`` is required by
     ``motifs`` and adds the motif-score fields to ``summary``.
 
+Direction and weights
+    ``--directed left_to_right|top_to_bottom`` turns every edge as
+    :func:`kestrel_grid_tools.adapters.directed_edges` does (earlier sample first, or
+    higher value first with ties left to right); degrees become
+    ``in_degree,out_degree``. ``--weight NAME`` (a name of
+    :data:`kestrel_grid_tools.adapters.WEIGHTS`) adds a ``weight`` column to the edges,
+    computed from source to target as :func:`kestrel_grid_tools.adapters.edge_weights`
+    does, with x the position (times: offsets in ``x_unit``), else the row. The summary
+    names both in ``direction`` and ``weight``. Both work on whole arrays.
+
 Formats (``--format``)
-    ``csv``, ``tsv``, ``json``, ``npy``, ``graphml`` (edges only) and ``text`` (summary
+    ``csv``, ``tsv``, ``json``, ``npy``, ``parquet`` (needs pyarrow, the
+    ``kestrel-grid[parquet]`` extra), ``graphml`` (edges only) and ``text`` (summary
     only: ``key: value`` lines). When not given, the format follows the ``-o`` suffix
-    (``.csv``, ``.tsv``, ``.json``, ``.npy``, ``.graphml``; any other suffix: csv); on
-    standard output a summary is ``text`` and everything else ``csv``.
+    (``.csv``, ``.tsv``, ``.json``, ``.npy``, ``.parquet``, ``.graphml``); ``.txt``, no
+    suffix and standard output get ``text`` for a summary and ``csv`` otherwise; any
+    other suffix is a usage error naming the supported ones. JSON records lead with the
+    ``series`` label.
 
 Several series
-    CSV/TSV rows and ``text`` blocks carry a leading ``series`` column or line; JSON
-    becomes an object keyed by label; GraphML holds one ``<graph>`` per series; ``npy``
-    holds several series only for the summary (a structured array), other outputs are
-    refused since their arrays differ in length. ``--plot FILE.png`` then writes
-    ``FILE-1.png``, ``FILE-2.png``, ... in series order.
+    CSV/TSV/Parquet rows and ``text`` blocks carry a leading ``series`` column or line;
+    JSON becomes an object keyed by label; GraphML goes to one file per series,
+    ``FILE-1.graphml``, ``FILE-2.graphml``, ... in series order (graph readers read the
+    first graph of a file only); ``npy`` holds several series only for the summary (a
+    structured array), other outputs are refused since their arrays differ in length.
+    ``--plot FILE.png`` likewise writes ``FILE-1.png``, ``FILE-2.png``, ...
 
 Inputs with one data row
     A single data row of several numeric columns (a ``.npy`` array of one row) is
@@ -81,7 +97,8 @@ Output files (``-o``)
     Links are followed (their target is replaced); an existing file keeps its mode, and
     its owner where the process may set it, but loses its hard links. A FIFO, device or
     descriptor path (``/dev/stdout``) is written directly. GraphML replaces characters
-    XML does not allow in labels with U+FFFD.
+    XML does not allow in labels with U+FFFD, and records the unit and origin of time
+    positions, the direction and the weight's name as graph data.
 
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
 file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
@@ -155,12 +172,17 @@ examples:
       with at most one sample blocking it
   kestrel-grid examples/data/co2.csv --column co2 --rule float
       the weekly CO2 record under the float rule instead of its recorded decimals
+  kestrel-grid examples/data/co2.csv --column co2 --x date --output edges \\
+      --directed top_to_bottom --weight slope -o co2.parquet
+      directed edges with their slopes (ppm per day) as Parquet
 
 Without --column a one-column file gives its column and a wider file every column whose
 first data cell is a number; several series add a leading "series" column (label
-file:column). The format follows the -o suffix unless --format is given; on standard
-output a summary is key: value text and other outputs are CSV. With several series
---plot FILE.png writes FILE-1.png, FILE-2.png, ...
+file:column). The format follows the -o suffix (.csv .tsv .json .npy .parquet .graphml)
+unless --format is given; another suffix is refused; on standard output (or .txt, or no
+suffix) a summary is key: value text and other outputs are CSV. With several series
+--plot FILE.png writes FILE-1.png, FILE-2.png, ..., and GraphML one file per series
+the same way. With --x the degrees carry each sample's position (dates as dates).
 --x names the column of positions (finite, strictly increasing; not a series itself);
 a bad position stops the run naming its file, line and column.
 --rule recorded (the default for text) decides on the decimals as written in each
