@@ -197,13 +197,12 @@ def test_json_npy_and_graphml_hold_the_edges(tmp_path, several):
     graphs = [g for f in files for g in ET.parse(tmp_path / f).getroot().findall(GRAPHML + "graph")]
     assert [g.get("id") for g in graphs] == labels
     for graph in graphs:
-        prefix = "n"
         nodes = graph.findall(GRAPHML + "node")
-        assert [n.get("id") for n in nodes] == [f"{prefix}{i}" for i in range(len(VALUES))]
+        assert [n.get("id") for n in nodes] == [f"n{i}" for i in range(len(VALUES))]
         assert [float(n.find(GRAPHML + "data[@key='x']").text) for n in nodes] == list(range(len(VALUES)))
         assert [float(n.find(GRAPHML + "data[@key='y']").text) for n in nodes] == VALUES
         found = [(e.get("source"), e.get("target")) for e in graph.findall(GRAPHML + "edge")]
-        assert found == [(f"{prefix}{i}", f"{prefix}{j}") for i, j in edges]
+        assert found == [(f"n{i}", f"n{j}") for i, j in edges]
 
     result = run(tmp_path, *names, "--output", "edges", "-o", "e.npy")
     if several:
