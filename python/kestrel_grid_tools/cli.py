@@ -554,7 +554,9 @@ def _sample_table(output: str, rows: IntArray, positions: Optional[FloatArray],
     at: np.ndarray[Any, Any] = positions[rows]
     if times is not None:
         unit, origin = times
-        at = np.array(origin, dtype=f"M8[{unit}]") + at.astype(np.int64).astype(f"m8[{unit}]")
+        # The origin keeps its own unit, which may be finer than the offsets' (days
+        # counted from 06:00): the sum is in the finer of the two.
+        at = np.array(origin, dtype="M8") + at.astype(np.int64).astype(f"m8[{unit}]")
     return Table(output, ("index", name, *names), (rows, at, *arrays))
 
 
