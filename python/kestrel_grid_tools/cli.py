@@ -628,6 +628,8 @@ def _open(path: str, opened: List[OutputFile]) -> OutputFile:
 
 def _run(options: _Options) -> int:
     plot = _plotter() if options.plot is not None else None
+    if options.fmt == "parquet":  # missing pyarrow is reported before a long read
+        require("pyarrow.parquet", "--format parquet")
     opened: List[OutputFile] = []
     progress: Optional[_Progress] = None
     try:
