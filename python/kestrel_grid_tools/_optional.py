@@ -17,6 +17,8 @@ _EXTRAS = {
     "dask.dataframe": ("dask", "dask"),
     "distributed": ("distributed", "dask"),
     "pandas": ("pandas", "dask"),
+    "pyarrow": ("pyarrow", "parquet"),
+    "pyarrow.parquet": ("pyarrow", "parquet"),
 }
 
 
