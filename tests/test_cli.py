@@ -330,7 +330,8 @@ def test_plot_without_matplotlib_names_the_extra(tmp_path):
     assert result.returncode == 1
     assert result.stderr.decode() == (
         "kestrel-grid: error: --plot needs matplotlib, which is not installed; "
-        "install it with: python -m pip install 'kestrel-grid[plot]'\n")
+        "install it with: python -m pip install matplotlib (or, in a checkout of "
+        "kestrel-grid, its plot extra: python -m pip install '.[plot]')\n")
 
 
 @pytest.mark.skipif(os.name == "nt", reason="needs a pseudo-terminal")

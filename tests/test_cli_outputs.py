@@ -204,7 +204,8 @@ def test_parquet_without_pyarrow_names_the_extra(tmp_path):
     result = run(tmp_path, "s.txt", "-o", "s.parquet", env=env)
     assert (result.returncode, result.stderr.decode()) == (1, (
         "kestrel-grid: error: --format parquet needs pyarrow, which is not installed; "
-        "install it with: python -m pip install 'kestrel-grid[parquet]'\n"))
+        "install it with: python -m pip install pyarrow (or, in a checkout of "
+        "kestrel-grid, its parquet extra: python -m pip install '.[parquet]')\n"))
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fake", "s.txt"]
 
 

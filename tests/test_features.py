@@ -97,7 +97,8 @@ def test_a_missing_extra_is_named(monkeypatch):
         require("networkx", "to_networkx")
     assert str(info.value) == (
         "to_networkx needs networkx, which is not installed; "
-        "install it with: python -m pip install 'kestrel-grid[graphs]'"
+        "install it with: python -m pip install networkx (or, in a checkout of "
+        "kestrel-grid, its graphs extra: python -m pip install '.[graphs]')"
     )
     assert isinstance(info.value, ImportError)
 

@@ -272,4 +272,5 @@ def test_missing_extra_names_dask(monkeypatch):
     with pytest.raises(MissingExtraError) as error:
         series_features(np.zeros((2, 3)))
     assert str(error.value) == ("series_features needs pandas, which is not installed; "
-                                "install it with: python -m pip install 'kestrel-grid[dask]'")
+                                "install it with: python -m pip install pandas (or, in a checkout of "
+        "kestrel-grid, its dask extra: python -m pip install '.[dask]')")

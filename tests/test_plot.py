@@ -149,7 +149,8 @@ def test_missing_matplotlib_names_the_plot_extra(monkeypatch):
         tools.plot_overview([1.0, 2.0])
     assert str(error.value) == (
         "plotting needs matplotlib, which is not installed; "
-        "install it with: python -m pip install 'kestrel-grid[plot]'")
+        "install it with: python -m pip install matplotlib (or, in a checkout of "
+        "kestrel-grid, its plot extra: python -m pip install '.[plot]')")
 
 
 @pytest.mark.parametrize("labels, expected", [

@@ -35,5 +35,6 @@ def require(module: str, feature: str) -> ModuleType:
         distribution, extra = _EXTRAS.get(module, _EXTRAS.get(top, (top, "all")))
         raise MissingExtraError(
             f"{feature} needs {distribution}, which is not installed; "
-            f"install it with: python -m pip install 'kestrel-grid[{extra}]'"
+            f"install it with: python -m pip install {distribution} (or, in a checkout of "
+            f"kestrel-grid, its {extra} extra: python -m pip install '.[{extra}]')"
         ) from error
