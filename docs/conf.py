@@ -63,6 +63,17 @@ _docs_tmp = tempfile.TemporaryDirectory()
 shutil.copytree({os.path.join(ROOT, "examples", "data")!r},
                 os.path.join(_docs_tmp.name, "examples", "data"))
 os.chdir(_docs_tmp.name)
+
+
+def kestrel_grid(*args):
+    # The command-line tool in a child process, for an example that needs Python around
+    # it; plain runs are ``$ kestrel-grid`` lines, checked by tools/check_shell_examples.py.
+    # Prints standard output, then standard error, and returns the exit status.
+    import subprocess, sys
+    done = subprocess.run([sys.executable, "-m", "kestrel_grid_tools", *args],
+                          capture_output=True, text=True)
+    print(done.stdout + done.stderr, end="")
+    return done.returncode
 """
 doctest_global_cleanup = """
 os.chdir(_docs_cwd)

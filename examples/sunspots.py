@@ -2,7 +2,7 @@
 natural graph, a networkx view and an overview plot.
 
 Run from the repository root: python examples/sunspots.py [--plot sunspots.png]
-networkx and matplotlib come with the extras: pip install "kestrel-grid[graphs,plot]"."""
+networkx and matplotlib come with the extras: python -m pip install ".[graphs,plot]" in a checkout."""
 
 from __future__ import annotations
 

@@ -1,5 +1,13 @@
 """Suite-wide settings.
 
+`slow` marks the long runs: the native cross-checks, signals and Ctrl-C sent to child
+processes, the allocation-failure sweep over the import, reference-leak loops over every
+entry, mypy and stubtest, and the Dask cluster of worker processes. They are skipped
+unless pytest runs with `--run-slow` (or with a `-m` expression that asks for `slow`),
+so that `python -m pytest` stays quick; CI runs them in a step of their own. Besides
+tests that carry the mark themselves, it is put on the tests listed in `SLOW`: a test
+function, or every test of the file that uses the named fixture.
+
 `not_under_sanitizer(reason)` marks a test whose measurement means nothing under
 AddressSanitizer; it is skipped when KESTREL_SANITIZER=1 (set by tools/sanitize.sh) and
 runs normally otherwise. Besides tests that carry the mark themselves, it is put on the
@@ -10,6 +18,7 @@ operator new throw std::bad_alloc again, and RLIMIT_AS still limits its large ma
 """
 
 import os
+import re
 
 import pytest
 
@@ -22,18 +31,67 @@ SANITIZER_CONFLICTS = [
      "pages, not with the module's heap"),
 ]
 
+# (file, test function or fixture, why it is slow)
+SLOW = [
+    ("test_native.py", "test_core_checks_pass", "compiles and runs the native checks"),
+    ("test_native.py", "test_fast_builders_match_the_reference", "native cross-check"),
+    ("test_variants_native.py", "test_variant_builders_match_the_reference", "native cross-check"),
+    ("test_variants.py", "test_entries_leave_no_references_or_objects_behind", "leak loop"),
+    ("test_variants.py", "test_long_series_with_timestamps_and_limits_against_the_pair_model",
+     "long series against the cubic model"),
+    ("test_frame.py", "test_calls_release_every_argument_reference", "leak loop"),
+    ("test_reliability.py", "test_running_out_of_memory_during_import_is_memory_error_never_an_abort",
+     "allocation-failure sweep over the whole import"),
+    ("test_cli_files.py", "test_signal_keeps_the_old_file_and_leaves_no_temporary",
+     "signals sent to the tool inside long runs"),
+    ("test_interrupts.py", "test_a_daemon_thread_inside_a_build_does_not_abort_the_exit",
+     "child processes inside long builds"),
+    ("test_interrupts.py", "test_ctrl_c_stops_a_long_build_within_a_fraction_of_a_second",
+     "Ctrl-C sent to child processes inside long builds"),
+    ("test_interrupts.py", "test_ctrl_c_stops_the_command_line_tool_inside_a_build",
+     "Ctrl-C sent to the tool inside a long build"),
+    ("test_interrupts.py", "test_an_edge_array_is_never_held_twice",
+     "peak memory of large edge arrays in child processes"),
+    ("test_typing.py", "test_mypy_strict_sees_the_stub_types", "runs mypy"),
+    ("test_typing.py", "test_stubtest_finds_the_stubs_consistent", "runs stubtest"),
+    ("test_many.py", "client", "a Dask cluster of worker processes"),
+]
+
+
+def pytest_addoption(parser):
+    parser.addoption("--run-slow", action="store_true", default=False,
+                     help="also run the tests marked slow (skipped by default)")
+
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "not_under_sanitizer(reason): skipped in the ASan/UBSan pass (tools/sanitize.sh)")
 
 
+def _slow_requested(config):
+    # `-m slow` or `-m "slow and ..."` asks for them; `-m "not slow"` does not.
+    expression = config.getoption("markexpr") or ""
+    return config.getoption("--run-slow") or re.search(r"(?<!not )\bslow\b", expression) is not None
+
+
 def pytest_collection_modifyitems(config, items):
+    run_slow = _slow_requested(config)
+    modules = {}
     for item in items:
+        modules.setdefault(item.path.name, getattr(item, "module", None))
         for filename, function, reason in SANITIZER_CONFLICTS:
             if item.path.name == filename and item.originalname == function:
                 item.add_marker(pytest.mark.not_under_sanitizer(reason))
+        for filename, name, _ in SLOW:
+            if item.path.name == filename and name in (item.originalname, *item.fixturenames):
+                item.add_marker(pytest.mark.slow)
         marker = item.get_closest_marker("not_under_sanitizer")
         if SANITIZED and marker is not None:
             reason = marker.args[0] if marker.args else marker.kwargs.get("reason", "")
             item.add_marker(pytest.mark.skip(reason="under the sanitizer: " + reason))
+        if not run_slow and item.get_closest_marker("slow") is not None:
+            item.add_marker(pytest.mark.skip(reason="slow: python -m pytest --run-slow runs it"))
+    # A renamed test would silently leave the lists; name it instead.
+    for filename, name, _ in SANITIZER_CONFLICTS + SLOW:
+        if filename in modules and not hasattr(modules[filename], name):
+            raise pytest.UsageError(f"tests/conftest.py names {filename}::{name}, which does not exist")

@@ -178,7 +178,8 @@ def test_missing_extra_names_the_graphs_extra(monkeypatch, function, module, ext
         getattr(tools, function)(GRAPHS["natural"]())
     assert str(error.value) == (
         f"{function} needs {extra}, which is not installed; "
-        "install it with: python -m pip install 'kestrel-grid[graphs]'")
+        f"install it with: python -m pip install {extra} (or, in a checkout of "
+        "kestrel-grid, its graphs extra: python -m pip install '.[graphs]')")
 
 
 @settings(max_examples=60, deadline=None)

@@ -107,7 +107,11 @@ def test_positions_and_variants_follow_build_graph(tmp_path, variant, kind):
     flags = flags + ["-c", "v"]
     degree = np.asarray(kg.graph_degrees(VALUES, kind, **options))
     out = run(tmp_path, "p.csv", "--kind", kind, "--output", "degrees", *flags).stdout.decode()
-    assert out == "index,degree\n" + "".join(f"{i},{d}\n" for i, d in enumerate(degree))
+    if "--x" in flags:  # each row then carries its sample's position, as read
+        assert out == "index,t,degree\n" + "".join(
+            f"{i},{t!r},{d}\n" for i, (t, d) in enumerate(zip(TIMES, degree)))
+    else:
+        assert out == "index,degree\n" + "".join(f"{i},{d}\n" for i, d in enumerate(degree))
     out = run(tmp_path, "p.csv", "--kind", kind, "--format", "json", *flags).stdout
     assert json.loads(out)["edges"] == len(expected)
 
@@ -188,16 +192,17 @@ def test_json_npy_and_graphml_hold_the_edges(tmp_path, several):
         assert csv_text.splitlines()[1] == '"a&b\'c,d.txt:0",%d,%d' % edges[0]
 
     assert run(tmp_path, *names, "--output", "edges", "-o", "e.graphml").returncode == 0
-    graphs = ET.parse(tmp_path / "e.graphml").getroot().findall(GRAPHML + "graph")
+    # One graph per file: several series go to e-1.graphml, e-2.graphml, ...
+    files = ["e-1.graphml", "e-2.graphml"] if several else ["e.graphml"]
+    graphs = [g for f in files for g in ET.parse(tmp_path / f).getroot().findall(GRAPHML + "graph")]
     assert [g.get("id") for g in graphs] == labels
-    for number, graph in enumerate(graphs, 1):
-        prefix = f"s{number}n" if several else "n"
+    for graph in graphs:
         nodes = graph.findall(GRAPHML + "node")
-        assert [n.get("id") for n in nodes] == [f"{prefix}{i}" for i in range(len(VALUES))]
+        assert [n.get("id") for n in nodes] == [f"n{i}" for i in range(len(VALUES))]
         assert [float(n.find(GRAPHML + "data[@key='x']").text) for n in nodes] == list(range(len(VALUES)))
         assert [float(n.find(GRAPHML + "data[@key='y']").text) for n in nodes] == VALUES
         found = [(e.get("source"), e.get("target")) for e in graph.findall(GRAPHML + "edge")]
-        assert found == [(f"{prefix}{i}", f"{prefix}{j}") for i, j in edges]
+        assert found == [(f"n{i}", f"n{j}") for i, j in edges]
 
     result = run(tmp_path, *names, "--output", "edges", "-o", "e.npy")
     if several:
@@ -325,7 +330,8 @@ def test_plot_without_matplotlib_names_the_extra(tmp_path):
     assert result.returncode == 1
     assert result.stderr.decode() == (
         "kestrel-grid: error: --plot needs matplotlib, which is not installed; "
-        "install it with: python -m pip install 'kestrel-grid[plot]'\n")
+        "install it with: python -m pip install matplotlib (or, in a checkout of "
+        "kestrel-grid, its plot extra: python -m pip install '.[plot]')\n")
 
 
 @pytest.mark.skipif(os.name == "nt", reason="needs a pseudo-terminal")

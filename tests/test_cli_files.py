@@ -232,6 +232,7 @@ def test_graphml_stays_well_formed_with_odd_headers_and_file_names(tmp_path):
         pytest.skip("the file system refuses a name that is not UTF-8")
     result = run(tmp_path, "c.csv", b"s\xff.txt", "--output", "edges", "-o", "g.graphml")
     assert (result.returncode, result.stderr) == (0, b"")
-    graphs = ET.parse(tmp_path / "g.graphml").getroot().findall(GRAPHML + "graph")
+    graphs = [ET.parse(tmp_path / f"g-{n}.graphml").getroot().find(GRAPHML + "graph")
+              for n in (1, 2, 3)]
     assert [g.get("id") for g in graphs] == ["c.csv:a\ufffdb", "c.csv:c\td\ufffde", "s\ufffd.txt:0"]
     assert [len(g.findall(GRAPHML + "edge")) for g in graphs] == [1, 1, 3]

@@ -53,6 +53,9 @@ def test_times_give_the_graph_at_day_offsets(kind, rule):
         V, rule, x=[float(d) for d in DAYS]).tobytes()
     found = time_positions(x)
     assert found.unit == "D" and found.offsets.tolist() == DAYS
+    # The graph says what its x count; plain positions say nothing.
+    origin = "0 days" if kind == "TimedeltaIndex" else str(found.origin)
+    assert (got.x_unit, got.x_origin) == ("D", origin) and want.x_unit is want.x_origin is None
 
 
 @pytest.mark.parametrize("stamps, unit, offsets", [
@@ -60,6 +63,8 @@ def test_times_give_the_graph_at_day_offsets(kind, rule):
     (["2020-01-01T00:00", "2020-01-01T06:00", "2020-01-02T00:00"], "h", [0, 6, 24]),
     (["2020-01-01T00:00:00.000000001", "2020-01-01T00:00:00.000000002"], "ns", [0, 1]),
     (["1900-01-01", "2100-01-01"], "D", [0, 73049]),
+    # Whole days apart from a start that is no midnight: the start keeps its hours.
+    (["2020-01-01T06:00", "2020-01-03T06:00"], "D", [0, 2]),
 ])
 def test_the_coarsest_exact_unit_is_chosen(stamps, unit, offsets):
     found = time_positions(np.array(stamps, dtype="datetime64[ns]"))
@@ -94,6 +99,20 @@ def test_a_series_with_a_time_index_is_placed_at_its_times():
     assert features.degrees(years).tolist() == features.degrees(V, x=DAYS).tolist()
     shuffled = pd.Series(V, index=[3, 1, 2, 0, 4, 5, 6])
     assert features.degrees(shuffled).tolist() == features.degrees(V).tolist()
+
+
+def test_the_time_axis_survives_edits_and_reaches_networkx():
+    pytest.importorskip("networkx")
+    from kestrel_grid_tools import to_networkx, visibility_graph
+
+    s = pd.Series(V, index=pd.DatetimeIndex(day_times("datetime64[ns]")) + pd.Timedelta(hours=6))
+    s.iloc[2] = np.nan
+    g = visibility_graph(s, "horizontal")
+    assert (g.x_unit, g.x_origin) == ("D", "1958-03-29T06")
+    assert [x for x, _ in g.vertices] == [float(d) for k, d in enumerate(DAYS) if k != 2]
+    g.remove_vertex(0)
+    assert to_networkx(g, "left_to_right").graph == {"x_unit": "D", "x_origin": "1958-03-29T06"}
+    assert to_networkx(kg.build_graph(V)).graph == {}
 
 
 def test_the_command_line_tool_reads_iso_dates_as_positions(tmp_path):

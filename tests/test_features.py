@@ -82,7 +82,7 @@ def test_iid_distance_covers_the_tail_beyond_the_largest_degree():
 def test_unknown_kind_is_refused():
     with pytest.raises(ValueError) as info:
         features.summarize([1.0, 2.0], "diagonal")  # type: ignore[arg-type]
-    assert str(info.value) == "kind must be 'natural' or 'horizontal', got 'diagonal'"
+    assert str(info.value) == "kind must be 'natural' or 'horizontal', not 'diagonal'"
 
 
 def test_two_dimensional_series_is_refused():
@@ -97,7 +97,8 @@ def test_a_missing_extra_is_named(monkeypatch):
         require("networkx", "to_networkx")
     assert str(info.value) == (
         "to_networkx needs networkx, which is not installed; "
-        "install it with: python -m pip install 'kestrel-grid[graphs]'"
+        "install it with: python -m pip install networkx (or, in a checkout of "
+        "kestrel-grid, its graphs extra: python -m pip install '.[graphs]')"
     )
     assert isinstance(info.value, ImportError)
 
@@ -116,10 +117,10 @@ def test_degrees_equal_the_array_exports(seed):
 @pytest.mark.parametrize(
     "window, error, message",
     [
-        (0, ValueError, "window must be at least 1, got 0"),
-        (-3, ValueError, "window must be at least 1, got -3"),
-        (2.0, TypeError, "window must be an int, got float"),
-        (True, TypeError, "window must be an int, got bool"),
+        (0, ValueError, "window must be >= 1, not 0"),
+        (-3, ValueError, "window must be >= 1, not -3"),
+        (2.0, TypeError, "window must be an int, not float"),
+        (True, TypeError, "window must be an int, not bool"),
     ],
 )
 def test_bad_windows_are_refused(window, error, message):
@@ -182,14 +183,25 @@ def test_motif_scores_ignore_positions_and_refuse_penetrable():
     assert str(info.value) == "motif scores have no penetrable variant: give window or penetrable=1, not both"
 
 
+PENETRABLE_ENTRIES = {
+    "module": lambda p: kg.graph_degrees([1.0, 2.0], "natural", penetrable=p),
+    "summarize": lambda p: features.summarize([1.0, 2.0], penetrable=p),
+    "degrees": lambda p: features.degrees([1.0, 2.0], "horizontal", penetrable=p),
+    "iid_distance": lambda p: features.iid_distance([2, 2], penetrable=p),
+    "iid_law": lambda p: features.iid_law([2], penetrable=p),
+    "Options": lambda p: features.Options(penetrable=p),
+}
+
+
+@pytest.mark.parametrize("entry", sorted(PENETRABLE_ENTRIES))
 @pytest.mark.parametrize("value, error, message", [
-    (-1, ValueError, "penetrable must be at least 0, got -1"),
-    (True, TypeError, "penetrable must be an int, got bool"),
-    (1.0, TypeError, "penetrable must be an int, got float"),
+    (-1, ValueError, "penetrable must be >= 0, not -1"),
+    (True, TypeError, "penetrable must be an int, not bool"),
+    (1.0, TypeError, "penetrable must be an int, not float"),
 ])
-def test_bad_penetrable_is_refused(value, error, message):
+def test_a_bad_penetrable_reads_the_same_everywhere(entry, value, error, message):
     with pytest.raises(error) as info:
-        features.iid_distance([2, 2], penetrable=value)
+        PENETRABLE_ENTRIES[entry](value)
     assert str(info.value) == message
 
 
@@ -232,5 +244,5 @@ def test_missing_samples_are_left_out_at_their_positions_by_default(kind, x):
     assert degrees.tolist() == list(np.asarray(graph.degrees_array()))
     with pytest.raises(ValueError, match=r"^time_series\[1\] is missing \(NaN\)"):
         features.degrees(series, kind, missing="raise")
-    with pytest.raises(ValueError, match="missing must be 'omit', 'raise' or 'keep', got 'drop'"):
+    with pytest.raises(ValueError, match="missing must be 'raise', 'omit' or 'keep', not 'drop'"):
         features.summarize(series, missing="drop")  # type: ignore[arg-type]

@@ -239,13 +239,13 @@ def test_time_column_none_keeps_row_order():
     (lambda: series_features(np.zeros(3)),
      "a series array must be two-dimensional (series, samples), got shape (3,)"),
     (lambda: series_features(np.zeros((2, 3)), kind="directed"),
-     "kind must be 'natural' or 'horizontal', got 'directed'"),
+     "kind must be 'natural' or 'horizontal', not 'directed'"),
     (lambda: series_features(np.zeros((2, 3)), window=0),
-     "window must be a positive integer or None, got 0"),
+     "window must be >= 1, not 0"),
     (lambda: series_features(np.zeros((2, 3)), max_degree=-1),
-     "max_degree must be a non-negative integer, got -1"),
+     "max_degree must be >= 0, not -1"),
     (lambda: series_features(np.zeros((2, 3)), penetrable=-1),
-     "penetrable must be a non-negative integer, got -1"),
+     "penetrable must be >= 0, not -1"),
     (lambda: features_frame(np.zeros((2, 3)), window=3, penetrable=1),
      "motif scores have no penetrable variant: give window or penetrable=1, not both"),
     (lambda: series_features(np.zeros((2, 3)), positions=True),
@@ -272,4 +272,5 @@ def test_missing_extra_names_dask(monkeypatch):
     with pytest.raises(MissingExtraError) as error:
         series_features(np.zeros((2, 3)))
     assert str(error.value) == ("series_features needs pandas, which is not installed; "
-                                "install it with: python -m pip install 'kestrel-grid[dask]'")
+                                "install it with: python -m pip install pandas (or, in a checkout of "
+        "kestrel-grid, its dask extra: python -m pip install '.[dask]')")

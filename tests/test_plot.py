@@ -1,5 +1,6 @@
 """Plots: returned Axes and Figures, the edges drawn, and the pixel size of saved PNGs."""
 
+import io
 import math
 import struct
 import sys
@@ -132,9 +133,9 @@ def test_overview_png_has_figsize_times_dpi_pixels(tmp_path, kind, figsize, dpi,
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda: tools.plot_series_graph([1.0, 2.0], max_edges=-1, ax=new_axes()), ValueError,
-     "max_edges must be None or a non-negative integer, got -1"),
+     "max_edges must be >= 0, not -1"),
     (lambda: tools.plot_overview([1.0, 2.0], kind="vertical"), ValueError,
-     "kind must be 'natural' or 'horizontal', got 'vertical'"),
+     "kind must be 'natural' or 'horizontal', not 'vertical'"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error) as raised:
@@ -148,4 +149,127 @@ def test_missing_matplotlib_names_the_plot_extra(monkeypatch):
         tools.plot_overview([1.0, 2.0])
     assert str(error.value) == (
         "plotting needs matplotlib, which is not installed; "
-        "install it with: python -m pip install 'kestrel-grid[plot]'")
+        "install it with: python -m pip install matplotlib (or, in a checkout of "
+        "kestrel-grid, its plot extra: python -m pip install '.[plot]')")
+
+
+@pytest.mark.parametrize("labels, expected", [
+    ({}, ("x", "value")),
+    ({"xlabel": "time [s]", "ylabel": "level [m]"}, ("time [s]", "level [m]")),
+])
+def test_axis_labels(labels, expected):
+    ax = tools.plot_series_graph([1.0, 3.0, 2.0], ax=new_axes(), **labels)
+    assert (ax.get_xlabel(), ax.get_ylabel()) == expected
+    left, _ = tools.plot_overview([1.0, 3.0, 2.0], **labels).axes
+    assert (left.get_xlabel(), left.get_ylabel()) == expected
+
+
+def test_dates_as_positions_give_a_date_axis():
+    from matplotlib.dates import ConciseDateFormatter, date2num
+
+    days = np.datetime64("2001-01-01") + np.arange(5) * np.timedelta64(7, "D")
+    left, _ = tools.plot_overview([1.0, 3.0, 2.0, 4.0, 0.5], x=days, xlabel="week").axes
+    assert isinstance(left.xaxis.get_major_formatter(), ConciseDateFormatter)
+    np.testing.assert_array_equal(left.get_lines()[0].get_xdata(), date2num(days))
+    assert left.get_xlabel() == "week"
+
+
+DEGREES = [0, 2, 2, 3, 5, 5, 5, 8]
+
+
+@pytest.mark.parametrize("scale, ccdf, ks, ps, ylabel", [
+    ("semilog", False, [0, 2, 3, 5, 8], [1 / 8, 2 / 8, 1 / 8, 3 / 8, 1 / 8], "P(k)"),
+    ("loglog", False, [2, 3, 5, 8], [2 / 8, 1 / 8, 3 / 8, 1 / 8], "P(k)"),
+    ("semilog", True, range(9), np.array([8, 7, 7, 5, 4, 4, 1, 1, 1]) / 8, "P(K ≥ k)"),
+    ("loglog", True, range(1, 9), np.array([7, 7, 5, 4, 4, 1, 1, 1]) / 8, "P(K ≥ k)"),
+])
+def test_degree_distribution_scales_and_ccdf(scale, ccdf, ks, ps, ylabel):
+    ax = tools.plot_degree_distribution(DEGREES, ax=new_axes(), scale=scale, ccdf=ccdf)
+    (points,) = ax.get_lines()
+    assert list(points.get_xdata()) == list(ks)
+    np.testing.assert_allclose(points.get_ydata(), ps)
+    assert (ax.get_xscale(), ax.get_yscale()) == ("log" if scale == "loglog" else "linear", "log")
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("degree k", ylabel)
+
+
+@pytest.mark.parametrize("skip_adjacent, penetrable", [(False, 0), (True, 0), (False, 2)])
+def test_ccdf_law_is_the_tail_sum_of_the_iid_law(skip_adjacent, penetrable):
+    ax = tools.plot_degree_distribution(
+        DEGREES, ax=new_axes(), iid_law=True, skip_adjacent=skip_adjacent, penetrable=penetrable,
+        ccdf=True)
+    _, law = ax.get_lines()
+    k = law.get_xdata()
+    tails = [iid_law(np.arange(j, 400), skip_adjacent, penetrable=penetrable).sum() for j in k]
+    np.testing.assert_allclose(law.get_ydata(), tails)
+    assert law.get_ydata()[0] == 1.0
+
+
+def test_degree_distribution_labels_and_title():
+    ax = tools.plot_degree_distribution(DEGREES, ax=new_axes(), xlabel="links", ylabel="share",
+                                        title="walkers")
+    assert (ax.get_xlabel(), ax.get_ylabel(), ax.get_title()) == ("links", "share", "walkers")
+
+
+def test_many_edges_are_thinned_shaded_and_rasterized():
+    series = np.random.default_rng(11).random(12_000)
+    m = len(np.asarray(kg.horizontal_visibility_edge_array(series)))
+    assert m > tools.plot.DEFAULT_MAX_EDGES
+    styles = {}
+    for max_edges in (tools.plot.DEFAULT_MAX_EDGES, 1_000, None):
+        ax = tools.plot_series_graph(series, "horizontal", ax=new_axes(), max_edges=max_edges)
+        collection = edge_collection(ax)
+        drawn = len(collection.get_segments())
+        assert drawn == (m if max_edges is None else max_edges)
+        label = f"{m:,} edges" if max_edges is None else f"{drawn:,} of {m:,} edges drawn"
+        assert collection.get_label() == label
+        styles[max_edges] = (
+            collection.get_alpha(), collection.get_linewidth()[0], collection.get_rasterized())
+        assert ax.get_lines()[0].get_marker() == ""  # a long series is a plain line
+        legend = ax.get_legend()  # the edges' entry in full colour, however light they are
+        handles = getattr(legend, "legend_handles", None) or legend.legendHandles
+        assert handles[0].get_alpha() == 1.0
+    assert styles[1_000] == (0.35, 0.5, False)
+    assert styles[None][0] < styles[tools.plot.DEFAULT_MAX_EDGES][0] < 0.35
+    assert styles[None][2] and styles[tools.plot.DEFAULT_MAX_EDGES][2]
+    assert tools.plot_series_graph(series, "horizontal", ax=new_axes()).get_lines()[0].get_marker() == ""
+
+
+@pytest.mark.parametrize("values, corner", [
+    (np.arange(6_000.0), "upper left"),       # a rising ramp leaves the upper left empty
+    (-np.arange(6_000.0), "upper right"),     # a falling one the upper right first
+])
+def test_long_series_put_the_legend_in_an_empty_corner(values, corner):
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    figure = Figure()
+    FigureCanvasAgg(figure)
+    ax = tools.plot_series_graph(values, ax=figure.subplots())
+    figure.canvas.draw()
+    box = ax.get_legend().get_window_extent().transformed(ax.transAxes.inverted())
+    vertical, horizontal = corner.split()
+    assert (box.y0 > 0.5) == (vertical == "upper") and (box.x0 > 0.5) == (horizontal == "right")
+
+
+@pytest.mark.parametrize("path_name, fmt, magic", [
+    ("p.png", None, b"\x89PNG\r\n\x1a\n"),
+    ("p.pdf", None, b"%PDF-"),
+    ("p.SVG", None, b"<?xml"),
+    ("p.dat", None, b"\x89PNG\r\n\x1a\n"),   # no format matplotlib knows: PNG, as before
+    ("p.png", "svg", b"<?xml"),
+])
+def test_overview_saves_in_the_format_of_the_suffix(tmp_path, path_name, fmt, magic):
+    tools.plot_overview([1.0, 3.0, 2.0], path=tmp_path / path_name, format=fmt)
+    assert (tmp_path / path_name).read_bytes().startswith(magic)
+    with open(tmp_path / "stream", "wb") as stream:
+        tools.plot_overview([1.0, 3.0, 2.0], path=stream, format=fmt)
+    assert (tmp_path / "stream").read_bytes().startswith(b"<?xml" if fmt == "svg" else b"\x89PNG")
+
+
+def test_bad_scale_and_format():
+    with pytest.raises(ValueError) as raised:
+        tools.plot_degree_distribution([1, 2], ax=new_axes(), scale="log")
+    assert str(raised.value) == "scale must be 'semilog' or 'loglog', got 'log'"
+    with pytest.raises(ValueError) as raised:
+        tools.plot_overview([1.0, 2.0], path=io.BytesIO(), format="docx")
+    supported = sorted(Figure().canvas.get_supported_filetypes())
+    assert str(raised.value) == f"format must be one of {', '.join(supported)}, got 'docx'"

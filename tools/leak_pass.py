@@ -87,6 +87,7 @@ COVERED = {
     "VisibilityGraph.remove_edge", "VisibilityGraph.node_count", "VisibilityGraph.edge_count",
     "VisibilityGraph.vertices", "VisibilityGraph.edges", "VisibilityGraph.edges_array",
     "VisibilityGraph.vertices_array", "VisibilityGraph.degrees_array",
+    "VisibilityGraph.x_unit", "VisibilityGraph.x_origin",
     "GraphArray.shape", "GraphArray.typestr", "GraphArray.tobytes",
 }
 COVERED |= {name.replace("VisibilityGraph.", "HorizontalVisibilityGraph.")
@@ -766,6 +767,13 @@ def build_cases(panic):
                  Num(1.0, getattr(g, method)), 2.0, expect=RuntimeError)
         case(f"{label}: exports of an empty graph",
              lambda cls=cls: (cls().edges_array().tobytes(), cls().degrees_array().shape))
+        case(f"{label}: time axis of a graph without times", lambda g=g: (g.x_unit, g.x_origin))
+    if HAVE_TIME_POSITIONS:
+        for kind in ("natural", "horizontal"):
+            dated = kg.build_graph([1.0, 3.0, 2.0], kind, x=DAYS)
+            case(f"{kind} graph from times: its time axis", lambda g=dated: (g.x_unit, g.x_origin))
+            case(f"{kind} graph from times: built and dropped",
+                 lambda kind=kind: kg.build_graph([1.0, 3.0, 2.0], kind, x=DAYS).x_origin)
 
         def export_outlives_graph(cls=cls):
             h = cls()

@@ -25,8 +25,11 @@ from .features import (
     iid_law,
     motif_summary,
     summarize,
+    visibility_graph,
 )
+from ._options import Options
 from ._positions import Positions, time_positions
+from ._record import Record, as_record
 from .many import features_frame, series_features
 from .plot import plot_degree_distribution, plot_overview, plot_series_graph
 
@@ -39,6 +42,7 @@ __all__ = [
     "to_networkx",
     "to_igraph",
     "to_scipy_sparse",
+    "visibility_graph",
     "degrees",
     "degree_distribution",
     "iid_law",
@@ -52,4 +56,7 @@ __all__ = [
     "plot_overview",
     "Positions",
     "time_positions",
+    "Record",
+    "as_record",
+    "Options",
 ]

@@ -5,7 +5,8 @@ float64 series. Values are the doubles Python's ``float`` gives (bit exact): pla
 decimals are parsed in bulk with numpy over the raw bytes, everything else cell by cell
 with ``float``, and an input the bulk reader is unsure of is read again by the precise
 parser, which names the file, line and column of a bad cell.
-Writers stream result tables as CSV/TSV, JSON, ``.npy``, GraphML or ``key: value`` text.
+Writers stream result tables as CSV/TSV, JSON, ``.npy``, Parquet (with pyarrow), GraphML
+or ``key: value`` text.
 """
 
 from __future__ import annotations
@@ -24,13 +25,14 @@ import warnings
 import datetime as _dt
 from dataclasses import dataclass, replace
 from operator import methodcaller
-from typing import Any, BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple
-from xml.sax.saxutils import quoteattr
+from typing import Any, BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from xml.sax.saxutils import escape, quoteattr
 
 import numpy as np
 import numpy.typing as npt
 
 from ._graphs import FloatArray
+from ._optional import require
 from ._positions import Positions, time_positions
 
 #: The path that names standard input, and the name it gets in labels and messages.
@@ -1251,12 +1253,19 @@ class Table:
     Attributes:
         output: ``summary``, ``edges``, ``degrees``, ``distribution`` or ``motifs``.
         columns: Column names, in order.
-        arrays: One 1-d array per column (int64, float64 or str).
+        arrays: One 1-d array per column (int64, float64, str, or ``datetime64`` for
+            positions that were times).
+        graph: Facts about the whole graph that a graph format records with it
+            (GraphML graph data), as ``(name, text)`` pairs: the unit and origin of
+            time positions, the direction and the edge weight.
+        directed: Whether the ``source,target`` rows are directed edges.
     """
 
     output: str
     columns: Tuple[str, ...]
     arrays: Tuple[npt.NDArray[Any], ...]
+    graph: Tuple[Tuple[str, str], ...] = ()
+    directed: bool = False
 
     @property
     def rows(self) -> int:
@@ -1269,6 +1278,15 @@ def record_table(output: str, record: Dict[str, Any]) -> Table:
     return Table(output, tuple(record), tuple(np.array([value]) for value in record.values()))
 
 
+def time_texts(times: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """ISO 8601 text of ``datetime64`` values: dates alone for a day unit, else to the
+    second, or to the millisecond, microsecond or nanosecond when the unit is finer
+    (hours and minutes are written with their seconds, as the usual forms are)."""
+    unit = np.datetime_data(times.dtype)[0]
+    shown = unit if unit in ("D", "ms", "us", "ns") else "s"
+    return np.datetime_as_string(times, unit=cast(Any, shown))
+
+
 def _quote(text: str, delimiter: str) -> str:
     """A CSV/TSV field: quoted when it holds the delimiter, a quote or a line break."""
     if delimiter in text or '"' in text or "\n" in text or "\r" in text:
@@ -1277,10 +1295,12 @@ def _quote(text: str, delimiter: str) -> str:
 
 
 def _texts(array: npt.NDArray[Any], delimiter: str) -> List[str]:
-    """Cells of a column: integers in decimal, floats by ``repr`` (round-trips), strings
-    quoted as needed."""
-    values = array.tolist()
+    """Cells of a column: integers in decimal, floats by ``repr`` (round-trips), times as
+    ISO 8601 text, strings quoted as needed."""
     kind = array.dtype.kind
+    if kind == "M":
+        return time_texts(array).tolist()  # type: ignore[no-any-return]
+    values = array.tolist()
     if kind in "biu":
         return list(map(str, values))
     if kind == "f":
@@ -1289,7 +1309,9 @@ def _texts(array: npt.NDArray[Any], delimiter: str) -> List[str]:
 
 
 def _json_texts(array: npt.NDArray[Any]) -> List[str]:
-    """JSON values of a column; non-finite floats become ``null``."""
+    """JSON values of a column; non-finite floats become ``null``, times ISO 8601 text."""
+    if array.dtype.kind == "M":
+        array = time_texts(array)
     values = array.tolist()
     kind = array.dtype.kind
     if kind in "biu":
@@ -1376,8 +1398,9 @@ class TextWriter(Writer):
 
 
 class JsonWriter(Writer):
-    """JSON: an object with one array per column (a summary: one object of values);
-    with several series, an object of those keyed by label."""
+    """JSON: an object with one array per column (a summary: one object of values),
+    led by the ``series`` label; with several series, an object of those keyed by
+    label (without the ``series`` entry, which the key already is)."""
 
     def __init__(self, stream: BinaryIO, several: bool) -> None:
         super().__init__(stream, several)
@@ -1389,12 +1412,15 @@ class JsonWriter(Writer):
         if self.several:
             self.emit(("{" if self.count == 0 else ",\n") + json.dumps(label) + ": ")
         self.count += 1
+        lead = "" if self.several else '"series": ' + json.dumps(label)
         if table.output == "summary":
             record = {n: _json_scalar(a.tolist()[0]) for n, a in zip(table.columns, table.arrays)}
-            self.emit(json.dumps(record))
+            body = json.dumps(record)[1:]
+            self.emit("{" + lead + (", " if lead and body != "}" else "") + body)
             return
+        self.emit("{" + lead)
         for position, (name, array) in enumerate(zip(table.columns, table.arrays)):
-            self.emit(("{" if position == 0 else ", ") + json.dumps(name) + ": [")
+            self.emit((", " if position or lead else "") + json.dumps(name) + ": [")
             for start in range(0, table.rows, CHUNK):
                 self.emit(("," if start else "") + ",".join(_json_texts(array[start : start + CHUNK])))
             self.emit("]")
@@ -1404,11 +1430,20 @@ class JsonWriter(Writer):
         self.emit("}\n" if self.several else "\n")
 
 
+# The tables that ``.npy`` writes as a bare array of their last column(s): edges as
+# (m, 2) pairs, degrees and motif scores as 1-d arrays whose row index is the vertex or
+# window. Any other columns (positions, in/out degrees, weights) need a structured array.
+_BARE_NPY = {
+    "edges": ("source", "target"), "degrees": ("index", "degree"), "motifs": ("window", "score"),
+}
+
+
 class NpyWriter(Writer):
     """``.npy``: edges as an (m, 2) int64 array, degrees and motif scores as 1-d int64
-    arrays (the row index being the vertex or window), distribution and summary as
-    structured arrays with one field per column. Only a summary may hold several
-    series (a leading ``series`` field)."""
+    arrays (the row index being the vertex or window); distribution, summary, and edges
+    or degrees with more columns than those (weights, positions, in/out degrees) as
+    structured arrays with one field per column. Only a summary may hold several series
+    (a leading ``series`` field)."""
 
     def __init__(self, stream: BinaryIO, several: bool) -> None:
         super().__init__(stream, several)
@@ -1424,11 +1459,7 @@ class NpyWriter(Writer):
     def close(self) -> None:
         first = self.tables[0]
         array: npt.NDArray[Any]
-        if first.output == "edges":
-            array = np.column_stack(first.arrays).astype(np.int64).reshape(-1, 2)
-        elif first.output in ("degrees", "motifs"):
-            array = first.arrays[1]
-        else:
+        if _BARE_NPY.get(first.output) != first.columns:
             names = list(first.columns)
             columns = [np.concatenate([t.arrays[i] for t in self.tables]) for i in range(len(names))]
             if self.several:
@@ -1437,7 +1468,70 @@ class NpyWriter(Writer):
             array = np.empty(columns[0].shape[0], dtype=[(n, c.dtype) for n, c in zip(names, columns)])
             for name, column in zip(names, columns):
                 array[name] = column
+        elif first.output == "edges":
+            array = np.column_stack(first.arrays).astype(np.int64).reshape(-1, 2)
+        else:
+            array = first.arrays[1]
         np.save(self.stream, array, allow_pickle=False)
+
+
+class ParquetWriter(Writer):
+    """Parquet (needs pyarrow): one table whose columns are those of the result, led by
+    a ``series`` column when there are several. Edges, degrees, distributions and motif
+    scores are written series by series (a row group or more each); summaries, one row
+    per series, at the end. Times are Parquet timestamps (dates: ``date32``), so that
+    data-frame readers get them as times.
+
+    Raises:
+        MissingExtraError: pyarrow is not installed.
+    """
+
+    def __init__(self, stream: BinaryIO, several: bool) -> None:
+        super().__init__(stream, several)
+        self.pa = require("pyarrow", "--format parquet")
+        self.pq = require("pyarrow.parquet", "--format parquet")
+        self.writer: Any = None
+        self.summaries: List[Tuple[str, Table]] = []
+
+    def _column(self, array: npt.NDArray[Any]) -> Any:
+        if array.dtype.kind == "M" and np.datetime_data(array.dtype)[0] in ("h", "m"):
+            array = array.astype("M8[s]")  # Parquet has no hour or minute timestamps
+        if array.dtype.kind == "U":
+            return self.pa.array(array.tolist(), type=self.pa.string())
+        return self.pa.array(array)
+
+    def _table(self, labels: Any, table: Table) -> Any:
+        names = list(table.columns)
+        columns = [self._column(array) for array in table.arrays]
+        if self.several:
+            names.insert(0, "series")
+            columns.insert(0, labels)
+        return self.pa.table(columns, names=names)
+
+    def _put(self, data: Any) -> None:
+        if self.writer is None:
+            self.writer = self.pq.ParquetWriter(self.stream, data.schema)
+        self.writer.write_table(data.cast(self.writer.schema))
+
+    def write(
+        self, label: str, table: Table, values: FloatArray, positions: Optional[FloatArray] = None
+    ) -> None:
+        if table.output == "summary":
+            self.summaries.append((label, table))
+            return
+        self._put(self._table(self.pa.repeat(label, table.rows), table))
+
+    def close(self) -> None:
+        if self.summaries:
+            first = self.summaries[0][1]
+            arrays = tuple(
+                np.concatenate([t.arrays[i] for _, t in self.summaries])
+                for i in range(len(first.columns))
+            )
+            labels = self.pa.array([label for label, _ in self.summaries], type=self.pa.string())
+            self._put(self._table(labels, replace(first, arrays=arrays)))
+        if self.writer is not None:
+            self.writer.close()
 
 
 # Characters XML 1.0 does not allow in a document: most C0 controls, lone surrogates
@@ -1452,30 +1546,51 @@ def xml_text(text: str) -> str:
 
 
 class GraphmlWriter(Writer):
-    """GraphML: one undirected ``<graph>`` per series (id: the label, characters XML does
-    not allow replaced by U+FFFD), nodes with the
-    doubles ``x`` (the position, else the index) and ``y`` written by ``repr``. Node ids are ``n<i>``, or ``s<k>n<i>``
-    for the k-th of several series (from 1), so that they are unique in the document."""
+    """GraphML: one ``<graph>`` per series (id: the label, characters XML does not allow
+    replaced by U+FFFD), undirected, or directed for directed edges, with the graph facts
+    of the table (the unit and origin of time positions, the direction, the weight's
+    name) as graph data; nodes with the doubles ``x`` (the position, else the index) and
+    ``y`` written by ``repr``; edges with the double ``weight`` when the table has one.
+    Node ids are ``n<i>``, or ``s<k>n<i>`` for the k-th of several series (from 1), so
+    that they are unique in the document. The keys are declared from the first table,
+    so every table written should have the same columns and graph facts (as the tables
+    of one run do). Most graph readers read the first graph of a file only: the command
+    line writes one series per file."""
 
     def __init__(self, stream: BinaryIO, several: bool) -> None:
         super().__init__(stream, several)
         self.count = 0
+
+    def _start(self, table: Optional[Table]) -> None:
+        keys = [
+            '  <key id="x" for="node" attr.name="x" attr.type="double"/>\n',
+            '  <key id="y" for="node" attr.name="y" attr.type="double"/>\n',
+        ]
+        if table is not None:
+            if "weight" in table.columns:
+                keys.append('  <key id="weight" for="edge" attr.name="weight" attr.type="double"/>\n')
+            for name, _ in table.graph:
+                keys.append(f'  <key id={quoteattr(name)} for="graph" attr.name={quoteattr(name)}'
+                            ' attr.type="string"/>\n')
         self.emit(
             '<?xml version="1.0" encoding="UTF-8"?>\n'
             '<graphml xmlns="http://graphml.graphdrawing.org/xmlns"'
             ' xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
             ' xsi:schemaLocation="http://graphml.graphdrawing.org/xmlns'
-            ' http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd">\n'
-            '  <key id="x" for="node" attr.name="x" attr.type="double"/>\n'
-            '  <key id="y" for="node" attr.name="y" attr.type="double"/>\n'
+            ' http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd">\n' + "".join(keys)
         )
 
     def write(
         self, label: str, table: Table, values: FloatArray, positions: Optional[FloatArray] = None
     ) -> None:
+        if self.count == 0:
+            self._start(table)
         self.count += 1
         node = f"s{self.count}n" if self.several else "n"
-        self.emit(f"  <graph id={quoteattr(xml_text(label))} edgedefault=\"undirected\">\n")
+        default = "directed" if table.directed else "undirected"
+        self.emit(f"  <graph id={quoteattr(xml_text(label))} edgedefault=\"{default}\">\n")
+        for name, text in table.graph:
+            self.emit(f"    <data key={quoteattr(name)}>{escape(xml_text(text))}</data>\n")
         row = f'    <node id="{node}%d"><data key="x">%r</data><data key="y">%r</data></node>\n'
         for start in range(0, values.shape[0], CHUNK):
             ys = values[start : start + CHUNK].tolist()
@@ -1483,20 +1598,36 @@ class GraphmlWriter(Writer):
             xs = map(float, index) if positions is None else positions[start : start + CHUNK].tolist()
             flat = [item for triple in zip(index, xs, ys) for item in triple]
             self.emit((row * len(ys)) % tuple(flat))
-        edge = f'    <edge source="{node}%d" target="{node}%d"/>\n'
-        sources, targets = table.arrays
+        columns = dict(zip(table.columns, table.arrays))
+        sources, targets = columns["source"], columns["target"]
+        weights = columns.get("weight")
+        if weights is None:
+            edge = f'    <edge source="{node}%d" target="{node}%d"/>\n'
+        else:
+            edge = f'    <edge source="{node}%d" target="{node}%d"><data key="weight">%r</data></edge>\n'
+        parts = (sources, targets) if weights is None else (sources, targets, weights)
         for start in range(0, table.rows, CHUNK):
-            pairs = np.column_stack((sources[start : start + CHUNK], targets[start : start + CHUNK]))
-            self.emit((edge * pairs.shape[0]) % tuple(pairs.ravel().tolist()))
+            stop = min(start + CHUNK, table.rows)
+            # Row-major items of the chunk, as Python ints and floats, without a loop here.
+            items = np.empty((stop - start, len(parts)), dtype=object)
+            for column, part in enumerate(parts):
+                items[:, column] = part[start:stop]
+            self.emit((edge * (stop - start)) % tuple(items.ravel().tolist()))
         self.emit("  </graph>\n")
 
     def close(self) -> None:
+        if self.count == 0:
+            self._start(None)
         self.emit("</graphml>\n")
 
 
 def make_writer(fmt: str, stream: BinaryIO, several: bool) -> Writer:
-    """The writer of format ``fmt`` (``csv``, ``tsv``, ``json``, ``npy``, ``graphml`` or
-    ``text``)."""
+    """The writer of format ``fmt`` (``csv``, ``tsv``, ``json``, ``npy``, ``parquet``,
+    ``graphml`` or ``text``).
+
+    Raises:
+        MissingExtraError: ``parquet`` without pyarrow installed.
+    """
     if fmt == "csv":
         return DelimitedWriter(stream, several, ",")
     if fmt == "tsv":
@@ -1505,6 +1636,8 @@ def make_writer(fmt: str, stream: BinaryIO, several: bool) -> Writer:
         return JsonWriter(stream, several)
     if fmt == "npy":
         return NpyWriter(stream, several)
+    if fmt == "parquet":
+        return ParquetWriter(stream, several)
     if fmt == "graphml":
         return GraphmlWriter(stream, several)
     if fmt == "text":

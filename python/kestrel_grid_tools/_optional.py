@@ -17,6 +17,8 @@ _EXTRAS = {
     "dask.dataframe": ("dask", "dask"),
     "distributed": ("distributed", "dask"),
     "pandas": ("pandas", "dask"),
+    "pyarrow": ("pyarrow", "parquet"),
+    "pyarrow.parquet": ("pyarrow", "parquet"),
 }
 
 
@@ -33,5 +35,6 @@ def require(module: str, feature: str) -> ModuleType:
         distribution, extra = _EXTRAS.get(module, _EXTRAS.get(top, (top, "all")))
         raise MissingExtraError(
             f"{feature} needs {distribution}, which is not installed; "
-            f"install it with: python -m pip install 'kestrel-grid[{extra}]'"
+            f"install it with: python -m pip install {distribution} (or, in a checkout of "
+            f"kestrel-grid, its {extra} extra: python -m pip install '.[{extra}]')"
         ) from error

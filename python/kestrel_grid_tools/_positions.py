@@ -143,7 +143,18 @@ def time_positions(x: Any) -> Optional[Positions]:
         k = int(too_far[0])
         raise ValueError(f"x[{k}] lies {int(counts[k])} {unit} from x[0]: beyond 2**53, "
                          "which a double does not hold exactly")
-    return Positions(counts.astype(np.float64), unit, origin.astype(f"{array.dtype.kind}8[{unit}]"))
+    return Positions(counts.astype(np.float64), unit, _exact_origin(origin, base, base_ns))
+
+
+def _exact_origin(origin: Any, base: str, base_ns: int) -> Any:
+    """``origin`` in the coarsest unit that holds it exactly: whole days when it is a
+    midnight, else hours, ... (its own unit at worst). The offsets' unit may be coarser
+    (days after 06:00), so the origin keeps its own."""
+    ticks = int(origin.astype(np.int64))
+    for name, length in UNITS:
+        if length >= base_ns and length % base_ns == 0 and ticks % (length // base_ns) == 0:
+            return origin.astype(f"{origin.dtype.kind}8[{name}]")
+    return origin.astype(f"{origin.dtype.kind}8[{base}]")
 
 
 def positions_or_none(x: Any) -> Optional[Positions]:

@@ -6,7 +6,9 @@ O(n + m): node ``i`` of the result is vertex ``i`` of the graph, and edges keep 
 graph's edge order. Vertex coordinates are used as they are: a graph built with
 positions (``kestrel_grid.build_graph(values, x=times)``) carries them as x, so node
 attributes ``x`` and the weights built from ``dx`` are in units of the positions, and after
-``add_vertex`` a vertex's x need not equal its index.
+``add_vertex`` a vertex's x need not equal its index. For a graph built from times, the
+networkx and igraph graphs carry the graph's ``x_unit`` and ``x_origin`` as graph
+attributes, so what ``x`` counts travels with them (into GraphML, for instance).
 
 networkx, igraph and scipy are optional (``kestrel-grid[graphs]``) and imported only by
 the function that needs them.
@@ -14,7 +16,7 @@ the function that needs them.
 
 from __future__ import annotations
 
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 
@@ -164,6 +166,12 @@ def edge_weights(graph: Graph, weight: str, direction: str = "left_to_right") ->
     return _weights(vertices, oriented, weight)
 
 
+def _time_axis(graph: Graph) -> Dict[str, str]:
+    """``x_unit`` and ``x_origin`` of a graph built from times; empty otherwise."""
+    unit, origin = graph.x_unit, graph.x_origin
+    return {} if unit is None or origin is None else {"x_unit": unit, "x_origin": origin}
+
+
 def _prepare(
     graph: Graph, direction: Optional[str], weight: Optional[str]
 ) -> Tuple[FloatArray, IntArray, Optional[FloatArray]]:
@@ -203,6 +211,7 @@ def to_networkx(graph: Graph, direction: Optional[str] = None, weight: Optional[
     nx = require("networkx", "to_networkx")
     vertices, oriented, weights = _prepare(graph, direction, weight)
     result = nx.Graph() if direction is None else nx.DiGraph()
+    result.graph.update(_time_axis(graph))
     result.add_nodes_from(
         (index, {"x": x, "y": y}) for index, (x, y) in enumerate(vertices.tolist())
     )
@@ -241,6 +250,8 @@ def to_igraph(graph: Graph, direction: Optional[str] = None, weight: Optional[st
     result = ig.Graph(n=vertices.shape[0], edges=oriented.tolist(), directed=direction is not None)
     result.vs["x"] = vertices[:, 0].tolist()
     result.vs["y"] = vertices[:, 1].tolist()
+    for name, value in _time_axis(graph).items():
+        result[name] = value
     if weights is not None:
         result.es["weight"] = weights.tolist()
     return result

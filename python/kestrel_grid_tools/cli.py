@@ -57,23 +57,47 @@ Rules (``--rule``)
 Outputs (``--output``)
     ``summary`` (default): one record per series from
     :func:`kestrel_grid_tools.features.summarize`; ``edges``: ``source,target``;
-    ``degrees``: ``index,degree``; ``distribution``: ``k,count,p`` for k = 0 .. max
+    ``degrees``: ``index,degree``, with the sample's position after ``index`` when
+    ``--x`` gave positions (the column named as ``--x`` names it, or ``x`` for an index;
+    times written as ISO 8601 times); ``distribution``: ``k,count,p`` for k = 0 .. max
     degree; ``motifs``: ``window,score`` (window = index of its first sample; the scores
     of the horizontal graph whatever ``--kind``). ``--window W`` is required by
     ``motifs`` and adds the motif-score fields to ``summary``.
 
+Direction and weights
+    ``--directed left_to_right|top_to_bottom`` turns every edge as
+    :func:`kestrel_grid_tools.adapters.directed_edges` does (earlier sample first, or
+    higher value first with ties left to right); degrees become
+    ``in_degree,out_degree``. ``--weight NAME`` (a name of
+    :data:`kestrel_grid_tools.adapters.WEIGHTS`) adds a ``weight`` column to the edges,
+    computed from source to target as :func:`kestrel_grid_tools.adapters.edge_weights`
+    does, with x the position (times: offsets in ``x_unit``), else the row. The summary
+    names both in ``direction`` and ``weight``. Both work on whole arrays.
+
 Formats (``--format``)
-    ``csv``, ``tsv``, ``json``, ``npy``, ``graphml`` (edges only) and ``text`` (summary
+    ``csv``, ``tsv``, ``json``, ``npy``, ``parquet`` (needs pyarrow, the
+    ``kestrel-grid[parquet]`` extra), ``graphml`` (edges only) and ``text`` (summary
     only: ``key: value`` lines). When not given, the format follows the ``-o`` suffix
-    (``.csv``, ``.tsv``, ``.json``, ``.npy``, ``.graphml``; any other suffix: csv); on
-    standard output a summary is ``text`` and everything else ``csv``.
+    (``.csv``, ``.tsv``, ``.json``, ``.npy``, ``.parquet``, ``.graphml``); ``.txt``, no
+    suffix and standard output get ``text`` for a summary and ``csv`` otherwise; any
+    other suffix is a usage error naming the supported ones. JSON records lead with the
+    ``series`` label.
 
 Several series
-    CSV/TSV rows and ``text`` blocks carry a leading ``series`` column or line; JSON
-    becomes an object keyed by label; GraphML holds one ``<graph>`` per series; ``npy``
-    holds several series only for the summary (a structured array), other outputs are
-    refused since their arrays differ in length. ``--plot FILE.png`` then writes
-    ``FILE-1.png``, ``FILE-2.png``, ... in series order.
+    CSV/TSV/Parquet rows and ``text`` blocks carry a leading ``series`` column or line;
+    JSON becomes an object keyed by label; GraphML goes to one file per series,
+    ``FILE-1.graphml``, ``FILE-2.graphml``, ... in series order (graph readers read the
+    first graph of a file only); ``npy`` holds several series only for the summary (a
+    structured array), other outputs are refused since their arrays differ in length.
+    ``--plot FILE.png`` likewise writes ``FILE-1.png``, ``FILE-2.png``, ...
+
+Plots (``--plot``)
+    ``--plot FILE`` draws each series with its edges and its degree distribution, as
+    PNG, PDF or SVG after the suffix of FILE (another suffix is a usage error). The y
+    axis is named after the series' column, the x axis after the ``--x`` column
+    (``sample`` without it; times give a date axis). ``--plot-scale loglog`` draws the
+    degree distribution against log k (default ``semilog``), and ``--plot-ccdf`` draws
+    P(K >= k) instead of P(k); horizontal graphs show the i.i.d. law either way.
 
 Inputs with one data row
     A single data row of several numeric columns (a ``.npy`` array of one row) is
@@ -86,7 +110,8 @@ Output files (``-o``)
     Links are followed (their target is replaced); an existing file keeps its mode, and
     its owner where the process may set it, but loses its hard links. A FIFO, device or
     descriptor path (``/dev/stdout``) is written directly. GraphML replaces characters
-    XML does not allow in labels with U+FFFD.
+    XML does not allow in labels with U+FFFD, and records the unit and origin of time
+    positions, the direction and the weight's name as graph data.
 
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
 file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
@@ -115,29 +140,40 @@ import numpy as np
 import kestrel_grid as kg
 
 from . import features
-from ._graphs import FloatArray
+from ._graphs import FloatArray, IntArray
 from ._io import (
     MAX_DECIMALS,
     Dialect,
+    STDIN_NAME,
     InputError,
     OutputError,
     OutputFile,
     Series,
     Table,
+    Writer,
     make_writer,
     delimiter_of,
     read_series,
     record_table,
 )
 from ._optional import MissingExtraError, require
+from .adapters import DIRECTIONS, WEIGHTS, _oriented, _weights
 
 PROG = "kestrel-grid"
 RULES = ("recorded", "float", "exact")
 OUTPUTS = ("summary", "edges", "degrees", "distribution", "motifs")
-FORMATS = ("csv", "tsv", "json", "npy", "graphml", "text")
+FORMATS = ("csv", "tsv", "json", "npy", "parquet", "graphml", "text")
 SUFFIX_FORMATS = {
-    ".csv": "csv", ".tsv": "tsv", ".json": "json", ".npy": "npy", ".graphml": "graphml",
+    ".csv": "csv", ".tsv": "tsv", ".json": "json", ".npy": "npy", ".parquet": "parquet",
+    ".graphml": "graphml",
 }
+PLOT_FORMATS = ("png", "pdf", "svg")
+PLOT_SCALES = ("semilog", "loglog")
+# Suffixes (none included) that get what standard output would: text for a summary,
+# CSV otherwise. Devices, FIFOs and descriptors (/dev/stdout) usually have none.
+PLAIN_SUFFIXES = ("", ".txt")
+# Formats that write binary data, so only to a file.
+BINARY_FORMATS = ("npy", "parquet")
 
 _DESCRIPTION = """\
 Build the natural or horizontal visibility graph of each series read from FILE
@@ -158,12 +194,25 @@ examples:
       a semicolon file with decimal commas (5,5) in Latin-1
   kestrel-grid examples/data/co2.csv --column co2 --rule float
       the weekly CO2 record under the float rule instead of its recorded decimals
+  kestrel-grid examples/data/co2.csv --x date --column co2 --kind horizontal \\
+      --plot co2.pdf --plot-ccdf
+      also draws the record against its dates with its graph, and the share of weeks
+      with degree k or more beside the i.i.d. law, as a PDF
+  kestrel-grid examples/data/co2.csv --column co2 --x date --output edges \\
+      --directed top_to_bottom --weight slope -o co2.parquet
+      directed edges with their slopes (ppm per day) as Parquet
 
 Without --column a one-column file gives its column and a wider file every column whose
 first data cell is a number; several series add a leading "series" column (label
-file:column). The format follows the -o suffix unless --format is given; on standard
-output a summary is key: value text and other outputs are CSV. With several series
---plot FILE.png writes FILE-1.png, FILE-2.png, ...
+file:column). The format follows the -o suffix (.csv .tsv .json .npy .parquet .graphml)
+unless --format is given; another suffix is refused; on standard output (or .txt, or no
+suffix) a summary is key: value text and other outputs are CSV. With several series
+--plot FILE.png writes FILE-1.png, FILE-2.png, ..., and GraphML one file per series
+the same way; .pdf and .svg give vector plots. With --x the degrees carry each sample's
+position (dates as dates).
+--plot-scale loglog and --plot-ccdf change the degree panel: P(k) against log k, or
+P(K >= k), the share of vertices with degree k or more (with the i.i.d. law of
+horizontal graphs drawn the same way).
 --x names the column of positions (finite, strictly increasing; not a series itself);
 a bad position stops the run naming its file, line and column.
 --rule recorded (the default for text) decides on the decimals as written in each
@@ -257,10 +306,14 @@ class _Options:
     rule: Optional[str]
     missing: features.Missing
     output: str
+    direction: Optional[str]
+    weight: Optional[str]
     window: Optional[int]
     fmt: str
     path: Optional[str]
     plot: Optional[str]
+    plot_scale: str = "semilog"
+    plot_ccdf: bool = False
     dialect: Dialect = Dialect()
 
 
@@ -349,14 +402,28 @@ def build_parser() -> argparse.ArgumentParser:
              "default; the others keep their rows as positions), stop (raise), or build "
              "with NaN (keep)")
     add("--output", choices=OUTPUTS, default="summary", help="what to write (default: summary)")
+    add("--directed", choices=DIRECTIONS, metavar="{" + ",".join(DIRECTIONS) + "}",
+        help="direct the edges: from the earlier sample to the later (left_to_right) or "
+             "from the higher value to the lower (top_to_bottom; ties left to right); "
+             "edges are then directed and degrees become in_degree,out_degree")
+    add("--weight", choices=WEIGHTS, metavar="NAME",
+        help="add a weight column to the edges, computed from source to target: "
+             + ", ".join(WEIGHTS))
     add("--window", type=_positive_int, metavar="W",
         help="motif window size: required by --output motifs, adds motif fields to a summary")
     add("--format", choices=FORMATS,
-        help="output format (default: from the -o suffix; on standard output text for a "
-             "summary, csv otherwise)")
+        help="output format (default: from the -o suffix: .csv, .tsv, .json, .npy, .parquet, "
+             ".graphml; on standard output, or a suffix .txt or none, text for a summary, "
+             "csv otherwise)")
     add("-o", dest="path", metavar="PATH", help="output file (default: standard output)")
-    add("--plot", metavar="FILE.png",
-        help="also draw each series with its graph (needs matplotlib)")
+    add("--plot", metavar="FILE",
+        help="also draw each series with its graph and degree distribution, as .png, .pdf "
+             "or .svg after the suffix (needs matplotlib)")
+    add("--plot-scale", choices=PLOT_SCALES,
+        help="axes of the degree distribution in --plot: log P(k) against k (semilog, "
+             "the default) or against log k (loglog)")
+    add("--plot-ccdf", action="store_true",
+        help="draw P(K >= k), the share of vertices with degree k or more, instead of P(k)")
     add("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
 
@@ -390,25 +457,46 @@ def _options(args: argparse.Namespace) -> _Options:
     if args.decimal == "," and args.delimiter == ",":
         raise _UsageError("--decimal , needs another delimiter than ','")
     dialect = Dialect(args.delimiter, args.decimal, args.encoding)
+    direction: Optional[str] = args.directed
+    if direction is not None and output not in ("edges", "degrees", "summary"):
+        raise _UsageError("--directed applies to --output edges, degrees and summary only")
+    weight: Optional[str] = args.weight
+    if weight is not None and output not in ("edges", "summary"):
+        raise _UsageError("--weight applies to --output edges and summary only")
     path: Optional[str] = None if args.path in (None, "-") else args.path
     fmt: Optional[str] = args.format
     if fmt is None:
-        if path is None:
+        suffix = "" if path is None else os.path.splitext(path)[1].lower()
+        if suffix in PLAIN_SUFFIXES:
             fmt = "text" if output == "summary" else "csv"
+        elif suffix in SUFFIX_FORMATS:
+            fmt = SUFFIX_FORMATS[suffix]
         else:
-            fmt = SUFFIX_FORMATS.get(os.path.splitext(path)[1].lower(), "csv")
-    if fmt == "npy" and path is None:
-        raise _UsageError("--format npy writes binary data: give an output file with -o")
+            raise _UsageError(
+                f"-o {path}: no output format has the suffix {suffix}; supported suffixes: "
+                f"{', '.join(SUFFIX_FORMATS)}, .txt (or none); or give --format "
+                f"{{{','.join(FORMATS)}}}"
+            )
+    if fmt in BINARY_FORMATS and path is None:
+        raise _UsageError(f"--format {fmt} writes binary data: give an output file with -o")
     if fmt == "graphml" and output != "edges":
         raise _UsageError("--format graphml holds graphs: use it with --output edges")
     if fmt == "text" and output != "summary":
         raise _UsageError("--format text is for --output summary only")
+    plot: Optional[str] = args.plot
+    if plot is None:
+        if args.plot_scale is not None or args.plot_ccdf:
+            flag = "--plot-scale" if args.plot_scale is not None else "--plot-ccdf"
+            raise _UsageError(f"{flag} shapes the degree plot of --plot: give --plot FILE")
+    elif os.path.splitext(plot)[1].lower()[1:] not in PLOT_FORMATS:
+        raise _UsageError(f"--plot {plot}: the file name must end in .png, .pdf or .svg")
     return _Options(
         inputs=tuple(args.inputs), columns=columns, kind=args.kind,
         skip_adjacent=args.skip_adjacent, x=x, penetrable=args.penetrable, rule=rule,
         missing=args.missing,
-        output=output, window=args.window,
-        fmt=fmt, path=path, plot=args.plot, dialect=dialect,
+        output=output, direction=direction, weight=weight, window=args.window,
+        fmt=fmt, path=path, plot=plot, plot_scale=args.plot_scale or "semilog",
+        plot_ccdf=args.plot_ccdf, dialect=dialect,
     )
 
 
@@ -448,7 +536,8 @@ def result_table(
     """The requested result for one series (samples ``values`` at ``positions``, built
     with ``rule``), computed from the array builders. Left-out missing samples keep
     their row numbers: edges and degrees name the samples by their rows. ``times``, for
-    positions read as times, is their unit and origin, added to a summary."""
+    positions read as times, is their unit and origin, added to a summary, recorded with
+    the edges and used to write the positions of the degrees as times."""
     output, kind, skip = options.output, options.kind, options.skip_adjacent
     penetrable, missing = options.penetrable, options.missing
     exact, decimals = rule.exact, rule.decimals
@@ -461,15 +550,26 @@ def result_table(
         )
         if times is not None:  # positions read as times: what the offsets count, from when
             summary["x_unit"], summary["x_origin"] = times
-        return record_table(output, {"kind": summary.pop("kind"), "rule": rule.name, **summary})
-    if output == "edges":
+        named = {"kind": summary.pop("kind"), "rule": rule.name}
+        if options.direction is not None:
+            named["direction"] = options.direction
+        if options.weight is not None:
+            named["weight"] = options.weight
+        return record_table(output, {**named, **summary})
+    if output == "edges" or (output == "degrees" and options.direction is not None):
         edges = np.asarray(
             kg.graph_edge_array(
                 values, kind, x=positions, penetrable=penetrable, skip_adjacent=skip, exact=exact,
                 missing=missing, decimals=decimals,
             )
         ).reshape(-1, 2)
-        return Table(output, ("source", "target"), (rows[edges[:, 0]], rows[edges[:, 1]]))
+        if output == "edges":
+            return _edge_table(edges, values, rows, positions, options, times)
+        oriented = _oriented(edges, values[rows], options.direction or DIRECTIONS[0])
+        in_degree = np.bincount(oriented[:, 1], minlength=rows.size).astype(np.int64)
+        out_degree = np.bincount(oriented[:, 0], minlength=rows.size).astype(np.int64)
+        return _sample_table(output, rows, positions, options.x, times,
+                             ("in_degree", "out_degree"), (in_degree, out_degree))
     if output == "motifs":
         if options.window is None:
             raise ValueError("motif scores need a window size")
@@ -481,10 +581,57 @@ def result_table(
     degree = features.degrees(values, kind, skip, x=positions, penetrable=penetrable, exact=exact,
                               missing=missing, decimals=decimals)
     if output == "degrees":
-        return Table(output, ("index", "degree"), (rows, degree))
+        return _sample_table(output, rows, positions, options.x, times, ("degree",), (degree,))
     counts = np.bincount(degree)
     k, p = features.degree_distribution(degree)
     return Table(output, ("k", "count", "p"), (k, counts.astype(np.int64), p))
+
+
+def _edge_table(edges: IntArray, values: FloatArray, rows: IntArray,
+                positions: Optional[FloatArray], options: _Options,
+                times: Optional[Tuple[str, str]]) -> Table:
+    """``source,target`` rows of the graph's ``edges`` (indices among the samples built,
+    named by their ``rows``), turned to ``--directed`` and with the ``--weight`` column,
+    both computed on whole arrays by the adapters' helpers; the graph facts (time unit
+    and origin, direction, weight) go with them for GraphML."""
+    direction, weight = options.direction, options.weight
+    y = values[rows]
+    oriented = edges if direction is None else _oriented(edges, y, direction)
+    columns: Tuple[str, ...] = ("source", "target")
+    arrays: Tuple[np.ndarray[Any, Any], ...] = (rows[oriented[:, 0]], rows[oriented[:, 1]])
+    if weight is not None:
+        # Vertex x as the builders saw it: the position, else the row.
+        x = (rows.astype(np.float64) if positions is None else positions[rows])
+        columns += ("weight",)
+        arrays += (_weights(np.column_stack((x, y)), oriented, weight),)
+    graph: List[Tuple[str, str]] = []
+    if times is not None:
+        graph += [("x_unit", times[0]), ("x_origin", times[1])]
+    if direction is not None:
+        graph.append(("direction", direction))
+    if weight is not None:
+        graph.append(("edge_weight", weight))
+    return Table("edges", columns, arrays, tuple(graph), directed=direction is not None)
+
+
+def _sample_table(output: str, rows: IntArray, positions: Optional[FloatArray],
+                  x: Optional[str], times: Optional[Tuple[str, str]],
+                  names: Tuple[str, ...], arrays: Tuple[np.ndarray[Any, Any], ...]) -> Table:
+    """A table with a row per sample: ``index`` (its row), its position when ``--x`` gave
+    positions (a column named after the ``--x`` column, else ``x``; times as
+    ``datetime64``, which the writers write as times), then ``names``."""
+    if positions is None:
+        return Table(output, ("index", *names), (rows, *arrays))
+    name = x if x is not None and not x.isdigit() else "x"
+    if name in ("index", *names):
+        name = "x"
+    at: np.ndarray[Any, Any] = positions[rows]
+    if times is not None:
+        unit, origin = times
+        # The origin keeps its own unit, which may be finer than the offsets' (days
+        # counted from 06:00): the sum is in the finer of the two.
+        at = np.array(origin, dtype="M8") + at.astype(np.int64).astype(f"m8[{unit}]")
+    return Table(output, ("index", name, *names), (rows, at, *arrays))
 
 
 #: Seconds a run goes before progress appears on a terminal (several series show their
@@ -648,6 +795,8 @@ def _open(path: str, opened: List[OutputFile]) -> OutputFile:
 
 def _run(options: _Options) -> int:
     plot = _plotter() if options.plot is not None else None
+    if options.fmt == "parquet":  # missing pyarrow is reported before a long read
+        require("pyarrow.parquet", "--format parquet")
     opened: List[OutputFile] = []
     progress = _Progress(0, sys.stderr)
     try:
@@ -663,9 +812,13 @@ def _run(options: _Options) -> int:
                 f"got {len(series)}; use csv, tsv or json, or pick one with --column"
             )
         _check_window(series, options.window, options.missing)
-        stream = opened[0].stream if opened else _stdout_bytes()
-        writer = make_writer(options.fmt, stream, several)
+        numbered = _graph_paths(options, len(series), opened) if several else None
+        writer: Optional[Writer] = None
+        if numbered is None:
+            stream = opened[0].stream if opened else _stdout_bytes()
+            writer = make_writer(options.fmt, stream, several)
         plot_paths = _plot_paths(options.plot, len(series)) if options.plot else []
+        labels = [item.label for item in series]
         rules = []
         for item in series:
             rule, fell_back = series_rule(item, options.rule)
@@ -688,12 +841,17 @@ def _run(options: _Options) -> int:
             times = None if item.x_unit is None else (item.x_unit, item.x_origin or "")
             table = result_table(item.values, options, item.positions, rule, times)
             progress.stage("writing", item.label)
-            writer.write(item.label, table, item.values, item.positions)
+            if writer is not None:
+                writer.write(item.label, table, item.values, item.positions)
+            else:
+                assert numbered is not None
+                _write_graph(numbered[done], item, table, opened)
             if plot is not None:
                 progress.stage("plotting", item.label)
-                _draw(plot, item, options, rule, plot_paths[done], opened)
-        progress.stage("writing")
-        writer.close()
+                _draw(plot, item, options, rule, plot_paths[done], opened, labels)
+        if writer is not None:
+            progress.stage("writing")
+            writer.close()
         progress.show(len(series))
         progress.close()
         with _signals_held():
@@ -708,6 +866,41 @@ def _run(options: _Options) -> int:
         with _signals_held():
             for output_file in opened:
                 output_file.discard()
+
+
+def _graph_paths(options: _Options, count: int, opened: List[OutputFile]) -> Optional[List[str]]:
+    """For GraphML of several series, the numbered files that get one graph each
+    (``FILE-1.graphml``, ``FILE-2.graphml``, ..., as ``--plot`` numbers its pictures):
+    graph readers read the first graph of a file only, so one file of several graphs
+    would look like one series to them. ``None`` for other formats. The file opened
+    under the name as given (to report an unwritable path before reading) is dropped;
+    an existing file of that name stays as it was."""
+    if options.fmt != "graphml":
+        return None
+    path = options.path
+    if path is None:
+        raise _UsageError(
+            f"GraphML holds one graph per file: {count} series need -o FILE.graphml "
+            "(written as FILE-1.graphml, FILE-2.graphml, ...), or pick one with --column"
+        )
+    if opened[0].temporary is None:
+        raise _UsageError(
+            f"GraphML holds one graph per file: {count} series need numbered files, and "
+            f"{path} is no regular file; give a file name, or pick one series with --column"
+        )
+    with _signals_held():
+        opened.pop(0).discard()
+    return _plot_paths(path, count)
+
+
+def _write_graph(path: str, item: Series, table: Table, opened: List[OutputFile]) -> None:
+    """Writes one series' graph to its own GraphML file (closed at once, so that many
+    series do not hold many descriptors; it is moved into place with the others)."""
+    graph_file = _open(path, opened)
+    writer = make_writer("graphml", graph_file.stream, False)
+    writer.write(item.label, table, item.values, item.positions)
+    writer.close()
+    graph_file.stream.close()
 
 
 def _refuse_missing(item: Series) -> None:
@@ -735,13 +928,45 @@ def _check_window(series: Sequence[Series], window: Optional[int], missing: str)
             )
 
 
+def _plot_positions(item: Series) -> Any:
+    """The positions to draw a series at: times again where they were read as times (so
+    that the plot gets a date axis), else the numbers read, or ``None`` for row order."""
+    if item.positions is None or item.x_unit is None or not item.x_origin:
+        return item.positions
+    try:
+        origin = np.datetime64(item.x_origin)
+    except ValueError:  # not a point in time: plain offsets
+        return item.positions
+    return origin + item.positions.astype(np.int64).astype(f"m8[{item.x_unit}]")
+
+
+def _axis_labels(item: Series, options: _Options, labels: Sequence[str]) -> Tuple[str, str]:
+    """The x and y axis labels of a series' plot: the ``--x`` column (``sample`` for row
+    order) and the series' column, taken from its ``file:column`` label (without the
+    ``#N`` of a repeated input). A column known only by its index is ``column N``."""
+    label = item.label
+    head, hash_mark, count = label.rpartition("#")
+    if hash_mark and count.isdigit() and head in labels:
+        label = head
+    sources = [STDIN_NAME if path == "-" else path for path in options.inputs]
+    source = max((s for s in sources if label.startswith(s + ":")), key=len, default=None)
+    column = label[len(source) + 1:] if source is not None else label.rpartition(":")[2]
+
+    def name(column: str) -> str:
+        return f"column {column}" if column.isdigit() else column
+
+    return ("sample" if options.x is None else name(options.x)), name(column)
+
+
 def _draw(plot: Callable[..., Any], item: Series, options: _Options, rule: _Rule, path: str,
-          opened: List[OutputFile]) -> None:
-    png = _open(path, opened)
+          opened: List[OutputFile], labels: Sequence[str] = ()) -> None:
+    output_file = _open(path, opened)
+    xlabel, ylabel = _axis_labels(item, options, labels)
     figure = plot(item.values, kind=options.kind, skip_adjacent=options.skip_adjacent,
-                  x=item.positions, penetrable=options.penetrable, exact=rule.exact,
-                  decimals=rule.decimals, missing=options.missing, path=png.stream,
-                  title=item.label)
+                  x=_plot_positions(item), penetrable=options.penetrable, exact=rule.exact,
+                  decimals=rule.decimals, missing=options.missing, path=output_file.stream,
+                  title=item.label, xlabel=xlabel, ylabel=ylabel, scale=options.plot_scale,
+                  ccdf=options.plot_ccdf, format=os.path.splitext(path)[1].lower()[1:])
     pyplot = sys.modules.get("matplotlib.pyplot")
     if pyplot is not None:
         pyplot.close(figure)

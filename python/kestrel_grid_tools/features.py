@@ -7,47 +7,28 @@ run without the interpreter lock."""
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Literal, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
 import kestrel_grid as kg
 
-from ._graphs import FloatArray, IntArray, as_series
-from ._positions import implied_positions, time_positions
+from ._graphs import FloatArray, Graph, IntArray, as_series
+from ._options import KINDS, MISSING, Kind, Missing, Options, check_int, check_missing
+from ._record import Record, as_record
 
-Kind = Literal["natural", "horizontal"]
-KINDS: Tuple[Kind, ...] = ("natural", "horizontal")
-Missing = Literal["omit", "raise", "keep"]
-MISSING: Tuple[Missing, ...] = ("omit", "raise", "keep")
+__all__ = [
+    "KINDS", "MISSING", "Kind", "Missing", "Options", "check_missing", "kept_samples",
+    "visibility_graph", "record_graph", "degrees", "record_degrees", "degree_distribution", "iid_law", "iid_distance",
+    "motif_summary", "summarize", "record_summary",
+]
 
-
-def check_missing(missing: str) -> None:
-    if missing not in MISSING:
-        raise ValueError(f"missing must be 'omit', 'raise' or 'keep', got {missing!r}")
 
 
 def kept_samples(values: FloatArray, missing: str) -> Optional[IntArray]:
     """Indices of the samples a build with ``missing`` keeps, or ``None`` when it keeps
     them all (nothing is missing, or ``missing`` is not ``"omit"``)."""
-    if missing != "omit":
-        return None
-    present = ~np.isnan(values)
-    if present.all():
-        return None
-    return np.flatnonzero(present).astype(np.int64)
-
-
-def _check_kind(kind: str) -> None:
-    if kind not in KINDS:
-        raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
-
-
-def _check_penetrable(penetrable: int) -> None:
-    if isinstance(penetrable, bool) or not isinstance(penetrable, (int, np.integer)):
-        raise TypeError(f"penetrable must be an int, got {type(penetrable).__name__}")
-    if penetrable < 0:
-        raise ValueError(f"penetrable must be at least 0, got {penetrable}")
+    return Record(values).kept(missing)
 
 
 def degrees(
@@ -86,24 +67,60 @@ def degrees(
         The degrees, from ``kestrel_grid.graph_degrees``.
 
     Raises:
-        ValueError: A bad ``kind``, ``penetrable`` or ``decimals``, a value that is no
-            decimal of ``decimals`` places, or positions that are not finite and
-            strictly increasing (the message names the first).
-        TypeError: ``penetrable`` is not an int.
+        ValueError: A bad ``kind``, ``missing``, ``penetrable`` or ``decimals``, a value
+            that is no decimal of ``decimals`` places, or positions that are not finite
+            and strictly increasing (the message names the first).
+        TypeError: ``penetrable`` or ``decimals`` is no int.
     """
-    _check_kind(kind)
-    check_missing(missing)
-    x = implied_positions(values, x)
-    series = as_series(values)
-    found = None if x is None else time_positions(x)
-    positions = None if x is None else (as_series(x) if found is None else found.offsets)
+    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    return record_degrees(as_record(values, x), options)
+
+
+def record_degrees(record: Record, options: Options) -> IntArray:
+    """Degree of every sample of ``record`` that the build keeps, built with ``options``."""
     return np.asarray(
-        kg.graph_degrees(
-            series, kind, x=positions, penetrable=penetrable,
-            skip_adjacent=bool(skip_adjacent), exact=bool(exact), missing=missing,
-            decimals=decimals,
-        )
+        kg.graph_degrees(record.values, options.kind, x=record.positions, **options.build_arguments())
     )
+
+
+def visibility_graph(
+    values: Any,
+    kind: Kind = "natural",
+    skip_adjacent: bool = False,
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> Graph:
+    """The graph object of a series, with the tools' defaults: missing samples left out
+    (each other sample keeping its position) and, for a pandas Series, its index as
+    positions when that holds times or increasing numbers (see :func:`degrees`).
+
+    Built by ``kestrel_grid.build_graph``: vertex ``k`` is the ``k``-th sample kept, at
+    ``(position, value)``. For times the positions are integer offsets, and the graph's
+    ``x_unit`` and ``x_origin`` say in what unit and from when; the adapters
+    (:func:`~kestrel_grid_tools.to_networkx`, ...) carry them on.
+
+    Example:
+        >>> import pandas as pd
+        >>> from kestrel_grid_tools import visibility_graph
+        >>> s = pd.Series([2.0, None, 1.0, 3.0], index=pd.date_range("2024-05-01", periods=4))
+        >>> g = visibility_graph(s)
+        >>> g.vertices, g.edges, g.x_unit, g.x_origin
+        ([(0.0, 2.0), (2.0, 1.0), (3.0, 3.0)], [(0, 1), (0, 2), (1, 2)], 'D', '2024-05-01')
+    """
+    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    return record_graph(as_record(values, x), options)
+
+
+def record_graph(record: Record, options: Options) -> Graph:
+    """The graph object of ``record`` built with ``options``."""
+    positions: Any = record.positions
+    if record.unit is not None and record.origin is not None:
+        positions = record.times()  # the module turns them into the same offsets, and keeps the unit
+    return kg.build_graph(record.values, options.kind, x=positions, **options.build_arguments())
 
 
 def degree_distribution(degree_values: Any) -> Tuple[IntArray, FloatArray]:
@@ -125,10 +142,10 @@ def iid_law(k: Any, skip_adjacent: bool = False, *, penetrable: int = 0) -> Floa
     With ``penetrable=L`` (at most L blockers between a visible pair) the law is
     ``P(k) = (1/(2L+3)) ((2L+2)/(2L+3))^(k-2(L+1))`` for ``k >= 2(L+1)``, shifted down by
     two with adjacent pairs skipped; ``L = 0`` is the law above."""
-    _check_penetrable(penetrable)
+    penetrable = check_int("penetrable", penetrable, 0)
     k = np.asarray(k, dtype=np.float64)
-    low = 2.0 * (int(penetrable) + 1) - (2.0 if skip_adjacent else 0.0)
-    base = 2.0 * int(penetrable) + 3.0
+    low = 2.0 * (penetrable + 1) - (2.0 if skip_adjacent else 0.0)
+    base = 2.0 * penetrable + 3.0
     exponent = k - low
     return np.where(
         exponent >= 0, (1.0 / base) * np.power((base - 1.0) / base, np.maximum(exponent, 0)), 0.0
@@ -140,7 +157,7 @@ def iid_distance(degree_values: Any, skip_adjacent: bool = False, *, penetrable:
     the i.i.d. law (`iid_law`, with the same ``skip_adjacent`` and ``penetrable``). Beyond
     the largest degree the empirical share is 0 and the law decreases, so k up to max
     degree + 1 covers the supremum. NaN for an empty series."""
-    _check_penetrable(penetrable)
+    check_int("penetrable", penetrable, 0)
     k, p = degree_distribution(degree_values)
     if p.size == 0:
         return math.nan
@@ -157,14 +174,11 @@ def motif_summary(values: Any, window: int, skip_adjacent: bool = False) -> Dict
 
     A series shorter than the window has no windows: the count is 0 and the rest NaN, so
     one short series does not stop a run over many. A window below 1 raises ValueError."""
-    if isinstance(window, bool) or not isinstance(window, (int, np.integer)):
-        raise TypeError(f"window must be an int, got {type(window).__name__}")
-    if window < 1:
-        raise ValueError(f"window must be at least 1, got {window}")
+    window = check_int("window", window, 1)
     series = as_series(values)
     scores: List[int] = []
     if window <= series.size:
-        scores = kg.horizontal_window_motif_scores(series, int(window), skip_adjacent)
+        scores = kg.horizontal_window_motif_scores(series, window, skip_adjacent)
     if not scores:
         nan = math.nan
         return {"windows": 0, "motif_mean": nan, "motif_std": nan, "motif_min": nan, "motif_max": nan}
@@ -205,35 +219,26 @@ def summarize(
     ordinary horizontal graph, which positions and ``exact`` do not change; a ``window``
     with ``penetrable`` above 0 raises ValueError, as there are no penetrable motif
     scores."""
-    x = implied_positions(values, x)
-    series = as_series(values)
-    _check_penetrable(penetrable)
-    found = None if x is None else time_positions(x)
-    if found is not None:
-        x = found.offsets
-    if window is not None and penetrable > 0:
-        raise ValueError(
-            f"motif scores have no penetrable variant: give window or penetrable={penetrable}, not both"
-        )
-    deg = degrees(series, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact,
-                  missing=missing, decimals=decimals)
-    kept = kept_samples(series, missing)
+    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals, window)
+    return record_summary(as_record(values, x), options)
+
+
+def record_summary(record: Record, options: Options) -> Dict[str, Any]:
+    """The summary of ``record``'s graph built with ``options`` (see :func:`summarize`)."""
+    deg = record_degrees(record, options)
     n = int(deg.size)
     total = int(deg.sum())
     summary: Dict[str, Any] = {
-        "kind": kind,
+        "kind": options.kind,
         "samples": n,
-        "omitted": int(series.size) - n,
+        "omitted": int(record.values.size) - n,
         "edges": total // 2,
         "mean_degree": total / n if n else math.nan,
         "max_degree": int(deg.max()) if n else 0,
     }
-    if found is not None:  # positions were times: what the offsets count, from when
-        summary["x_unit"] = found.unit
-        summary["x_origin"] = str(found.origin)
-    if kind == "horizontal":
-        summary["iid_distance"] = iid_distance(deg, skip_adjacent, penetrable=penetrable)
-    if window is not None:
-        present = series if kept is None else series[kept]
-        summary.update(motif_summary(present, window, skip_adjacent))
+    summary.update(record.time_fields())  # positions that were times: their unit and origin
+    if options.kind == "horizontal":
+        summary["iid_distance"] = iid_distance(deg, options.skip_adjacent, penetrable=options.penetrable)
+    if options.window is not None:
+        summary.update(motif_summary(record.present(options.missing), options.window, options.skip_adjacent))
     return summary

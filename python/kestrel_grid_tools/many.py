@@ -11,13 +11,16 @@ only inside the functions below."""
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import features
-from ._graphs import FloatArray, IntArray, as_series
+from ._graphs import FloatArray, IntArray
 from ._optional import require
+from ._options import Options, check_int, check_kind
+from ._record import as_record
 from ._positions import UNITS
 from .features import Kind
 
@@ -37,11 +40,16 @@ _ORDER_SHIFT = 40
 _INT_COLUMNS = ("samples", "omitted", "edges", "max_degree")
 _MOTIF_COLUMNS = ("motif_windows", "motif_mean", "motif_std", "motif_min", "motif_max")
 
-# (kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
-Options = Tuple[Kind, bool, Optional[int], int, int, bool, bool]
+@dataclass(frozen=True)
+class _Request:
+    """What both entry points were asked for, checked once and sent to the workers."""
+
+    options: Options
+    max_degree: int
+    positions: bool
 
 
-def _options(
+def _request(
     kind: str,
     skip_adjacent: bool,
     window: Optional[int],
@@ -49,27 +57,12 @@ def _options(
     penetrable: int = 0,
     exact: bool = False,
     positions: bool = False,
-) -> Options:
-    """Checks the arguments shared by both entry points and packs them for the workers."""
-    if kind not in features.KINDS:
-        raise ValueError(f"kind must be 'natural' or 'horizontal', got {kind!r}")
-    if window is not None and (
-        isinstance(window, bool) or not isinstance(window, (int, np.integer)) or window < 1
-    ):
-        raise ValueError(f"window must be a positive integer or None, got {window!r}")
-    if isinstance(max_degree, bool) or not isinstance(max_degree, (int, np.integer)) or max_degree < 0:
-        raise ValueError(f"max_degree must be a non-negative integer, got {max_degree!r}")
-    if isinstance(penetrable, bool) or not isinstance(penetrable, (int, np.integer)) or penetrable < 0:
-        raise ValueError(f"penetrable must be a non-negative integer, got {penetrable!r}")
-    if window is not None and penetrable > 0:
-        raise ValueError(
-            f"motif scores have no penetrable variant: give window or penetrable={penetrable}, not both"
-        )
-    checked_kind: Kind = "natural" if kind == "natural" else "horizontal"
-    return (
-        checked_kind, bool(skip_adjacent), None if window is None else int(window),
-        int(max_degree), int(penetrable), bool(exact), bool(positions),
-    )
+    decimals: Optional[int] = None,
+) -> _Request:
+    """Checks the arguments shared by both entry points (missing samples are always
+    left out, as a summary leaves them out)."""
+    options = Options(check_kind(kind), skip_adjacent, penetrable, exact, "omit", decimals, window)
+    return _Request(options, check_int("max_degree", max_degree, 0), bool(positions))
 
 
 def _check_positions(positions: bool, data_is_long: bool, time_column: Optional[str]) -> None:
@@ -83,7 +76,7 @@ def _check_positions(positions: bool, data_is_long: bool, time_column: Optional[
 
 
 def _frame(
-    series: Sequence[Any], index: Any, options: Options,
+    series: Sequence[Any], index: Any, request: _Request,
     positions: Optional[Sequence[FloatArray]] = None,
 ) -> Any:
     """The feature rows of ``series`` (1-d arrays, at ``positions`` when given) as a pandas
@@ -92,7 +85,8 @@ def _frame(
     With no series this is the empty frame used as the dask meta, so the meta's columns
     and dtypes are by construction those of every computed partition."""
     pd = require("pandas", FEATURE)
-    kind, skip_adjacent, window, top, penetrable, exact, _ = options
+    options, top = request.options, request.max_degree
+    kind, skip_adjacent, window = options.kind, options.skip_adjacent, options.window
     count = len(series)
     ints: IntArray = np.zeros((count, len(_INT_COLUMNS)), dtype=np.int64)
     mean_degree: FloatArray = np.full(count, math.nan)
@@ -101,16 +95,12 @@ def _frame(
     motif: FloatArray = np.full((count, len(_MOTIF_COLUMNS) - 1), math.nan)
     shares: FloatArray = np.full((count, top + 2), math.nan)
     for row, raw in enumerate(series):
-        values = as_series(raw)
-        x = None if positions is None else positions[row]
-        # Missing samples (NaN) are left out, as features.summarize leaves them out.
-        deg = features.degrees(values, kind, skip_adjacent, x=x, penetrable=penetrable, exact=exact)
-        kept = features.kept_samples(values, "omit")
-        present = values if kept is None else values[kept]
+        record = as_record(raw, None if positions is None else positions[row])
+        deg = features.record_degrees(record, options)
         n = int(deg.size)
         total = int(deg.sum())
-        # The same expressions as features.summarize, so the numbers are identical.
-        ints[row] = (n, int(values.size) - n, total // 2, int(deg.max()) if n else 0)
+        # The same expressions as features.record_summary, so the numbers are identical.
+        ints[row] = (n, int(record.values.size) - n, total // 2, int(deg.max()) if n else 0)
         if n:
             mean_degree[row] = total / n
             p = features.degree_distribution(deg)[1]
@@ -119,9 +109,9 @@ def _frame(
             shares[row, :width] = p[:width]
             shares[row, top + 1] = int(np.count_nonzero(deg > top)) / n
         if kind == "horizontal":
-            iid[row] = features.iid_distance(deg, skip_adjacent, penetrable=penetrable)
+            iid[row] = features.iid_distance(deg, skip_adjacent, penetrable=options.penetrable)
         if window is not None and n >= window:
-            summary = features.motif_summary(present, window, skip_adjacent)
+            summary = features.motif_summary(record.present("omit"), window, skip_adjacent)
             windows[row] = summary["windows"]
             motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
     columns: Dict[str, Any] = {
@@ -142,7 +132,7 @@ def _frame(
     return pd.DataFrame(columns, index=index)
 
 
-def _array_frame(block: Any, start: int, id_column: str, options: Options) -> Any:
+def _array_frame(block: Any, start: int, id_column: str, options: _Request) -> Any:
     """Feature rows of the series in a (rows, samples) block whose first row is ``start``."""
     pd = require("pandas", FEATURE)
     block = np.asarray(block)
@@ -152,7 +142,7 @@ def _array_frame(block: Any, start: int, id_column: str, options: Options) -> An
 
 def _long_frame(
     part: Any, id_column: str, time_column: Optional[str], value_column: str, order_column: str,
-    options: Options, labels: Any = None,
+    options: _Request, labels: Any = None,
 ) -> Any:
     """Feature rows of the series in a long-form pandas frame holding whole series.
 
@@ -178,7 +168,7 @@ def _long_frame(
     positions = None
     if labels is not None:
         ids = pd.Series(labels.take(ids.to_numpy(dtype=np.int64)), index=ids.index)
-    if options[6] and time_column is not None:
+    if options.positions and time_column is not None:
         times = _times(part[time_column], starts, stops)
         _check_times(times, codes, ids)
         positions = [times[a:b] for a, b in bounds]
@@ -293,6 +283,7 @@ def series_features(
     penetrable: int = 0,
     exact: bool = False,
     positions: bool = False,
+    decimals: Optional[int] = None,
 ) -> Any:
     """Graph features of many series as a lazy dask DataFrame, one row per series.
 
@@ -370,6 +361,9 @@ def series_features(
             between its ends (the i.i.d. distance then uses the law of the same
             ``penetrable``).
         exact: Decide the natural rule exactly on the binary values.
+        decimals: ``None``, or decide the natural rule exactly on the values as
+            decimals with at most this many places (see ``kestrel_grid.build_graph``);
+            a value that is no such decimal raises ValueError naming it.
         positions: Long-form input only: the sorted times of each series are its
             positions (numbers as they are; datetimes and timedeltas as integer
             offsets from the series' first time in the coarsest exact unit). A missing or repeated time in a series
@@ -379,17 +373,18 @@ def series_features(
         A dask DataFrame with one row per series.
 
     Raises:
-        ValueError: For a bad ``kind``, ``window``, ``max_degree`` or ``penetrable``, a
+        ValueError: For a bad ``kind``, ``window``, ``max_degree``, ``penetrable`` or
+            ``decimals``, a
             window with ``penetrable``, ``positions`` without long-form data and a time
             column, a missing column, or an array that is not two-dimensional or has
             unknown chunk sizes.
-        TypeError: For any other kind of ``data``.
+        TypeError: For any other kind of ``data``, or an option that is no int.
         MissingExtraError: When dask or pandas is not installed.
     """
     pd = require("pandas", FEATURE)
     dd = require("dask.dataframe", FEATURE)
     da = require("dask.array", FEATURE)
-    options = _options(kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
+    options = _request(kind, skip_adjacent, window, max_degree, penetrable, exact, positions, decimals)
     _check_positions(positions, isinstance(data, (pd.DataFrame, dd.DataFrame)), time_column)
     labels = None
     if isinstance(data, pd.DataFrame):
@@ -413,7 +408,7 @@ def series_features(
 
 
 def _long_features(
-    data: Any, id_column: str, time_column: Optional[str], value_column: str, options: Options,
+    data: Any, id_column: str, time_column: Optional[str], value_column: str, options: _Request,
     labels: Any = None,
 ) -> Any:
     pd = require("pandas", FEATURE)
@@ -438,7 +433,7 @@ def _long_features(
     )
 
 
-def _array_features(data: Any, id_column: str, options: Options) -> Any:
+def _array_features(data: Any, id_column: str, options: _Request) -> Any:
     pd = require("pandas", FEATURE)
     dd = require("dask.dataframe", FEATURE)
     dask = require("dask", FEATURE)
@@ -476,6 +471,7 @@ def features_frame(
     penetrable: int = 0,
     exact: bool = False,
     positions: bool = False,
+    decimals: Optional[int] = None,
 ) -> Any:
     """The rows of :func:`series_features`, computed eagerly into a pandas DataFrame.
 
@@ -502,6 +498,8 @@ def features_frame(
         penetrable: Keep a pair visible with at most this many blocking samples
             between its ends.
         exact: Decide the natural rule exactly on the binary values.
+        decimals: ``None``, or decide the natural rule exactly on the values as
+            decimals with at most this many places.
         positions: Long-form input only: the sorted times of each series are its
             positions (see :func:`series_features`).
 
@@ -509,15 +507,16 @@ def features_frame(
         A pandas DataFrame with one row per series.
 
     Raises:
-        ValueError: For a bad ``kind``, ``window``, ``max_degree`` or ``penetrable``, a
+        ValueError: For a bad ``kind``, ``window``, ``max_degree``, ``penetrable`` or
+            ``decimals``, a
             window with ``penetrable``, ``positions`` without long-form data and a time
             column, a missing or repeated time with ``positions``, a missing column, or
             an array that is not two-dimensional.
-        TypeError: For any other kind of ``data``.
+        TypeError: For any other kind of ``data``, or an option that is no int.
         MissingExtraError: When pandas is not installed.
     """
     pd = require("pandas", "features_frame")
-    options = _options(kind, skip_adjacent, window, max_degree, penetrable, exact, positions)
+    options = _request(kind, skip_adjacent, window, max_degree, penetrable, exact, positions, decimals)
     _check_positions(positions, isinstance(data, pd.DataFrame), time_column)
     if isinstance(data, pd.DataFrame):
         wanted = [id_column, time_column, value_column]

@@ -25,6 +25,7 @@ template <class Payload>
 struct GraphObject {
     PyObject_HEAD
     Payload payload;
+    TimeAxis axis;  // fixed at construction; edits keep the x unit
     // 0: idle; n > 0: n read-only calls under way; -1: one modifying call under way.
     std::int64_t borrow_state;
     // kConstructed once the payload was constructed. An instance made without the
@@ -140,6 +141,8 @@ template <class Payload>
 PyObject* vertices_array_entry(PyObject* self, PyObject* unused);
 template <class Payload>
 PyObject* degrees_array_entry(PyObject* self, PyObject* unused);
+template <class Payload>
+PyObject* axis_entry(PyObject* self, void* closure);
 
 // Creates the type from its spec; NULL with the interpreter's error pending on failure.
 template <class Payload>
@@ -172,6 +175,15 @@ PyObject* create_type() {
     static PyGetSetDef getset[] = {
         {"vertices", vertices_entry<Payload>, nullptr, "", nullptr},
         {"edges", edges_entry<Payload>, nullptr, "", nullptr},
+        {"x_unit", axis_entry<Payload>, nullptr,
+         "For a graph built from times as positions, the unit its vertices' x count: "
+         "\"D\", \"h\", \"m\", \"s\", \"ms\", \"us\" or \"ns\"; None otherwise.",
+         nullptr},
+        {"x_origin", axis_entry<Payload>, nullptr,
+         "For a graph built from times as positions, the time at x = 0 as numpy writes it "
+         "(ISO 8601 for dates); "
+         "None otherwise.",
+         const_cast<char*>("origin")},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
@@ -249,12 +261,13 @@ Result<GraphObject<Payload>*> checked_self(PyObject* self) {
 
 // Allocates an instance of `type` and moves the payload into it.
 template <class Payload>
-Result<ref> allocate(PyTypeObject* type, Payload&& payload) {
+Result<ref> allocate(PyTypeObject* type, Payload&& payload, TimeAxis&& axis) {
     KG_TRY(object, allocate_instance(type));
     auto* graph = reinterpret_cast<GraphObject<Payload>*>(object.get());
-    // Placement-new; moving the record cannot throw, so the instance is never left
-    // with an unconstructed payload.
+    // Placement-new; moving the record and the strings cannot throw, so the instance
+    // is never left with an unconstructed payload.
     new (&graph->payload) Payload(std::move(payload));
+    new (&graph->axis) TimeAxis(std::move(axis));
     graph->borrow_state = 0;
     graph->constructed = kConstructed;
     return object;
@@ -265,7 +278,7 @@ PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(slots, parse_arguments(ClassInfo<Payload>::new_signature, args, kwargs));
         (void)slots;
-        return allocate<Payload>(subtype, Payload{});
+        return allocate<Payload>(subtype, Payload{}, TimeAxis{});
     });
 }
 
@@ -275,7 +288,8 @@ void dealloc_entry(PyObject* self) {
         PyTypeObject* type = Py_TYPE(self);
         auto* object = reinterpret_cast<GraphObject<Payload>*>(self);
         if (object->constructed == kConstructed) {
-            object->payload.~Payload();  // explicit: it was placement-new'd
+            object->payload.~Payload();  // explicit: both were placement-new'd
+            object->axis.~TimeAxis();
         }
         auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_slot(self);
@@ -412,9 +426,22 @@ PyObject* degrees_array_entry(PyObject* self, PyObject*) {
     });
 }
 
+// The unit and origin of times as positions: None for plain positions.
 template <class Payload>
-ref wrap_as(Payload&& payload) {
-    Result<ref> object = allocate<Payload>(type_or_fault<Payload>(), std::move(payload));
+PyObject* axis_entry(PyObject* self, void* closure) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(object, checked_self<Payload>(self));
+        const std::string& text = closure != nullptr ? object->axis.origin : object->axis.unit;
+        if (object->axis.unit.empty()) return ref::borrow(Py_None);
+        ref result = ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!result) return fetch_error();
+        return result;
+    });
+}
+
+template <class Payload>
+ref wrap_as(Payload&& payload, TimeAxis&& axis) {
+    Result<ref> object = allocate<Payload>(type_or_fault<Payload>(), std::move(payload), std::move(axis));
     if (!object.ok()) {
         // The record is released with `payload`'s owner. Running out of memory stays a
         // MemoryError; anything else is an internal fault.
@@ -441,11 +468,12 @@ Result<PyObject*> graph_type_for_startup(GraphClass which) {
                                            : startup_type<HorizontalVisibilityGraph>();
 }
 
-ref wrap_graph(VisibilityGraph&& record, GraphClass which) {
+ref wrap_graph(VisibilityGraph&& record, GraphClass which, TimeAxis axis) {
     if (which == GraphClass::Visibility) {
-        return wrap_as<VisibilityGraph>(std::move(record));
+        return wrap_as<VisibilityGraph>(std::move(record), std::move(axis));
     }
-    return wrap_as<HorizontalVisibilityGraph>(HorizontalVisibilityGraph{std::move(record)});
+    return wrap_as<HorizontalVisibilityGraph>(HorizontalVisibilityGraph{std::move(record)},
+                                              std::move(axis));
 }
 
 }  // namespace kestrel

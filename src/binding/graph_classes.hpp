@@ -2,6 +2,8 @@
 // new instance of either class.
 #pragma once
 
+#include <string>
+
 #include "core/graph_record.hpp"
 #include "binding/errors.hpp"
 
@@ -15,8 +17,16 @@ const char* graph_class_name(GraphClass which);
 // process. A failed creation is a RuntimeError whose cause is the interpreter's error.
 Result<PyObject*> graph_type_for_startup(GraphClass which);
 
+// What the x of a graph's vertices count when the graph was built from times: the unit
+// of the offsets ("D", "h", "m", "s", "ms", "us", "ns") and the first time as ISO text.
+// Both empty for plain positions.
+struct TimeAxis {
+    std::string unit;
+    std::string origin;
+};
+
 // Moves the record into a new instance of exactly that class. Never returns an
 // empty reference: failures unwind as MemoryError or an internal fault.
-ref wrap_graph(VisibilityGraph&& record, GraphClass which);
+ref wrap_graph(VisibilityGraph&& record, GraphClass which, TimeAxis axis = {});
 
 }  // namespace kestrel

@@ -33,7 +33,25 @@ struct VariantCall {
     bool omit_missing = false;
     // With decimals=: the values as scaled decimals, on which visibility is decided.
     std::optional<Series> decided;
+    TimeAxis axis;  // set when x held times
 };
+
+// Positions as given: the offsets, and for times what they count.
+struct PositionsInput {
+    Series offsets;
+    TimeAxis axis;
+};
+
+// The UTF-8 text of str(object).
+Result<std::string> text_of(PyObject* object) {
+    ref text = ref::steal(PyObject_Str(object));
+    ref bytes = text ? ref::steal(PyUnicode_AsUTF8String(text.get())) : ref();
+    if (!bytes) return fetch_error();
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return fetch_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
 
 // A ready message of the given type, or the error of making it.
 CallError error_with(PyObject* type, ref text) {
@@ -181,27 +199,39 @@ Result<bool> has_time_dtype(PyObject* object) {
 // Times as positions: integer offsets from the first time in the coarsest exact unit,
 // computed by the tools package (times come from numpy, pandas or datetime, all Python
 // objects). nullopt when x holds no times or the tools cannot be imported.
-Result<std::optional<Series>> time_offsets(PyObject* object) {
+Result<std::optional<PositionsInput>> time_offsets(PyObject* object) {
     // Set once the tools (or numpy) turned out not to be installed: the import is not
     // tried again on every call that gives positions that are no numbers.
     static bool unavailable = false;
-    if (unavailable) return std::optional<Series>{};
+    if (unavailable) return std::optional<PositionsInput>{};
     ref helper = ref::steal(PyImport_ImportModule("kestrel_grid_tools._positions"));
     if (!helper) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return fetch_error();
         PyErr_Clear();  // no times without the tools
         unavailable = true;
-        return std::optional<Series>{};
+        return std::optional<PositionsInput>{};
     }
-    ref offsets = ref::steal(PyObject_CallMethod(helper.get(), "date_offsets", "O", object));
-    if (!offsets) return fetch_error();
-    if (offsets.get() == Py_None) return std::optional<Series>{};
+    ref found = ref::steal(PyObject_CallMethod(helper.get(), "time_positions", "O", object));
+    if (!found) return fetch_error();
+    if (found.get() == Py_None) return std::optional<PositionsInput>{};
+    ref offsets = ref::steal(PyObject_GetAttrString(found.get(), "offsets"));
+    ref unit = offsets ? ref::steal(PyObject_GetAttrString(found.get(), "unit")) : ref();
+    ref origin = unit ? ref::steal(PyObject_GetAttrString(found.get(), "origin")) : ref();
+    if (!origin) return fetch_error();
+    PositionsInput input;
     KG_TRY(series, to_series(offsets.get()));
-    return std::optional<Series>{std::move(series)};
+    input.offsets = std::move(series);
+    // No samples, no origin: the positions then say nothing about time.
+    if (unit.get() != Py_None && origin.get() != Py_None) {
+        KG_TRY(unit_text, text_of(unit.get()));
+        KG_TRY(origin_text, text_of(origin.get()));
+        input.axis = TimeAxis{std::move(unit_text), std::move(origin_text)};
+    }
+    return std::optional<PositionsInput>{std::move(input)};
 }
 
 // Positions: numbers, or times (see time_offsets).
-Result<Series> to_positions(PyObject* object) {
+Result<PositionsInput> to_positions(PyObject* object) {
     KG_TRY(dated, has_time_dtype(object));
     if (dated) {
         KG_TRY(times, time_offsets(object));
@@ -209,14 +239,14 @@ Result<Series> to_positions(PyObject* object) {
     }
     Result<Series> plain = to_series(object);
     // A str or bytes is no sequence of times either.
-    if (plain.ok() || plain.error().type != PyExc_TypeError || PyUnicode_Check(object) ||
-        PyBytes_Check(object)) {
-        return plain;
+    if (plain.ok()) return PositionsInput{std::move(plain).value(), TimeAxis{}};
+    if (plain.error().type != PyExc_TypeError || PyUnicode_Check(object) || PyBytes_Check(object)) {
+        return std::move(plain).error();
     }
     // Not numbers: maybe a sequence of datetime objects. Otherwise the number error stands.
     KG_TRY(times, time_offsets(object));
     if (times) return std::move(*times);
-    return plain;
+    return std::move(plain).error();
 }
 
 Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args, PyObject* kwargs) {
@@ -224,9 +254,11 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
     KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
     KG_TRY(rule, convert_argument("kind", to_kind, slots[1]));
     Series x;
+    TimeAxis axis;
     if (slots[2] != nullptr && slots[2] != Py_None) {
         KG_TRY(positions, convert_argument("x", to_positions, slots[2]));
-        x = std::move(positions);
+        x = std::move(positions.offsets);
+        axis = std::move(positions.axis);
     }
     KG_TRY(penetrable, to_penetrable(slots[3]));
     KG_TRY(skip_adjacent, to_flag("skip_adjacent", slots[4]));
@@ -256,7 +288,7 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
         options.exact = true;
     }
     return VariantCall{std::move(series), std::move(x), options, missing == MissingPolicy::omit,
-                       std::move(decided)};
+                       std::move(decided), std::move(axis)};
 }
 
 // Runs without the interpreter lock, on the call's own copies.
@@ -286,9 +318,10 @@ PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
                    release_inputs(call);
                    return built;
                }));
-        return wrap_graph(std::move(graph), call.options.rule == VisibilityRule::Natural
-                                                ? GraphClass::Visibility
-                                                : GraphClass::HorizontalVisibility);
+        return wrap_graph(std::move(graph),
+                          call.options.rule == VisibilityRule::Natural ? GraphClass::Visibility
+                                                                       : GraphClass::HorizontalVisibility,
+                          std::move(call.axis));
     });
 }
 
