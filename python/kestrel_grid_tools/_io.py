@@ -34,6 +34,7 @@ import numpy.typing as npt
 from ._graphs import FloatArray
 from ._optional import require
 from ._positions import Positions, time_positions
+from ._record import Record
 
 #: The path that names standard input, and the name it gets in labels and messages.
 STDIN = "-"
@@ -115,49 +116,11 @@ class InputError(Exception):
         super().__init__(f"{place}: {what}")
 
 
-@dataclass(frozen=True)
-class Series:
-    """One series read from an input.
-
-    Attributes:
-        label: ``file:column``, the column being its header name or 0-based index.
-        values: The samples.
-        positions: The sampling positions read with ``--x`` (finite, strictly
-            increasing), or ``None`` for ``0, 1, 2, ...``.
-        places: For a column read from text, the decimal places its cells are written
-            with: the most digits after the decimal point in any cell, an exponent
-            counted in (``1.5e-3`` has 4 places, ``2e3`` none); missing cells do not
-            count. ``None`` for a ``.npy`` input, whose values have no written form.
-        x_unit, x_origin: For times in the ``--x`` column, the unit of the offsets in
-            ``positions`` and the first time; ``None`` otherwise.
-    """
-
-    label: str
-    values: FloatArray
-    positions: Optional[FloatArray] = None
-    places: Optional[int] = None
-    # With times as positions (ISO 8601 text in the --x column): the unit the offsets
-    # count and the first time, as ISO text.
-    x_unit: Optional[str] = None
-    x_origin: Optional[str] = None
-
-    def recorded_decimals(self) -> Optional[int]:
-        """The ``decimals=`` argument that decides this series exactly on its values as
-        written: :attr:`places`, when it is at most 15 and every value scaled by
-        ``10**places`` has at most 15 digits (the module's limit); ``None`` when the
-        series was not read from text, needs more digits, or holds an infinity."""
-        places = self.places
-        if places is None or places > MAX_DECIMALS:
-            return None
-        # fmax/fmin skip NaN without copying the values (a copy would double the
-        # memory of a long series); all missing leaves NaN.
-        largest = max(float(np.fmax.reduce(self.values, initial=-math.inf)),
-                      -float(np.fmin.reduce(self.values, initial=math.inf)))
-        if math.isnan(largest) or largest == -math.inf:
-            return places
-        # Decimals with at most 15 digits round to distinct doubles in order, so the
-        # largest written value is below 10**(15 - places) exactly when its double is.
-        return places if largest < 10.0 ** (MAX_DECIMALS - places) else None
+# One series read from an input is the tools' record: ``label`` is ``file:column`` (the
+# column being its header name or 0-based index), ``positions`` the --x column (times as
+# offsets in ``unit`` from ``origin``), ``places`` the decimal places its cells are
+# written with (None for .npy input, whose values have no written form).
+Series = Record
 
 
 def os_reason(error: OSError) -> str:
@@ -278,10 +241,11 @@ def read_file(
             source, text, delimiter, columns, x, dialect.decimal, prefer
         )
     offsets = None if positions is None else positions.offsets
-    unit = None if positions is None else positions.unit
-    origin = None if positions is None or positions.unit is None else str(positions.origin)
+    unit, origin = None, None
+    if positions is not None and positions.origin is not None:  # times: what they count
+        unit, origin = positions.unit, positions.origin
     return [
-        Series(f"{source}:{name}", values, offsets, places, unit, origin)
+        Record(values, offsets, unit, origin, f"{source}:{name}", places)
         for name, values, places in found
     ]
 
@@ -680,7 +644,6 @@ MISSING_CELLS = frozenset({"", "na", "n/a", "nan", "null"})
 
 
 # The most decimal places (and digits in all) the module's ``decimals=`` accepts.
-MAX_DECIMALS = 15
 
 # A cell written with an exponent: its fraction digits and the exponent (underscores
 # removed first; Python's float accepts them between digits).
@@ -1238,7 +1201,8 @@ def _read_npy(path: str, columns: Sequence[str], x: Optional[str] = None) -> Lis
         if bad is not None:
             raise InputError(path, f"row {bad[0]}, column {x_index}: {bad[1]}")
     return [
-        Series(f"{path}:{index}", np.ascontiguousarray(table[:, index], dtype=np.float64), positions)
+        Record(np.ascontiguousarray(table[:, index], dtype=np.float64), positions,
+               label=f"{path}:{index}")
         for index in wanted or range(width)
     ]
 

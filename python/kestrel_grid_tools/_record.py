@@ -7,6 +7,7 @@ conversions (times to offsets, a pandas index to positions) happen once per seri
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Any, Dict, Optional
 
@@ -32,7 +33,7 @@ class Record:
             ``"ms"``, ``"us"``, ``"ns"``); ``None`` otherwise.
         origin: For times, the first one (``numpy.datetime64`` or ``timedelta64``).
         label: The series' name (a pandas Series' name, ``file:column`` on the command
-            line), or ``None``.
+            line), or ``""``.
         places: For values read from text, the most decimal places among their cells;
             ``None`` when the values have no written form.
     """
@@ -41,7 +42,7 @@ class Record:
     positions: Optional[FloatArray] = None
     unit: Optional[str] = None
     origin: Any = None
-    label: Optional[str] = None
+    label: str = ""
     places: Optional[int] = None
 
     @property
@@ -93,10 +94,12 @@ class Record:
         places = self.places
         if places is None or places > MAX_DECIMALS:
             return None
-        present = self.values[~np.isnan(self.values)]
-        if present.size == 0:
+        # fmax/fmin skip NaN without copying the values (a copy would double the
+        # memory of a long series); all missing leaves -inf.
+        largest = max(float(np.fmax.reduce(self.values, initial=-math.inf)),
+                      -float(np.fmin.reduce(self.values, initial=math.inf)))
+        if math.isnan(largest) or largest == -math.inf:
             return places
-        largest = float(np.max(np.abs(present)))
         # Decimals with at most 15 digits round to distinct doubles in order, so the
         # largest written value is below 10**(15 - places) exactly when its double is.
         return places if largest < 10.0 ** (MAX_DECIMALS - places) else None
@@ -116,7 +119,7 @@ def as_record(values: Any, x: Any = None, *, label: Optional[str] = None) -> Rec
         return values
     if label is None:
         name = getattr(values, "name", None) if hasattr(values, "iloc") else None
-        label = name if isinstance(name, str) else None
+        label = name if isinstance(name, str) else ""
     x = implied_positions(values, x)
     series = as_series(values)
     if x is None:

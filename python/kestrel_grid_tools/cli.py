@@ -142,7 +142,6 @@ import kestrel_grid as kg
 from . import features
 from ._graphs import FloatArray, IntArray
 from ._io import (
-    MAX_DECIMALS,
     Dialect,
     STDIN_NAME,
     InputError,
@@ -157,6 +156,7 @@ from ._io import (
     record_table,
 )
 from ._optional import MissingExtraError, require
+from ._options import MAX_DECIMALS, Options
 from .adapters import DIRECTIONS, WEIGHTS, _oriented, _weights
 
 PROG = "kestrel-grid"
@@ -526,76 +526,61 @@ def series_rule(item: Series, rule: Optional[str]) -> Tuple[_Rule, bool]:
     return _Rule("recorded", decimals=decimals), False
 
 
-def result_table(
-    values: FloatArray,
-    options: _Options,
-    positions: Optional[FloatArray] = None,
-    rule: _Rule = _Rule("float"),
-    times: Optional[Tuple[str, str]] = None,
-) -> Table:
-    """The requested result for one series (samples ``values`` at ``positions``, built
-    with ``rule``), computed from the array builders. Left-out missing samples keep
-    their row numbers: edges and degrees name the samples by their rows. ``times``, for
-    positions read as times, is their unit and origin, added to a summary, recorded with
-    the edges and used to write the positions of the degrees as times."""
-    output, kind, skip = options.output, options.kind, options.skip_adjacent
-    penetrable, missing = options.penetrable, options.missing
-    exact, decimals = rule.exact, rule.decimals
-    kept = features.kept_samples(values, missing)
-    rows = np.arange(values.size, dtype=np.int64) if kept is None else kept
+def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")) -> Table:
+    """The requested result for one series, built with ``rule``, computed from the array
+    builders. Left-out missing samples keep their row numbers: edges and degrees name the
+    samples by their rows. Positions read as times add their unit and origin to a
+    summary, go with the edges, and are written as times with the degrees."""
+    output = options.output
+    built = Options(options.kind, options.skip_adjacent, options.penetrable, rule.exact,
+                    options.missing, rule.decimals, options.window)
     if output == "summary":
-        summary = features.summarize(
-            values, kind, skip, options.window, x=positions, penetrable=penetrable, exact=exact,
-            missing=missing, decimals=decimals,
-        )
-        if times is not None:  # positions read as times: what the offsets count, from when
-            summary["x_unit"], summary["x_origin"] = times
+        summary = features.record_summary(record, built)
         named = {"kind": summary.pop("kind"), "rule": rule.name}
         if options.direction is not None:
             named["direction"] = options.direction
         if options.weight is not None:
             named["weight"] = options.weight
         return record_table(output, {**named, **summary})
-    if output == "edges" or (output == "degrees" and options.direction is not None):
-        edges = np.asarray(
-            kg.graph_edge_array(
-                values, kind, x=positions, penetrable=penetrable, skip_adjacent=skip, exact=exact,
-                missing=missing, decimals=decimals,
-            )
-        ).reshape(-1, 2)
-        if output == "edges":
-            return _edge_table(edges, values, rows, positions, options, times)
-        oriented = _oriented(edges, values[rows], options.direction or DIRECTIONS[0])
-        in_degree = np.bincount(oriented[:, 1], minlength=rows.size).astype(np.int64)
-        out_degree = np.bincount(oriented[:, 0], minlength=rows.size).astype(np.int64)
-        return _sample_table(output, rows, positions, options.x, times,
-                             ("in_degree", "out_degree"), (in_degree, out_degree))
     if output == "motifs":
         if options.window is None:
             raise ValueError("motif scores need a window size")
-        present = values if kept is None else values[kept]
         scores = np.asarray(
-            kg.horizontal_window_motif_scores(present, options.window, skip), dtype=np.int64
+            kg.horizontal_window_motif_scores(
+                record.present(options.missing), options.window, options.skip_adjacent),
+            dtype=np.int64,
         )
         return Table(output, ("window", "score"), (np.arange(scores.size, dtype=np.int64), scores))
-    degree = features.degrees(values, kind, skip, x=positions, penetrable=penetrable, exact=exact,
-                              missing=missing, decimals=decimals)
-    if output == "degrees":
-        return _sample_table(output, rows, positions, options.x, times, ("degree",), (degree,))
-    counts = np.bincount(degree)
-    k, p = features.degree_distribution(degree)
-    return Table(output, ("k", "count", "p"), (k, counts.astype(np.int64), p))
+    if output == "distribution":
+        degree = features.record_degrees(record, built)
+        k, p = features.degree_distribution(degree)
+        return Table(output, ("k", "count", "p"), (k, np.bincount(degree).astype(np.int64), p))
+    kept = record.kept(options.missing)
+    rows = np.arange(record.values.size, dtype=np.int64) if kept is None else kept
+    if output == "edges" or options.direction is not None:
+        edges = np.asarray(
+            kg.graph_edge_array(record.values, built.kind, x=record.positions,
+                                **built.build_arguments())
+        ).reshape(-1, 2)
+        if output == "edges":
+            return _edge_table(edges, record, rows, options)
+        oriented = _oriented(edges, record.values[rows], options.direction or DIRECTIONS[0])
+        in_degree = np.bincount(oriented[:, 1], minlength=rows.size).astype(np.int64)
+        out_degree = np.bincount(oriented[:, 0], minlength=rows.size).astype(np.int64)
+        return _sample_table(output, rows, record, options.x,
+                             ("in_degree", "out_degree"), (in_degree, out_degree))
+    degree = features.record_degrees(record, built)
+    return _sample_table(output, rows, record, options.x, ("degree",), (degree,))
 
 
-def _edge_table(edges: IntArray, values: FloatArray, rows: IntArray,
-                positions: Optional[FloatArray], options: _Options,
-                times: Optional[Tuple[str, str]]) -> Table:
+def _edge_table(edges: IntArray, record: Series, rows: IntArray, options: _Options) -> Table:
     """``source,target`` rows of the graph's ``edges`` (indices among the samples built,
     named by their ``rows``), turned to ``--directed`` and with the ``--weight`` column,
     both computed on whole arrays by the adapters' helpers; the graph facts (time unit
     and origin, direction, weight) go with them for GraphML."""
     direction, weight = options.direction, options.weight
-    y = values[rows]
+    positions = record.positions
+    y = record.values[rows]
     oriented = edges if direction is None else _oriented(edges, y, direction)
     columns: Tuple[str, ...] = ("source", "target")
     arrays: Tuple[np.ndarray[Any, Any], ...] = (rows[oriented[:, 0]], rows[oriented[:, 1]])
@@ -604,9 +589,7 @@ def _edge_table(edges: IntArray, values: FloatArray, rows: IntArray,
         x = (rows.astype(np.float64) if positions is None else positions[rows])
         columns += ("weight",)
         arrays += (_weights(np.column_stack((x, y)), oriented, weight),)
-    graph: List[Tuple[str, str]] = []
-    if times is not None:
-        graph += [("x_unit", times[0]), ("x_origin", times[1])]
+    graph: List[Tuple[str, str]] = list(record.time_fields().items())
     if direction is not None:
         graph.append(("direction", direction))
     if weight is not None:
@@ -614,23 +597,18 @@ def _edge_table(edges: IntArray, values: FloatArray, rows: IntArray,
     return Table("edges", columns, arrays, tuple(graph), directed=direction is not None)
 
 
-def _sample_table(output: str, rows: IntArray, positions: Optional[FloatArray],
-                  x: Optional[str], times: Optional[Tuple[str, str]],
+def _sample_table(output: str, rows: IntArray, record: Series, x: Optional[str],
                   names: Tuple[str, ...], arrays: Tuple[np.ndarray[Any, Any], ...]) -> Table:
     """A table with a row per sample: ``index`` (its row), its position when ``--x`` gave
     positions (a column named after the ``--x`` column, else ``x``; times as
     ``datetime64``, which the writers write as times), then ``names``."""
-    if positions is None:
+    if record.positions is None:
         return Table(output, ("index", *names), (rows, *arrays))
     name = x if x is not None and not x.isdigit() else "x"
     if name in ("index", *names):
         name = "x"
-    at: np.ndarray[Any, Any] = positions[rows]
-    if times is not None:
-        unit, origin = times
-        # The origin keeps its own unit, which may be finer than the offsets' (days
-        # counted from 06:00): the sum is in the finer of the two.
-        at = np.array(origin, dtype="M8") + at.astype(np.int64).astype(f"m8[{unit}]")
+    # Times as datetime64, which the writers write as times.
+    at: np.ndarray[Any, Any] = np.asarray(record.times())[rows]
     return Table(output, ("index", name, *names), (rows, at, *arrays))
 
 
@@ -838,8 +816,7 @@ def _run(options: _Options) -> int:
             progress.stage("building", item.label)
             if options.missing == "raise":
                 _refuse_missing(item)
-            times = None if item.x_unit is None else (item.x_unit, item.x_origin or "")
-            table = result_table(item.values, options, item.positions, rule, times)
+            table = result_table(item, options, rule)
             progress.stage("writing", item.label)
             if writer is not None:
                 writer.write(item.label, table, item.values, item.positions)
@@ -928,18 +905,6 @@ def _check_window(series: Sequence[Series], window: Optional[int], missing: str)
             )
 
 
-def _plot_positions(item: Series) -> Any:
-    """The positions to draw a series at: times again where they were read as times (so
-    that the plot gets a date axis), else the numbers read, or ``None`` for row order."""
-    if item.positions is None or item.x_unit is None or not item.x_origin:
-        return item.positions
-    try:
-        origin = np.datetime64(item.x_origin)
-    except ValueError:  # not a point in time: plain offsets
-        return item.positions
-    return origin + item.positions.astype(np.int64).astype(f"m8[{item.x_unit}]")
-
-
 def _axis_labels(item: Series, options: _Options, labels: Sequence[str]) -> Tuple[str, str]:
     """The x and y axis labels of a series' plot: the ``--x`` column (``sample`` for row
     order) and the series' column, taken from its ``file:column`` label (without the
@@ -962,8 +927,9 @@ def _draw(plot: Callable[..., Any], item: Series, options: _Options, rule: _Rule
           opened: List[OutputFile], labels: Sequence[str] = ()) -> None:
     output_file = _open(path, opened)
     xlabel, ylabel = _axis_labels(item, options, labels)
-    figure = plot(item.values, kind=options.kind, skip_adjacent=options.skip_adjacent,
-                  x=_plot_positions(item), penetrable=options.penetrable, exact=rule.exact,
+    # The record carries its positions, as dates where they were read as dates.
+    figure = plot(item, kind=options.kind, skip_adjacent=options.skip_adjacent,
+                  penetrable=options.penetrable, exact=rule.exact,
                   decimals=rule.decimals, missing=options.missing, path=output_file.stream,
                   title=item.label, xlabel=xlabel, ylabel=ylabel, scale=options.plot_scale,
                   ccdf=options.plot_ccdf, format=os.path.splitext(path)[1].lower()[1:])
