@@ -12,105 +12,12 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kestrel_grid as kg
+from models import (
+    check_indices, horizontal, motif_scores, natural, segment_visible, stretch_graph, subseries,
+)
 
 NAN, INF = math.nan, math.inf
 PROPERTY = settings(max_examples=250, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-
-
-# --- models ---------------------------------------------------------------------------
-
-def natural(v, i, j):
-    if i >= len(v) or j >= len(v) or i == j:
-        return False
-    lo, hi = min(i, j), max(i, j)
-    y_lo, span, rise = v[lo], float(hi - lo), v[hi] - v[lo]
-    for d in range(1, hi - lo):
-        q = float(d) / span
-        h = q * rise + y_lo  # product first, then the sum: two roundings
-        if v[lo + d] >= h:
-            return False
-    return True
-
-
-def horizontal(v, i, j):
-    if i >= len(v) or j >= len(v) or i == j:
-        return False
-    lo, hi = min(i, j), max(i, j)
-    m = v[hi] if math.isnan(v[lo]) or v[hi] < v[lo] else v[lo]
-    return not any(v[k] >= m for k in range(lo + 1, hi))
-
-
-def stretch_graph(v, lo, hi, skip, test):
-    vertices = [(float(k), v[k]) for k in range(lo, hi + 1)]
-    edges = [(a - lo, b - lo) for a in range(lo, hi + 1) for b in range(a + 1, hi + 1)
-             if not (skip and b == a + 1) and test(v, a, b)]
-    return vertices, edges
-
-
-def check_indices(v, i, j):
-    if i >= len(v) or j >= len(v):
-        raise IndexError("index out of bounds")
-    return min(i, j), max(i, j)
-
-
-def subseries(v, i, j):
-    lo, hi = check_indices(v, i, j)
-    return [float(x) for x in v[lo + 1:hi]]
-
-
-def motif_scores(v, w, skip):
-    n = len(v)
-    if w == 0:
-        raise ValueError("window size must be greater than zero")
-    if w > n:
-        raise ValueError("window size must be less than or equal to len(time_series)")
-    diff = [0] * (n - w + 2)
-    for i in range(n):
-        for j in range(i + 1, n):  # every pair, even those wider than a window
-            if (skip and j == i + 1) or not horizontal(v, i, j):
-                continue
-            first = j + 1 - w if j + 1 >= w else 0
-            last = min(i, n - w)
-            if first <= last:
-                diff[first] += 1
-                diff[last + 1] -= 1
-    scores, running = [], 0
-    for s in range(n - w + 1):
-        running += diff[s]
-        scores.append(running - (w - 1))
-    return scores
-
-
-def orient(p, q, r):
-    return (q[1] - p[1]) * (r[0] - q[0]) - (q[0] - p[0]) * (r[1] - q[1])
-
-
-def sign(x):
-    return 1 if x > 0 else -1 if x < 0 else 0
-
-
-def bounds(a, b):
-    """Smaller and larger of a and b, a single NaN operand ignored."""
-    if math.isnan(a) or math.isnan(b):
-        return (b, b) if math.isnan(a) else (a, a)
-    return (b if b < a else a), (b if b > a else a)
-
-
-def in_box(r, p, q):
-    (lo_x, hi_x), (lo_y, hi_y) = bounds(p[0], q[0]), bounds(p[1], q[1])
-    return lo_x <= r[0] <= hi_x and lo_y <= r[1] <= hi_y
-
-
-def segment_visible(p, q, obstacles):
-    for a, b in obstacles:
-        o1, o2 = sign(orient(a, b, p)), sign(orient(a, b, q))
-        o3, o4 = sign(orient(p, q, a)), sign(orient(p, q, b))
-        if o1 != o2 and o3 != o4:
-            return False
-        if ((o1 == 0 and in_box(p, a, b)) or (o2 == 0 and in_box(q, a, b))
-                or (o3 == 0 and in_box(a, p, q)) or (o4 == 0 and in_box(b, p, q))):
-            return False
-    return True
 
 
 Rule = namedtuple("Rule", "test model build build_between graph_class")

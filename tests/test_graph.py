@@ -15,50 +15,15 @@ from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
 
 import kestrel_grid as kg
+from models import OUT_OF_BOUNDS, ModelGraph
 
 CLASSES = [kg.VisibilityGraph, kg.HorizontalVisibilityGraph]
-OUT_OF_BOUNDS = "vertex index out of bounds"
 MUT, BORROWED = "Already mutably borrowed", "Already borrowed"
 
 
 @pytest.fixture(params=CLASSES, ids=lambda c: c.__name__)
 def graph_cls(request):
     return request.param
-
-
-class ModelGraph:
-    """The record's behaviour written the plain way: range test first, then silent drops."""
-
-    def __init__(self):
-        self.vertices, self.edges = [], []
-
-    def node_count(self):
-        return len(self.vertices)
-
-    def edge_count(self):
-        return len(self.edges)
-
-    def add_vertex(self, x, y):
-        self.vertices.append((float(x), float(y)))
-        return len(self.vertices) - 1
-
-    def add_edge(self, v1, v2):
-        if max(v1, v2) >= len(self.vertices):
-            raise IndexError(OUT_OF_BOUNDS)
-        if v1 != v2 and (min(v1, v2), max(v1, v2)) not in self.edges:
-            self.edges.append((min(v1, v2), max(v1, v2)))
-
-    def remove_vertex(self, index):
-        if index >= len(self.vertices):
-            raise IndexError(OUT_OF_BOUNDS)
-        del self.vertices[index]
-        self.edges = [(a - (a > index), b - (b > index)) for a, b in self.edges if index not in (a, b)]
-
-    def remove_edge(self, v1, v2):
-        if v1 == v2 or (min(v1, v2), max(v1, v2)) not in self.edges:
-            return False
-        self.edges.remove((min(v1, v2), max(v1, v2)))
-        return True
 
 
 def snapshot(g):

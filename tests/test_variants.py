@@ -14,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kestrel_grid as kg
+from models import exact_blocks, horizontal_blocks, model_edges, natural_blocks
 
 NAMES = ["build_graph", "graph_degrees", "graph_edge_array"]
 PROPERTY = settings(max_examples=250, deadline=None)
@@ -21,51 +22,6 @@ INF = math.inf
 SPECIAL = st.sampled_from([math.nan, INF, -INF, -0.0, 0.0, 5e-324, 1.7976931348623157e308, 1.0, 2.0])
 VALUES = st.one_of(st.floats(allow_nan=True, allow_infinity=True), SPECIAL,
                    st.integers(-3, 3).map(float), st.integers(0, 9).map(lambda k: k / 10))
-
-
-# --- models -----------------------------------------------------------------------------
-
-def natural_blocks(v, x, a, k, b):
-    # Python floats are IEEE doubles, one rounding per operation, as in the module.
-    span = x[b] - x[a]
-    rise = v[b] - v[a]
-    q = (x[k] - x[a]) / span
-    return v[k] >= q * rise + v[a]
-
-
-def exact_blocks(v, x, a, k, b):
-    ya, yk, yb = v[a], v[k], v[b]
-    if math.isnan(ya) or math.isnan(yb) or math.isnan(yk) or math.isinf(ya):
-        return False
-    if yb == INF:
-        return yk == INF
-    if yb == -INF:
-        return True
-    if yk in (INF, -INF):
-        return yk == INF
-    f = Fraction
-    return (f(x[b]) - f(x[a])) * (f(yk) - f(ya)) - (f(x[k]) - f(x[a])) * (f(yb) - f(ya)) >= 0
-
-
-def horizontal_blocks(v, x, a, k, b):
-    threshold = v[b] if math.isnan(v[a]) or v[b] < v[a] else v[a]
-    return v[k] >= threshold
-
-
-def model_edges(v, x, kind="natural", penetrable=0, skip_adjacent=False, exact=False):
-    x = [float(k) for k in range(len(v))] if x is None else x
-    if kind == "horizontal":
-        blocks = horizontal_blocks
-    else:
-        blocks = exact_blocks if exact else natural_blocks
-    edges = []
-    for a in range(len(v)):
-        for b in range(a + 1, len(v)):
-            if skip_adjacent and b == a + 1:
-                continue
-            if sum(blocks(v, x, a, k, b) for k in range(a + 1, b)) <= penetrable:
-                edges.append((a, b))
-    return edges
 
 
 def bits(values):
