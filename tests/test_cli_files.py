@@ -143,6 +143,11 @@ def wait_for_temporary(directory, child, written):
     pytest.fail("the run did not start writing its output")
 
 
+def default_signals():
+    for signum in (signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+
+
 @POSIX
 @pytest.mark.parametrize("stage", ["reading", "writing"])
 @pytest.mark.parametrize("name,status,message", [
@@ -158,12 +163,13 @@ def test_signal_keeps_the_old_file_and_leaves_no_temporary(tmp_path, big, stage,
         # A FIFO whose writer stays open holds the run in its read.
         source = "in.txt"
         os.mkfifo(tmp_path / source)
-    # SIGINT at its default in the child even when this run was started in the background
-    # (which ignores it, and the tool keeps an ignored signal ignored). The float rule:
+    # SIGINT and SIGHUP at their defaults in the child even when this run was started in
+    # the background or under nohup (which ignore them, and the tool keeps an ignored
+    # signal ignored). The float rule:
     # the values' 17-digit text would be decided with --rule exact and a note on stderr.
     with subprocess.Popen(command(source, "--output", "edges", "--rule", "float", "-o", "out.csv"),
                           cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as child:
+                          preexec_fn=default_signals) as child:
         feeder = open(tmp_path / source, "wb") if stage == "reading" else None
         try:
             if feeder is not None:
