@@ -129,6 +129,43 @@ bool read_cell(const char* begin, const char* end, char mark, double& value, std
     return true;
 }
 
+// The common line of one plain decimal and its line break, read in one pass: the
+// position after the break, or nullptr when the line needs the general path (blanks,
+// markers, long mantissas, many places, no break, anything else).
+const char* read_plain_line(const char* p, const char* stop, char mark, double& value,
+                            std::size_t& places) {
+    bool negative = false;
+    if (p != stop && (*p == '-' || *p == '+')) {
+        negative = *p == '-';
+        ++p;
+    }
+    std::uint64_t mantissa = 0;
+    std::size_t digits = 0;
+    const char* point = nullptr;
+    for (; p != stop; ++p) {
+        const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+        if (digit < 10) {
+            mantissa = mantissa * 10 + digit;  // wraps only past 19 digits, refused below
+            ++digits;
+        } else if (*p == mark && point == nullptr) {
+            point = p;
+        } else {
+            break;
+        }
+    }
+    const char* const end = p;
+    if (p != stop && *p == '\r') ++p;  // "\r\n" ends a line as "\n" does
+    if (p == stop || *p != '\n' || digits == 0 || digits > 19 || mantissa >= kExactInteger) {
+        return nullptr;
+    }
+    places = point == nullptr ? 0 : static_cast<std::size_t>(end - point - 1);
+    if (places >= kExactPowers.size()) return nullptr;
+    // Exact operands, one rounding: the correctly rounded value (see read_number).
+    const double magnitude = static_cast<double>(mantissa) / kExactPowers[places];
+    value = negative ? -magnitude : magnitude;
+    return p + 1;
+}
+
 }  // namespace
 
 std::optional<std::vector<TextColumn>> read_text_columns(std::string_view text,
@@ -154,6 +191,20 @@ std::optional<std::vector<TextColumn>> read_text_columns(std::string_view text,
     const char* p = text.data();
     const char* const stop = p + text.size();
     while (p != stop) {
+        if (width == 1) {
+            double value = 0.0;
+            std::size_t written = 0;
+            if (const char* after = read_plain_line(p, stop, layout.mark, value, written)) {
+                const std::size_t k = target[0];
+                if (k != kUnused) {
+                    columns[k].values.push_back(value);
+                    columns[k].places = std::max(columns[k].places, written);
+                }
+                p = after;
+                poll.tick();
+                continue;
+            }
+        }
         const void* found = std::memchr(p, '\n', static_cast<std::size_t>(stop - p));
         const char* line_end = found == nullptr ? stop : static_cast<const char*>(found);
         const char* next = found == nullptr ? stop : line_end + 1;
