@@ -124,3 +124,24 @@ def test_bad_arguments(args, kind, message):
 def test_private_entry_is_left_out_of_all():
     assert "_read_columns" not in kestrel_grid.__all__
     assert callable(kestrel_grid._read_columns)
+
+
+@pytest.mark.parametrize("decimal", [".", ","])
+def test_bulk_reading_uses_numpy_only_for_pieces_the_reader_is_unsure_of(tmp_path, monkeypatch, decimal):
+    from kestrel_grid_tools import _io
+
+    monkeypatch.setattr(_io, "READ_BYTES", 4096)
+    handed = []
+    numpy_piece = _io._parse_piece
+    monkeypatch.setattr(_io, "_parse_piece", lambda piece, *rest: handed.append(piece) or numpy_piece(piece, *rest))
+    rng = np.random.default_rng(7)
+    cells = [random_cell(rng).strip() for _ in range(6000)]
+    cells[4000] = "1.5e-7"  # read by float(), in a piece of its own kind
+    text = "value\n" + "\n".join(c.replace(".", decimal) for c in cells) + "\n"
+    (tmp_path / "v.txt").write_text(text)
+    [item] = _io.read_series([str(tmp_path / "v.txt")], [], dialect=_io.Dialect(decimal=decimal))
+    assert len(handed) == 1 and b"e-7" in handed[0]
+    assert item.values.tobytes() == bits(expected(cells))
+    assert item.places == decimal_places(cells)
+    precise, _ = _io.parse_columns("v.txt", text, "sniff", [], None, decimal)
+    assert precise[0][1].tobytes() == item.values.tobytes() and precise[0][2] == item.places
