@@ -101,6 +101,9 @@ def test_one_column_blank_lines_are_missing_and_unused_columns_still_checked():
     arrays, places = kestrel_grid._read_columns(b"1;2.5\n3;4\n", 2, ";", ".", [1])
     assert np.asarray(arrays[0]).tolist() == [2.5, 4.0] and places == (1,)
     assert kestrel_grid._read_columns(b"x;2.5\n", 2, ";", ".", [1]) is None
+    arrays, places = kestrel_grid._read_columns(b"1;2.5\n3;4\n", 2, ";", ".", [1, 0, 1])
+    assert [np.asarray(a).tolist() for a in arrays] == [[2.5, 4.0], [1.0, 3.0], [2.5, 4.0]]
+    assert places == (1, 0, 1)
     arrays, places = kestrel_grid._read_columns(b"", 1, "\n", ".", [0])
     assert len(arrays[0]) == 0 and places == (0,)
 

@@ -176,15 +176,20 @@ std::optional<std::vector<TextColumn>> read_text_columns(std::string_view text,
         if (column >= width) return std::nullopt;
     }
 
-    // Where each cell goes: the output column, or none for a column only checked.
+    // Where each cell goes: the output column, or none for a column only checked. A
+    // column asked for twice is read into its first output and copied at the end.
     constexpr std::size_t kUnused = std::numeric_limits<std::size_t>::max();
     std::vector<std::size_t> target(width, kUnused);
-    for (std::size_t k = 0; k < layout.columns.size(); ++k) target[layout.columns[k]] = k;
+    for (std::size_t k = 0; k < layout.columns.size(); ++k) {
+        if (target[layout.columns[k]] == kUnused) target[layout.columns[k]] = k;
+    }
 
     std::vector<TextColumn> columns(layout.columns.size());
     const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
                               (text.empty() || text.back() == '\n' ? 0 : 1);
-    for (TextColumn& column : columns) reserve_large(column.values, lines);
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        if (target[layout.columns[k]] == k) reserve_large(columns[k].values, lines);
+    }
 
     WorkPoll poll;
     std::size_t unused_places = 0;
@@ -233,6 +238,10 @@ std::optional<std::vector<TextColumn>> read_text_columns(std::string_view text,
         }
         p = next;
         poll.tick();
+    }
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        const std::size_t first = target[layout.columns[k]];
+        if (first != k) columns[k] = columns[first];
     }
     return columns;
 }
