@@ -492,8 +492,13 @@ def _bulk_columns(
                 # place (realloc) and shrink to size at the end.
                 guess = rows + count + (count * (size - done) // max(len(piece), 1) if size else count)
                 capacity = max(guess + (guess >> 4) + 1024, int(arrays[0].size * 1.5))
-                for array in arrays:
-                    array.resize(capacity, refcheck=False)
+                if rows == 0:
+                    # Fresh arrays: empty ones are not written over with zeros first,
+                    # as a resize would, so their pages are touched once, when filled.
+                    arrays = [np.empty(capacity, dtype=np.float64) for _ in keep]
+                else:
+                    for array in arrays:
+                        array.resize(capacity, refcheck=False)
             for k in range(len(keep)):
                 arrays[k][rows : rows + count] = read[k]
                 places[k] = max(places[k], written[k])
