@@ -364,8 +364,9 @@ def _guess_encoding(data: bytes) -> str:
 #
 # Each piece of whole lines goes first to the module's text reader, which reads plain
 # decimals and missing-sample markers in C++ without the interpreter lock (the doubles
-# float() gives, and the places written). A piece it is unsure of (exponents, spaces
-# inside a cell, other markers, long lines of other bytes) is read with numpy instead.
+# float() gives, and the places written). A piece it is unsure of (exponents,
+# infinities, underscores, whitespace other than spaces and tabs, values beyond the
+# double range, any other byte) is read with numpy instead.
 #
 # There, plain decimals (an optional leading sign, digits, at most one decimal mark) are
 # read over the raw bytes: the digits of a cell make an integer M and the digits
