@@ -784,6 +784,17 @@ def build_cases(panic):
 
         steps(f"{label}: export outlives its graph", export_outlives_graph)
 
+    # ---- the private reader of decimal text behind the command line's bulk input path
+    RC = kg._read_columns
+    case("text reader: one column with missing samples", RC, b"1.5\n\n-2.25\nNA\n", 1, "\n", ".", [0])
+    case("text reader: two of three columns, decimal commas", RC, b"1;2,5;3\n4;5;6,75\n", 3, ";", ",",
+         (2, 0))
+    case("text reader: long mantissa", RC, b"12345678901234567890.125\n", 1, "\n", ".", [0])
+    case("text reader: not sure of an exponent", RC, b"1e5\n", 1, "\n", ".", [0])
+    case("text reader: str data", RC, "1\n", 1, "\n", ".", [0], expect=TypeError)
+    case("text reader: column out of range", RC, b"1;2\n", 2, ";", ".", [far], expect=ValueError)
+    case("text reader: str column", RC, b"1;2\n", 2, ";", ".", ["0"], expect=TypeError)
+
     # ---- numpy arrays as series, and numpy wrapping exports without a copy
     if np is None:
         return

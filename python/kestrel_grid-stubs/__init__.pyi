@@ -1,6 +1,7 @@
 """Type stubs for the kestrel_grid extension module."""
 
 from typing import (
+    Iterable,
     Any,
     Dict,
     List,
@@ -203,3 +204,8 @@ def graph_edge_array(
     missing: _Missing = "raise",
     decimals: Optional[SupportsIndex] = None,
 ) -> GraphArray: ...
+
+# Private: the reader of plain decimal text behind the command line's bulk input path.
+def _read_columns(
+    data: bytes, width: SupportsIndex, delimiter: str, decimal: str, columns: Iterable[SupportsIndex]
+) -> Optional[Tuple[Tuple[GraphArray, ...], Tuple[int, ...]]]: ...

@@ -2,9 +2,10 @@
 
 Readers turn CSV/TSV files, plain text (one value per line) and ``.npy`` arrays into
 float64 series. Values are the doubles Python's ``float`` gives (bit exact): plain
-decimals are parsed in bulk with numpy over the raw bytes, everything else cell by cell
-with ``float``, and an input the bulk reader is unsure of is read again by the precise
-parser, which names the file, line and column of a bad cell.
+decimals are parsed in bulk over the raw bytes by the module's text reader (numpy where
+that reader is unsure of a piece), everything else cell by cell with ``float``, and an
+input the bulk reader is unsure of is read again by the precise parser, which names the
+file, line and column of a bad cell.
 Writers stream result tables as CSV/TSV, JSON, ``.npy``, Parquet (with pyarrow), GraphML
 or ``key: value`` text.
 """
@@ -30,6 +31,8 @@ from xml.sax.saxutils import escape, quoteattr
 
 import numpy as np
 import numpy.typing as npt
+
+import kestrel_grid
 
 from ._graphs import FloatArray
 from ._optional import require
@@ -359,8 +362,14 @@ def _guess_encoding(data: bytes) -> str:
 
 # ---------------------------------------------------------------- bulk parsing
 #
-# Plain decimals (an optional leading sign, digits, at most one decimal mark) are read
-# with numpy over the raw bytes: the digits of a cell make an integer M and the digits
+# Each piece of whole lines goes first to the module's text reader, which reads plain
+# decimals and missing-sample markers in C++ without the interpreter lock (the doubles
+# float() gives, and the places written). A piece it is unsure of (exponents,
+# infinities, underscores, whitespace other than spaces and tabs, values beyond the
+# double range, any other byte) is read with numpy instead.
+#
+# There, plain decimals (an optional leading sign, digits, at most one decimal mark) are
+# read over the raw bytes: the digits of a cell make an integer M and the digits
 # after the mark count its places p; when M < 2**53 and p <= 22 both M and 10**p are
 # exact doubles, so M / 10**p is the correctly rounded value of the decimal, the double
 # float() gives. Other cells (exponents, long mantissas, missing-sample markers, spaces)
@@ -474,21 +483,26 @@ def _bulk_columns(
                 cut = piece.index(b"\n", kept) + 1 if kept else 0
             piece, carry = piece[:cut], piece[cut:]
         if piece:
-            parsed = _parse_piece(piece, width, separator, mark, codec, swap)
+            parsed = _read_piece(piece, width, separator, mark, keep, codec, swap)
             if parsed is None:
                 return None
-            table, written = parsed
-            count = table.shape[0]
+            read, written = parsed
+            count = read[0].shape[0]
             if rows + count > arrays[0].size:
                 # Room for what the rest of the input likely holds; the arrays grow in
                 # place (realloc) and shrink to size at the end.
                 guess = rows + count + (count * (size - done) // max(len(piece), 1) if size else count)
                 capacity = max(guess + (guess >> 4) + 1024, int(arrays[0].size * 1.5))
-                for array in arrays:
-                    array.resize(capacity, refcheck=False)
-            for k, index in enumerate(keep):
-                arrays[k][rows : rows + count] = table[:, index]
-                places[k] = max(places[k], written[index])
+                if rows == 0:
+                    # Fresh arrays: empty ones are not written over with zeros first,
+                    # as a resize would, so their pages are touched once, when filled.
+                    arrays = [np.empty(capacity, dtype=np.float64) for _ in keep]
+                else:
+                    for array in arrays:
+                        array.resize(capacity, refcheck=False)
+            for k in range(len(keep)):
+                arrays[k][rows : rows + count] = read[k]
+                places[k] = max(places[k], written[k])
             rows += count
         if progress is not None and more:
             progress(done, size, source)
@@ -503,6 +517,29 @@ def _bulk_columns(
         return names[index] if names is not None else str(index)
 
     return [(label(index), arrays[k], places[k]) for k, index in enumerate(keep)]
+
+
+def _read_piece(
+    piece: bytes,
+    width: int,
+    delimiter: int,
+    mark: int,
+    keep: List[int],
+    codec: str,
+    swap: Dict[int, str],
+) -> Optional[Tuple[List[FloatArray], List[int]]]:
+    """The columns ``keep`` of ``piece`` (whole lines) and the decimal places written in
+    each: by the module's reader, else by :func:`_parse_piece`; ``None`` when the piece
+    needs the precise parser."""
+    read = kestrel_grid._read_columns(piece, width, chr(delimiter), chr(mark), keep)
+    if read is not None:
+        arrays, written = read
+        return [np.asarray(array) for array in arrays], list(written)
+    parsed = _parse_piece(piece, width, delimiter, mark, codec, swap)
+    if parsed is None:
+        return None
+    table, places = parsed
+    return [table[:, index] for index in keep], [places[index] for index in keep]
 
 
 def _parse_batch(

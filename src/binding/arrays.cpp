@@ -216,11 +216,12 @@ ArrayBlock edge_block(const std::vector<Edge>& edges) {
     return block;
 }
 
-// A block that takes over a finished vector of int64-sized elements as its storage.
+// A block that takes over a finished vector of 8-byte elements as its storage.
 template <class Element>
-ArrayBlock moved_block(std::vector<Element>&& elements, std::size_t columns) {
+ArrayBlock moved_block(std::vector<Element>&& elements, std::size_t columns,
+                       ArrayBlock::Kind kind = ArrayBlock::Kind::int64) {
     ArrayBlock block;
-    block.kind = ArrayBlock::Kind::int64;
+    block.kind = kind;
     block.rows = elements.size();
     block.columns = columns;
     if (elements.capacity() == 0) elements.reserve(1);  // never a NULL address
@@ -246,6 +247,11 @@ ArrayBlock vertex_block(const std::vector<Vertex>& vertices) {
 ArrayBlock count_block(std::vector<std::uint64_t>&& counts) {
     // Counts below 2^63 have the bits of int64: the vector becomes the block as it is.
     return moved_block(std::move(counts), 0);
+}
+
+ArrayBlock value_block(std::vector<double>&& values) {
+    static_assert(sizeof(double) == sizeof(std::uint64_t));
+    return moved_block(std::move(values), 0, ArrayBlock::Kind::float64);
 }
 
 std::vector<std::uint64_t> degrees_of(const VisibilityGraph& graph) {

@@ -18,7 +18,7 @@ namespace kestrel {
 // holds its data twice.
 struct ArrayBlock {
     enum class Kind { int64, float64 };
-    std::variant<std::vector<std::uint64_t>, std::vector<Edge>> storage;
+    std::variant<std::vector<std::uint64_t>, std::vector<Edge>, std::vector<double>> storage;
     Kind kind = Kind::int64;
     std::size_t rows = 0;
     std::size_t columns = 0;
@@ -33,6 +33,7 @@ ArrayBlock edge_block(const std::vector<Edge>& edges);        // (m, 2) int64, a
 ArrayBlock edge_block(std::vector<Edge>&& edges);             // (m, 2) int64, moved in
 ArrayBlock vertex_block(const std::vector<Vertex>& vertices);  // (n, 2) float64
 ArrayBlock count_block(std::vector<std::uint64_t>&& counts);  // (n,) int64, moved in
+ArrayBlock value_block(std::vector<double>&& values);          // (n,) float64, moved in
 // Degrees of a record's vertices, from its edges.
 std::vector<std::uint64_t> degrees_of(const VisibilityGraph& graph);
 

@@ -10,6 +10,7 @@
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 #include "binding/interpreter.hpp"
+#include "binding/text_functions.hpp"
 #include "binding/variant_functions.hpp"
 
 namespace kestrel {
@@ -339,6 +340,22 @@ Status register_function(PyObject* module, PyMethodDef* definition) {
     return add(module, name.get(), function.get());
 }
 
+// Sets a private function on the module, leaving __all__ as it is.
+Status register_private_function(PyObject* module, PyMethodDef* definition) {
+    ref module_name = ref::steal(PyObject_GetAttr(module, interned_name()));
+    if (!module_name) {
+        return fetch_error();
+    }
+    ref function = ref::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+    if (!function) {
+        return fetch_error();
+    }
+    if (PyObject_SetAttrString(module, definition->ml_name, function.get()) < 0) {
+        return fetch_error();
+    }
+    return success();
+}
+
 Result<ref> start_up() {
     if (module_cell != nullptr) {
         return CallError::message(PyExc_ImportError,
@@ -366,6 +383,9 @@ Result<ref> start_up() {
     }
     for (PyMethodDef& definition : variant_function_definitions()) {
         KG_CHECK(register_function(module.get(), &definition));
+    }
+    for (PyMethodDef& definition : text_function_definitions()) {
+        KG_CHECK(register_private_function(module.get(), &definition));
     }
     module_cell = ref::borrow(module.get()).release();  // kept for the process
     return module;

@@ -1,0 +1,249 @@
+#include "core/text_columns.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <system_error>
+
+#include "core/cancel.hpp"
+#include "core/memory.hpp"
+
+namespace kestrel {
+
+namespace {
+
+// Powers of ten that are exact doubles (10^22 is the last one).
+constexpr std::array<double, 23> kExactPowers{
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::uint64_t kExactInteger = std::uint64_t{1} << 53;
+// Beyond this the next digit could overflow the 64-bit accumulator.
+constexpr std::uint64_t kAccumulateLimit = (std::numeric_limits<std::uint64_t>::max() - 9) / 10;
+// Cells with a decimal comma up to this length are rewritten on the stack.
+constexpr std::size_t kLocalCell = 128;
+
+// The same quiet NaN as Python's float("nan") and math.nan.
+const double kMissing = std::numeric_limits<double>::quiet_NaN();
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Whether the cell equals `word` (lower-case letters and '/') with letters in any case.
+bool equals_folded(const char* cell, std::size_t size, std::string_view word) {
+    if (size != word.size()) return false;
+    for (std::size_t k = 0; k < size; ++k) {
+        const char expected = word[k];
+        const char got = cell[k];
+        // Only 'X' and 'x' give 'x' when bit 5 is set.
+        if (expected == '/' ? got != '/' : static_cast<char>(got | 0x20) != expected) return false;
+    }
+    return true;
+}
+
+bool is_missing_marker(const char* cell, std::size_t size) {
+    return equals_folded(cell, size, "na") || equals_folded(cell, size, "n/a") ||
+           equals_folded(cell, size, "nan") || equals_folded(cell, size, "null");
+}
+
+// The correctly rounded double of a plain decimal in [begin, end) (an optional '-', digits
+// and one '.' at most), by the general conversion; false when it is out of range.
+bool convert_general(const char* begin, const char* end, double& value) {
+    const auto [stop, error] = std::from_chars(begin, end, value, std::chars_format::fixed);
+    return error == std::errc{} && stop == end;
+}
+
+// Reads one trimmed, non-empty cell. False: not a plain decimal (not sure).
+bool read_number(const char* cell, std::size_t size, char mark, double& value, std::size_t& places) {
+    const char* p = cell;
+    const char* const end = cell + size;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    const char* const body = p;
+    std::uint64_t mantissa = 0;
+    bool overflow = false;
+    std::size_t digits = 0;
+    const char* point = nullptr;
+    for (; p != end; ++p) {
+        const char c = *p;
+        if (is_digit(c)) {
+            ++digits;
+            if (mantissa > kAccumulateLimit) {
+                overflow = true;
+            } else {
+                mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            }
+        } else if (c == mark && point == nullptr) {
+            point = p;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0) return false;
+    places = point == nullptr ? 0 : static_cast<std::size_t>(end - point - 1);
+    if (!overflow && mantissa < kExactInteger && places < kExactPowers.size()) {
+        // Both operands are exact doubles, so the one rounding of the quotient gives
+        // the correctly rounded value of the decimal.
+        const double magnitude = static_cast<double>(mantissa) / kExactPowers[places];
+        value = negative ? -magnitude : magnitude;
+        return true;
+    }
+    // Long mantissas and many places: the general conversion, on the text with its
+    // sign as '-' only and its mark as '.'.
+    const char* const begin = negative ? body - 1 : body;
+    if (mark == '.') {
+        return convert_general(begin, end, value);
+    }
+    const std::size_t length = static_cast<std::size_t>(end - begin);
+    std::array<char, kLocalCell> local;
+    std::string heap;
+    char* copy = local.data();
+    if (length > local.size()) {
+        heap.assign(begin, end);
+        copy = heap.data();
+    } else {
+        std::memcpy(copy, begin, length);
+    }
+    if (point != nullptr) copy[point - begin] = '.';
+    return convert_general(copy, copy + length, value);
+}
+
+// Reads one cell of a line into `value` and raises `places` to its places.
+bool read_cell(const char* begin, const char* end, char mark, double& value, std::size_t& places) {
+    while (begin != end && is_blank(*begin)) ++begin;
+    while (end != begin && is_blank(end[-1])) --end;
+    const std::size_t size = static_cast<std::size_t>(end - begin);
+    if (size == 0 || is_missing_marker(begin, size)) {
+        value = kMissing;  // a missing sample: no digits after a mark
+        return true;
+    }
+    std::size_t written = 0;
+    if (!read_number(begin, size, mark, value, written)) return false;
+    places = std::max(places, written);
+    return true;
+}
+
+// The common line of one plain decimal and its line break, read in one pass: the
+// position after the break, or nullptr when the line needs the general path (blanks,
+// markers, long mantissas, many places, no break, anything else).
+const char* read_plain_line(const char* p, const char* stop, char mark, double& value,
+                            std::size_t& places) {
+    bool negative = false;
+    if (p != stop && (*p == '-' || *p == '+')) {
+        negative = *p == '-';
+        ++p;
+    }
+    std::uint64_t mantissa = 0;
+    std::size_t digits = 0;
+    const char* point = nullptr;
+    for (; p != stop; ++p) {
+        const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+        if (digit < 10) {
+            mantissa = mantissa * 10 + digit;  // wraps only past 19 digits, refused below
+            ++digits;
+        } else if (*p == mark && point == nullptr) {
+            point = p;
+        } else {
+            break;
+        }
+    }
+    const char* const end = p;
+    if (p != stop && *p == '\r') ++p;  // "\r\n" ends a line as "\n" does
+    if (p == stop || *p != '\n' || digits == 0 || digits > 19 || mantissa >= kExactInteger) {
+        return nullptr;
+    }
+    places = point == nullptr ? 0 : static_cast<std::size_t>(end - point - 1);
+    if (places >= kExactPowers.size()) return nullptr;
+    // Exact operands, one rounding: the correctly rounded value (see read_number).
+    const double magnitude = static_cast<double>(mantissa) / kExactPowers[places];
+    value = negative ? -magnitude : magnitude;
+    return p + 1;
+}
+
+}  // namespace
+
+std::optional<std::vector<TextColumn>> read_text_columns(std::string_view text,
+                                                         const TextLayout& layout) {
+    const std::size_t width = layout.width;
+    if (width == 0 || (width > 1 && layout.delimiter == layout.mark)) return std::nullopt;
+    for (std::size_t column : layout.columns) {
+        if (column >= width) return std::nullopt;
+    }
+
+    // Where each cell goes: the output column, or none for a column only checked. A
+    // column asked for twice is read into its first output and copied at the end.
+    constexpr std::size_t kUnused = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> target(width, kUnused);
+    for (std::size_t k = 0; k < layout.columns.size(); ++k) {
+        if (target[layout.columns[k]] == kUnused) target[layout.columns[k]] = k;
+    }
+
+    std::vector<TextColumn> columns(layout.columns.size());
+    const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
+                              (text.empty() || text.back() == '\n' ? 0 : 1);
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        if (target[layout.columns[k]] == k) reserve_large(columns[k].values, lines);
+    }
+
+    WorkPoll poll;
+    std::size_t unused_places = 0;
+    const char* p = text.data();
+    const char* const stop = p + text.size();
+    while (p != stop) {
+        if (width == 1) {
+            double value = 0.0;
+            std::size_t written = 0;
+            if (const char* after = read_plain_line(p, stop, layout.mark, value, written)) {
+                const std::size_t k = target[0];
+                if (k != kUnused) {
+                    columns[k].values.push_back(value);
+                    columns[k].places = std::max(columns[k].places, written);
+                }
+                p = after;
+                poll.tick();
+                continue;
+            }
+        }
+        const void* found = std::memchr(p, '\n', static_cast<std::size_t>(stop - p));
+        const char* line_end = found == nullptr ? stop : static_cast<const char*>(found);
+        const char* next = found == nullptr ? stop : line_end + 1;
+        if (line_end != p && line_end[-1] == '\r') --line_end;
+        // Every other byte of the line belongs to a cell or is a delimiter, and a cell
+        // takes none but the plain grammar's: quotes, comment marks and other carriage
+        // returns make the reader unsure without a separate look.
+        const char* cell = p;
+        for (std::size_t index = 0; index < width; ++index) {
+            const char* cell_end = line_end;
+            if (width > 1) {
+                const void* gap = std::memchr(cell, layout.delimiter, static_cast<std::size_t>(line_end - cell));
+                if (index + 1 < width) {
+                    if (gap == nullptr) return std::nullopt;  // too few cells
+                    cell_end = static_cast<const char*>(gap);
+                } else if (gap != nullptr) {
+                    return std::nullopt;  // too many cells
+                }
+            }
+            double value = 0.0;
+            const std::size_t k = target[index];
+            std::size_t& places = k == kUnused ? unused_places : columns[k].places;
+            if (!read_cell(cell, cell_end, layout.mark, value, places)) return std::nullopt;
+            if (k != kUnused) columns[k].values.push_back(value);
+            cell = cell_end + 1;
+        }
+        p = next;
+        poll.tick();
+    }
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        const std::size_t first = target[layout.columns[k]];
+        if (first != k) columns[k] = columns[first];
+    }
+    return columns;
+}
+
+}  // namespace kestrel

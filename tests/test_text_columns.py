@@ -1,0 +1,150 @@
+"""The module's reader of plain decimal text: the doubles float() gives, bit for bit, the
+places decimal_places counts, and "not sure" (None) for anything outside its grammar."""
+
+from __future__ import annotations
+
+import struct
+
+import numpy as np
+import pytest
+
+import kestrel_grid
+from kestrel_grid_tools._io import decimal_places
+
+MISSING = ["", "  ", "NA", "na", "N/A", "n/a", "NaN", "nan", "NAN", "null", "NULL", "Null"]
+
+
+def random_cell(rng: np.random.Generator) -> str:
+    """A plain decimal: sign, leading zeros, up to 22 integer and 25 fraction digits
+    (so past 17 significant digits and past the exact powers of ten), trailing zeros,
+    blanks around it now and then; or a missing-sample marker."""
+    if rng.random() < 0.08:
+        return MISSING[int(rng.integers(len(MISSING)))]
+    digits = "".join(map(str, rng.integers(0, 10, size=int(rng.integers(0, 23)))))
+    digits = "0" * int(rng.integers(0, 3)) * (rng.random() < 0.2) + digits
+    fraction = "".join(map(str, rng.integers(0, 10, size=int(rng.integers(0, 26)))))
+    fraction += "0" * int(rng.integers(0, 4)) * (rng.random() < 0.2)
+    if not digits and not fraction:
+        digits = "0"
+    cell = (digits or fraction) if rng.random() < 0.15 else f"{digits}.{fraction}"
+    cell = str(rng.choice(["", "", "-", "+"])) + cell
+    if rng.random() < 0.05:
+        cell = str(rng.choice([" ", "\t"])) + cell + str(rng.choice(["", " "]))
+    return cell
+
+
+def bits(values) -> bytes:
+    return struct.pack(f"<{len(values)}d", *values)
+
+
+def expected(cells):
+    return [float("nan") if c.strip().casefold() in {"", "na", "n/a", "nan", "null"} else float(c)
+            for c in cells]
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("decimal", [".", ","])
+@pytest.mark.parametrize("width,delimiter", [(1, "\n"), (3, ";"), (2, "\t")])
+def test_cells_read_as_float_reads_them(seed, decimal, width, delimiter):
+    rng = np.random.default_rng(seed * 31 + width)
+    rows = int(rng.integers(1, 700))
+    cells = [random_cell(rng) for _ in range(rows * width)]
+    if delimiter == "\t":
+        cells = [c.replace("\t", " ") for c in cells]
+    written = [c.replace(".", decimal) for c in cells]
+    lines = [delimiter.join(written[i : i + width]) for i in range(0, len(written), width)]
+    ending = str(rng.choice(["\n", "\r\n"]))
+    data = (ending.join(lines) + ending * bool(rng.integers(2))).encode()
+    columns = [int(c) for c in rng.permutation(width)[: int(rng.integers(1, width + 1))]]
+    read = kestrel_grid._read_columns(data, width, delimiter, decimal, columns)
+    assert read is not None
+    arrays, places = read
+    assert len(arrays) == len(places) == len(columns)
+    for array, count, column in zip(arrays, places, columns):
+        mine = cells[column::width]
+        assert np.asarray(array).dtype == np.float64
+        assert np.asarray(array).tobytes() == bits(expected(mine))
+        assert count == decimal_places(mine)
+
+
+@pytest.mark.parametrize("text", [
+    "-0", "+0.000", "0.1", "9007199254740993", "9007199254740992.5", "123456789012345678901234567890",
+    "0.30000000000000004441", "1." + "0" * 30 + "1", "0." + "0" * 323 + "49406564584124654",
+    "0." + "0" * 307 + "22250738585072011", "179769313486231570" + "0" * 291 + ".0", ".5", "-5.", "00012.5000",
+])
+def test_hard_cells_are_correctly_rounded(text):
+    for decimal in ".,":
+        arrays, places = kestrel_grid._read_columns(
+            (text.replace(".", decimal) + "\n").encode(), 1, "\n", decimal, [0])
+        assert np.asarray(arrays[0]).tobytes() == bits([float(text)])
+        assert places == (decimal_places([text]),)
+
+
+@pytest.mark.parametrize("data,width,decimal", [
+    (b"1e5\n", 1, "."), (b"1.5E-3\n", 1, "."), (b"inf\n", 1, "."), (b"-Infinity\n", 1, "."),
+    (b"-nan\n", 1, "."), (b"1_000\n", 1, "."), (b'"1"\n', 1, "."), (b"# note\n1\n", 1, "."),
+    (b"1.2.3\n", 1, "."), (b"-\n", 1, "."), (b".\n", 1, "."), (b"+-1\n", 1, "."),
+    (b"1.5\n", 1, ","), (b"1,5\n", 1, "."), (b"\xc2\xa01\n", 1, "."), (b"1\r2\n", 1, "."),
+    (b"1\x0b\n", 1, "."), (b"1" + b"0" * 400 + b"\n", 1, "."), (b"0." + b"0" * 400 + b"1\n", 1, "."),
+    (b"1;2;3\n", 2, "."), (b"1\n", 2, "."), (b"1;2\n\n3;4\n", 2, "."), (b"1;2\n3;a\n", 2, "."),
+    (b"1;2;\n", 2, "."), (b"1,5;2.5\n", 2, ","), (b"1,2\n", 2, ","),
+])
+def test_anything_else_is_not_sure(data, width, decimal):
+    delimiter = ";" if b";" in data else ","
+    assert kestrel_grid._read_columns(data, width, delimiter, decimal, [0]) is None
+
+
+def test_one_column_blank_lines_are_missing_and_unused_columns_still_checked():
+    arrays, places = kestrel_grid._read_columns(b"1.25\n\n \n-3\n", 1, "\n", ".", [0])
+    assert np.asarray(arrays[0]).tobytes() == bits([1.25, float("nan"), float("nan"), -3.0])
+    assert places == (2,)
+    arrays, places = kestrel_grid._read_columns(b"1;2.5\n3;4\n", 2, ";", ".", [1])
+    assert np.asarray(arrays[0]).tolist() == [2.5, 4.0] and places == (1,)
+    assert kestrel_grid._read_columns(b"x;2.5\n", 2, ";", ".", [1]) is None
+    arrays, places = kestrel_grid._read_columns(b"1;2.5\n3;4\n", 2, ";", ".", [1, 0, 1])
+    assert [np.asarray(a).tolist() for a in arrays] == [[2.5, 4.0], [1.0, 3.0], [2.5, 4.0]]
+    assert places == (1, 0, 1)
+    arrays, places = kestrel_grid._read_columns(b"", 1, "\n", ".", [0])
+    assert len(arrays[0]) == 0 and places == (0,)
+
+
+@pytest.mark.parametrize("args,kind,message", [
+    (("1", 1, "\n", ".", [0]), TypeError, "argument 'data': 'str' object cannot be converted to 'PyBytes'"),
+    ((b"1", 0, "\n", ".", [0]), ValueError, "width must be at least 1"),
+    ((b"1", 1, ";;", ".", [0]), ValueError, "delimiter must be one ASCII character"),
+    ((b"1", 1, "\u00e9", ".", [0]), ValueError, "delimiter must be one ASCII character"),
+    ((b"1", 1, "\n", ";", [0]), ValueError, "decimal must be '.' or ','"),
+    ((b"1", 1, "\n", 46, [0]), TypeError, "argument 'decimal': 'int' object cannot be converted to 'PyString'"),
+    ((b"1", 2, ";", ".", [2]), ValueError, "columns must be below width"),
+    ((b"1", 2, ";", ".", None), TypeError, "argument 'columns': 'NoneType' object is not iterable"),
+])
+def test_bad_arguments(args, kind, message):
+    with pytest.raises(kind) as caught:
+        kestrel_grid._read_columns(*args)
+    assert str(caught.value) == message
+
+
+def test_private_entry_is_left_out_of_all():
+    assert "_read_columns" not in kestrel_grid.__all__
+    assert callable(kestrel_grid._read_columns)
+
+
+@pytest.mark.parametrize("decimal", [".", ","])
+def test_bulk_reading_uses_numpy_only_for_pieces_the_reader_is_unsure_of(tmp_path, monkeypatch, decimal):
+    from kestrel_grid_tools import _io
+
+    monkeypatch.setattr(_io, "READ_BYTES", 4096)
+    handed = []
+    numpy_piece = _io._parse_piece
+    monkeypatch.setattr(_io, "_parse_piece", lambda piece, *rest: handed.append(piece) or numpy_piece(piece, *rest))
+    rng = np.random.default_rng(7)
+    cells = [random_cell(rng).strip() for _ in range(6000)]
+    cells[4000] = "1.5e-7"  # read by float(), in a piece of its own kind
+    text = "value\n" + "\n".join(c.replace(".", decimal) for c in cells) + "\n"
+    (tmp_path / "v.txt").write_text(text)
+    [item] = _io.read_series([str(tmp_path / "v.txt")], [], dialect=_io.Dialect(decimal=decimal))
+    assert len(handed) == 1 and b"e-7" in handed[0]
+    assert item.values.tobytes() == bits(expected(cells))
+    assert item.places == decimal_places(cells)
+    precise, _ = _io.parse_columns("v.txt", text, "sniff", [], None, decimal)
+    assert precise[0][1].tobytes() == item.values.tobytes() and precise[0][2] == item.places
