@@ -612,6 +612,9 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
 std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<const double> x,
                                         const VariantOptions& options) {
     if (v.size() < 2) return {};
+    if (options.exact && options.penetrable == 0) {
+        if (auto edges = natural_chain_edges(v, x, options.skip_adjacent)) return std::move(*edges);
+    }
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
     natural_pairs(v, x, options, sink);
@@ -621,6 +624,9 @@ std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<con
 std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
                                                    std::span<const double> x,
                                                    const VariantOptions& options) {
+    if (options.exact && options.penetrable == 0) {
+        if (auto degrees = natural_chain_degrees(v, x, options.skip_adjacent)) return std::move(*degrees);
+    }
     DegreeCounter counter(v.size());
     natural_pairs(v, x, options, counter);
     return std::move(counter.degrees);
