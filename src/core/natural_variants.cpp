@@ -18,11 +18,14 @@
 //      can: visible.
 //   Anything else is counted literally. Fact 3 needs the last sample of top in S.
 // Exact rule: a finite sample k blocks a finite pair exactly when its exact slope from lo
-// is >= the high's. With top ordered by exact slope (comparisons are orientation tests),
-// the pair has more than L blockers exactly when the last of top, the (L + 1)-th
+// is >= the high's. With top a heap by exact slope (comparisons are orientation tests),
+// the pair has more than L blockers exactly when the least steep of top, the (L + 1)-th
 // steepest, has a slope >= the high's; outside samples are never steeper than it. Nodes
 // are passed over when an exact orientation test shows the node's corner (the largest
-// slope any point in it can have) is not steeper than the last of top. No literal count.
+// slope any point in it can have) is not steeper than that sample. No literal count, so a
+// low end costs O(n + e log L) orientation tests for its e edges: O(n^2 + m log L) in all.
+// With L = 0 the exact rule goes to natural_chain.cpp instead. With L >= n - 2 every pair
+// is visible under either rule and is emitted as it is.
 //
 // Non-finite samples (both rules): a non-finite low end sees everything; a NaN high is
 // always visible; a -inf high is blocked by every sample between that is not NaN, so it
@@ -171,7 +174,7 @@ protected:
         for (;;) {
             const std::size_t hi = next_candidate(self, from, stop);
             if (hi >= stop) break;
-            poll_.tick(self.top_.size());  // a visit walks top at most once or twice
+            poll_.tick(self.visit_cost());
             self.visit(hi);
             from = hi + 1;
         }
@@ -263,6 +266,9 @@ public:
     };
 
     bool full() const { return top_.size() > this->limit_; }
+
+    // A visit walks top at most once or twice.
+    std::size_t visit_cost() const { return 1 + top_.size(); }
 
     // The literal rule for sample e between lo and hi, given span = fl(x_hi - x_lo).
     bool literal_blocks(double db, double vb, double span, double rise) const {
@@ -486,6 +492,31 @@ public:
         return orientation_sign(x0_, y0_, this->pos_.at(hi), this->v_[hi], this->pos_.at(k), yk) >= 0;
     }
 
+    // Sample a strictly steeper from lo than sample b (neither NaN nor -inf; +inf is
+    // steeper than every finite sample).
+    bool steeper(std::size_t a, std::size_t b) const {
+        const double ya = this->v_[a];
+        const double yb = this->v_[b];
+        if (yb == kInf) return false;
+        if (ya == kInf) return true;
+        return orientation_sign(x0_, y0_, this->pos_.at(b), yb, this->pos_.at(a), ya) > 0;
+    }
+
+    // top is a heap with its least steep sample in front: std's heap keeps in front an
+    // element no other is "less" than, and "less" here is "strictly steeper".
+    void push(std::size_t hi) {
+        auto less = [this](std::size_t a, std::size_t b) { return steeper(a, b); };
+        if (full()) {
+            std::pop_heap(top_.begin(), top_.end(), less);
+            top_.pop_back();
+        }
+        top_.push_back(hi);
+        std::push_heap(top_.begin(), top_.end(), less);
+    }
+
+    // Orientation tests of one visit: one, and a heap update.
+    std::size_t visit_cost() const { return 2 + 2 * static_cast<std::size_t>(std::bit_width(top_.size())); }
+
     void visit(std::size_t hi) {
         const double y = this->v_[hi];
         if (std::isnan(y)) {
@@ -498,23 +529,16 @@ public:
         }
         if (y == kInf) {  // fewer than L + 1 +inf samples lie between
             this->emit(lo_, hi);
-            if (full()) top_.pop_back();
-            top_.insert(top_.begin(), hi);
+            push(hi);
             return;
         }
-        // Blockers: the +inf samples and the finite samples at least as steep. Outside
-        // samples are no steeper than the last of top.
-        const bool blocked = full() && steeper_or_equal(top_.back(), hi);
+        // Blockers: the +inf samples and the finite samples at least as steep. The pair has
+        // more than L exactly when the least steep of top, the (L + 1)-th steepest sample
+        // passed, is at least as steep as hi: outside samples are no steeper than it.
+        const bool blocked = full() && steeper_or_equal(top_.front(), hi);
         if (blocked) return;
         this->emit(lo_, hi);
-        if (full()) top_.pop_back();
-        std::size_t at = top_.size();
-        top_.push_back(hi);
-        while (at > 0 && !steeper_or_equal(top_[at - 1], hi)) {
-            top_[at] = top_[at - 1];
-            --at;
-        }
-        top_[at] = hi;
+        push(hi);
     }
 
     // Every high in the node is blocked by all of top when the last of top, b, is at least
@@ -534,7 +558,7 @@ public:
         const double top = node.top;
         if (top == kInf) return false;  // a NaN, a +inf or padding inside
         if (top == -kInf) return true;
-        const std::size_t b = top_.back();
+        const std::size_t b = top_.front();
         const double vb = this->v_[b];
         if (vb == kInf) return true;
         const double xb = this->pos_.at(b);
@@ -560,7 +584,7 @@ public:
     std::size_t lo_ = 0;
     double y0_ = 0.0;
     double x0_ = 0.0;
-    std::vector<std::size_t> top_;  // steepest first
+    std::vector<std::size_t> top_;  // the L + 1 steepest passed, as a heap (see push)
 };
 
 // Positions for which the float rule's q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)) is
@@ -583,6 +607,18 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
     // No pair has more than n - 2 samples between: larger limits give the same graph.
     const std::size_t limit = std::min(options.penetrable, v.size());
     const bool skip = options.skip_adjacent;
+    if (limit >= v.size() - 2) {
+        // Every pair has at most n - 2 samples between, so at most L blockers: all visible,
+        // under either rule, whatever the values.
+        WorkPoll poll;
+        for (std::size_t lo = 0; lo < v.size(); ++lo) {
+            for (std::size_t hi = skip ? lo + 2 : lo + 1; hi < v.size(); ++hi) {
+                poll.tick();
+                sink(lo, hi);
+            }
+        }
+        return;
+    }
     if (options.exact) {
         if (x.empty()) {
             ExactScan<IndexPositions, Sink>(v, IndexPositions{}, limit, skip, sink).run();
