@@ -6,8 +6,10 @@
 // other sample passed so far is "outside".
 //
 // Float rule, h = fl(fl(q rise) + y_lo) with q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)):
-//   1. Literal blockers. When top is full and each of its L + 1 samples blocks the pair
-//      under the literal rule, the pair has more than L blockers.
+//   1. Blockers. When top is full and each of its L + 1 samples blocks the pair under the
+//      literal rule, the pair has more than L blockers. Shown at once when the least
+//      steep of top is steeper than the high by more than E / g (fact 3's margin,
+//      mirrored), else by the literal test of each, the least steep first.
 //   2. Bulk blocking. A tree node is passed over when each of the L + 1 samples in top
 //      blocks every high in it, shown by monotone upper bounds on the literal line value
 //      (from the node's maximum, and from its largest step per unit of x).
@@ -16,7 +18,8 @@
 //      literal line value from the exact line and g the smallest distance x_k - x_lo,
 //      no outside sample blocks, so at most the L samples of top other than its last
 //      can: visible.
-//   Anything else is counted literally. Fact 3 needs the last sample of top in S.
+//   Anything else is counted literally. Fact 3 needs the least steep sample of top in S.
+//   top is a heap, so a visit costs O(log L) besides the literal tests it needs.
 // Exact rule: a finite sample k blocks a finite pair exactly when its exact slope from lo
 // is >= the high's. With top a heap by exact slope (comparisons are orientation tests),
 // the pair has more than L blockers exactly when the least steep of top, the (L + 1)-th
@@ -267,8 +270,8 @@ public:
 
     bool full() const { return top_.size() > this->limit_; }
 
-    // A visit walks top at most once or twice.
-    std::size_t visit_cost() const { return 1 + top_.size(); }
+    // A visit's heap update; walks over top count their own steps.
+    std::size_t visit_cost() const { return 2 + static_cast<std::size_t>(std::bit_width(top_.size())); }
 
     // The literal rule for sample e between lo and hi, given span = fl(x_hi - x_lo).
     bool literal_blocks(double db, double vb, double span, double rise) const {
@@ -299,7 +302,9 @@ public:
         const double rise = y - y0_;
         const double slope = rise / db;
         bool visible;
-        if (full() && all_block(db, rise)) {
+        if (full() && proofs_ && tame(y) && blocked_by_margin(slope, y)) {
+            visible = false;
+        } else if (full() && all_block(db, rise)) {
             visible = false;
         } else if (proofs_ && tame(y) && visible_by_margin(slope, y)) {
             visible = true;
@@ -310,11 +315,19 @@ public:
         insert(Entry{hi, slope, y, db});
     }
 
+    // Each sample of top blocks; the least steep, the likeliest not to, is tested first.
     bool all_block(double span, double rise) const {
+        std::size_t walked = 0;
+        bool all = true;
         for (const Entry& e : top_) {
-            if (!literal_blocks(e.db, e.value, span, rise)) return false;
+            ++walked;
+            if (!literal_blocks(e.db, e.value, span, rise)) {
+                all = false;
+                break;
+            }
         }
-        return true;
+        this->poll_.tick(walked);
+        return all;
     }
 
     std::size_t literal_count(std::size_t hi, double span, double rise) const {
@@ -338,10 +351,20 @@ public:
     // the rounding of the test itself and of g.
     bool visible_by_margin(double slope, double y) const {
         double bound = outside_;
-        if (full()) bound = std::max(bound, bound_of(top_.back().slope));
+        if (full()) bound = std::max(bound, bound_of(top_.front().slope));
         if (bound == -kInf) return true;  // at most L samples between can block
         const double margin = k16u * (std::fabs(y0_) + std::fabs(y)) + kTiny;
         return (slope_down(slope) - bound) * gap_ > margin;
+    }
+
+    // Fact 1 without literal tests: each sample b of top has an exact slope >= that of
+    // the least steep one, sigma_b >= slope_down(its computed slope). If that exceeds the
+    // high's exact slope (<= slope_up(slope)) by more than E / g, b lies at least E above
+    // the exact line, so above the literal line value: all L + 1 of top block. The same
+    // E and g as in fact 3 (whose argument this mirrors), with the same premises.
+    bool blocked_by_margin(double slope, double y) const {
+        const double margin = k16u * (std::fabs(y0_) + std::fabs(y)) + kTiny;
+        return (slope_down(top_.front().slope) - slope_up(slope)) * gap_ > margin;
     }
 
     void raise_outside(double bound) {
@@ -351,25 +374,24 @@ public:
         }
     }
 
-    // Keeps the L + 1 largest computed slopes, descending; the rest go to S.
+    // Keeps the L + 1 largest computed slopes in a heap with the smallest in front (std's
+    // heap keeps in front an element no other is "less" than; "less" is "larger slope");
+    // the rest go to S. Which of equal slopes stays makes no difference to the facts.
     void insert(const Entry& entry) {
+        auto less = [](const Entry& a, const Entry& b) { return a.slope > b.slope; };
         if (full()) {
-            if (!(entry.slope > top_.back().slope)) {
+            if (!(entry.slope > top_.front().slope)) {
                 raise_outside(bound_of(entry.slope));
                 return;
             }
-            raise_outside(bound_of(top_.back().slope));
+            raise_outside(bound_of(top_.front().slope));
+            std::pop_heap(top_.begin(), top_.end(), less);
             top_.pop_back();
         }
-        std::size_t at = top_.size();
         top_.push_back(entry);
-        while (at > 0 && top_[at - 1].slope < entry.slope) {
-            top_[at] = top_[at - 1];
-            --at;
-        }
-        top_[at] = entry;
+        std::push_heap(top_.begin(), top_.end(), less);
         if (full()) {
-            const double s = top_.back().slope;
+            const double s = top_.front().slope;
             cap_ = std::max(outside_, std::isfinite(s) ? s + (k256u * std::fabs(s) + kTiny) : kInf);
         }
     }
@@ -393,12 +415,15 @@ public:
         const double rise_top = top - y0_;
         const double span_q = rise_top >= 0 ? span_first : this->pos_.diff(lo_, last);
         bool all = true;
-        for (const Entry& e : top_) {
+        std::size_t walked = 0;
+        for (const Entry& e : top_) {  // the least steep, the likeliest not to block, first
+            ++walked;
             if (!(e.value >= (e.db / span_q) * rise_top + y0_)) {
                 all = false;
                 break;
             }
         }
+        this->poll_.tick(walked);
         if (all) {
             // Exact slopes in the node are <= (top - y0) / (x - x_lo) at the same x as q's.
             const double corner = top == -kInf ? -kInf : bound_of(rise_top / span_q);
@@ -437,6 +462,7 @@ public:
         const double m = std::fabs(a) / span_first + std::fabs(d);
         const double g_up = std::max(g_first, g_last) + (k32u * m + kTiny);
         if (!(g_up <= cap_)) return false;
+        this->poll_.tick(top_.size());
         for (const Entry& e : top_) {
             const double product_up = e.db * g_up;
             if (!(std::fabs(product_up) < 0x1p960) || !(e.value >= product_up + y0_)) return false;
