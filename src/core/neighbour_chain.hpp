@@ -44,9 +44,18 @@ class ChainScan {
 public:
     ChainScan(std::span<const double> v, std::span<const double> x) : v_(v), x_(x), n_(v.size()) {}
 
+    // What build reports of each step of a chain: no one listens.
+    struct NoSteps {
+        void operator()(std::size_t, std::size_t, std::size_t, bool) const {}
+    };
+    static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
     // The right-neighbour lists of every finite sample; false, with nothing kept, when they
-    // would hold more than `budget` entries.
-    bool build(std::size_t budget) {
+    // would hold more than `budget` entries. For each neighbour j of i in turn, calls
+    // steps(i, j, w, first): w is the last neighbour of j before i's next neighbour (all
+    // of j's when j is i's last), or kNone when there is none; first when j is i's first.
+    template <class Steps = NoSteps>
+    bool build(std::size_t budget, Steps&& steps = Steps{}) {
         ends_.assign(n_ + 1, 0);
         std::size_t next_finite = n_;
         std::size_t next_plus_inf = n_;
@@ -54,7 +63,7 @@ public:
             const double y = v_[i];
             // Only NaN and -inf lie between i and next_finite: no blocker, so it is the first
             // record; nothing after next_plus_inf is visible from a finite i.
-            if (std::isfinite(y) && next_finite < next_plus_inf) chain(i, next_finite);
+            if (std::isfinite(y) && next_finite < next_plus_inf) chain(i, next_finite, steps);
             ends_[i] = lists_.size();
             if (lists_.size() > budget) {
                 lists_ = {};
@@ -138,11 +147,12 @@ private:
     }
 
     // Appends the right neighbours of the finite sample i, given its first one j.
-    void chain(std::size_t i, std::size_t j) {
+    template <class Steps>
+    void chain(std::size_t i, std::size_t j, Steps& steps) {
         const double xi = at(i);
         const double yi = v_[i];
         lists_.push_back(static_cast<std::uint32_t>(j));
-        for (;;) {
+        for (bool initial = true;; initial = false) {
             const double xj = at(j);
             const double yj = v_[j];
             // w strictly above the line through i and j: j strictly below the chord i-w.
@@ -152,8 +162,9 @@ private:
             };
             // Galloping search for the first true in j's list (false, then true): probes
             // at 0, 2, 6, 14, ... from its start, then bisection in the last gap.
-            std::size_t first = ends_[j + 1];
+            const std::size_t begin = ends_[j + 1];
             const std::size_t end = ends_[j];
+            std::size_t first = begin;
             std::size_t last = end;
             for (std::size_t step = 1;; step *= 2) {
                 const std::size_t probe = first + step - 1;
@@ -172,6 +183,7 @@ private:
                     first = mid + 1;
                 }
             }
+            steps(i, j, first > begin ? std::size_t{lists_[first - 1]} : kNone, initial);
             if (first == end) return;
             j = lists_[first];
             lists_.push_back(static_cast<std::uint32_t>(j));
