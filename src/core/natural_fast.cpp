@@ -419,13 +419,15 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
     if (v.size() < 2) return {};
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
-    if (CertifiedChain<decltype(sink)>::applies(v)) {
-        CertifiedChain chain(v, skip_adjacent, sink);
-        (void)chain.run(std::numeric_limits<std::size_t>::max());
-    } else {
-        NaturalScan scan(v, skip_adjacent, sink);
-        scan.run();
-    }  // the scan's tree and lists are freed before the edges are joined
+    {
+        // Past its budget the chain keeps its lists while the scan runs (see IndexBuffer).
+        std::optional<CertifiedChain<decltype(sink)>> chain;
+        if (CertifiedChain<decltype(sink)>::applies(v)) chain.emplace(v, skip_adjacent, sink);
+        if (!chain || !chain->run(ChainScan::budget(v.size()))) {
+            NaturalScan scan(v, skip_adjacent, sink);
+            scan.run();
+        }
+    }  // the scan's tree and the lists are freed before the edges are joined
     return edges.finish();
 }
 
@@ -433,9 +435,8 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
                                                       bool skip_adjacent) {
     DegreeCounter counter(v.size());
     if (v.size() < 2) return std::move(counter.degrees);
-    // Lists of many times the room of the degrees are not kept: O(n) memory then.
     if (CertifiedChain<DegreeCounter>::applies(v) &&
-        CertifiedChain(v, skip_adjacent, counter).run(16 * v.size() + (std::size_t{1} << 20))) {
+        CertifiedChain(v, skip_adjacent, counter).run(ChainScan::budget(v.size()))) {
         return std::move(counter.degrees);
     }
     NaturalScan scan(v, skip_adjacent, counter);

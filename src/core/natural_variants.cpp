@@ -27,7 +27,7 @@
 // are passed over when an exact orientation test shows the node's corner (the largest
 // slope any point in it can have) is not steeper than that sample. No literal count, so a
 // low end costs O(n + e log L) orientation tests for its e edges: O(n^2 + m log L) in all.
-// With L = 0 the exact rule goes to natural_chain.cpp instead. With L >= n - 2 every pair
+// With L = 0 the exact rule goes to neighbour_chain.hpp instead. With L >= n - 2 every pair
 // is visible under either rule and is emitted as it is.
 //
 // Non-finite samples (both rules): a non-finite low end sees everything; a NaN high is
@@ -43,11 +43,13 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "core/cancel.hpp"
 #include "core/edge_collector.hpp"
 #include "core/exact_orientation.hpp"
 #include "core/memory.hpp"
+#include "core/neighbour_chain.hpp"
 #include "core/variants.hpp"
 
 namespace kestrel {
@@ -674,8 +676,18 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
 std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<const double> x,
                                         const VariantOptions& options) {
     if (v.size() < 2) return {};
-    if (options.exact && options.penetrable == 0) {
-        if (auto edges = natural_chain_edges(v, x, options.skip_adjacent)) return std::move(*edges);
+    // The exact rule with L = 0 by its neighbour lists while they stay within their budget;
+    // past it, by the scan below while the chain still holds them (see IndexBuffer).
+    std::optional<ChainScan> chain;
+    if (options.exact && options.penetrable == 0 && ChainScan::fits(v.size())) {
+        chain.emplace(v, x);
+        if (chain->build(ChainScan::budget(v.size()))) {
+            EdgeCollector edges;
+            auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
+            chain->stream(options.skip_adjacent, sink);
+            chain->release();
+            return edges.finish();
+        }
     }
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
@@ -686,10 +698,14 @@ std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<con
 std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
                                                    std::span<const double> x,
                                                    const VariantOptions& options) {
-    if (options.exact && options.penetrable == 0) {
-        if (auto degrees = natural_chain_degrees(v, x, options.skip_adjacent)) return std::move(*degrees);
-    }
     DegreeCounter counter(v.size());
+    if (v.size() >= 2 && options.exact && options.penetrable == 0 && ChainScan::fits(v.size())) {
+        ChainScan chain(v, x);
+        if (chain.build(ChainScan::budget(v.size()))) {
+            chain.stream(options.skip_adjacent, counter);
+            return std::move(counter.degrees);
+        }
+    }
     natural_pairs(v, x, options, counter);
     return std::move(counter.degrees);
 }

@@ -31,7 +31,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -39,6 +41,48 @@
 #include "core/exact_orientation.hpp"
 
 namespace kestrel {
+
+// A growing array of indices that moves by realloc. glibc serves a large block by mapping
+// pages and, when such a block is freed, raises its threshold for mapping, so that later
+// blocks of up to that size come from its heap, which it keeps when they are freed. A
+// vector growing here would free a large block at each step while the edge collector is
+// filling, whose blocks would then stay held after they are joined into the result: the
+// peak would be twice the edges. realloc moves a mapped block by remapping it, freeing
+// nothing; the lists are freed only once the collector is full.
+class IndexBuffer {
+public:
+    IndexBuffer() = default;
+    IndexBuffer(const IndexBuffer&) = delete;
+    IndexBuffer& operator=(const IndexBuffer&) = delete;
+    ~IndexBuffer() { std::free(data_); }
+
+    void push_back(std::uint32_t value) {
+        if (size_ == capacity_) [[unlikely]] grow();
+        data_[size_++] = value;
+    }
+    std::uint32_t operator[](std::size_t k) const { return data_[k]; }
+    const std::uint32_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    void release() {
+        std::free(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
+private:
+    void grow() {
+        const std::size_t capacity = capacity_ < 1024 ? 1024 : 2 * capacity_;
+        if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(std::uint32_t)) throw std::bad_alloc();
+        void* grown = std::realloc(data_, capacity * sizeof(std::uint32_t));
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<std::uint32_t*>(grown);
+        capacity_ = capacity;
+    }
+
+    std::uint32_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 
 class ChainScan {
 public:
@@ -50,8 +94,8 @@ public:
     };
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-    // The right-neighbour lists of every finite sample; false, with nothing kept, when they
-    // would hold more than `budget` entries. For each neighbour j of i in turn, calls
+    // The right-neighbour lists of every finite sample; false when they would hold more
+    // than `budget` entries. For each neighbour j of i in turn, calls
     // steps(i, j, w, first): w is the last neighbour of j before i's next neighbour (all
     // of j's when j is i's last), or kNone when there is none; first when j is i's first.
     template <class Steps = NoSteps>
@@ -65,11 +109,8 @@ public:
             // record; nothing after next_plus_inf is visible from a finite i.
             if (std::isfinite(y) && next_finite < next_plus_inf) chain(i, next_finite, steps);
             ends_[i] = lists_.size();
-            if (lists_.size() > budget) {
-                lists_ = {};
-                ends_ = {};
-                return false;
-            }
+            // Kept: the caller's other scan runs while they are held (see IndexBuffer).
+            if (lists_.size() > budget) return false;
             if (std::isfinite(y)) next_finite = i;
             if (y == kInf) next_plus_inf = i;
         }
@@ -85,6 +126,9 @@ public:
     template <class Sink>
     void stream(bool skip_adjacent, Sink& sink) {
         std::vector<std::size_t> nans;
+        std::size_t nan_count = 0;
+        for (std::size_t k = 0; k < n_; ++k) nan_count += std::isnan(v_[k]) ? 1 : 0;
+        nans.reserve(nan_count);  // one allocation (see IndexBuffer)
         for (std::size_t k = 0; k < n_; ++k) {
             if (std::isnan(v_[k])) nans.push_back(k);
         }
@@ -131,12 +175,15 @@ public:
 
     // The lists are no longer needed (before the edges are joined).
     void release() {
-        lists_ = {};
+        lists_.release();
         ends_ = {};
     }
 
     // Indices are kept in 4 bytes.
     static bool fits(std::size_t n) { return n <= std::numeric_limits<std::uint32_t>::max(); }
+    // The entries kept at most: 64 bytes a sample and 4 MiB, O(n) working memory like the
+    // scans' trees. Denser graphs go to those scans.
+    static std::size_t budget(std::size_t n) { return 16 * n + (std::size_t{1} << 20); }
 
 private:
     static constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -193,7 +240,7 @@ private:
     std::span<const double> v_;
     std::span<const double> x_;
     std::size_t n_;
-    std::vector<std::uint32_t> lists_;  // the lists of later samples first
+    IndexBuffer lists_;                 // the lists of later samples first
     std::vector<std::size_t> ends_;     // i's list is lists_[ends_[i + 1], ends_[i])
     WorkPoll poll_;
 };

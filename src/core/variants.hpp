@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -100,16 +99,6 @@ std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<con
 std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
                                                    std::span<const double> x,
                                                    const VariantOptions& options);
-// Natural rule in exact arithmetic with L = 0, by neighbour chaining (natural_chain.cpp):
-// edges in ascending order, or degrees. Nothing when it declines: more than 2^32 - 1
-// samples, or, for degrees, a graph so dense that its neighbour lists would take many
-// times the room of the degrees.
-std::optional<std::vector<Edge>> natural_chain_edges(std::span<const double> v,
-                                                     std::span<const double> x,
-                                                     bool skip_adjacent);
-std::optional<std::vector<std::uint64_t>> natural_chain_degrees(std::span<const double> v,
-                                                                std::span<const double> x,
-                                                                bool skip_adjacent);
 // Horizontal rule with any L (horizontal_penetrable.cpp).
 std::vector<Edge> horizontal_penetrable_edges(std::span<const double> v, std::size_t penetrable,
                                               bool skip_adjacent);
