@@ -82,6 +82,23 @@ def test_long_series_agree_with_the_pairwise_test(family, build, test):
         assert ((i, j) in edge_set) == test(v, i, j), (family, i, j)
 
 
+# Sample 1 lies exactly above the line from sample 0 to sample k, but the literal line
+# value at sample 1 rounds above it, so the float rule sees (0, k) and the exact rule
+# does not. Everything between is far below.
+NEAR_TIES = [(0.46044746641925904, -0.03401466788574492, 509, -251.22077889482776),
+             (0.8627377799831728, 0.05010656085589238, 346, -280.30766403805586)]
+
+
+@pytest.mark.parametrize("y0, y1, k, yk", NEAR_TIES)
+def test_a_high_just_below_a_record_line_follows_the_literal_rule(y0, y1, k, yk):
+    v = [y0, y1] + [-1e7] * (k - 2) + [yk, y0]
+    row = [j for i, j in kg.build_visibility_graph(v).edges if i == 0]
+    assert row == [j for j in range(1, len(v)) if kg.indices_are_visible(v, 0, j)]
+    assert k in row
+    assert (0, k) not in kg.build_graph(v, exact=True).edges
+    assert kg.visibility_degrees(v).tobytes() == kg.build_visibility_graph(v).degrees_array().tobytes()
+
+
 @pytest.mark.parametrize("family", ["gaussian walk", "integers 0..9", "specials sprinkled"])
 def test_long_stretches_equal_the_whole_series_graph_renumbered(family):
     rng = random.Random(family)

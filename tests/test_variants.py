@@ -199,6 +199,25 @@ def test_long_series_with_timestamps_and_limits_against_the_pair_model():
         assert all(visible(a, b) == ((a, b) in edges) for a, b in pairs)
 
 
+@pytest.mark.parametrize("v", [
+    [float(k * k) for k in range(2000)],                           # complete graph
+    [k * k - (k % 2) * 0.5 for k in range(2000)],                    # convex, odd samples lowered
+    [1.0] * 1000 + [float(k * k) for k in range(1500)],              # plateau, then complete
+], ids=["convex", "lowered odd samples", "plateau then convex"])
+def test_exact_degrees_of_dense_graphs_equal_the_edge_count(v):
+    # Degrees of graphs too dense to keep neighbour lists for come from another scan.
+    flat = kg.graph_edge_array(v, exact=True).tobytes()
+    edges = struct.unpack(f"={len(flat) // 8}q", flat)
+    assert len(edges) // 2 > 16 * len(v) + 2 ** 20
+    degrees = [0] * len(v)
+    for a, b in zip(edges[::2], edges[1::2]):
+        degrees[a] += 1
+        degrees[b] += 1
+    assert kg.graph_degrees(v, exact=True).tobytes() == struct.pack(f"={len(v)}q", *degrees)
+    skipped = [d - (0 < k < len(v) - 1) - 1 for k, d in enumerate(degrees)]
+    assert kg.graph_degrees(v, exact=True, skip_adjacent=True).tobytes() == struct.pack(f"={len(v)}q", *skipped)
+
+
 # y_5 - y_0 lies halfway between the largest double and 2^1024 and rounds to +inf, so the
 # line value of (0, 5) is +inf at every sample between and nothing finite blocks it; the
 # tiny gap after sample 0 makes the computed slope to sample 1 overflow as well.

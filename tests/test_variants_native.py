@@ -15,7 +15,12 @@ from test_native import build
 @pytest.mark.parametrize("arguments", [
     ["4000", "7", "150"],
     ["40000", "7", "40", "overflowing rises"],
-], ids=["all families", "overflowing rises"])
+    ["20000", "11", "150", "all", "exact:0"],
+    ["400", "13", "700", "all", "exact:0"],
+    ["6000", "17", "60", "all", "exact:30"],
+    ["6000", "19", "60", "all", "float:30"],
+], ids=["all families", "overflowing rises", "exact rule, L = 0", "exact rule, L = 0, long series",
+        "exact rule, L = 30", "float rule, L = 30"])
 def test_variant_builders_match_the_reference(tmp_path, arguments):
     program = build(tmp_path, "variants_check.cpp")
     run = subprocess.run([str(program), *arguments], capture_output=True, text=True)

@@ -14,6 +14,10 @@
 // Everything else falls back to the literal pairwise test, so the result is that of the
 // reference procedure on every input; the cross-check tool compares the two.
 //
+// Series of tame finite values go first through CertifiedChain (below): rows that two
+// margin proofs show equal to the exact right-neighbour lists are taken from those lists,
+// and only the others are scanned.
+//
 // Non-finite samples follow the literal arithmetic: a non-finite low sees everything
 // (h is NaN); a NaN high is always visible; a +inf sample blocks every later high that
 // is not NaN; a -inf sample blocks only a -inf high. Finite values beyond 2^1000 in
@@ -23,9 +27,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "core/cancel.hpp"
 #include "core/edge_collector.hpp"
+#include "core/neighbour_chain.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -118,13 +124,16 @@ public:
     }
 
     void run() {
-        for (std::size_t lo = 0; lo < n_; ++lo) {
-            if (!std::isfinite(v_[lo])) {
-                // h = NaN for every pair (rise is +-inf or NaN, and inf + -inf or NaN).
-                for (std::size_t hi = lo + 1; hi < n_; ++hi) emit(lo, hi);
-            } else {
-                scan_from(lo);
-            }
+        for (std::size_t lo = 0; lo < n_; ++lo) run_from(lo);
+    }
+
+    // The visible pairs of one low end.
+    void run_from(std::size_t lo) {
+        if (!std::isfinite(v_[lo])) {
+            // h = NaN for every pair (rise is +-inf or NaN, and inf + -inf or NaN).
+            for (std::size_t hi = lo + 1; hi < n_; ++hi) emit(lo, hi);
+        } else {
+            scan_from(lo);
         }
     }
 
@@ -324,6 +333,86 @@ private:
     bool proofs_ = true;          // the low end is tame, so fact 3 applies
 };
 
+// The float rule from the exact right-neighbour lists (neighbour_chain.hpp), for series
+// of tame finite values, low end by low end where a proof shows the literal rule gives
+// the same row, and by NaturalScan where it does not. The exact neighbours of lo are its
+// records j_1 = lo + 1 < j_2 < ... < j_T, the prefix maxima of the exact slope from lo.
+//   (i) Record j_t, t >= 2, is visible: every sample between has an exact slope <= that
+//       of j_(t-1), so fact 3 applies with S = slope_up of j_(t-1)'s computed slope.
+//  (ii) Every other high h lies between two records j_t and j_(t+1), or after j_T. With
+//       a = j_t - lo, b = h - j_t (at least 1 each), sigma the exact slope of j_t from lo
+//       and mu that of h from j_t, j_t lies ab / (a + b) (sigma - mu) >= (sigma - mu) / 2
+//       above the exact line from lo to h. The largest mu over the samples between j_t
+//       and j_(t+1) (after j_T: all later ones) is that of the last right neighbour of j_t
+//       before j_(t+1) (the neighbours are the prefix maxima of mu). When sigma exceeds it
+//       by more than 2E, j_t lies more than E above the exact line, so above the literal
+//       line value: h is blocked (fact 1 shown by margin; E with |y_h| <= the largest
+//       |v|).
+// With every high covered by (i) or (ii), the row is exactly the records. The chain
+// reports each record with that neighbour as it finds it: O(1) float steps per edge.
+template <class Sink>
+class CertifiedChain {
+public:
+    CertifiedChain(std::span<const double> v, bool skip_adjacent, Sink& sink)
+        : v_(v), n_(v.size()), skip_adjacent_(skip_adjacent), sink_(sink), chain_(v, {}) {
+        for (double y : v) largest_ = std::max(largest_, std::fabs(y));
+    }
+
+    // Every value finite and tame, and few enough samples for the lists.
+    static bool applies(std::span<const double> v) {
+        if (!ChainScan::fits(v.size())) return false;
+        for (double y : v) {
+            if (!tame(y)) return false;
+        }
+        return true;
+    }
+
+    // False, with nothing emitted, when the lists would pass `budget` entries.
+    bool run(std::size_t budget) {
+        proven_.assign(n_, 1);
+        auto steps = [this](std::size_t lo, std::size_t j, std::size_t w, bool first) { step(lo, j, w, first); };
+        if (!chain_.build(budget, steps)) return false;
+        for (std::size_t lo = 0; lo + 1 < n_; ++lo) {
+            if (proven_[lo]) {
+                for (const std::uint32_t hi : chain_.list(lo)) {
+                    poll_.tick();
+                    if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
+                }
+            } else {
+                if (!fallback_) fallback_.emplace(v_, skip_adjacent_, sink_);
+                fallback_->run_from(lo);
+            }
+        }
+        return true;
+    }
+
+private:
+    // Record j of lo, in order; w is the last neighbour of j before lo's next record.
+    void step(std::size_t lo, std::size_t j, std::size_t w, bool first) {
+        const double y0 = v_[lo];
+        const double margin_lo = k8u * std::fabs(y0) + kTiny;
+        const double slope = (v_[j] - y0) / as_double(j - lo);
+        // (i), against the record before
+        if (!first && !(slope_down(slope) - previous_up_ > margin_lo + k8u * std::fabs(v_[j]))) proven_[lo] = 0;
+        previous_up_ = slope_up(slope);
+        if (w == ChainScan::kNone) return;  // nothing between j and the next record
+        // (ii), with fact 3's margin for a high of any value
+        const double mu = (v_[w] - v_[j]) / as_double(w - j);
+        if (!(slope_down(slope) - slope_up(mu) > 2 * (margin_lo + k8u * largest_))) proven_[lo] = 0;
+    }
+
+    std::span<const double> v_;
+    std::size_t n_;
+    bool skip_adjacent_;
+    Sink& sink_;
+    ChainScan chain_;
+    double largest_ = 0.0;
+    std::vector<std::uint8_t> proven_;  // per low end: the row is its records
+    double previous_up_ = -kInf;
+    std::optional<NaturalScan<Sink>> fallback_;
+    WorkPoll poll_;
+};
+
 }  // namespace
 
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent) {
@@ -331,9 +420,14 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
     {
-        NaturalScan scan(v, skip_adjacent, sink);
-        scan.run();
-    }  // the scan's tree is freed before the edges are joined
+        // Past its budget the chain keeps its lists while the scan runs (see IndexBuffer).
+        std::optional<CertifiedChain<decltype(sink)>> chain;
+        if (CertifiedChain<decltype(sink)>::applies(v)) chain.emplace(v, skip_adjacent, sink);
+        if (!chain || !chain->run(ChainScan::budget(v.size()))) {
+            NaturalScan scan(v, skip_adjacent, sink);
+            scan.run();
+        }
+    }  // the scan's tree and the lists are freed before the edges are joined
     return edges.finish();
 }
 
@@ -341,6 +435,10 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
                                                       bool skip_adjacent) {
     DegreeCounter counter(v.size());
     if (v.size() < 2) return std::move(counter.degrees);
+    if (CertifiedChain<DegreeCounter>::applies(v) &&
+        CertifiedChain(v, skip_adjacent, counter).run(ChainScan::budget(v.size()))) {
+        return std::move(counter.degrees);
+    }
     NaturalScan scan(v, skip_adjacent, counter);
     scan.run();
     return std::move(counter.degrees);

@@ -6,8 +6,10 @@
 // other sample passed so far is "outside".
 //
 // Float rule, h = fl(fl(q rise) + y_lo) with q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)):
-//   1. Literal blockers. When top is full and each of its L + 1 samples blocks the pair
-//      under the literal rule, the pair has more than L blockers.
+//   1. Blockers. When top is full and each of its L + 1 samples blocks the pair under the
+//      literal rule, the pair has more than L blockers. Shown at once when the least
+//      steep of top is steeper than the high by more than E / g (fact 3's margin,
+//      mirrored), else by the literal test of each, the least steep first.
 //   2. Bulk blocking. A tree node is passed over when each of the L + 1 samples in top
 //      blocks every high in it, shown by monotone upper bounds on the literal line value
 //      (from the node's maximum, and from its largest step per unit of x).
@@ -16,13 +18,17 @@
 //      literal line value from the exact line and g the smallest distance x_k - x_lo,
 //      no outside sample blocks, so at most the L samples of top other than its last
 //      can: visible.
-//   Anything else is counted literally. Fact 3 needs the last sample of top in S.
+//   Anything else is counted literally. Fact 3 needs the least steep sample of top in S.
+//   top is a heap, so a visit costs O(log L) besides the literal tests it needs.
 // Exact rule: a finite sample k blocks a finite pair exactly when its exact slope from lo
-// is >= the high's. With top ordered by exact slope (comparisons are orientation tests),
-// the pair has more than L blockers exactly when the last of top, the (L + 1)-th
+// is >= the high's. With top a heap by exact slope (comparisons are orientation tests),
+// the pair has more than L blockers exactly when the least steep of top, the (L + 1)-th
 // steepest, has a slope >= the high's; outside samples are never steeper than it. Nodes
 // are passed over when an exact orientation test shows the node's corner (the largest
-// slope any point in it can have) is not steeper than the last of top. No literal count.
+// slope any point in it can have) is not steeper than that sample. No literal count, so a
+// low end costs O(n + e log L) orientation tests for its e edges: O(n^2 + m log L) in all.
+// With L = 0 the exact rule goes to neighbour_chain.hpp instead. With L >= n - 2 every pair
+// is visible under either rule and is emitted as it is.
 //
 // Non-finite samples (both rules): a non-finite low end sees everything; a NaN high is
 // always visible; a -inf high is blocked by every sample between that is not NaN, so it
@@ -37,11 +43,13 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "core/cancel.hpp"
 #include "core/edge_collector.hpp"
 #include "core/exact_orientation.hpp"
 #include "core/memory.hpp"
+#include "core/neighbour_chain.hpp"
 #include "core/variants.hpp"
 
 namespace kestrel {
@@ -171,7 +179,7 @@ protected:
         for (;;) {
             const std::size_t hi = next_candidate(self, from, stop);
             if (hi >= stop) break;
-            poll_.tick(self.top_.size());  // a visit walks top at most once or twice
+            poll_.tick(self.visit_cost());
             self.visit(hi);
             from = hi + 1;
         }
@@ -264,6 +272,9 @@ public:
 
     bool full() const { return top_.size() > this->limit_; }
 
+    // A visit's heap update; walks over top count their own steps.
+    std::size_t visit_cost() const { return 2 + static_cast<std::size_t>(std::bit_width(top_.size())); }
+
     // The literal rule for sample e between lo and hi, given span = fl(x_hi - x_lo).
     bool literal_blocks(double db, double vb, double span, double rise) const {
         const double q = db / span;
@@ -293,7 +304,9 @@ public:
         const double rise = y - y0_;
         const double slope = rise / db;
         bool visible;
-        if (full() && all_block(db, rise)) {
+        if (full() && proofs_ && tame(y) && blocked_by_margin(slope, y)) {
+            visible = false;
+        } else if (full() && all_block(db, rise)) {
             visible = false;
         } else if (proofs_ && tame(y) && visible_by_margin(slope, y)) {
             visible = true;
@@ -304,11 +317,19 @@ public:
         insert(Entry{hi, slope, y, db});
     }
 
+    // Each sample of top blocks; the least steep, the likeliest not to, is tested first.
     bool all_block(double span, double rise) const {
+        std::size_t walked = 0;
+        bool all = true;
         for (const Entry& e : top_) {
-            if (!literal_blocks(e.db, e.value, span, rise)) return false;
+            ++walked;
+            if (!literal_blocks(e.db, e.value, span, rise)) {
+                all = false;
+                break;
+            }
         }
-        return true;
+        this->poll_.tick(walked);
+        return all;
     }
 
     std::size_t literal_count(std::size_t hi, double span, double rise) const {
@@ -332,10 +353,20 @@ public:
     // the rounding of the test itself and of g.
     bool visible_by_margin(double slope, double y) const {
         double bound = outside_;
-        if (full()) bound = std::max(bound, bound_of(top_.back().slope));
+        if (full()) bound = std::max(bound, bound_of(top_.front().slope));
         if (bound == -kInf) return true;  // at most L samples between can block
         const double margin = k16u * (std::fabs(y0_) + std::fabs(y)) + kTiny;
         return (slope_down(slope) - bound) * gap_ > margin;
+    }
+
+    // Fact 1 without literal tests: each sample b of top has an exact slope >= that of
+    // the least steep one, sigma_b >= slope_down(its computed slope). If that exceeds the
+    // high's exact slope (<= slope_up(slope)) by more than E / g, b lies at least E above
+    // the exact line, so above the literal line value: all L + 1 of top block. The same
+    // E and g as in fact 3 (whose argument this mirrors), with the same premises.
+    bool blocked_by_margin(double slope, double y) const {
+        const double margin = k16u * (std::fabs(y0_) + std::fabs(y)) + kTiny;
+        return (slope_down(top_.front().slope) - slope_up(slope)) * gap_ > margin;
     }
 
     void raise_outside(double bound) {
@@ -345,25 +376,24 @@ public:
         }
     }
 
-    // Keeps the L + 1 largest computed slopes, descending; the rest go to S.
+    // Keeps the L + 1 largest computed slopes in a heap with the smallest in front (std's
+    // heap keeps in front an element no other is "less" than; "less" is "larger slope");
+    // the rest go to S. Which of equal slopes stays makes no difference to the facts.
     void insert(const Entry& entry) {
+        auto less = [](const Entry& a, const Entry& b) { return a.slope > b.slope; };
         if (full()) {
-            if (!(entry.slope > top_.back().slope)) {
+            if (!(entry.slope > top_.front().slope)) {
                 raise_outside(bound_of(entry.slope));
                 return;
             }
-            raise_outside(bound_of(top_.back().slope));
+            raise_outside(bound_of(top_.front().slope));
+            std::pop_heap(top_.begin(), top_.end(), less);
             top_.pop_back();
         }
-        std::size_t at = top_.size();
         top_.push_back(entry);
-        while (at > 0 && top_[at - 1].slope < entry.slope) {
-            top_[at] = top_[at - 1];
-            --at;
-        }
-        top_[at] = entry;
+        std::push_heap(top_.begin(), top_.end(), less);
         if (full()) {
-            const double s = top_.back().slope;
+            const double s = top_.front().slope;
             cap_ = std::max(outside_, std::isfinite(s) ? s + (k256u * std::fabs(s) + kTiny) : kInf);
         }
     }
@@ -387,12 +417,15 @@ public:
         const double rise_top = top - y0_;
         const double span_q = rise_top >= 0 ? span_first : this->pos_.diff(lo_, last);
         bool all = true;
-        for (const Entry& e : top_) {
+        std::size_t walked = 0;
+        for (const Entry& e : top_) {  // the least steep, the likeliest not to block, first
+            ++walked;
             if (!(e.value >= (e.db / span_q) * rise_top + y0_)) {
                 all = false;
                 break;
             }
         }
+        this->poll_.tick(walked);
         if (all) {
             // Exact slopes in the node are <= (top - y0) / (x - x_lo) at the same x as q's.
             const double corner = top == -kInf ? -kInf : bound_of(rise_top / span_q);
@@ -431,6 +464,7 @@ public:
         const double m = std::fabs(a) / span_first + std::fabs(d);
         const double g_up = std::max(g_first, g_last) + (k32u * m + kTiny);
         if (!(g_up <= cap_)) return false;
+        this->poll_.tick(top_.size());
         for (const Entry& e : top_) {
             const double product_up = e.db * g_up;
             if (!(std::fabs(product_up) < 0x1p960) || !(e.value >= product_up + y0_)) return false;
@@ -486,6 +520,31 @@ public:
         return orientation_sign(x0_, y0_, this->pos_.at(hi), this->v_[hi], this->pos_.at(k), yk) >= 0;
     }
 
+    // Sample a strictly steeper from lo than sample b (neither NaN nor -inf; +inf is
+    // steeper than every finite sample).
+    bool steeper(std::size_t a, std::size_t b) const {
+        const double ya = this->v_[a];
+        const double yb = this->v_[b];
+        if (yb == kInf) return false;
+        if (ya == kInf) return true;
+        return orientation_sign(x0_, y0_, this->pos_.at(b), yb, this->pos_.at(a), ya) > 0;
+    }
+
+    // top is a heap with its least steep sample in front: std's heap keeps in front an
+    // element no other is "less" than, and "less" here is "strictly steeper".
+    void push(std::size_t hi) {
+        auto less = [this](std::size_t a, std::size_t b) { return steeper(a, b); };
+        if (full()) {
+            std::pop_heap(top_.begin(), top_.end(), less);
+            top_.pop_back();
+        }
+        top_.push_back(hi);
+        std::push_heap(top_.begin(), top_.end(), less);
+    }
+
+    // Orientation tests of one visit: one, and a heap update.
+    std::size_t visit_cost() const { return 2 + 2 * static_cast<std::size_t>(std::bit_width(top_.size())); }
+
     void visit(std::size_t hi) {
         const double y = this->v_[hi];
         if (std::isnan(y)) {
@@ -498,23 +557,16 @@ public:
         }
         if (y == kInf) {  // fewer than L + 1 +inf samples lie between
             this->emit(lo_, hi);
-            if (full()) top_.pop_back();
-            top_.insert(top_.begin(), hi);
+            push(hi);
             return;
         }
-        // Blockers: the +inf samples and the finite samples at least as steep. Outside
-        // samples are no steeper than the last of top.
-        const bool blocked = full() && steeper_or_equal(top_.back(), hi);
+        // Blockers: the +inf samples and the finite samples at least as steep. The pair has
+        // more than L exactly when the least steep of top, the (L + 1)-th steepest sample
+        // passed, is at least as steep as hi: outside samples are no steeper than it.
+        const bool blocked = full() && steeper_or_equal(top_.front(), hi);
         if (blocked) return;
         this->emit(lo_, hi);
-        if (full()) top_.pop_back();
-        std::size_t at = top_.size();
-        top_.push_back(hi);
-        while (at > 0 && !steeper_or_equal(top_[at - 1], hi)) {
-            top_[at] = top_[at - 1];
-            --at;
-        }
-        top_[at] = hi;
+        push(hi);
     }
 
     // Every high in the node is blocked by all of top when the last of top, b, is at least
@@ -534,7 +586,7 @@ public:
         const double top = node.top;
         if (top == kInf) return false;  // a NaN, a +inf or padding inside
         if (top == -kInf) return true;
-        const std::size_t b = top_.back();
+        const std::size_t b = top_.front();
         const double vb = this->v_[b];
         if (vb == kInf) return true;
         const double xb = this->pos_.at(b);
@@ -560,7 +612,7 @@ public:
     std::size_t lo_ = 0;
     double y0_ = 0.0;
     double x0_ = 0.0;
-    std::vector<std::size_t> top_;  // steepest first
+    std::vector<std::size_t> top_;  // the L + 1 steepest passed, as a heap (see push)
 };
 
 // Positions for which the float rule's q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)) is
@@ -583,6 +635,18 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
     // No pair has more than n - 2 samples between: larger limits give the same graph.
     const std::size_t limit = std::min(options.penetrable, v.size());
     const bool skip = options.skip_adjacent;
+    if (limit >= v.size() - 2) {
+        // Every pair has at most n - 2 samples between, so at most L blockers: all visible,
+        // under either rule, whatever the values.
+        WorkPoll poll;
+        for (std::size_t lo = 0; lo < v.size(); ++lo) {
+            for (std::size_t hi = skip ? lo + 2 : lo + 1; hi < v.size(); ++hi) {
+                poll.tick();
+                sink(lo, hi);
+            }
+        }
+        return;
+    }
     if (options.exact) {
         if (x.empty()) {
             ExactScan<IndexPositions, Sink>(v, IndexPositions{}, limit, skip, sink).run();
@@ -612,6 +676,19 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
 std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<const double> x,
                                         const VariantOptions& options) {
     if (v.size() < 2) return {};
+    // The exact rule with L = 0 by its neighbour lists while they stay within their budget;
+    // past it, by the scan below while the chain still holds them (see IndexBuffer).
+    std::optional<ChainScan> chain;
+    if (options.exact && options.penetrable == 0 && ChainScan::fits(v.size())) {
+        chain.emplace(v, x);
+        if (chain->build(ChainScan::budget(v.size()))) {
+            EdgeCollector edges;
+            auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
+            chain->stream(options.skip_adjacent, sink);
+            chain->release();
+            return edges.finish();
+        }
+    }
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
     natural_pairs(v, x, options, sink);
@@ -622,6 +699,13 @@ std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
                                                    std::span<const double> x,
                                                    const VariantOptions& options) {
     DegreeCounter counter(v.size());
+    if (v.size() >= 2 && options.exact && options.penetrable == 0 && ChainScan::fits(v.size())) {
+        ChainScan chain(v, x);
+        if (chain.build(ChainScan::budget(v.size()))) {
+            chain.stream(options.skip_adjacent, counter);
+            return std::move(counter.degrees);
+        }
+    }
     natural_pairs(v, x, options, counter);
     return std::move(counter.degrees);
 }

@@ -1,7 +1,7 @@
 // Generated series of many families for the native cross-checks: exact lines, V shapes,
 // plateaus, ties, decimal ramps, values near the ends of the double range, pairs whose
 // difference overflows (by a rounding tie too), subnormals, NaN and +-inf singly and in
-// runs, walks and noise.
+// runs, walks and noise, and highs a few ulps below the line past a record.
 #pragma once
 
 #include <cmath>
@@ -208,6 +208,23 @@ inline std::vector<NamedFamily> families() {
         return generate(n, [&](std::size_t) { return values[integer(r, 0, 4)]; });
     }, true});
     out.push_back({"overflowing rises", overflowing_rises, true});
+    out.push_back({"near-ties past a record", [](Rng& r, std::size_t n) {
+        // Far below everything else, pairs (lo, k) whose high lies on or 1 to 4096 ulps
+        // below the line through lo and lo + 1: exactly blocked by lo + 1 (or on the line), while
+        // the literal line value may pass above it.
+        Series v = generate(n, [&](std::size_t) { return -1e7 + uniform(r, 0, 1); });
+        for (std::size_t t = 0; n >= 3 && t < 1 + n / 40; ++t) {
+            const long lo = integer(r, 0, static_cast<long>(n) - 3);
+            const long k = integer(r, lo + 2, std::min(static_cast<long>(n) - 1, lo + 600));
+            const double y0 = uniform(r, -1, 1) * std::ldexp(1.0, static_cast<int>(integer(r, 0, 20)));
+            v[lo] = y0;
+            v[lo + 1] = y0 + uniform(r, -3, 3);
+            double y = y0 + static_cast<double>(k - lo) * (v[lo + 1] - y0);
+            for (long m = integer(r, 0, 3) == 0 ? 0 : 1L << integer(r, 0, 12); m > 0; --m) y = std::nextafter(y, -kInf);
+            v[k] = y;
+        }
+        return v;
+    }, false});
     out.push_back({"mixed magnitudes", [](Rng& r, std::size_t n) {
         return generate(n, [&](std::size_t) { return gauss(r) * std::pow(10.0, integer(r, -300, 300)); });
     }, true});

@@ -4,9 +4,10 @@
 // and huge gaps beside their huge values 3 times in 4; the first cases are hand-made
 // ones of rises overflowing by a rounding tie.
 //
-//   variants_check [series] [seed] [max_length] [series family]
+//   variants_check [series] [seed] [max_length] [series family or "all"] [rule:L]
 //
-// Given a series family name, every generated case is of that family.
+// Given a series family name, every generated case is of that family. Given "exact:L" or
+// "float:L", every case is natural visibility under that rule with that L.
 // Prints one line per position family and "variants-check: N cases, F failed"; prints
 // the first failing cases in full (%a, bit exact) and exits 1 on any mismatch.
 #include <algorithm>
@@ -215,7 +216,20 @@ int main(int argc, char** argv) {
     const std::size_t max_length = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 120;
     Rng rng(seed);
     auto series_families = families();
-    if (argc > 4) {
+    int fixed_exact = -1;  // -1: drawn; else 0 (float) or 1 (exact), with fixed_limit
+    std::size_t fixed_limit = 0;
+    if (argc > 5) {
+        const std::string only = argv[5];
+        const auto colon = only.find(':');
+        const std::string rule = only.substr(0, colon);
+        if (colon == std::string::npos || (rule != "exact" && rule != "float")) {
+            std::fprintf(stderr, "rule:L expected, not '%s'\n", argv[5]);
+            return 2;
+        }
+        fixed_exact = rule == "exact" ? 1 : 0;
+        fixed_limit = std::strtoul(only.c_str() + colon + 1, nullptr, 10);
+    }
+    if (argc > 4 && std::strcmp(argv[4], "all") != 0) {
         std::erase_if(series_families, [&](const NamedFamily& f) { return std::strcmp(f.name, argv[4]) != 0; });
         if (series_families.empty()) {
             std::fprintf(stderr, "no series family named '%s'\n", argv[4]);
@@ -225,7 +239,7 @@ int main(int argc, char** argv) {
     const auto positions = position_families();
     const auto fixed = fixed_cases();
     // Each fixed case under the float natural rule with L in 0..2, both skip_adjacent values.
-    const long fixed_runs = static_cast<long>(fixed.size()) * 6;
+    const long fixed_runs = fixed_exact >= 0 ? 0 : static_cast<long>(fixed.size()) * 6;
     // One more count: gaps_beside_huge_values, given to the overflowing rises 3 times in 4.
     std::vector<long> per_family(positions.size() + 1, 0);
     long failed = orientation_checks(), cases = 0;
@@ -244,6 +258,11 @@ int main(int argc, char** argv) {
         options.penetrable = static_cast<std::size_t>(integer(rng, 0, 5) == 0 ? 0 : integer(rng, 0, 4));
         options.exact = integer(rng, 0, 1) == 1;
         options.skip_adjacent = integer(rng, 0, 3) == 0;
+        if (fixed_exact >= 0) {
+            options.rule = VisibilityRule::Natural;
+            options.exact = fixed_exact == 1;
+            options.penetrable = fixed_limit;
+        }
         const char* series_name = family.name;
         const char* positions_name = beside ? "gaps beside huge values" : positions[p].name;
         if (t < fixed_runs) {
