@@ -128,7 +128,9 @@ export KESTREL_UBSAN_LOG_PATH="$reports/ubsan"
 # through entries the rest of the suite already covers; under the sanitizers they would
 # mostly instrument those programs, so they are left out here.
 tools_only=(--ignore=tests/test_cli.py --ignore=tests/test_many.py --ignore=tests/test_plot.py
-            --ignore=tests/test_typing.py)
+            --ignore=tests/test_typing.py --ignore=tests/test_cli_outputs.py
+            --ignore=tests/test_cli_plots.py --ignore=tests/test_cli_rules.py
+            --ignore=tests/test_shell_examples.py)
 status=0
 "$venv_python" -m pytest -q -p no:cacheprovider -rs "${tools_only[@]}" "$@" || status=$?
 unset LD_PRELOAD
