@@ -558,10 +558,7 @@ def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")
     kept = record.kept(options.missing)
     rows = np.arange(record.values.size, dtype=np.int64) if kept is None else kept
     if output == "edges" or options.direction is not None:
-        edges = np.asarray(
-            kg.graph_edge_array(record.values, built.kind, x=record.positions,
-                                **built.build_arguments())
-        ).reshape(-1, 2)
+        edges = features.record_edges(record, built)
         if output == "edges":
             return _edge_table(edges, record, rows, options)
         oriented = _oriented(edges, record.values[rows], options.direction or DIRECTIONS[0])
@@ -896,7 +893,7 @@ def _check_window(series: Sequence[Series], window: Optional[int], missing: str)
     for item in series:
         size = item.values.size
         if missing == "omit":
-            size = int(np.count_nonzero(~np.isnan(item.values)))
+            size = int(np.count_nonzero(~item.missing))
         if window > size:
             present = " present" if size != item.values.size else ""
             raise InputError(

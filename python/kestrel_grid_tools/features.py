@@ -19,7 +19,7 @@ from ._record import Record, as_record
 
 __all__ = [
     "KINDS", "MISSING", "Kind", "Missing", "Options", "check_missing", "kept_samples",
-    "visibility_graph", "record_graph", "degrees", "record_degrees", "degree_distribution", "iid_law", "iid_distance",
+    "visibility_graph", "record_graph", "record_edges", "degrees", "record_degrees", "degree_distribution", "iid_law", "iid_distance",
     "motif_summary", "summarize", "record_summary",
 ]
 
@@ -81,6 +81,14 @@ def record_degrees(record: Record, options: Options) -> IntArray:
     return np.asarray(
         kg.graph_degrees(record.values, options.kind, x=record.positions, **options.build_arguments())
     )
+
+
+def record_edges(record: Record, options: Options) -> IntArray:
+    """The (m, 2) int64 edges of ``record``'s graph built with ``options``, in the
+    graph's edge order, naming the samples kept by their place among them."""
+    return np.asarray(
+        kg.graph_edge_array(record.values, options.kind, x=record.positions, **options.build_arguments())
+    ).reshape(-1, 2)
 
 
 def visibility_graph(

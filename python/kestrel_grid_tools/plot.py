@@ -20,7 +20,7 @@ from ._graphs import FloatArray, IntArray, as_series, degree_array, edge_array, 
 from ._optional import require
 from ._options import Kind, Missing, Options, check_int, check_kind
 from ._record import as_record
-from .features import degree_distribution
+from .features import degree_distribution, record_edges
 from .features import iid_law as _iid_law
 
 if TYPE_CHECKING:
@@ -71,9 +71,7 @@ def _graph_arrays(
         return vertex_array(graph_or_series), edge_array(graph_or_series), "horizontal", False
     options = Options(check_kind(kind), skip_adjacent, penetrable, exact, missing, decimals)
     record = as_record(graph_or_series, x)
-    edges = np.asarray(
-        kg.graph_edge_array(record.values, options.kind, x=record.positions, **options.build_arguments())
-    ).reshape(-1, 2)
+    edges = record_edges(record, options)
     xs = np.arange(record.values.size, dtype=np.float64) if record.positions is None else record.positions
     if record.dates:
         # Dates are drawn as dates: matplotlib's day numbers, with a date axis.
