@@ -19,6 +19,9 @@ _EXTRAS = {
     "pandas": ("pandas", "dask"),
     "pyarrow": ("pyarrow", "parquet"),
     "pyarrow.parquet": ("pyarrow", "parquet"),
+    "sklearn": ("scikit-learn", "learn"),
+    "sklearn.base": ("scikit-learn", "learn"),
+    "sklearn.utils.validation": ("scikit-learn", "learn"),
 }
 
 

@@ -103,6 +103,26 @@ def directed_edges(graph: Graph, direction: str = "left_to_right") -> IntArray:
     return _oriented(edges, vertex_array(graph)[:, 1], direction)
 
 
+def in_out_degrees(graph: Graph, direction: str = "left_to_right") -> Tuple[IntArray, IntArray]:
+    """In- and out-degree of every vertex with the edges turned to ``direction`` (see
+    :func:`directed_edges`), counted on the edge array.
+
+    Returns:
+        ``(in_degree, out_degree)``, two ``(n,)`` int64 arrays in vertex order.
+
+    Raises:
+        ValueError: ``direction`` is not one of :data:`DIRECTIONS`.
+        TypeError: ``graph`` is not a graph object.
+    """
+    _check_direction(direction)
+    _check_graph(graph)
+    vertices = vertex_array(graph)
+    oriented = _oriented(edge_array(graph), vertices[:, 1], direction)
+    n = vertices.shape[0]
+    return (np.bincount(oriented[:, 1], minlength=n).astype(np.int64),
+            np.bincount(oriented[:, 0], minlength=n).astype(np.int64))
+
+
 def _weights(vertices: FloatArray, oriented: IntArray, weight: str) -> FloatArray:
     """The weight of every ``(source, target)`` row, without floating-point warnings."""
     source, target = oriented[:, 0], oriented[:, 1]

@@ -1,0 +1,99 @@
+"""A scikit-learn transformer turning each series into one row of visibility-graph
+measures (:func:`kestrel_grid_tools.measures`), for pipelines and cross-validation.
+
+scikit-learn comes with the ``kestrel-grid[learn]`` extra and is imported with this
+module."""
+
+from __future__ import annotations
+
+from typing import Any, List, Optional
+
+import numpy as np
+
+from ._graphs import FloatArray
+from ._optional import require
+from ._options import Kind, Missing, Options
+from ._record import Record
+from .measures import measure_names, record_measures
+
+_base = require("sklearn.base", "VisibilityFeatures")
+_validation = require("sklearn.utils.validation", "VisibilityFeatures")
+_TransformerMixin: Any = _base.TransformerMixin
+_BaseEstimator: Any = _base.BaseEstimator
+
+__all__ = ["VisibilityFeatures"]
+
+
+class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[misc]
+    """One row of graph measures per series: the columns of
+    :func:`~kestrel_grid_tools.measure_names` for ``kind``, the same numbers
+    :func:`~kestrel_grid_tools.measures` and ``features_frame(..., measures=True)`` give.
+
+    The transformer keeps no state beyond its parameters: ``fit`` only checks them, so
+    it can be fitted on any data, cloned and cross-validated, and ``transform`` of a
+    series never depends on the others.
+
+    Args:
+        kind: ``"horizontal"`` or ``"natural"``.
+        exact: Decide the natural rule exactly on the binary values.
+        missing: ``"omit"`` (default), ``"raise"`` or ``"keep"`` for NaN samples.
+        decimals: ``None``, or decide the natural rule exactly on decimals of this many
+            places.
+
+    ``X`` is an (n_series, n_samples) array, or a sequence of 1-d series of any lengths.
+
+    Example:
+        >>> import numpy as np
+        >>> from kestrel_grid_tools import VisibilityFeatures
+        >>> X = np.random.default_rng(1).normal(size=(3, 200))
+        >>> VisibilityFeatures().fit_transform(X).shape
+        (3, 11)
+    """
+
+    def __init__(self, kind: Kind = "horizontal", exact: bool = False,
+                 missing: Missing = "omit", decimals: Optional[int] = None) -> None:
+        self.kind = kind
+        self.exact = exact
+        self.missing = missing
+        self.decimals = decimals
+
+    def _options(self) -> Options:
+        return Options(self.kind, False, 0, self.exact, self.missing, self.decimals)
+
+    def fit(self, X: Any, y: Any = None) -> "VisibilityFeatures":
+        """Checks the parameters and the shape of ``X``; learns nothing from it."""
+        self._options()
+        _series(X)
+        return self
+
+    def transform(self, X: Any) -> FloatArray:
+        """The (n_series, n_features) float64 measures of every series of ``X``."""
+        options = self._options()
+        names = measure_names(options.kind)
+        series = _series(X)
+        result = np.empty((len(series), len(names)), dtype=np.float64)
+        for at, values in enumerate(series):
+            row = record_measures(Record(values), options)
+            result[at] = [row[name] for name in names]
+        return result
+
+    def get_feature_names_out(self, input_features: Any = None) -> Any:
+        """The column names, :func:`~kestrel_grid_tools.measure_names` of ``kind``."""
+        return np.asarray(measure_names(self._options().kind), dtype=object)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.requires_fit = False
+        return tags
+
+
+def _series(X: Any) -> List[FloatArray]:
+    """The rows of ``X`` as float64 series: a list or tuple of 1-d series of different
+    lengths as they are, anything else through scikit-learn's array check (2-d, real,
+    not sparse, not empty; NaN and infinities are samples, so they are let through)."""
+    if isinstance(X, (list, tuple)) and X and all(np.ndim(row) == 1 for row in X):
+        rows = [np.asarray(row, dtype=np.float64) for row in X]
+        if len({row.size for row in rows}) > 1:
+            return rows
+    checked = _validation.check_array(X, dtype=np.float64, ensure_all_finite=False)
+    return list(np.asarray(checked, dtype=np.float64))

@@ -1,0 +1,680 @@
+"""Measures researchers take from visibility graphs: sequential motif profiles, time
+irreversibility, degree entropies, the difference graph, multilayer graphs of several
+channels, directed degrees, and edges filtered by weight, penetrations or view angle.
+
+Everything is computed with numpy on the module's array exports (``graph_edge_array``
+and ``graph_degrees``): one pass of whole-array operations over the edges, never a
+Python loop per edge or per sample. Logarithms are natural (nats).
+
+References:
+
+- J. Iacovacci and L. Lacasa, Sequential visibility-graph motifs, Phys. Rev. E 93,
+  042309 (2016).
+- L. Lacasa, A. Nuñez, É. Roldán, J. M. R. Parrondo and B. Luque, Time series
+  irreversibility: a visibility graph approach, Eur. Phys. J. B 85, 217 (2012).
+- L. Lacasa, V. Nicosia and V. Latora, Network structure of multivariate time series,
+  Sci. Rep. 5, 15508 (2015).
+- I. V. Bezsudnov and A. A. Snarskii, From the time series to the complex networks: the
+  parametric natural visibility graph, Physica A 414, 53-60 (2014).
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy as np
+
+from ._graphs import FloatArray, IntArray
+from ._optional import require
+from ._options import Kind, Missing, Options, check_kind
+from ._record import Record, as_record
+from .adapters import WEIGHTS, _check_direction, _check_weight, _oriented, _weights
+from .features import record_degrees, record_edges
+
+__all__ = [
+    "MOTIF_SIZES",
+    "EDGE_WEIGHTS",
+    "motif_labels",
+    "motif_profile",
+    "iid_motif_profile",
+    "directed_degrees",
+    "irreversibility",
+    "shannon_entropy",
+    "degree_entropy",
+    "joint_degree_entropy",
+    "difference_degrees",
+    "as_layers",
+    "edge_overlap",
+    "interlayer_mutual_information",
+    "edge_penetrations",
+    "visibility_edges",
+    "measure_names",
+    "measures",
+    "record_measures",
+]
+
+MOTIF_SIZES: Tuple[int, ...] = (3, 4)
+"""The window sizes of :func:`motif_profile`."""
+
+EDGE_WEIGHTS: Tuple[str, ...] = WEIGHTS + ("penetrations",)
+"""The weights :func:`visibility_edges` gives: the adapters' :data:`WEIGHTS` and
+``"penetrations"``, the number of samples blocking each edge."""
+
+# A window of 4 samples t..t+3 is coded by its edges beyond neighbours:
+# bit 0 for (0,2), bit 1 for (1,3), bit 2 for (0,3). The code's motif label, less one:
+# 1 none, 2 only (0,3), 3 only (0,2), 4 only (1,3), 5 (0,2)+(0,3), 6 (0,3)+(1,3),
+# 7 (0,2)+(1,3), 8 all three.
+_LABEL_OF_CODE = np.array([0, 2, 3, 6, 1, 4, 5, 7], dtype=np.int64)
+# (0,2) and (1,3) together would need y1 < y2 and y2 < y1 in the horizontal graph, so
+# its size-4 profile stops at label 6.
+_LABELS = {("horizontal", 3): 2, ("natural", 3): 2, ("horizontal", 4): 6, ("natural", 4): 8}
+# The horizontal profile of i.i.d. continuous series: the share of the 4! (3!) orderings
+# of distinct values that give each motif (every ordering is equally likely).
+_IID_PROFILE = {
+    3: (2.0 / 3.0, 1.0 / 3.0),
+    4: (1.0 / 3.0, 0.0, 1.0 / 4.0, 1.0 / 4.0, 1.0 / 12.0, 1.0 / 12.0),
+}
+
+
+def _check_size(size: Any) -> int:
+    if isinstance(size, bool) or not isinstance(size, (int, np.integer)) or int(size) not in MOTIF_SIZES:
+        raise ValueError(f"size must be 3 or 4, not {size!r}")
+    return int(size)
+
+
+def motif_labels(kind: Kind = "horizontal", size: int = 4) -> Tuple[str, ...]:
+    """The edge sets of the motifs of ``kind`` and ``size``, in label order: entry
+    ``l - 1`` names the edges beyond neighbours of motif ``l`` (``"-"`` for none)."""
+    kind, size = check_kind(kind), _check_size(size)
+    if size == 3:
+        return ("-", "(0,2)")
+    names = ("-", "(0,3)", "(0,2)", "(1,3)", "(0,2)+(0,3)", "(0,3)+(1,3)",
+             "(0,2)+(1,3)", "(0,2)+(1,3)+(0,3)")
+    return names[: _LABELS[(kind, 4)]]
+
+
+def _profile(edges: IntArray, n: int, kind: Kind, size: int) -> FloatArray:
+    """Motif shares of the windows of ``size`` samples of a graph on ``n`` samples with
+    ``edges`` (low index first)."""
+    labels = _LABELS[(kind, size)]
+    windows = n - size + 1
+    if windows <= 0:
+        return np.full(labels, math.nan)
+    span = edges[:, 1] - edges[:, 0]
+    # Visibility between i and j depends only on the samples between them, which lie in
+    # every window holding both: the graph's own edges of span 2 and 3 are the window's.
+    two = np.zeros(n, dtype=np.int64)
+    two[edges[span == 2, 0]] = 1
+    if size == 3:
+        counts = np.bincount(two[:windows], minlength=2)
+    else:
+        three = np.zeros(n, dtype=np.int64)
+        three[edges[span == 3, 0]] = 1
+        code = two[:windows] + 2 * two[1 : windows + 1] + 4 * three[:windows]
+        counts = np.bincount(_LABEL_OF_CODE[code], minlength=8)[:labels]
+    result: FloatArray = counts / windows
+    return result
+
+
+def motif_profile(
+    values: Any,
+    kind: Kind = "horizontal",
+    size: int = 4,
+    *,
+    x: Any = None,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> FloatArray:
+    """Sequential visibility-graph motif profile: the share of each motif over the
+    ``n - size + 1`` windows of ``size`` consecutive samples (Iacovacci & Lacasa 2016).
+
+    A window's motif is the subgraph its samples induce in the graph, classified by the
+    edges beyond neighbours (neighbours always see each other). For ``size=4`` the
+    labels are 1: none, 2: only (0,3), 3: only (0,2), 4: only (1,3), 5: (0,2) and (0,3),
+    6: (0,3) and (1,3); the natural graph adds 7: (0,2) and (1,3), 8: all three (the
+    horizontal graph can have neither). For ``size=3``: 1: none, 2: (0,2). The windows
+    are classified from the graph's own edges, so ties and the natural rule's
+    ``exact``/``decimals`` are those of the builders; motif 2 occurs only with ties.
+
+    Missing samples are left out (``missing="omit"``), the windows running over the
+    samples present. Fewer samples than ``size`` give NaN shares. O(n + m).
+
+    Returns:
+        An array of 6 (horizontal) or 8 (natural) shares for ``size=4``, 2 for ``size=3``,
+        summing to 1 up to rounding.
+
+    Raises:
+        ValueError: A bad ``kind``, ``size`` or build option.
+
+    Example:
+        >>> from kestrel_grid_tools import motif_profile
+        >>> motif_profile([3.0, 1.0, 2.0, 4.0, 0.5, 5.0], "horizontal").tolist()
+        [0.0, 0.0, 0.3333333333333333, 0.0, 0.6666666666666666, 0.0]
+    """
+    size = _check_size(size)
+    options = Options(kind, False, 0, exact, missing, decimals)
+    record = as_record(values, x)
+    edges = record_edges(record, options)
+    return _profile(edges, _kept_count(record, options), options.kind, size)
+
+
+def iid_motif_profile(size: int = 4) -> FloatArray:
+    """The horizontal motif profile of any i.i.d. continuous series: for ``size=4``
+    (1/3, 0, 1/4, 1/4, 1/12, 1/12), for ``size=3`` (2/3, 1/3). The motif of a window
+    depends only on the order of its values, and all ``size!`` orders are equally likely
+    and distinct with probability 1; the shares are the fractions of orders giving each
+    motif. The natural graph depends on more than the order, so it has no such law."""
+    return np.array(_IID_PROFILE[_check_size(size)], dtype=np.float64)
+
+
+def _kept_count(record: Record, options: Options) -> int:
+    kept = record.kept(options.missing)
+    return int(record.values.size if kept is None else kept.size)
+
+
+def directed_degrees(
+    values: Any,
+    kind: Kind = "horizontal",
+    direction: str = "left_to_right",
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> Tuple[IntArray, IntArray]:
+    """In- and out-degree of every sample kept, with the edges turned to ``direction``
+    as :func:`~kestrel_grid_tools.directed_edges` turns them (``"left_to_right"``:
+    earlier sample first, so the out-degree counts links to the future).
+
+    Returns:
+        ``(in_degree, out_degree)``, two (n,) int64 arrays; they add up to the degrees.
+    """
+    _check_direction(direction)
+    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    record = as_record(values, x)
+    edges = record_edges(record, options)
+    return _in_out(edges, record.present(options.missing), direction)
+
+
+def _in_out(edges: IntArray, y: FloatArray, direction: str) -> Tuple[IntArray, IntArray]:
+    oriented = _oriented(edges, y, direction)
+    n = y.size
+    return (np.bincount(oriented[:, 1], minlength=n).astype(np.int64),
+            np.bincount(oriented[:, 0], minlength=n).astype(np.int64))
+
+
+def _kl(p_counts: IntArray, q_counts: IntArray) -> float:
+    """D(P || Q) in nats of two count vectors over the same bins, bins where either is
+    zero skipped; NaN when P has no counts."""
+    total_p, total_q = int(p_counts.sum()), int(q_counts.sum())
+    if total_p == 0 or total_q == 0:
+        return math.nan
+    width = max(p_counts.size, q_counts.size)
+    p = np.zeros(width)
+    q = np.zeros(width)
+    p[: p_counts.size] = p_counts / total_p
+    q[: q_counts.size] = q_counts / total_q
+    both = (p > 0) & (q > 0)
+    return float(np.sum(p[both] * np.log(p[both] / q[both])))
+
+
+def _pair_counts(first: IntArray, second: IntArray, base: int) -> Tuple[IntArray, IntArray]:
+    """Distinct codes ``first * base + second`` and how often each occurs."""
+    codes, counts = np.unique(first * base + second, return_counts=True)
+    return codes.astype(np.int64), counts.astype(np.int64)
+
+
+def _kl_pairs(p: Tuple[IntArray, IntArray], q: Tuple[IntArray, IntArray]) -> float:
+    """D(P || Q) of two sparse count tables (sorted codes, counts), bins where either is
+    zero skipped."""
+    total_p, total_q = int(p[1].sum()), int(q[1].sum())
+    if total_p == 0 or total_q == 0:
+        return math.nan
+    _, at_p, at_q = np.intersect1d(p[0], q[0], assume_unique=True, return_indices=True)
+    share_p = p[1][at_p] / total_p
+    share_q = q[1][at_q] / total_q
+    return float(np.sum(share_p * np.log(share_p / share_q)))
+
+
+def _irreversibility(edges: IntArray, n: int, pairs: bool) -> float:
+    """The divergence of a horizontal graph's ``edges`` on ``n`` samples."""
+    out_degree = np.bincount(edges[:, 0], minlength=n)
+    in_degree = np.bincount(edges[:, 1], minlength=n)
+    if not pairs:
+        if n == 0:
+            return math.nan
+        return _kl(np.bincount(out_degree), np.bincount(in_degree))
+    if edges.shape[0] == 0:
+        return math.nan
+    base = int(max(out_degree.max(), in_degree.max())) + 1
+    i, j = edges[:, 0], edges[:, 1]
+    forward = _pair_counts(out_degree[i], out_degree[j], base)
+    # Read backwards, the edge (i, j) runs from j to i and in-degrees become out-degrees:
+    # (k_in(j), k_in(i)) is the pair the reversed series gives this edge.
+    backward = _pair_counts(in_degree[j], in_degree[i], base)
+    return _kl_pairs(forward, backward)
+
+
+def irreversibility(
+    values: Any, *, pairs: bool = False, missing: Missing = "omit"
+) -> float:
+    """Time irreversibility of a series (Lacasa et al. 2012): the Kullback-Leibler
+    divergence ``D(P_out || P_in) = sum_k P_out(k) log(P_out(k) / P_in(k))`` between the
+    out- and in-degree distributions of its directed horizontal graph, each edge pointing
+    to the future (out-degree: links to later samples, in-degree: to earlier ones).
+
+    The estimator is the paper's plug-in one: the distributions are the empirical shares
+    over the samples, the logarithm is natural, and the degrees where either share is
+    zero are left out of the sum. A series read backwards swaps ``P_out`` and ``P_in``;
+    for a reversible process the value tends to 0 as n grows.
+
+    With ``pairs=True`` the degree-degree variant: the distributions are those of the
+    pairs of degrees at the two ends of each edge ``i < j``, ``(k_out(i), k_out(j))``
+    against ``(k_in(j), k_in(i))``, the pair the same edge has in the reversed series;
+    it sees irreversible processes whose degree distributions agree.
+
+    Missing samples are left out by default; NaN for an empty series (or one without
+    edges, for ``pairs``).
+    """
+    options = Options("horizontal", False, 0, False, missing)
+    record = as_record(values)
+    edges = record_edges(record, options)
+    return _irreversibility(edges, _kept_count(record, options), bool(pairs))
+
+
+def shannon_entropy(degree_values: Any) -> float:
+    """``-sum_k P(k) log P(k)`` (nats) of the distribution of the given non-negative
+    integers, e.g. degrees; NaN for none."""
+    counts = np.bincount(np.asarray(degree_values, dtype=np.int64).ravel())
+    return _entropy(counts)
+
+
+def _entropy(counts: IntArray) -> float:
+    total = int(counts.sum())
+    if total == 0:
+        return math.nan
+    p = counts[counts > 0] / total
+    return float(-np.sum(p * np.log(p)))
+
+
+def degree_entropy(
+    values: Any,
+    kind: Kind = "natural",
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> float:
+    """Shannon entropy (nats) of the degree distribution of the series' graph, from the
+    degree-only builder (O(n) memory); NaN for an empty series."""
+    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    return shannon_entropy(record_degrees(as_record(values, x), options))
+
+
+def _joint_entropy(edges: IntArray, degree: IntArray) -> float:
+    if edges.shape[0] == 0:
+        return math.nan
+    base = int(degree.max()) + 1
+    return _entropy(_pair_counts(degree[edges[:, 0]], degree[edges[:, 1]], base)[1])
+
+
+def joint_degree_entropy(
+    values: Any,
+    kind: Kind = "natural",
+    *,
+    x: Any = None,
+    penetrable: int = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> float:
+    """Shannon entropy (nats) of the joint degree-degree distribution ``P(k, k')``: the
+    share of edges ``i < j`` whose earlier end has degree ``k`` and later end ``k'``.
+    NaN for a graph without edges."""
+    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    record = as_record(values, x)
+    edges = record_edges(record, options)
+    degree = np.bincount(edges.ravel(), minlength=_kept_count(record, options))
+    return _joint_entropy(edges, degree)
+
+
+def difference_degrees(
+    values: Any,
+    *,
+    x: Any = None,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> IntArray:
+    """Degrees of the difference visibility graph: natural minus horizontal degree of
+    every sample kept. The horizontal graph is a subgraph of the natural one (samples
+    below both ends lie below the chord), so these are the degrees of the natural edges
+    the horizontal rule does not give. Its entropy is
+    ``shannon_entropy(difference_degrees(values))``."""
+    record = as_record(values, x)
+    natural = record_degrees(record, Options("natural", False, 0, exact, missing, decimals))
+    horizontal = record_degrees(record, Options("horizontal", False, 0, False, missing))
+    result: IntArray = natural - horizontal
+    return result
+
+
+# --- several channels as layers on one node set ---------------------------------------
+
+def as_layers(
+    data: Any,
+    *,
+    channel_column: str = "channel",
+    time_column: Optional[str] = "time",
+    value_column: str = "value",
+) -> Tuple[FloatArray, List[Any]]:
+    """The channels of a multivariate series as an (M, n) float64 array and their names.
+
+    ``data`` is an (M, n) array-like (names 0 .. M-1), a wide pandas DataFrame (one
+    column per channel, rows in time order), or a long pandas DataFrame with a
+    ``channel_column`` (rows sorted by time within each channel, stable, when
+    ``time_column`` is given; every channel must have the same number of rows).
+
+    Raises:
+        ValueError: Fewer than one channel, channels of different lengths, or input that
+            is not two-dimensional.
+    """
+    if hasattr(data, "columns") and hasattr(data, "iloc"):
+        pd = require("pandas", "as_layers")
+        if channel_column in list(data.columns):
+            if value_column not in list(data.columns):
+                raise ValueError(f"column {value_column!r} not found; available columns: "
+                                 f"{list(data.columns)!r}")
+            keys = [channel_column] + ([time_column] if time_column in list(data.columns) else [])
+            ordered = data.sort_values(keys, kind="stable")
+            codes, names = pd.factorize(ordered[channel_column], sort=True)
+            counts = np.bincount(codes, minlength=len(names))
+            if counts.size and not (counts == counts[0]).all():
+                raise ValueError("every channel needs the same number of samples, got "
+                                 f"{dict(zip(list(names), counts.tolist()))!r}")
+            values = ordered[value_column].to_numpy(dtype=np.float64, na_value=np.nan)
+            return values.reshape(len(names), -1), list(names)
+        wide = data.to_numpy(dtype=np.float64, na_value=np.nan).T
+        return np.ascontiguousarray(wide), list(data.columns)
+    array = np.asarray(data, dtype=np.float64)
+    if array.ndim != 2:
+        raise ValueError(f"layers must be two-dimensional (channels, samples), got shape {array.shape}")
+    return array, list(range(array.shape[0]))
+
+
+def _layer_options(kind: Kind, exact: bool, decimals: Optional[int]) -> Options:
+    # The layers share one node set, so a missing sample would change it: refused.
+    return Options(kind, False, 0, exact, "raise", decimals)
+
+
+def edge_overlap(
+    layers: Any,
+    kind: Kind = "natural",
+    *,
+    exact: bool = False,
+    decimals: Optional[int] = None,
+    channel_column: str = "channel",
+    time_column: Optional[str] = "time",
+    value_column: str = "value",
+) -> float:
+    """Average edge overlap of the multiplex of the channels' graphs (Lacasa, Nicosia &
+    Latora 2015): ``sum over pairs i<j of the number of layers holding (i, j)``, divided
+    by ``M`` times the number of pairs held by at least one layer. 1 when every layer has
+    the same edges, ``1/M`` when no edge is shared; NaN without edges.
+
+    ``layers`` as :func:`as_layers` takes them; missing samples are refused (the layers
+    share their nodes)."""
+    array, _ = as_layers(layers, channel_column=channel_column, time_column=time_column,
+                         value_column=value_column)
+    options = _layer_options(kind, exact, decimals)
+    count, n = array.shape
+    if count == 0:
+        return math.nan
+    keys = [record_edges(Record(row), options) for row in array]
+    codes = np.concatenate([edges[:, 0] * n + edges[:, 1] for edges in keys])
+    distinct = np.unique(codes).size
+    if distinct == 0:
+        return math.nan
+    return float(codes.size / (count * distinct))
+
+
+def interlayer_mutual_information(
+    layers: Any,
+    kind: Kind = "natural",
+    *,
+    exact: bool = False,
+    decimals: Optional[int] = None,
+    channel_column: str = "channel",
+    time_column: Optional[str] = "time",
+    value_column: str = "value",
+) -> FloatArray:
+    """The (M, M) matrix of mutual information (nats) between the degree sequences of
+    every two layers: ``I(a, b) = sum P(k, k') log(P(k, k') / (P_a(k) P_b(k')))`` over the
+    joint distribution of the degrees ``(k_a(t), k_b(t))`` of each node (Lacasa, Nicosia &
+    Latora 2015). Symmetric; the diagonal holds each layer's degree entropy. NaN entries
+    for layers without samples."""
+    array, _ = as_layers(layers, channel_column=channel_column, time_column=time_column,
+                         value_column=value_column)
+    options = _layer_options(kind, exact, decimals)
+    count, n = array.shape
+    degree = [record_degrees(Record(row), options) for row in array]
+    result = np.full((count, count), math.nan)
+    if n == 0:
+        return result
+    entropy = [_entropy(np.bincount(d)) for d in degree]
+    for a in range(count):
+        result[a, a] = entropy[a]
+        for b in range(a + 1, count):
+            base = int(degree[b].max()) + 1
+            joint = _entropy(_pair_counts(degree[a], degree[b], base)[1])
+            # I(a, b) = H(a) + H(b) - H(a, b): the same sum as the definition.
+            result[a, b] = result[b, a] = max(0.0, entropy[a] + entropy[b] - joint)
+    return result
+
+
+# --- edges with penetrations, weight bounds and view angles ----------------------------
+
+def edge_penetrations(record: Record, options: Options) -> Tuple[IntArray, IntArray]:
+    """The edges of ``record``'s graph built with ``options`` and the number of samples
+    blocking each (0 to ``options.penetrable``).
+
+    An edge with ``b`` blockers is in the graphs of every ``penetrable >= b`` and in none
+    below, so its count is the least level whose graph holds it: the graphs of levels
+    ``0 .. penetrable - 1`` are built by the module (so ties, NaN and the natural rule's
+    exactness are the builders' own) and each edge takes the first level listing it.
+    O((L + 1)(n + m) log m) for ``L = options.penetrable``."""
+    edges = record_edges(record, options)
+    n = _kept_count(record, options)
+    count = np.full(edges.shape[0], options.penetrable, dtype=np.int64)
+    if options.penetrable == 0 or edges.shape[0] == 0:
+        return edges, np.zeros(edges.shape[0], dtype=np.int64)
+    key = edges[:, 0] * n + edges[:, 1]
+    # Edges are listed in ascending pair order by every builder, but sorting the keys
+    # makes the lookup independent of the order.
+    order = np.argsort(key, kind="stable")
+    sorted_key = key[order]
+    for level in range(options.penetrable - 1, -1, -1):
+        lower = record_edges(record, Options(options.kind, options.skip_adjacent, level,
+                                             options.exact, options.missing, options.decimals))
+        found = np.searchsorted(sorted_key, lower[:, 0] * n + lower[:, 1])
+        # Every edge of a lower level is an edge of this one (fewer blockers allowed).
+        count[order[found]] = level
+    return edges, count
+
+
+def visibility_edges(
+    values: Any,
+    kind: Kind = "natural",
+    *,
+    weight: Optional[str] = None,
+    direction: str = "left_to_right",
+    min_weight: Optional[float] = None,
+    max_weight: Optional[float] = None,
+    view_angle: Optional[Tuple[float, float]] = None,
+    x: Any = None,
+    penetrable: int = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> Tuple[IntArray, Optional[FloatArray]]:
+    """The edges of a series' graph, turned to ``direction``, with an optional weight
+    and filters, all on whole arrays.
+
+    Args:
+        weight: ``None``, one of the adapters' :data:`WEIGHTS` (computed from source to
+            target with x the position, see :func:`~kestrel_grid_tools.edge_weights`),
+            or ``"penetrations"``: the number of samples blocking the edge (0 unless
+            ``penetrable`` is above 0; see :func:`edge_penetrations`).
+        min_weight, max_weight: Keep only the edges whose weight lies strictly between
+            the bounds (either may be ``None``); NaN weights never lie between. They
+            need a ``weight``.
+        view_angle: ``(low, high)`` in radians: keep only the edges whose view angle
+            ``arctan(dy / dx)``, taken from the earlier sample to the later whatever
+            ``direction``, lies in ``[low, high]`` (the parametric natural visibility
+            graph of Bezsudnov & Snarskii 2014; ``(-pi/2, pi/2)`` keeps all).
+
+    Returns:
+        ``(edges, weights)``: the (m, 2) int64 rows ``(source, target)`` naming the
+        samples kept by their place among them, in the graph's edge order, and the
+        (m,) float64 weights or ``None``.
+
+    Raises:
+        ValueError: A bad option, bounds without a weight, or a view angle range that is
+            not two numbers with ``low <= high``.
+    """
+    if weight is not None and weight not in EDGE_WEIGHTS:
+        choices = ", ".join(repr(name) for name in EDGE_WEIGHTS)
+        raise ValueError(f"weight must be one of {choices}, got {weight!r}")
+    _check_direction(direction)
+    if weight is None and (min_weight is not None or max_weight is not None):
+        raise ValueError("min_weight and max_weight bound the edges' weight: give weight=")
+    angle_range = _check_view_angle(view_angle)
+    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    record = as_record(values, x)
+    if weight == "penetrations":
+        edges, count = edge_penetrations(record, options)
+    else:
+        edges = record_edges(record, options)
+    kept = record.kept(options.missing)
+    y = record.values if kept is None else record.values[kept]
+    positions = record.positions
+    if positions is None:
+        at = (np.arange(record.values.size, dtype=np.float64) if kept is None
+              else kept.astype(np.float64))
+    else:
+        at = positions if kept is None else positions[kept]
+    vertices = np.column_stack((at, y))
+    keep: Optional[Any] = None
+    if angle_range is not None:
+        angle = _weights(vertices, edges, "angle")
+        keep = (angle >= angle_range[0]) & (angle <= angle_range[1])
+    oriented = _oriented(edges, y, direction)
+    weights: Optional[FloatArray] = None
+    if weight == "penetrations":
+        weights = count.astype(np.float64)
+    elif weight is not None:
+        _check_weight(weight)
+        weights = _weights(vertices, oriented, weight)
+    if weights is not None and (min_weight is not None or max_weight is not None):
+        inside = np.ones(weights.size, dtype=bool)
+        if min_weight is not None:
+            inside &= weights > float(min_weight)
+        if max_weight is not None:
+            inside &= weights < float(max_weight)
+        keep = inside if keep is None else keep & inside
+    if keep is not None:
+        oriented = oriented[keep]
+        weights = None if weights is None else weights[keep]
+    return oriented, weights
+
+
+def _check_view_angle(view_angle: Any) -> Optional[Tuple[float, float]]:
+    if view_angle is None:
+        return None
+    try:
+        low, high = (float(bound) for bound in view_angle)
+    except (TypeError, ValueError):
+        raise ValueError(f"view_angle must be two numbers (low, high), not {view_angle!r}") from None
+    if not low <= high:
+        raise ValueError(f"view_angle must have low <= high, not {view_angle!r}")
+    return low, high
+
+
+# --- one feature vector per series ------------------------------------------------------
+
+def measure_names(kind: Kind = "horizontal") -> Tuple[str, ...]:
+    """The names of :func:`measures` for ``kind``, in order: ``mean_degree``,
+    ``degree_entropy``, ``joint_degree_entropy``, ``motif_1`` .. ``motif_6`` (``_8`` for
+    the natural graph), ``irreversibility``, ``irreversibility_pairs``, and for the
+    natural graph ``difference_entropy``."""
+    kind = check_kind(kind)
+    names = ["mean_degree", "degree_entropy", "joint_degree_entropy"]
+    names += [f"motif_{label}" for label in range(1, _LABELS[(kind, 4)] + 1)]
+    names += ["irreversibility", "irreversibility_pairs"]
+    if kind == "natural":
+        names.append("difference_entropy")
+    return tuple(names)
+
+
+def record_measures(record: Record, options: Options) -> Dict[str, float]:
+    """The measures of ``record`` (see :func:`measures`) for ``options.kind``, from one
+    edge array of that kind (and one of the horizontal graph for a natural kind)."""
+    if options.penetrable or options.skip_adjacent:
+        raise ValueError("the measures belong to the ordinary graph: give "
+                         "penetrable=0 and skip_adjacent=False")
+    kind = options.kind
+    n = _kept_count(record, options)
+    edges = record_edges(record, options)
+    degree = np.bincount(edges.ravel(), minlength=n)
+    if kind == "horizontal":
+        horizontal = edges
+    else:
+        horizontal = record_edges(record, Options("horizontal", False, 0, False, options.missing))
+    result: Dict[str, float] = {
+        "mean_degree": 2.0 * edges.shape[0] / n if n else math.nan,
+        "degree_entropy": _entropy(np.bincount(degree)),
+        "joint_degree_entropy": _joint_entropy(edges, degree),
+    }
+    profile = _profile(edges, n, kind, 4)
+    for label, share in enumerate(profile.tolist(), 1):
+        result[f"motif_{label}"] = share
+    result["irreversibility"] = _irreversibility(horizontal, n, False)
+    result["irreversibility_pairs"] = _irreversibility(horizontal, n, True)
+    if kind == "natural":
+        difference = degree - np.bincount(horizontal.ravel(), minlength=n)
+        result["difference_entropy"] = _entropy(np.bincount(difference))
+    return result
+
+
+def measures(
+    values: Any,
+    kind: Kind = "horizontal",
+    *,
+    x: Any = None,
+    exact: bool = False,
+    missing: Missing = "omit",
+    decimals: Optional[int] = None,
+) -> Dict[str, float]:
+    """One feature vector of a series, named by :func:`measure_names`: mean degree,
+    degree and joint degree-degree entropies, the size-4 motif profile, the
+    irreversibility and its degree-degree variant (of the horizontal graph whatever
+    ``kind``), and for the natural graph the entropy of the difference graph's degrees.
+    NaN where a measure is undefined (an empty series, no edges, fewer than 4 samples).
+
+    Example:
+        >>> from kestrel_grid_tools import measures
+        >>> row = measures([3.0, 1.0, 2.0, 4.0, 0.5, 5.0])
+        >>> round(row["mean_degree"], 4), row["motif_3"]
+        (2.3333, 0.3333333333333333)
+    """
+    options = Options(kind, False, 0, exact, missing, decimals)
+    return record_measures(as_record(values, x), options)
+
