@@ -47,8 +47,8 @@ from .measures import (
     interlayer_mutual_information,
     irreversibility,
     joint_degree_entropy,
-    measure_names,
-    measures,
+    feature_names,
+    feature_vector,
     motif_labels,
     motif_profile,
     shannon_entropy,
@@ -102,8 +102,8 @@ __all__ = [
     "interlayer_mutual_information",
     "edge_penetrations",
     "visibility_edges",
-    "measure_names",
-    "measures",
+    "feature_names",
+    "feature_vector",
     "VisibilityFeatures",
 ]
 

@@ -1,5 +1,5 @@
 """A scikit-learn transformer turning each series into one row of visibility-graph
-measures (:func:`kestrel_grid_tools.measures`), for pipelines and cross-validation.
+measures (:func:`kestrel_grid_tools.feature_vector`), for pipelines and cross-validation.
 
 scikit-learn comes with the ``kestrel-grid[learn]`` extra and is imported with this
 module."""
@@ -14,7 +14,7 @@ from ._graphs import FloatArray
 from ._optional import require
 from ._options import Kind, Missing, Options
 from ._record import Record
-from .measures import measure_names, record_measures
+from .measures import feature_names, record_measures
 
 _base = require("sklearn.base", "VisibilityFeatures")
 _validation = require("sklearn.utils.validation", "VisibilityFeatures")
@@ -26,8 +26,8 @@ __all__ = ["VisibilityFeatures"]
 
 class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[misc]
     """One row of graph measures per series: the columns of
-    :func:`~kestrel_grid_tools.measure_names` for ``kind``, the same numbers
-    :func:`~kestrel_grid_tools.measures` and ``features_frame(..., measures=True)`` give.
+    :func:`~kestrel_grid_tools.feature_names` for ``kind``, the same numbers
+    :func:`~kestrel_grid_tools.feature_vector` and ``features_frame(..., measures=True)`` give.
 
     The transformer keeps no state beyond its parameters: ``fit`` only checks them, so
     it can be fitted on any data, cloned and cross-validated, and ``transform`` of a
@@ -69,7 +69,7 @@ class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[mis
     def transform(self, X: Any) -> FloatArray:
         """The (n_series, n_features) float64 measures of every series of ``X``."""
         options = self._options()
-        names = measure_names(options.kind)
+        names = feature_names(options.kind)
         series = _series(X)
         result = np.empty((len(series), len(names)), dtype=np.float64)
         for at, values in enumerate(series):
@@ -78,8 +78,8 @@ class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[mis
         return result
 
     def get_feature_names_out(self, input_features: Any = None) -> Any:
-        """The column names, :func:`~kestrel_grid_tools.measure_names` of ``kind``."""
-        return np.asarray(measure_names(self._options().kind), dtype=object)
+        """The column names, :func:`~kestrel_grid_tools.feature_names` of ``kind``."""
+        return np.asarray(feature_names(self._options().kind), dtype=object)
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()

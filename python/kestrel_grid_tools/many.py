@@ -16,7 +16,7 @@ from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import features
+from . import features, measures as _measures
 from ._graphs import FloatArray, IntArray
 from ._optional import require
 from ._options import Options, check_int, check_kind
@@ -47,6 +47,7 @@ class _Request:
     options: Options
     max_degree: int
     positions: bool
+    measures: bool = False
 
 
 def _request(
@@ -58,11 +59,14 @@ def _request(
     exact: bool = False,
     positions: bool = False,
     decimals: Optional[int] = None,
+    measures: bool = False,
 ) -> _Request:
     """Checks the arguments shared by both entry points (missing samples are always
     left out, as a summary leaves them out)."""
     options = Options(check_kind(kind), skip_adjacent, penetrable, exact, "omit", decimals, window)
-    return _Request(options, check_int("max_degree", max_degree, 0), bool(positions))
+    if measures:
+        _measures.check_measure_options(options)
+    return _Request(options, check_int("max_degree", max_degree, 0), bool(positions), bool(measures))
 
 
 def _check_positions(positions: bool, data_is_long: bool, time_column: Optional[str]) -> None:
@@ -94,9 +98,21 @@ def _frame(
     windows: IntArray = np.zeros(count, dtype=np.int64)
     motif: FloatArray = np.full((count, len(_MOTIF_COLUMNS) - 1), math.nan)
     shares: FloatArray = np.full((count, top + 2), math.nan)
+    names = _measures.feature_names(kind)[1:] if request.measures else ()
+    measured: FloatArray = np.full((count, len(names)), math.nan)
     for row, raw in enumerate(series):
         record = as_record(raw, None if positions is None else positions[row])
-        deg = features.record_degrees(record, options)
+        if request.measures:
+            # One edge array gives the degrees (the same integers as the degree-only
+            # builder) and the measures.
+            edges = features.record_edges(record, options)
+            kept = record.kept("omit")
+            size = record.values.size if kept is None else kept.size
+            deg = np.bincount(edges.ravel(), minlength=size).astype(np.int64)
+            found = _measures.record_measures(record, options, edges)
+            measured[row] = [found[name] for name in names]
+        else:
+            deg = features.record_degrees(record, options)
         n = int(deg.size)
         total = int(deg.sum())
         # The same expressions as features.record_summary, so the numbers are identical.
@@ -129,6 +145,8 @@ def _frame(
     for k in range(top + 1):
         columns[f"p_{k}"] = shares[:, k]
     columns["p_tail"] = shares[:, top + 1]
+    for position, name in enumerate(names):
+        columns[name] = measured[:, position]
     return pd.DataFrame(columns, index=index)
 
 
@@ -284,6 +302,7 @@ def series_features(
     exact: bool = False,
     positions: bool = False,
     decimals: Optional[int] = None,
+    measures: bool = False,
 ) -> Any:
     """Graph features of many series as a lazy dask DataFrame, one row per series.
 
@@ -305,6 +324,12 @@ def series_features(
       to :func:`~kestrel_grid_tools.degree_distribution`; ``p_tail`` is the share of
       vertices of degree above ``K``. A row sums to 1 up to rounding; all NaN for an empty
       series.
+    - With ``measures=True``, the measures of :func:`~kestrel_grid_tools.feature_vector` after
+      ``mean_degree`` (``degree_entropy``, ``joint_degree_entropy``, ``motif_1`` ..,
+      ``irreversibility``, ``irreversibility_pairs``, and ``difference_entropy`` for the
+      natural graph), the columns of
+      :class:`~kestrel_grid_tools.VisibilityFeatures`; they belong to the ordinary
+      graph, so ``penetrable`` and ``skip_adjacent`` are refused with them.
 
     The columns are fixed by the arguments, so the frame's meta is known without computing
     anything.
@@ -368,6 +393,7 @@ def series_features(
             positions (numbers as they are; datetimes and timedeltas as integer
             offsets from the series' first time in the coarsest exact unit). A missing or repeated time in a series
             raises ValueError naming the series when the frame is computed.
+        measures: Add the measure columns (see above).
 
     Returns:
         A dask DataFrame with one row per series.
@@ -384,7 +410,8 @@ def series_features(
     pd = require("pandas", FEATURE)
     dd = require("dask.dataframe", FEATURE)
     da = require("dask.array", FEATURE)
-    options = _request(kind, skip_adjacent, window, max_degree, penetrable, exact, positions, decimals)
+    options = _request(kind, skip_adjacent, window, max_degree, penetrable, exact, positions, decimals,
+                       measures)
     _check_positions(positions, isinstance(data, (pd.DataFrame, dd.DataFrame)), time_column)
     labels = None
     if isinstance(data, pd.DataFrame):
@@ -472,6 +499,7 @@ def features_frame(
     exact: bool = False,
     positions: bool = False,
     decimals: Optional[int] = None,
+    measures: bool = False,
 ) -> Any:
     """The rows of :func:`series_features`, computed eagerly into a pandas DataFrame.
 
@@ -502,6 +530,7 @@ def features_frame(
             decimals with at most this many places.
         positions: Long-form input only: the sorted times of each series are its
             positions (see :func:`series_features`).
+        measures: Add the measure columns of :func:`series_features`.
 
     Returns:
         A pandas DataFrame with one row per series.
@@ -516,7 +545,8 @@ def features_frame(
         MissingExtraError: When pandas is not installed.
     """
     pd = require("pandas", "features_frame")
-    options = _request(kind, skip_adjacent, window, max_degree, penetrable, exact, positions, decimals)
+    options = _request(kind, skip_adjacent, window, max_degree, penetrable, exact, positions, decimals,
+                       measures)
     _check_positions(positions, isinstance(data, pd.DataFrame), time_column)
     if isinstance(data, pd.DataFrame):
         wanted = [id_column, time_column, value_column]

@@ -49,8 +49,8 @@ __all__ = [
     "interlayer_mutual_information",
     "edge_penetrations",
     "visibility_edges",
-    "measure_names",
-    "measures",
+    "feature_names",
+    "feature_vector",
     "record_measures",
 ]
 
@@ -151,7 +151,7 @@ def motif_profile(
     Example:
         >>> from kestrel_grid_tools import motif_profile
         >>> motif_profile([3.0, 1.0, 2.0, 4.0, 0.5, 5.0], "horizontal").tolist()
-        [0.0, 0.0, 0.3333333333333333, 0.0, 0.6666666666666666, 0.0]
+        [0.3333333333333333, 0.0, 0.0, 0.3333333333333333, 0.3333333333333333, 0.0]
     """
     size = _check_size(size)
     options = Options(kind, False, 0, exact, missing, decimals)
@@ -610,8 +610,8 @@ def _check_view_angle(view_angle: Any) -> Optional[Tuple[float, float]]:
 
 # --- one feature vector per series ------------------------------------------------------
 
-def measure_names(kind: Kind = "horizontal") -> Tuple[str, ...]:
-    """The names of :func:`measures` for ``kind``, in order: ``mean_degree``,
+def feature_names(kind: Kind = "horizontal") -> Tuple[str, ...]:
+    """The names of :func:`feature_vector` for ``kind``, in order: ``mean_degree``,
     ``degree_entropy``, ``joint_degree_entropy``, ``motif_1`` .. ``motif_6`` (``_8`` for
     the natural graph), ``irreversibility``, ``irreversibility_pairs``, and for the
     natural graph ``difference_entropy``."""
@@ -624,15 +624,22 @@ def measure_names(kind: Kind = "horizontal") -> Tuple[str, ...]:
     return tuple(names)
 
 
-def record_measures(record: Record, options: Options) -> Dict[str, float]:
-    """The measures of ``record`` (see :func:`measures`) for ``options.kind``, from one
-    edge array of that kind (and one of the horizontal graph for a natural kind)."""
+def check_measure_options(options: Options) -> None:
+    """Refuses options the measures do not have: they belong to the ordinary graph."""
     if options.penetrable or options.skip_adjacent:
         raise ValueError("the measures belong to the ordinary graph: give "
                          "penetrable=0 and skip_adjacent=False")
+
+
+def record_measures(record: Record, options: Options, edges: Optional[IntArray] = None) -> Dict[str, float]:
+    """The measures of ``record`` (see :func:`feature_vector`) for ``options.kind``, from one
+    edge array of that kind (``edges`` when the caller has built it already) and, for
+    the natural kind, one of the horizontal graph."""
+    check_measure_options(options)
     kind = options.kind
     n = _kept_count(record, options)
-    edges = record_edges(record, options)
+    if edges is None:
+        edges = record_edges(record, options)
     degree = np.bincount(edges.ravel(), minlength=n)
     if kind == "horizontal":
         horizontal = edges
@@ -654,7 +661,7 @@ def record_measures(record: Record, options: Options) -> Dict[str, float]:
     return result
 
 
-def measures(
+def feature_vector(
     values: Any,
     kind: Kind = "horizontal",
     *,
@@ -663,17 +670,17 @@ def measures(
     missing: Missing = "omit",
     decimals: Optional[int] = None,
 ) -> Dict[str, float]:
-    """One feature vector of a series, named by :func:`measure_names`: mean degree,
+    """One feature vector of a series, named by :func:`feature_names`: mean degree,
     degree and joint degree-degree entropies, the size-4 motif profile, the
     irreversibility and its degree-degree variant (of the horizontal graph whatever
     ``kind``), and for the natural graph the entropy of the difference graph's degrees.
     NaN where a measure is undefined (an empty series, no edges, fewer than 4 samples).
 
     Example:
-        >>> from kestrel_grid_tools import measures
-        >>> row = measures([3.0, 1.0, 2.0, 4.0, 0.5, 5.0])
-        >>> round(row["mean_degree"], 4), row["motif_3"]
-        (2.3333, 0.3333333333333333)
+        >>> from kestrel_grid_tools import feature_vector
+        >>> row = feature_vector([3.0, 1.0, 2.0, 4.0, 0.5, 5.0])
+        >>> round(row["mean_degree"], 4), row["motif_5"]
+        (2.6667, 0.3333333333333333)
     """
     options = Options(kind, False, 0, exact, missing, decimals)
     return record_measures(as_record(values, x), options)
