@@ -283,3 +283,74 @@ def test_in_out_degrees_of_a_graph_follow_its_directed_edges():
         in_degree, out_degree = kgt.in_out_degrees(graph, direction)
         assert in_degree.tolist() == [sum(t == i for _, t in edges) for i in range(7)]
         assert out_degree.tolist() == [sum(s == i for s, _ in edges) for i in range(7)]
+
+
+# --- the command line -------------------------------------------------------------------
+
+def run_cli(tmp_path, capsys, *args):
+    from kestrel_grid_tools.cli import main
+
+    code = main([str(tmp_path / "s.txt"), *map(str, args)])
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+SERIES = [3.0, 1.0, 2.5, 4.0, 0.5, 2.0, 2.0, 3.0, 1.5, 5.0]
+
+
+@pytest.fixture
+def series_file(tmp_path):
+    (tmp_path / "s.txt").write_text("".join(f"{v!r}\n" for v in SERIES))
+    return tmp_path
+
+
+@pytest.mark.parametrize("kind", ["horizontal", "natural"])
+def test_cli_measures_and_profile_are_the_functions(series_file, capsys, kind):
+    code, out, _ = run_cli(series_file, capsys, "--kind", kind, "--output", "measures", "--rule", "float")
+    assert code == 0
+    fields = dict(line.split(": ", 1) for line in out.splitlines())
+    assert {name: fields[name] for name in m.feature_names(kind)} == \
+        {name: repr(value) for name, value in m.feature_vector(SERIES, kind).items()}
+    code, out, _ = run_cli(series_file, capsys, "--kind", kind, "--output", "profile", "--motif-size", "3",
+                           "--format", "tsv")
+    header, *rows = out.splitlines()
+    assert header == ("motif\tedges\tshare\tiid" if kind == "horizontal" else "motif\tedges\tshare")
+    assert [row.split("\t")[:3] for row in rows] == [
+        [str(k), name, repr(share)] for k, (name, share) in
+        enumerate(zip(m.motif_labels(kind, 3), m.motif_profile(SERIES, kind, 3).tolist()), 1)]
+
+
+@pytest.mark.parametrize("args", [
+    ["--penetrable", "2", "--weight", "penetrations"],
+    ["--weight", "slope", "--min-weight", "-0.5", "--max-weight", "1", "--directed", "top_to_bottom"],
+    ["--kind", "horizontal", "--weight", "angle", "--view-angle", "-0.5", "0.25"],
+])
+def test_cli_filtered_edges_are_visibility_edges(series_file, capsys, args):
+    code, out, _ = run_cli(series_file, capsys, "--output", "edges", "--rule", "float", *args)
+    assert code == 0
+    options = dict(zip(args[::2], args[1::2]))
+    edges, weights = m.visibility_edges(
+        SERIES, options.get("--kind", "natural"), weight=options.get("--weight"),
+        direction=options.get("--directed", "left_to_right"), penetrable=int(options.get("--penetrable", 0)),
+        min_weight=float(options["--min-weight"]) if "--min-weight" in options else None,
+        max_weight=float(options["--max-weight"]) if "--max-weight" in options else None,
+        view_angle=(-0.5, 0.25) if "--view-angle" in args else None)
+    rows = [row.split(",") for row in out.splitlines()[1:]]
+    assert [[int(a), int(b)] for a, b, _ in rows] == edges.tolist()
+    assert [float(w) for _, _, w in rows] == weights.tolist()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--output", "edges", "--min-weight", "1"], "--min-weight bounds the edges' weight: give --weight NAME"),
+    (["--output", "summary", "--weight", "slope", "--max-weight", "1"], "--max-weight applies to --output edges only"),
+    (["--output", "summary", "--weight", "penetrations"], "--weight penetrations applies to --output edges only"),
+    (["--output", "degrees", "--view-angle", "0", "1"], "--view-angle applies to --output edges only"),
+    (["--output", "edges", "--view-angle", "1", "0"], "--view-angle 1.0 0.0: LOW must be at most HIGH"),
+    (["--output", "measures", "--penetrable", "1"],
+     "--output measures belongs to the ordinary graph: drop --penetrable and --skip-adjacent"),
+    (["--output", "summary", "--motif-size", "3"], "--motif-size applies to --output profile only"),
+])
+def test_cli_refuses_the_new_options_out_of_place(series_file, capsys, args, message):
+    code, _, err = run_cli(series_file, capsys, *args)
+    assert code == 2
+    assert err.splitlines()[-1] == f"kestrel-grid: error: {message}"

@@ -62,7 +62,13 @@ Outputs (``--output``)
     times written as ISO 8601 times); ``distribution``: ``k,count,p`` for k = 0 .. max
     degree; ``motifs``: ``window,score`` (window = index of its first sample; the scores
     of the horizontal graph whatever ``--kind``). ``--window W`` is required by
-    ``motifs`` and adds the motif-score fields to ``summary``.
+    ``motifs`` and adds the motif-score fields to ``summary``. ``measures``: one record
+    per series, written as a summary is, with the feature vector of
+    :func:`kestrel_grid_tools.feature_vector` (entropies, the size-4 motif profile,
+    irreversibility); ``profile``: ``motif,edges,share`` for the sequential motifs of
+    ``--motif-size`` 3 or 4 samples (:func:`kestrel_grid_tools.motif_profile`), with the
+    i.i.d. share ``iid`` for horizontal graphs. Both belong to the ordinary graph, so
+    ``--penetrable`` and ``--skip-adjacent`` are refused with them.
 
 Direction and weights
     ``--directed left_to_right|top_to_bottom`` turns every edge as
@@ -73,6 +79,11 @@ Direction and weights
     computed from source to target as :func:`kestrel_grid_tools.adapters.edge_weights`
     does, with x the position (times: offsets in ``x_unit``), else the row. The summary
     names both in ``direction`` and ``weight``. Both work on whole arrays.
+    ``--weight penetrations`` gives each edge the number of samples blocking it (up to
+    ``--penetrable``). ``--min-weight W`` and ``--max-weight W`` keep the edges whose
+    weight lies strictly between (they need ``--weight``); ``--view-angle LOW HIGH``
+    keeps the edges whose view angle ``arctan(dy/dx)``, earlier sample first, lies in
+    ``[LOW, HIGH]`` radians (see :func:`kestrel_grid_tools.visibility_edges`).
 
 Formats (``--format``)
     ``csv``, ``tsv``, ``json``, ``npy``, ``parquet`` (needs pyarrow, the
@@ -139,7 +150,7 @@ import numpy as np
 
 import kestrel_grid as kg
 
-from . import features
+from . import features, measures
 from ._graphs import FloatArray, IntArray
 from ._io import (
     Dialect,
@@ -161,7 +172,9 @@ from .adapters import DIRECTIONS, WEIGHTS, _oriented, _weights
 
 PROG = "kestrel-grid"
 RULES = ("recorded", "float", "exact")
-OUTPUTS = ("summary", "edges", "degrees", "distribution", "motifs")
+OUTPUTS = ("summary", "edges", "degrees", "distribution", "motifs", "measures", "profile")
+# Outputs of one record per series, written as a summary is.
+RECORD_OUTPUTS = ("summary", "measures")
 FORMATS = ("csv", "tsv", "json", "npy", "parquet", "graphml", "text")
 SUFFIX_FORMATS = {
     ".csv": "csv", ".tsv": "tsv", ".json": "json", ".npy": "npy", ".parquet": "parquet",
@@ -178,7 +191,8 @@ BINARY_FORMATS = ("npy", "parquet")
 _DESCRIPTION = """\
 Build the natural or horizontal visibility graph of each series read from FILE
 (CSV, TSV, plain text, .npy, or - for standard input) and write a summary, the edges,
-the degrees, the degree distribution or the horizontal motif scores."""
+the degrees, the degree distribution, the horizontal motif scores, the graph measures
+or the sequential motif profile."""
 
 _EPILOG = """\
 examples:
@@ -201,6 +215,9 @@ examples:
   kestrel-grid examples/data/co2.csv --column co2 --x date --output edges \\
       --directed top_to_bottom --weight slope -o co2.parquet
       directed edges with their slopes (ppm per day) as Parquet
+  kestrel-grid examples/data/sunspots.csv --column sunspots --kind horizontal \\
+      --output profile
+      the share of each sequential motif of 4 years beside its share in i.i.d. noise
 
 Without --column a one-column file gives its column and a wider file every column whose
 first data cell is a number; several series add a leading "series" column (label
@@ -315,6 +332,10 @@ class _Options:
     plot_scale: str = "semilog"
     plot_ccdf: bool = False
     dialect: Dialect = Dialect()
+    min_weight: Optional[float] = None
+    max_weight: Optional[float] = None
+    view_angle: Optional[Tuple[float, float]] = None
+    motif_size: int = 4
 
 
 def _delimiter(text: str) -> str:
@@ -406,9 +427,19 @@ def build_parser() -> argparse.ArgumentParser:
         help="direct the edges: from the earlier sample to the later (left_to_right) or "
              "from the higher value to the lower (top_to_bottom; ties left to right); "
              "edges are then directed and degrees become in_degree,out_degree")
-    add("--weight", choices=WEIGHTS, metavar="NAME",
+    add("--weight", choices=measures.EDGE_WEIGHTS, metavar="NAME",
         help="add a weight column to the edges, computed from source to target: "
-             + ", ".join(WEIGHTS))
+             + ", ".join(WEIGHTS) + "; or penetrations, the number of samples blocking "
+             "each edge (with --penetrable)")
+    add("--min-weight", type=float, metavar="W",
+        help="keep only the edges whose weight is above W (needs --weight; edges only)")
+    add("--max-weight", type=float, metavar="W",
+        help="keep only the edges whose weight is below W (needs --weight; edges only)")
+    add("--view-angle", type=float, nargs=2, metavar=("LOW", "HIGH"),
+        help="keep only the edges whose view angle arctan(dy/dx), earlier sample first, "
+             "lies in [LOW, HIGH] radians (the parametric natural graph; edges only)")
+    add("--motif-size", type=int, choices=measures.MOTIF_SIZES, default=4,
+        help="window size of --output profile (default: 4)")
     add("--window", type=_positive_int, metavar="W",
         help="motif window size: required by --output motifs, adds motif fields to a summary")
     add("--format", choices=FORMATS,
@@ -440,6 +471,11 @@ def _options(args: argparse.Namespace) -> _Options:
         raise _UsageError("--output motifs needs --window W")
     if args.window is not None and output not in ("motifs", "summary"):
         raise _UsageError("--window applies to --output motifs and summary only")
+    if output in ("measures", "profile") and (args.penetrable or args.skip_adjacent):
+        raise _UsageError(f"--output {output} belongs to the ordinary graph: drop --penetrable "
+                          "and --skip-adjacent")
+    if args.motif_size != 4 and output != "profile":
+        raise _UsageError("--motif-size applies to --output profile only")
     if args.penetrable and args.window is not None:
         raise _UsageError("motif scores have no penetrable variant: drop --window or --penetrable")
     rule: Optional[str] = args.rule
@@ -463,12 +499,27 @@ def _options(args: argparse.Namespace) -> _Options:
     weight: Optional[str] = args.weight
     if weight is not None and output not in ("edges", "summary"):
         raise _UsageError("--weight applies to --output edges and summary only")
+    if weight == "penetrations" and output != "edges":
+        raise _UsageError("--weight penetrations applies to --output edges only")
+    for flag, bound in (("--min-weight", args.min_weight), ("--max-weight", args.max_weight)):
+        if bound is not None and weight is None:
+            raise _UsageError(f"{flag} bounds the edges' weight: give --weight NAME")
+        if bound is not None and output != "edges":
+            raise _UsageError(f"{flag} applies to --output edges only")
+    view_angle: Optional[Tuple[float, float]] = None
+    if args.view_angle is not None:
+        if output != "edges":
+            raise _UsageError("--view-angle applies to --output edges only")
+        low, high = args.view_angle
+        if not low <= high:
+            raise _UsageError(f"--view-angle {low!r} {high!r}: LOW must be at most HIGH")
+        view_angle = (low, high)
     path: Optional[str] = None if args.path in (None, "-") else args.path
     fmt: Optional[str] = args.format
     if fmt is None:
         suffix = "" if path is None else os.path.splitext(path)[1].lower()
         if suffix in PLAIN_SUFFIXES:
-            fmt = "text" if output == "summary" else "csv"
+            fmt = "text" if output in RECORD_OUTPUTS else "csv"
         elif suffix in SUFFIX_FORMATS:
             fmt = SUFFIX_FORMATS[suffix]
         else:
@@ -481,7 +532,7 @@ def _options(args: argparse.Namespace) -> _Options:
         raise _UsageError(f"--format {fmt} writes binary data: give an output file with -o")
     if fmt == "graphml" and output != "edges":
         raise _UsageError("--format graphml holds graphs: use it with --output edges")
-    if fmt == "text" and output != "summary":
+    if fmt == "text" and output not in RECORD_OUTPUTS:
         raise _UsageError("--format text is for --output summary only")
     plot: Optional[str] = args.plot
     if plot is None:
@@ -496,7 +547,8 @@ def _options(args: argparse.Namespace) -> _Options:
         missing=args.missing,
         output=output, direction=direction, weight=weight, window=args.window,
         fmt=fmt, path=path, plot=plot, plot_scale=args.plot_scale or "semilog",
-        plot_ccdf=args.plot_ccdf, dialect=dialect,
+        plot_ccdf=args.plot_ccdf, dialect=dialect, min_weight=args.min_weight,
+        max_weight=args.max_weight, view_angle=view_angle, motif_size=args.motif_size,
     )
 
 
@@ -542,6 +594,22 @@ def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")
         if options.weight is not None:
             named["weight"] = options.weight
         return record_table(output, {**named, **summary})
+    if output == "measures":
+        found = measures.record_measures(record, built)
+        return record_table("summary", {"kind": options.kind, "rule": rule.name,
+                                        "samples": int(record.present(options.missing).size), **found})
+    if output == "profile":
+        profile = measures.motif_profile(record, options.kind, options.motif_size,
+                                         exact=rule.exact, missing=options.missing,
+                                         decimals=rule.decimals)
+        labels = np.arange(1, profile.size + 1, dtype=np.int64)
+        names = np.array(measures.motif_labels(options.kind, options.motif_size), dtype=np.str_)
+        columns: Tuple[str, ...] = ("motif", "edges", "share")
+        arrays: Tuple[np.ndarray[Any, Any], ...] = (labels, names, profile)
+        if options.kind == "horizontal":
+            columns += ("iid",)
+            arrays += (measures.iid_motif_profile(options.motif_size),)
+        return Table(output, columns, arrays)
     if output == "motifs":
         if options.window is None:
             raise ValueError("motif scores need a window size")
@@ -557,6 +625,9 @@ def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")
         return Table(output, ("k", "count", "p"), (k, np.bincount(degree).astype(np.int64), p))
     kept = record.kept(options.missing)
     rows = np.arange(record.values.size, dtype=np.int64) if kept is None else kept
+    if output == "edges" and (options.weight == "penetrations" or options.view_angle is not None
+                              or options.min_weight is not None or options.max_weight is not None):
+        return _filtered_edge_table(record, rows, options, rule)
     if output == "edges" or options.direction is not None:
         edges = features.record_edges(record, built)
         if output == "edges":
@@ -586,6 +657,29 @@ def _edge_table(edges: IntArray, record: Series, rows: IntArray, options: _Optio
         x = (rows.astype(np.float64) if positions is None else positions[rows])
         columns += ("weight",)
         arrays += (_weights(np.column_stack((x, y)), oriented, weight),)
+    graph: List[Tuple[str, str]] = list(record.time_fields().items())
+    if direction is not None:
+        graph.append(("direction", direction))
+    if weight is not None:
+        graph.append(("edge_weight", weight))
+    return Table("edges", columns, arrays, tuple(graph), directed=direction is not None)
+
+
+def _filtered_edge_table(record: Series, rows: IntArray, options: _Options, rule: _Rule) -> Table:
+    """The edges with a penetrations weight, weight bounds or a view-angle range, from
+    :func:`kestrel_grid_tools.visibility_edges` (whole arrays), named by their rows."""
+    direction, weight = options.direction, options.weight
+    oriented, weights = measures.visibility_edges(
+        record, options.kind, weight=weight, direction=direction or DIRECTIONS[0],
+        min_weight=options.min_weight, max_weight=options.max_weight,
+        view_angle=options.view_angle, penetrable=options.penetrable,
+        skip_adjacent=options.skip_adjacent, exact=rule.exact, missing=options.missing,
+        decimals=rule.decimals)
+    columns: Tuple[str, ...] = ("source", "target")
+    arrays: Tuple[np.ndarray[Any, Any], ...] = (rows[oriented[:, 0]], rows[oriented[:, 1]])
+    if weights is not None:
+        columns += ("weight",)
+        arrays += (weights,)
     graph: List[Tuple[str, str]] = list(record.time_fields().items())
     if direction is not None:
         graph.append(("direction", direction))
@@ -781,7 +875,7 @@ def _run(options: _Options) -> int:
                              progress=progress.reading)
         progress.total = len(series)
         several = len(series) > 1
-        if several and options.fmt == "npy" and options.output != "summary":
+        if several and options.fmt == "npy" and options.output not in RECORD_OUTPUTS:
             raise _UsageError(
                 f"--format npy holds one series for --output {options.output}, "
                 f"got {len(series)}; use csv, tsv or json, or pick one with --column"
