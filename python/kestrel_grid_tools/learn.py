@@ -10,11 +10,15 @@ from typing import Any, List, Optional
 
 import numpy as np
 
-from ._graphs import FloatArray
+from ._graphs import FloatArray, IntArray
 from ._optional import require
 from ._options import Kind, Missing, Options
 from ._record import Record
-from .measures import feature_names, record_measures
+from .features import record_edges
+from .measures import record_horizontal_edges, batch_measures, feature_names
+
+# Samples whose graphs are measured together.
+_BLOCK_SAMPLES = 1 << 22
 
 _base = require("sklearn.base", "VisibilityFeatures")
 _validation = require("sklearn.utils.validation", "VisibilityFeatures")
@@ -70,12 +74,23 @@ class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[mis
         """The (n_series, n_features) float64 measures of every series of ``X``."""
         options = self._options()
         names = feature_names(options.kind)
-        series = _series(X)
-        result = np.empty((len(series), len(names)), dtype=np.float64)
-        for at, values in enumerate(series):
-            row = record_measures(Record(values), options)
-            result[at] = [row[name] for name in names]
-        return result
+        blocks: List[FloatArray] = [np.zeros((0, len(names)))]
+        sizes: List[int] = []
+        graphs: List[IntArray] = []
+        flat: List[IntArray] = []
+        samples = 0
+        for values in _series(X):
+            record = Record(values)
+            kept = record.kept(options.missing)
+            sizes.append(values.size if kept is None else kept.size)
+            graphs.append(record_edges(record, options))
+            flat.append(record_horizontal_edges(record, options, graphs[-1]))
+            samples += values.size
+            if samples >= _BLOCK_SAMPLES:  # the edges of a block are held at once
+                blocks.append(batch_measures(options.kind, sizes, graphs, flat))
+                sizes, graphs, flat, samples = [], [], [], 0
+        blocks.append(batch_measures(options.kind, sizes, graphs, flat))
+        return np.concatenate(blocks)
 
     def get_feature_names_out(self, input_features: Any = None) -> Any:
         """The column names, :func:`~kestrel_grid_tools.feature_names` of ``kind``."""

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -99,18 +99,20 @@ def _frame(
     motif: FloatArray = np.full((count, len(_MOTIF_COLUMNS) - 1), math.nan)
     shares: FloatArray = np.full((count, top + 2), math.nan)
     names = _measures.feature_names(kind)[1:] if request.measures else ()
-    measured: FloatArray = np.full((count, len(names)), math.nan)
+    sizes: List[int] = []
+    graphs: List[IntArray] = []
+    flat: List[IntArray] = []
     for row, raw in enumerate(series):
         record = as_record(raw, None if positions is None else positions[row])
         if request.measures:
             # One edge array gives the degrees (the same integers as the degree-only
-            # builder) and the measures.
+            # builder) and, with the other series of the block, the measures.
             edges = features.record_edges(record, options)
             kept = record.kept("omit")
-            size = record.values.size if kept is None else kept.size
-            deg = np.bincount(edges.ravel(), minlength=size).astype(np.int64)
-            found = _measures.record_measures(record, options, edges)
-            measured[row] = [found[name] for name in names]
+            sizes.append(record.values.size if kept is None else kept.size)
+            graphs.append(edges)
+            flat.append(_measures.record_horizontal_edges(record, options, edges))
+            deg = np.bincount(edges.ravel(), minlength=sizes[-1]).astype(np.int64)
         else:
             deg = features.record_degrees(record, options)
         n = int(deg.size)
@@ -145,8 +147,10 @@ def _frame(
     for k in range(top + 1):
         columns[f"p_{k}"] = shares[:, k]
     columns["p_tail"] = shares[:, top + 1]
-    for position, name in enumerate(names):
-        columns[name] = measured[:, position]
+    if names:
+        measured = _measures.batch_measures(kind, sizes, graphs, flat)
+        for position, name in enumerate(names, 1):
+            columns[name] = measured[:, position]
     return pd.DataFrame(columns, index=index)
 
 

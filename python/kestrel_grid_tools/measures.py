@@ -21,7 +21,8 @@ References:
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Optional, Tuple
+from dataclasses import dataclass
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -52,6 +53,7 @@ __all__ = [
     "feature_names",
     "feature_vector",
     "record_measures",
+    "batch_measures",
 ]
 
 MOTIF_SIZES: Tuple[int, ...] = (3, 4)
@@ -207,56 +209,116 @@ def _in_out(edges: IntArray, y: FloatArray, direction: str) -> Tuple[IntArray, I
             np.bincount(oriented[:, 0], minlength=n).astype(np.int64))
 
 
-def _kl(p_counts: IntArray, q_counts: IntArray) -> float:
-    """D(P || Q) in nats of two count vectors over the same bins, bins where either is
-    zero skipped; NaN when P has no counts."""
-    total_p, total_q = int(p_counts.sum()), int(q_counts.sum())
-    if total_p == 0 or total_q == 0:
-        return math.nan
-    width = max(p_counts.size, q_counts.size)
-    p = np.zeros(width)
-    q = np.zeros(width)
-    p[: p_counts.size] = p_counts / total_p
-    q[: q_counts.size] = q_counts / total_q
-    both = (p > 0) & (q > 0)
-    return float(np.sum(p[both] * np.log(p[both] / q[both])))
+def _counts(codes: IntArray, size: int) -> Tuple[IntArray, IntArray]:
+    """The distinct values of ``codes`` (all in ``[0, size)``) in ascending order and how
+    often each occurs: by a dense count table when it is small beside the codes, else by
+    a sort. Both give the same arrays, so the choice never changes a result."""
+    if size <= max(8 * codes.size, 1 << 16):
+        table = np.bincount(codes, minlength=size)
+        present = np.flatnonzero(table)
+        return present.astype(np.int64), table[present].astype(np.int64)
+    distinct, counts = np.unique(codes, return_counts=True)
+    return distinct.astype(np.int64), counts.astype(np.int64)
 
 
-def _pair_counts(first: IntArray, second: IntArray, base: int) -> Tuple[IntArray, IntArray]:
-    """Distinct codes ``first * base + second`` and how often each occurs."""
-    codes, counts = np.unique(first * base + second, return_counts=True)
-    return codes.astype(np.int64), counts.astype(np.int64)
+def _entropies(table: Tuple[IntArray, IntArray], width: int, totals: IntArray) -> FloatArray:
+    """Shannon entropy (nats) of each series' distribution from a count table whose codes
+    are ``series * width + value``; NaN for a series without counts. Each series' terms
+    are summed in code order, so a series gives the same bits alone or in a batch."""
+    codes, counts = table
+    series = codes // width
+    p = counts / totals[series]
+    result: FloatArray = np.asarray(-np.bincount(series, weights=p * np.log(p), minlength=totals.size),
+                                    dtype=np.float64)
+    result[totals == 0] = math.nan
+    return result
 
 
-def _kl_pairs(p: Tuple[IntArray, IntArray], q: Tuple[IntArray, IntArray]) -> float:
-    """D(P || Q) of two sparse count tables (sorted codes, counts), bins where either is
-    zero skipped."""
-    total_p, total_q = int(p[1].sum()), int(q[1].sum())
-    if total_p == 0 or total_q == 0:
-        return math.nan
-    _, at_p, at_q = np.intersect1d(p[0], q[0], assume_unique=True, return_indices=True)
-    share_p = p[1][at_p] / total_p
-    share_q = q[1][at_q] / total_q
-    return float(np.sum(share_p * np.log(share_p / share_q)))
+def _divergences(p: Tuple[IntArray, IntArray], q: Tuple[IntArray, IntArray], width: int,
+                 totals_p: IntArray, totals_q: IntArray) -> FloatArray:
+    """``D(P || Q)`` (nats) of each series from two count tables coded as in
+    :func:`_entropies`, the values where either count is zero left out; NaN for a
+    series where either has no counts."""
+    common, at_p, at_q = np.intersect1d(p[0], q[0], assume_unique=True, return_indices=True)
+    series = common // width
+    share_p = p[1][at_p] / totals_p[series]
+    share_q = q[1][at_q] / totals_q[series]
+    result: FloatArray = np.asarray(np.bincount(series, weights=share_p * np.log(share_p / share_q),
+                                                minlength=totals_p.size), dtype=np.float64)
+    result[(totals_p == 0) | (totals_q == 0)] = math.nan
+    return result
+
+
+@dataclass(frozen=True)
+class _Batch:
+    """Graphs of several series as one: their edges renumbered into one vertex range."""
+
+    sizes: IntArray  # samples of each series
+    starts: IntArray  # first vertex of each series
+    vertex_series: IntArray  # series of each vertex
+    edges: IntArray  # (m, 2), all series
+    edge_counts: IntArray  # edges of each series
+    edge_series: IntArray  # series of each edge
+
+    @staticmethod
+    def of(sizes: Sequence[int], edges: Sequence[IntArray]) -> "_Batch":
+        size = np.asarray(sizes, dtype=np.int64).reshape(-1)
+        starts = np.zeros(size.size, dtype=np.int64)
+        np.cumsum(size[:-1], out=starts[1:])
+        counts = np.array([e.shape[0] for e in edges], dtype=np.int64)
+        joined = (np.concatenate(edges) if edges else np.zeros((0, 2), dtype=np.int64)).astype(np.int64)
+        joined = joined.reshape(-1, 2) + np.repeat(starts, counts)[:, None]
+        series = np.arange(size.size, dtype=np.int64)
+        return _Batch(size, starts, np.repeat(series, size), joined, counts, np.repeat(series, counts))
+
+    @property
+    def vertices(self) -> int:
+        return int(self.sizes.sum())
+
+    def degrees(self) -> IntArray:
+        return np.bincount(self.edges.ravel(), minlength=self.vertices).astype(np.int64)
+
+    def value_entropy(self, value: IntArray) -> FloatArray:
+        """Entropy of the distribution of a non-negative ``value`` per vertex, per series."""
+        width = int(value.max()) + 1 if value.size else 1
+        return _entropies(_counts(self.vertex_series * width + value, self.sizes.size * width),
+                          width, self.sizes)
+
+    def pair_table(self, first: IntArray, second: IntArray, width: int) -> Tuple[IntArray, IntArray]:
+        """Count table of the pairs ``(first, second)`` of the edges, per series."""
+        codes = (self.edge_series * width + first) * width + second
+        return _counts(codes, self.sizes.size * width * width)
+
+
+def _joint_entropies(batch: _Batch, degree: IntArray) -> FloatArray:
+    width = int(degree.max()) + 1 if degree.size else 1
+    left, right = batch.edges[:, 0], batch.edges[:, 1]
+    return _entropies(batch.pair_table(degree[left], degree[right], width), width * width,
+                      batch.edge_counts)
+
+
+def _irreversibilities(batch: _Batch, pairs: bool) -> FloatArray:
+    """The divergences of horizontal graphs (``batch``), per series."""
+    n = batch.vertices
+    left, right = batch.edges[:, 0], batch.edges[:, 1]
+    out_degree = np.bincount(left, minlength=n)
+    in_degree = np.bincount(right, minlength=n)
+    width = int(max(out_degree.max(), in_degree.max())) + 1 if n else 1
+    if not pairs:
+        count = batch.sizes.size * width
+        forward = _counts(batch.vertex_series * width + out_degree, count)
+        backward = _counts(batch.vertex_series * width + in_degree, count)
+        return _divergences(forward, backward, width, batch.sizes, batch.sizes)
+    forward = batch.pair_table(out_degree[left], out_degree[right], width)
+    # Read backwards, the edge (i, j) runs from j to i and in-degrees become out-degrees:
+    # (k_in(j), k_in(i)) is the pair the reversed series gives this edge.
+    backward = batch.pair_table(in_degree[right], in_degree[left], width)
+    return _divergences(forward, backward, width * width, batch.edge_counts, batch.edge_counts)
 
 
 def _irreversibility(edges: IntArray, n: int, pairs: bool) -> float:
     """The divergence of a horizontal graph's ``edges`` on ``n`` samples."""
-    out_degree = np.bincount(edges[:, 0], minlength=n)
-    in_degree = np.bincount(edges[:, 1], minlength=n)
-    if not pairs:
-        if n == 0:
-            return math.nan
-        return _kl(np.bincount(out_degree), np.bincount(in_degree))
-    if edges.shape[0] == 0:
-        return math.nan
-    base = int(max(out_degree.max(), in_degree.max())) + 1
-    i, j = edges[:, 0], edges[:, 1]
-    forward = _pair_counts(out_degree[i], out_degree[j], base)
-    # Read backwards, the edge (i, j) runs from j to i and in-degrees become out-degrees:
-    # (k_in(j), k_in(i)) is the pair the reversed series gives this edge.
-    backward = _pair_counts(in_degree[j], in_degree[i], base)
-    return _kl_pairs(forward, backward)
+    return float(_irreversibilities(_Batch.of([n], [edges]), pairs)[0])
 
 
 def irreversibility(
@@ -294,11 +356,10 @@ def shannon_entropy(degree_values: Any) -> float:
 
 
 def _entropy(counts: IntArray) -> float:
-    total = int(counts.sum())
-    if total == 0:
-        return math.nan
-    p = counts[counts > 0] / total
-    return float(-np.sum(p * np.log(p)))
+    """Entropy (nats) of a count vector, summed as every measure here sums it."""
+    present = np.flatnonzero(counts).astype(np.int64)
+    total = np.array([int(counts.sum())], dtype=np.int64)
+    return float(_entropies((present, counts[present].astype(np.int64)), max(1, counts.size), total)[0])
 
 
 def degree_entropy(
@@ -319,10 +380,7 @@ def degree_entropy(
 
 
 def _joint_entropy(edges: IntArray, degree: IntArray) -> float:
-    if edges.shape[0] == 0:
-        return math.nan
-    base = int(degree.max()) + 1
-    return _entropy(_pair_counts(degree[edges[:, 0]], degree[edges[:, 1]], base)[1])
+    return float(_joint_entropies(_Batch.of([degree.size], [edges]), degree)[0])
 
 
 def joint_degree_entropy(
@@ -473,7 +531,9 @@ def interlayer_mutual_information(
         result[a, a] = entropy[a]
         for b in range(a + 1, count):
             base = int(degree[b].max()) + 1
-            joint = _entropy(_pair_counts(degree[a], degree[b], base)[1])
+            size = (int(degree[a].max()) + 1) * base
+            table = _counts(degree[a] * base + degree[b], size)
+            joint = float(_entropies(table, size, np.array([n], dtype=np.int64))[0])
             # I(a, b) = H(a) + H(b) - H(a, b): the same sum as the definition.
             result[a, b] = result[b, a] = max(0.0, entropy[a] + entropy[b] - joint)
     return result
@@ -632,33 +692,65 @@ def check_measure_options(options: Options) -> None:
 
 
 def record_measures(record: Record, options: Options, edges: Optional[IntArray] = None) -> Dict[str, float]:
-    """The measures of ``record`` (see :func:`feature_vector`) for ``options.kind``, from one
-    edge array of that kind (``edges`` when the caller has built it already) and, for
-    the natural kind, one of the horizontal graph."""
+    """The measures of ``record`` (see :func:`feature_vector`) for ``options.kind``, from
+    one edge array of that kind (``edges`` when the caller has built it already) and,
+    for the natural kind, one of the horizontal graph."""
     check_measure_options(options)
-    kind = options.kind
-    n = _kept_count(record, options)
     if edges is None:
         edges = record_edges(record, options)
-    degree = np.bincount(edges.ravel(), minlength=n)
-    if kind == "horizontal":
-        horizontal = edges
-    else:
-        horizontal = record_edges(record, Options("horizontal", False, 0, False, options.missing))
-    result: Dict[str, float] = {
-        "mean_degree": 2.0 * edges.shape[0] / n if n else math.nan,
-        "degree_entropy": _entropy(np.bincount(degree)),
-        "joint_degree_entropy": _joint_entropy(edges, degree),
-    }
-    profile = _profile(edges, n, kind, 4)
-    for label, share in enumerate(profile.tolist(), 1):
-        result[f"motif_{label}"] = share
-    result["irreversibility"] = _irreversibility(horizontal, n, False)
-    result["irreversibility_pairs"] = _irreversibility(horizontal, n, True)
+    horizontal = record_horizontal_edges(record, options, edges)
+    row = batch_measures(options.kind, [_kept_count(record, options)], [edges], [horizontal])[0]
+    return dict(zip(feature_names(options.kind), row.tolist()))
+
+
+def record_horizontal_edges(record: Record, options: Options, edges: IntArray) -> IntArray:
+    """The horizontal graph's edges of ``record``: ``edges`` themselves when they are."""
+    if options.kind == "horizontal":
+        return edges
+    return record_edges(record, Options("horizontal", False, 0, False, options.missing))
+
+
+def batch_measures(kind: Kind, sizes: Sequence[int], edges: Sequence[IntArray],
+                   horizontal: Sequence[IntArray]) -> FloatArray:
+    """The (series, measures) float64 matrix of several series at once, columns as
+    :func:`feature_names` of ``kind``: ``sizes`` samples, ``edges`` of the graph of
+    ``kind`` and ``horizontal`` edges (the same arrays for the horizontal kind) of each.
+
+    The series' graphs are joined into one vertex range and every measure is one pass of
+    whole-array operations over all of them, so the cost per series is a few array
+    elements rather than Python calls; a series' row has the same bits alone or in a
+    batch (its sums run over its own terms in the same order)."""
+    kind = check_kind(kind)
+    batch = _Batch.of(sizes, edges)
+    count, n = batch.sizes.size, batch.vertices
+    degree = batch.degrees()
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = 2.0 * batch.edge_counts / batch.sizes
+    columns: List[FloatArray] = [np.where(batch.sizes > 0, mean, math.nan),
+                                 batch.value_entropy(degree), _joint_entropies(batch, degree)]
+    # Motifs of the windows of 4: the edges of span 2 and 3 that start at each vertex.
+    left, span = batch.edges[:, 0], batch.edges[:, 1] - batch.edges[:, 0]
+    two = np.zeros(n + 1, dtype=np.int64)
+    two[left[span == 2]] = 1
+    three = np.zeros(n, dtype=np.int64)
+    three[left[span == 3]] = 1
+    code = two[:n] + 2 * two[1 : n + 1] + 4 * three
+    local = np.arange(n, dtype=np.int64) - np.repeat(batch.starts, batch.sizes)
+    windows = np.maximum(batch.sizes - 3, 0)
+    # A window belongs to the series of its first sample when its last one is too.
+    valid = local < windows[batch.vertex_series]
+    labels = _LABELS[(kind, 4)]
+    table = np.bincount(batch.vertex_series[valid] * 8 + _LABEL_OF_CODE[code[valid]],
+                        minlength=8 * count).reshape(count, 8)[:, :labels]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        shares = table / windows[:, None]
+    shares[windows == 0] = math.nan
+    columns += list(shares.T)
+    flat = batch if kind == "horizontal" else _Batch.of(sizes, horizontal)
+    columns += [_irreversibilities(flat, False), _irreversibilities(flat, True)]
     if kind == "natural":
-        difference = degree - np.bincount(horizontal.ravel(), minlength=n)
-        result["difference_entropy"] = _entropy(np.bincount(difference))
-    return result
+        columns.append(batch.value_entropy(degree - flat.degrees()))
+    return np.column_stack(columns) if count else np.zeros((0, len(columns)))
 
 
 def feature_vector(
