@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from functools import cached_property
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -213,7 +214,7 @@ def _counts(codes: IntArray, size: int) -> Tuple[IntArray, IntArray]:
     """The distinct values of ``codes`` (all in ``[0, size)``) in ascending order and how
     often each occurs: by a dense count table when it is small beside the codes, else by
     a sort. Both give the same arrays, so the choice never changes a result."""
-    if size <= max(8 * codes.size, 1 << 16):
+    if size <= max(2 * codes.size, 1 << 16):
         table = np.bincount(codes, minlength=size)
         present = np.flatnonzero(table)
         return present.astype(np.int64), table[present].astype(np.int64)
@@ -266,33 +267,62 @@ class _Batch:
         starts = np.zeros(size.size, dtype=np.int64)
         np.cumsum(size[:-1], out=starts[1:])
         counts = np.array([e.shape[0] for e in edges], dtype=np.int64)
+        series = np.arange(size.size, dtype=np.int64)
+        if size.size == 1:  # one series: its own edges, no renumbering
+            joined = np.asarray(edges[0], dtype=np.int64).reshape(-1, 2)
+            return _Batch(size, starts, np.zeros(int(size[0]), dtype=np.int64), joined, counts,
+                          np.zeros(int(counts[0]), dtype=np.int64))
         joined = (np.concatenate(edges) if edges else np.zeros((0, 2), dtype=np.int64)).astype(np.int64)
         joined = joined.reshape(-1, 2) + np.repeat(starts, counts)[:, None]
-        series = np.arange(size.size, dtype=np.int64)
         return _Batch(size, starts, np.repeat(series, size), joined, counts, np.repeat(series, counts))
+
+    @cached_property
+    def left(self) -> IntArray:
+        return np.ascontiguousarray(self.edges[:, 0])
+
+    @cached_property
+    def right(self) -> IntArray:
+        return np.ascontiguousarray(self.edges[:, 1])
+
+    @cached_property
+    def out_degree(self) -> IntArray:
+        return np.bincount(self.left, minlength=self.vertices).astype(np.int64)
+
+    @cached_property
+    def in_degree(self) -> IntArray:
+        return np.bincount(self.right, minlength=self.vertices).astype(np.int64)
 
     @property
     def vertices(self) -> int:
         return int(self.sizes.sum())
 
     def degrees(self) -> IntArray:
-        return np.bincount(self.edges.ravel(), minlength=self.vertices).astype(np.int64)
+        result: IntArray = self.out_degree + self.in_degree
+        return result
 
     def value_entropy(self, value: IntArray) -> FloatArray:
         """Entropy of the distribution of a non-negative ``value`` per vertex, per series."""
         width = int(value.max()) + 1 if value.size else 1
-        return _entropies(_counts(self.vertex_series * width + value, self.sizes.size * width),
-                          width, self.sizes)
+        return _entropies(_counts(self.coded(value, width), self.sizes.size * width), width, self.sizes)
+
+    def coded(self, value: IntArray, width: int) -> IntArray:
+        """``series * width + value`` per vertex."""
+        if self.sizes.size == 1:
+            return value
+        return self.vertex_series * width + value
 
     def pair_table(self, first: IntArray, second: IntArray, width: int) -> Tuple[IntArray, IntArray]:
         """Count table of the pairs ``(first, second)`` of the edges, per series."""
-        codes = (self.edge_series * width + first) * width + second
+        codes = first * width
+        codes += second
+        if self.sizes.size > 1:
+            codes += self.edge_series * (width * width)
         return _counts(codes, self.sizes.size * width * width)
 
 
 def _joint_entropies(batch: _Batch, degree: IntArray) -> FloatArray:
     width = int(degree.max()) + 1 if degree.size else 1
-    left, right = batch.edges[:, 0], batch.edges[:, 1]
+    left, right = batch.left, batch.right
     return _entropies(batch.pair_table(degree[left], degree[right], width), width * width,
                       batch.edge_counts)
 
@@ -300,15 +330,14 @@ def _joint_entropies(batch: _Batch, degree: IntArray) -> FloatArray:
 def _irreversibilities(batch: _Batch, pairs: bool) -> FloatArray:
     """The divergences of horizontal graphs (``batch``), per series."""
     n = batch.vertices
-    left, right = batch.edges[:, 0], batch.edges[:, 1]
-    out_degree = np.bincount(left, minlength=n)
-    in_degree = np.bincount(right, minlength=n)
+    out_degree, in_degree = batch.out_degree, batch.in_degree
     width = int(max(out_degree.max(), in_degree.max())) + 1 if n else 1
     if not pairs:
         count = batch.sizes.size * width
-        forward = _counts(batch.vertex_series * width + out_degree, count)
-        backward = _counts(batch.vertex_series * width + in_degree, count)
+        forward = _counts(batch.coded(out_degree, width), count)
+        backward = _counts(batch.coded(in_degree, width), count)
         return _divergences(forward, backward, width, batch.sizes, batch.sizes)
+    left, right = batch.left, batch.right
     forward = batch.pair_table(out_degree[left], out_degree[right], width)
     # Read backwards, the edge (i, j) runs from j to i and in-degrees become out-degrees:
     # (k_in(j), k_in(i)) is the pair the reversed series gives this edge.
@@ -729,19 +758,23 @@ def batch_measures(kind: Kind, sizes: Sequence[int], edges: Sequence[IntArray],
     columns: List[FloatArray] = [np.where(batch.sizes > 0, mean, math.nan),
                                  batch.value_entropy(degree), _joint_entropies(batch, degree)]
     # Motifs of the windows of 4: the edges of span 2 and 3 that start at each vertex.
-    left, span = batch.edges[:, 0], batch.edges[:, 1] - batch.edges[:, 0]
+    left = batch.left
+    span = batch.right - left
     two = np.zeros(n + 1, dtype=np.int64)
     two[left[span == 2]] = 1
     three = np.zeros(n, dtype=np.int64)
     three[left[span == 3]] = 1
     code = two[:n] + 2 * two[1 : n + 1] + 4 * three
-    local = np.arange(n, dtype=np.int64) - np.repeat(batch.starts, batch.sizes)
     windows = np.maximum(batch.sizes - 3, 0)
-    # A window belongs to the series of its first sample when its last one is too.
-    valid = local < windows[batch.vertex_series]
     labels = _LABELS[(kind, 4)]
-    table = np.bincount(batch.vertex_series[valid] * 8 + _LABEL_OF_CODE[code[valid]],
-                        minlength=8 * count).reshape(count, 8)[:, :labels]
+    if count == 1:
+        table = np.bincount(_LABEL_OF_CODE[code[: int(windows[0])]], minlength=8).reshape(1, 8)[:, :labels]
+    else:
+        local = np.arange(n, dtype=np.int64) - np.repeat(batch.starts, batch.sizes)
+        # A window belongs to the series of its first sample when its last one is too.
+        valid = local < windows[batch.vertex_series]
+        table = np.bincount(batch.vertex_series[valid] * 8 + _LABEL_OF_CODE[code[valid]],
+                            minlength=8 * count).reshape(count, 8)[:, :labels]
     with np.errstate(divide="ignore", invalid="ignore"):
         shares = table / windows[:, None]
     shares[windows == 0] = math.nan
