@@ -354,3 +354,17 @@ def test_cli_refuses_the_new_options_out_of_place(series_file, capsys, args, mes
     code, _, err = run_cli(series_file, capsys, *args)
     assert code == 2
     assert err.splitlines()[-1] == f"kestrel-grid: error: {message}"
+
+
+@pytest.mark.parametrize("dense", [4, 1 << 22])
+def test_a_batch_gives_every_series_the_bits_it_has_alone(monkeypatch, dense):
+    # A tiny dense-table limit sends the counts through the sort and the series groups.
+    monkeypatch.setattr(m, "_DENSE_TABLE", dense)
+    rng = np.random.default_rng(9)
+    rows = [rng.normal(size=size) for size in (0, 1, 3, 4, 50, 200, 7)] + [np.arange(30.0) % 4]
+    for kind in ("horizontal", "natural"):
+        edges = [np.asarray(kgt.features.record_edges(kgt.as_record(r), kgt.Options(kind))) for r in rows]
+        flat = [np.asarray(kgt.features.record_edges(kgt.as_record(r), kgt.Options("horizontal"))) for r in rows]
+        batch = m.batch_measures(kind, [r.size for r in rows], edges, flat)
+        alone = np.array([list(m.feature_vector(r, kind).values()) for r in rows])
+        assert np.array_equal(batch, alone, equal_nan=True)

@@ -210,11 +210,15 @@ def _in_out(edges: IntArray, y: FloatArray, direction: str) -> Tuple[IntArray, I
             np.bincount(oriented[:, 0], minlength=n).astype(np.int64))
 
 
+# Entries of a count table that is always counted densely (32 MiB of counts).
+_DENSE_TABLE = 1 << 22
+
+
 def _counts(codes: IntArray, size: int) -> Tuple[IntArray, IntArray]:
     """The distinct values of ``codes`` (all in ``[0, size)``) in ascending order and how
     often each occurs: by a dense count table when it is small beside the codes, else by
     a sort. Both give the same arrays, so the choice never changes a result."""
-    if size <= max(2 * codes.size, 1 << 16):
+    if size <= max(2 * codes.size, _DENSE_TABLE):
         table = np.bincount(codes, minlength=size)
         present = np.flatnonzero(table)
         return present.astype(np.int64), table[present].astype(np.int64)
@@ -315,9 +319,28 @@ class _Batch:
         """Count table of the pairs ``(first, second)`` of the edges, per series."""
         codes = first * width
         codes += second
-        if self.sizes.size > 1:
-            codes += self.edge_series * (width * width)
-        return _counts(codes, self.sizes.size * width * width)
+        square = width * width
+        count = self.sizes.size
+        if count == 1:
+            return _counts(codes, square)
+        # The edges come series by series, so the table is counted over groups of
+        # series small enough for a dense table each; every group's codes are above the
+        # previous group's, so the pieces join in ascending order as one table would.
+        group = max(1, _DENSE_TABLE // square)
+        if group >= count:
+            return _counts(codes + self.edge_series * square, count * square)
+        bounds = np.zeros(count + 1, dtype=np.int64)
+        np.cumsum(self.edge_counts, out=bounds[1:])
+        found: List[IntArray] = []
+        tallies: List[IntArray] = []
+        for first_series in range(0, count, group):
+            last = min(count, first_series + group)
+            low, high = int(bounds[first_series]), int(bounds[last])
+            local = codes[low:high] + (self.edge_series[low:high] - first_series) * square
+            distinct, counts = _counts(local, (last - first_series) * square)
+            found.append(distinct + first_series * square)
+            tallies.append(counts)
+        return np.concatenate(found), np.concatenate(tallies)
 
 
 def _joint_entropies(batch: _Batch, degree: IntArray) -> FloatArray:
