@@ -368,3 +368,22 @@ def test_a_batch_gives_every_series_the_bits_it_has_alone(monkeypatch, dense):
         batch = m.batch_measures(kind, [r.size for r in rows], edges, flat)
         alone = np.array([list(m.feature_vector(r, kind).values()) for r in rows])
         assert np.array_equal(batch, alone, equal_nan=True)
+
+
+def test_adapters_keep_the_edges_strictly_inside_the_weight_bounds():
+    pytest.importorskip("networkx")
+    pytest.importorskip("scipy")
+    graph = kgt.visibility_graph([3.0, 1.0, 4.0, 1.0, 5.0, 9.0, 2.0, 6.0])
+    slopes = dict(zip(map(tuple, kgt.directed_edges(graph).tolist()), kgt.edge_weights(graph, "slope").tolist()))
+    # Both bounds are slopes of edges, which lie on the bounds and so are left out.
+    inside = {e: w for e, w in slopes.items() if -1.5 < w < 3.0}
+    assert 0 < len(inside) < len(slopes) and {-1.5, 3.0} <= set(slopes.values())
+    nx_graph = kgt.to_networkx(graph, weight="slope", min_weight=-1.5, max_weight=3.0)
+    assert {tuple(e): w for *e, w in nx_graph.edges(data="weight")} == inside
+    ig_graph = kgt.to_igraph(graph, weight="slope", min_weight=-1.5, max_weight=3.0)
+    assert dict(zip(map(tuple, ig_graph.get_edgelist()), ig_graph.es["weight"])) == inside
+    matrix = kgt.to_scipy_sparse(graph, "left_to_right", "slope", min_weight=-1.5, max_weight=3.0).tocoo()
+    assert dict(zip(zip(matrix.row.tolist(), matrix.col.tolist()), matrix.data.tolist())) == inside
+    with pytest.raises(ValueError) as error:
+        kgt.to_networkx(graph, max_weight=1.0)
+    assert str(error.value) == "min_weight and max_weight bound the edges' weight: give weight="

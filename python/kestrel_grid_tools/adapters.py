@@ -193,9 +193,13 @@ def _time_axis(graph: Graph) -> Dict[str, str]:
 
 
 def _prepare(
-    graph: Graph, direction: Optional[str], weight: Optional[str]
+    graph: Graph, direction: Optional[str], weight: Optional[str],
+    min_weight: Optional[float] = None, max_weight: Optional[float] = None,
 ) -> Tuple[FloatArray, IntArray, Optional[FloatArray]]:
-    """Vertices, oriented edges and optional weights for the converters (checked)."""
+    """Vertices, oriented edges and optional weights for the converters (checked), the
+    edges limited to weights strictly between ``min_weight`` and ``max_weight``."""
+    if weight is None and (min_weight is not None or max_weight is not None):
+        raise ValueError("min_weight and max_weight bound the edges' weight: give weight=")
     if weight is not None:
         _check_weight(weight)
     if direction is not None:
@@ -204,10 +208,21 @@ def _prepare(
     vertices = vertex_array(graph)
     oriented = _oriented(edge_array(graph), vertices[:, 1], direction or "left_to_right")
     weights = None if weight is None else _weights(vertices, oriented, weight)
+    if weights is not None and (min_weight is not None or max_weight is not None):
+        # NaN weights compare false, so they are never between the bounds.
+        inside = np.ones(weights.size, dtype=bool)
+        if min_weight is not None:
+            inside &= weights > float(min_weight)
+        if max_weight is not None:
+            inside &= weights < float(max_weight)
+        oriented, weights = oriented[inside], weights[inside]
     return vertices, oriented, weights
 
 
-def to_networkx(graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None) -> Any:
+def to_networkx(
+    graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None, *,
+    min_weight: Optional[float] = None, max_weight: Optional[float] = None,
+) -> Any:
     """The graph as a ``networkx.Graph``, or a ``networkx.DiGraph`` with a direction.
 
     Nodes ``0 .. n-1`` are added in vertex order with attributes ``x`` and ``y``; edges
@@ -219,6 +234,9 @@ def to_networkx(graph: Graph, direction: Optional[str] = None, weight: Optional[
         graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
         direction: ``None`` for an undirected graph, or one of :data:`DIRECTIONS`.
         weight: ``None``, or one of :data:`WEIGHTS`.
+        min_weight, max_weight: Keep only the edges whose weight lies strictly between
+            the bounds (either may be ``None``; NaN weights never do); they need
+            ``weight``, else ValueError.
 
     Returns:
         A ``networkx.Graph`` or ``networkx.DiGraph``.
@@ -229,7 +247,7 @@ def to_networkx(graph: Graph, direction: Optional[str] = None, weight: Optional[
         TypeError: ``graph`` is not a graph object.
     """
     nx = require("networkx", "to_networkx")
-    vertices, oriented, weights = _prepare(graph, direction, weight)
+    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight)
     result = nx.Graph() if direction is None else nx.DiGraph()
     result.graph.update(_time_axis(graph))
     result.add_nodes_from(
@@ -244,7 +262,10 @@ def to_networkx(graph: Graph, direction: Optional[str] = None, weight: Optional[
     return result
 
 
-def to_igraph(graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None) -> Any:
+def to_igraph(
+    graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None, *,
+    min_weight: Optional[float] = None, max_weight: Optional[float] = None,
+) -> Any:
     """The graph as an ``igraph.Graph``, directed when a direction is given.
 
     Vertex ``i`` is vertex ``i`` of the graph, with attributes ``"x"`` and ``"y"``; edge
@@ -256,6 +277,9 @@ def to_igraph(graph: Graph, direction: Optional[str] = None, weight: Optional[st
         graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
         direction: ``None`` for an undirected graph, or one of :data:`DIRECTIONS`.
         weight: ``None``, or one of :data:`WEIGHTS`.
+        min_weight, max_weight: Keep only the edges whose weight lies strictly between
+            the bounds (either may be ``None``; NaN weights never do); they need
+            ``weight``, else ValueError.
 
     Returns:
         An ``igraph.Graph``.
@@ -266,7 +290,7 @@ def to_igraph(graph: Graph, direction: Optional[str] = None, weight: Optional[st
         TypeError: ``graph`` is not a graph object.
     """
     ig = require("igraph", "to_igraph")
-    vertices, oriented, weights = _prepare(graph, direction, weight)
+    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight)
     result = ig.Graph(n=vertices.shape[0], edges=oriented.tolist(), directed=direction is not None)
     result.vs["x"] = vertices[:, 0].tolist()
     result.vs["y"] = vertices[:, 1].tolist()
@@ -278,7 +302,8 @@ def to_igraph(graph: Graph, direction: Optional[str] = None, weight: Optional[st
 
 
 def to_scipy_sparse(
-    graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None
+    graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None, *,
+    min_weight: Optional[float] = None, max_weight: Optional[float] = None,
 ) -> Any:
     """The adjacency matrix as an ``n x n`` ``scipy.sparse.csr_array``.
 
@@ -295,6 +320,9 @@ def to_scipy_sparse(
         graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
         direction: ``None`` for a symmetric matrix, or one of :data:`DIRECTIONS`.
         weight: ``None``, or one of :data:`WEIGHTS`.
+        min_weight, max_weight: Keep only the edges whose weight lies strictly between
+            the bounds (either may be ``None``; NaN weights never do); they need
+            ``weight``, else ValueError.
 
     Returns:
         A ``scipy.sparse.csr_array`` of shape ``(n, n)``.
@@ -305,7 +333,7 @@ def to_scipy_sparse(
         TypeError: ``graph`` is not a graph object.
     """
     sparse = require("scipy.sparse", "to_scipy_sparse")
-    vertices, oriented, weights = _prepare(graph, direction, weight)
+    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight)
     n = vertices.shape[0]
     rows, cols = oriented[:, 0], oriented[:, 1]
     data = np.ones(rows.shape[0], dtype=np.int64) if weights is None else weights
