@@ -387,3 +387,20 @@ def test_adapters_keep_the_edges_strictly_inside_the_weight_bounds():
     with pytest.raises(ValueError) as error:
         kgt.to_networkx(graph, max_weight=1.0)
     assert str(error.value) == "min_weight and max_weight bound the edges' weight: give weight="
+
+
+@pytest.mark.parametrize("n", [5, 200])
+def test_graph_index_complexity_is_zero_at_both_ends_and_follows_the_spectrum(n):
+    pytest.importorskip("scipy")
+    line = np.arange(n, dtype=float)  # collinear samples block: the path of neighbours
+    bowl = (line - n / 2) ** 2 + line  # strictly convex: the complete graph
+    assert m.graph_index_complexity(line) == pytest.approx(0.0, abs=1e-9)
+    assert m.graph_index_complexity(bowl) == pytest.approx(0.0, abs=1e-9)
+    values = np.random.default_rng(n).normal(size=n)
+    adjacency = np.zeros((n, n))
+    for a, b in model_edges(values.tolist(), None):
+        adjacency[a, b] = adjacency[b, a] = 1.0
+    path = 2 * math.cos(math.pi / (n + 1))
+    c = (np.linalg.eigvalsh(adjacency)[-1] - path) / (n - 1 - path)
+    assert m.graph_index_complexity(values) == pytest.approx(4 * c * (1 - c), rel=1e-9)
+    assert math.isnan(m.graph_index_complexity([1.0, 2.0]))

@@ -12,6 +12,7 @@ _EXTRAS = {
     "igraph": ("igraph", "graphs"),
     "scipy": ("scipy", "graphs"),
     "scipy.sparse": ("scipy", "graphs"),
+    "scipy.sparse.linalg": ("scipy", "graphs"),
     "dask": ("dask", "dask"),
     "dask.array": ("dask", "dask"),
     "dask.dataframe": ("dask", "dask"),
