@@ -316,12 +316,21 @@ class _Batch:
             return value
         return self.vertex_series * width + value
 
-    def pair_table(self, first: IntArray, second: IntArray, width: int) -> Tuple[IntArray, IntArray]:
-        """Count table of the pairs ``(first, second)`` of the edges, per series."""
-        codes = first * width
-        codes += second
+    def pair_table(self, first: IntArray, second: IntArray, width: int,
+                   reverse: bool = False) -> Tuple[IntArray, IntArray]:
+        """Count table, per series, of the pairs ``(first[i], second[j])`` of the edges
+        ``(i, j)``, or ``(first[j], second[i])`` with ``reverse``; ``first`` and
+        ``second`` are per vertex, below ``width``."""
         square = width * width
         count = self.sizes.size
+        # An edge joins two vertices of one series, so the series goes with either end:
+        # the code series * width^2 + first * width + second is two gathers and a sum.
+        head = first * width
+        if count > 1:
+            head += self.vertex_series * square
+        near, far = (self.right, self.left) if reverse else (self.left, self.right)
+        codes = head[near]
+        codes += second[far]
         if count == 1:
             return _counts(codes, square)
         # The edges come series by series, so the table is counted over groups of
@@ -329,7 +338,7 @@ class _Batch:
         # previous group's, so the pieces join in ascending order as one table would.
         group = max(1, _DENSE_TABLE // square)
         if group >= count:
-            return _counts(codes + self.edge_series * square, count * square)
+            return _counts(codes, count * square)
         bounds = np.zeros(count + 1, dtype=np.int64)
         np.cumsum(self.edge_counts, out=bounds[1:])
         found: List[IntArray] = []
@@ -337,8 +346,8 @@ class _Batch:
         for first_series in range(0, count, group):
             last = min(count, first_series + group)
             low, high = int(bounds[first_series]), int(bounds[last])
-            local = codes[low:high] + (self.edge_series[low:high] - first_series) * square
-            distinct, counts = _counts(local, (last - first_series) * square)
+            distinct, counts = _counts(codes[low:high] - first_series * square,
+                                       (last - first_series) * square)
             found.append(distinct + first_series * square)
             tallies.append(counts)
         return np.concatenate(found), np.concatenate(tallies)
@@ -346,8 +355,7 @@ class _Batch:
 
 def _joint_entropies(batch: _Batch, degree: IntArray) -> FloatArray:
     width = int(degree.max()) + 1 if degree.size else 1
-    left, right = batch.left, batch.right
-    return _entropies(batch.pair_table(degree[left], degree[right], width), width * width,
+    return _entropies(batch.pair_table(degree, degree, width), width * width,
                       batch.edge_counts)
 
 
@@ -361,11 +369,10 @@ def _irreversibilities(batch: _Batch, pairs: bool) -> FloatArray:
         forward = _counts(batch.coded(out_degree, width), count)
         backward = _counts(batch.coded(in_degree, width), count)
         return _divergences(forward, backward, width, batch.sizes, batch.sizes)
-    left, right = batch.left, batch.right
-    forward = batch.pair_table(out_degree[left], out_degree[right], width)
+    forward = batch.pair_table(out_degree, out_degree, width)
     # Read backwards, the edge (i, j) runs from j to i and in-degrees become out-degrees:
     # (k_in(j), k_in(i)) is the pair the reversed series gives this edge.
-    backward = batch.pair_table(in_degree[right], in_degree[left], width)
+    backward = batch.pair_table(in_degree, in_degree, width, reverse=True)
     return _divergences(forward, backward, width * width, batch.edge_counts, batch.edge_counts)
 
 
