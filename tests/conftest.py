@@ -55,6 +55,9 @@ SLOW = [
     ("test_typing.py", "test_mypy_strict_sees_the_stub_types", "runs mypy"),
     ("test_typing.py", "test_stubtest_finds_the_stubs_consistent", "runs stubtest"),
     ("test_many.py", "client", "a Dask cluster of worker processes"),
+    ("test_stream.py", "cluster_client", "a Dask cluster of worker processes"),
+    ("test_stream.py", "test_a_file_longer_than_memory_is_built_in_bounded_memory",
+     "writes and reads a 240 MB file under an address-space limit"),
 ]
 
 

@@ -12,7 +12,7 @@ import pytest
 
 import kestrel_grid as kg
 from kestrel_grid_tools import HorizontalStream, horizontal_out_of_core
-from kestrel_grid_tools.stream import MissingSampleError
+from kestrel_grid_tools.stream import MissingSampleError, horizontal_dask
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "kestrel-grid")
 
@@ -217,3 +217,62 @@ def test_the_command_line_reads_long_npy_files_in_pieces_with_the_same_results(t
     else:
         pieces = (tmp_path / output).read_text().replace("s.npy:0", "S")
         assert pieces == (tmp_path / ("text-" + output)).read_text().replace("s.csv:v", "S")
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, memory_limit="512MiB", death_timeout="30s",
+        scheduler_kwargs={"idle_timeout": "60s"},
+    )
+    client = distributed.Client(cluster, timeout="30s")
+    yield client
+    client.close(timeout=30)
+    cluster.close(timeout=30)
+
+
+def dask_cases(rng):
+    """(series, chunk sizes): random cuts, chunks of one sample, cuts inside plateaus,
+    at NaN runs and between near-ties."""
+    ties = np.array([2.0, 2.0, 2.0, 1.0, 2.0, 2.0, 3.0, 3.0, 1.0, 3.0])
+    near = np.array([1.0, np.nextafter(1.0, 2.0), 1.0, np.nextafter(1.0, 0.0), 1.0, 0.5, 1.0])
+    gaps = np.array([1.0, np.nan, np.nan, 0.5, np.nan, 2.0, np.inf, np.nan, 0.25, 1.0])
+    yield ties, (1,) * ties.size
+    yield ties, (2, 3, 1, 4)
+    yield near, (1, 1, 2, 1, 2)
+    yield gaps, (2, 1, 2, 3, 2)
+    for _ in range(30):
+        n = int(rng.integers(1, 50))
+        values = np.round(rng.random(n) * 3)
+        values[rng.random(n) < 0.2] = np.nan
+        cuts = np.sort(rng.choice(np.arange(1, n), size=min(n - 1, 5), replace=False)) if n > 1 else []
+        yield values, tuple(np.diff(np.concatenate([[0], cuts, [n]])).astype(int).tolist())
+
+
+@pytest.mark.parametrize("skip", [False, True])
+def test_one_series_on_dask_equals_the_whole_build_on_every_chunking(tmp_path, skip):
+    da = pytest.importorskip("dask.array")
+    rng = np.random.default_rng(8)
+    for number, (values, sizes) in enumerate(dask_cases(rng)):
+        folder = tmp_path / str(number)
+        folder.mkdir()
+        degrees = horizontal_dask(da.from_array(values, chunks=(sizes,)), skip_adjacent=skip,
+                                  edges_dir=str(folder))
+        assert degrees.chunks == (sizes,)
+        found = degrees.compute(scheduler="sync")
+        assert (found == np.asarray(kg.horizontal_visibility_degrees(values, skip))).all()
+        edges = np.concatenate([np.load(path) for path in folder.iterdir()])
+        expected = np.asarray(kg.horizontal_visibility_edge_array(values, skip))
+        assert (sorted_edges(edges) == expected).all(), (values, sizes)
+
+
+def test_one_long_series_on_a_cluster(cluster_client):
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(9)
+    values = np.round(rng.random(200_000) * 100)
+    frame = dd.from_pandas(pd.DataFrame({"value": values}), npartitions=7)
+    degrees = horizontal_dask(frame).compute()
+    assert (degrees == np.asarray(kg.horizontal_visibility_degrees(values))).all()

@@ -32,7 +32,7 @@ from ._positions import Positions, time_positions
 from ._record import Record, as_record
 from .many import features_frame, series_features
 from .plot import plot_degree_distribution, plot_overview, plot_series_graph
-from .stream import HorizontalStream, StreamUpdate, horizontal_out_of_core
+from .stream import HorizontalStream, StreamUpdate, horizontal_dask, horizontal_out_of_core
 
 __all__ = [
     "MissingExtraError",
@@ -63,4 +63,5 @@ __all__ = [
     "HorizontalStream",
     "StreamUpdate",
     "horizontal_out_of_core",
+    "horizontal_dask",
 ]

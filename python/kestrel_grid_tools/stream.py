@@ -23,13 +23,14 @@ import mmap
 import os
 import threading
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Dict, Iterator, Optional, Tuple, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 import kestrel_grid
 
+from ._optional import require
 from ._options import check_int, check_missing
 
 IntArray = npt.NDArray[np.int64]
@@ -168,11 +169,16 @@ class HorizontalStream:
                                     np.empty(0, dtype=np.bool_))
             return self._join(piece, edges)
 
-    def _join(self, piece: FloatArray, listing: bool) -> StreamUpdate:
+    def _join(self, piece: FloatArray, listing: bool,
+              positions: Optional[IntArray] = None, cross_only: bool = False) -> StreamUpdate:
+        """Joins a piece. ``positions`` (ascending, after every earlier one) places its
+        samples when it stands for a stretch by only those of its samples that can see
+        outside it; ``cross_only`` then leaves out the pairs inside the piece."""
         start = self._length
         size = len(piece)
         kept = len(self._record_positions)
-        new_positions = start + np.arange(size, dtype=np.int64)
+        new_positions = (start + np.arange(size, dtype=np.int64) if positions is None
+                         else positions)
 
         # Pairs with a record or within the piece, from the graph of [records..., piece].
         joined = np.concatenate([self._record_values, piece])
@@ -180,7 +186,7 @@ class HorizontalStream:
         blocked = self._nan_blocked(piece) if nans else _EMPTY_INTS
         if listing:
             new_edges, piece_degrees, record_gain, nan_gain = self._listed(
-                joined, piece, blocked, start)
+                joined, piece, blocked, new_positions, cross_only)
         else:
             new_edges = _EMPTY_EDGES
             piece_degrees, record_gain, nan_gain = self._counted(joined, blocked, start)
@@ -219,7 +225,7 @@ class HorizontalStream:
         self._nan_after = np.concatenate(
             [np.fmax(self._nan_after, piece_max), after[piece_nans]])
         self._nan_degrees = np.concatenate([nan_degrees, piece_degrees[piece_nans]])
-        self._length = start + size
+        self._length = int(new_positions[-1]) + 1
 
         # The earlier samples (few) sorted by position, then the piece's, already in order.
         earlier = np.concatenate(update_positions[:-1])
@@ -245,12 +251,13 @@ class HorizontalStream:
         return np.where(before >= piece, nans, blocked).astype(np.int64)  # False for NaN
 
     def _listed(self, joined: FloatArray, piece: FloatArray, blocked: IntArray,
-                start: int) -> Tuple[IntArray, IntArray, IntArray, IntArray]:
+                new_positions: IntArray,
+                cross_only: bool) -> Tuple[IntArray, IntArray, IntArray, IntArray]:
         """The new edges and the degree changes they make."""
         size = len(piece)
         kept = len(self._record_positions)
         nans = len(self._nan_positions)
-        new_positions = start + np.arange(size, dtype=np.int64)
+        start = int(new_positions[0])
         edges = np.asarray(kestrel_grid.horizontal_visibility_edge_array(joined))
         edges = edges[edges[:, 1] >= kept]
         where = np.concatenate([self._record_positions, new_positions])
@@ -260,11 +267,15 @@ class HorizontalStream:
             owner, nan_index = _ranges(blocked, np.full(size, nans, np.int64))
             low = np.concatenate([low, self._nan_positions[nan_index]])
             high = np.concatenate([high, new_positions[owner]])
+        if cross_only:
+            outside = low < start
+            low, high = low[outside], high[outside]
         if self._skip_adjacent:
             apart = high - low != 1
             low, high = low[apart], high[apart]
-        piece_degrees = np.bincount(high - start, minlength=size)
-        piece_degrees += np.bincount(low[low >= start] - start, minlength=size)
+        piece_degrees = np.bincount(np.searchsorted(new_positions, high), minlength=size)
+        piece_degrees += np.bincount(np.searchsorted(new_positions, low[low >= start]),
+                                     minlength=size)
         earlier = low[low < start]
         record_gain = _gains(self._record_positions, earlier)
         nan_gain = _gains(self._nan_positions, earlier)
@@ -585,3 +596,112 @@ def horizontal_out_of_core(
     # Each edge adds one to the degree of each end.
     edge_count = int(np.dot(counts, np.arange(len(counts), dtype=np.int64))) // 2
     return OutOfCoreResult(len(stream), edge_count, counts)
+
+
+# --- one long series on Dask --------------------------------------------------------------
+
+def _stretch_outside(block: Any, offset: int) -> Tuple[IntArray, FloatArray]:
+    """The samples of a stretch that samples outside it can see, with their positions:
+    its records from the left (non-NaN samples above every earlier non-NaN one), from the
+    right, and its NaN samples. Any other sample of the stretch has a record on each side
+    within the stretch that is at least as high, which blocks every pair over it."""
+    values = np.asarray(block, dtype=np.float64)
+    if values.size == 0:
+        return _EMPTY_INTS, np.empty(0, dtype=np.float64)
+    outside = (np.isnan(values) | ~(_prefix_max_before(values) >= values)
+               | ~(_suffix_max_after(values) >= values))
+    where = np.flatnonzero(outside)
+    return offset + where, values[where]
+
+
+def _join_stretches(outsides: List[Tuple[IntArray, FloatArray]], offsets: List[int],
+                    skip_adjacent: bool, cross_path: Optional[str]) -> List[Tuple[IntArray, IntArray]]:
+    """Pairs between stretches, by one stream over the stretches' outward samples in
+    order, each joined to the records and NaN samples before it; for each stretch, the
+    positions (within it) and counts of those pairs' ends."""
+    stream = HorizontalStream(skip_adjacent=skip_adjacent)
+    positions: List[IntArray] = []
+    counts: List[IntArray] = []
+    edges: List[IntArray] = []
+    for where, values in outsides:
+        if where.size:
+            update = stream._join(values, True, where, cross_only=True)
+            positions.append(update.positions)
+            counts.append(update.degrees)
+            edges.append(update.edges)
+    last_positions, last_counts = stream.pending_degrees()
+    positions.append(last_positions)
+    counts.append(last_counts)
+    if cross_path is not None:
+        np.save(cross_path, np.concatenate(edges) if edges else _EMPTY_EDGES)
+    # The last count given for a position is its number of pairs with other stretches.
+    every = np.concatenate(positions)[::-1]
+    unique, first = np.unique(every, return_index=True)
+    final = np.concatenate(counts)[::-1][first]
+    bounds = np.searchsorted(unique, np.asarray(offsets + [np.iinfo(np.int64).max]))
+    return [(unique[a:b] - offset, final[a:b])
+            for a, b, offset in zip(bounds[:-1], bounds[1:], offsets)]
+
+
+def _stretch_degrees(block: Any, offset: int, skip_adjacent: bool, edge_path: Optional[str],
+                     joined: List[Tuple[IntArray, IntArray]], index: int) -> IntArray:
+    values = np.asarray(block, dtype=np.float64)
+    degrees = np.asarray(kestrel_grid.horizontal_visibility_degrees(values, skip_adjacent),
+                         dtype=np.int64)
+    if edge_path is not None:
+        inside = np.asarray(kestrel_grid.horizontal_visibility_edge_array(values, skip_adjacent))
+        np.save(edge_path, inside + offset)
+    where, count = joined[index]
+    degrees[where] += count
+    return degrees
+
+
+def horizontal_dask(series: Any, *, skip_adjacent: bool = False,
+                    edges_dir: Optional[str] = None, value_column: str = "value") -> Any:
+    """Degrees of the horizontal graph of one long series split into chunks on Dask.
+
+    Each chunk's graph is built on a worker, with the few samples of the chunk that can
+    see outside it; one task joins those in order (as :class:`HorizontalStream` joins
+    pieces), and each chunk's degrees are its own plus its pairs with other chunks. The
+    result equals ``horizontal_visibility_degrees`` of the whole series on every chunking.
+
+    Args:
+        series: A 1-d dask array, or a dask DataFrame or Series in long form holding one
+            series in row order (its ``value_column``).
+        skip_adjacent: Leave out pairs of neighbouring samples.
+        edges_dir: A directory to write the edges into while the degrees are computed:
+            ``chunk-K.npy`` holds the pairs inside chunk K and ``cross.npy`` those between
+            chunks, all as ``(m, 2)`` int64 rows of whole-series positions.
+        value_column: The value column of a DataFrame.
+
+    Returns:
+        A 1-d int64 dask array of degrees, chunked as the series.
+    """
+    dask = require("dask", "horizontal_dask")
+    da = require("dask.array", "horizontal_dask")
+    if hasattr(series, "to_dask_array"):  # a dask DataFrame or Series
+        if hasattr(series, "columns"):
+            series = series[value_column]
+        series = series.to_dask_array(lengths=True)
+    series = da.asarray(series)
+    if series.ndim != 1:
+        raise ValueError(f"the series must be 1-d, not {series.ndim}-d")
+    sizes = [int(size) for size in series.chunks[0]]
+    offsets = [int(offset) for offset in np.cumsum([0] + sizes[:-1])]
+    blocks = list(series.to_delayed().ravel())
+    delayed = dask.delayed
+    outsides = [delayed(_stretch_outside)(block, offset) for block, offset in zip(blocks, offsets)]
+    cross_path = None if edges_dir is None else os.path.join(edges_dir, "cross.npy")
+    joined = delayed(_join_stretches)(outsides, offsets, skip_adjacent, cross_path)
+    parts = [
+        da.from_delayed(
+            delayed(_stretch_degrees)(
+                block, offset, skip_adjacent,
+                None if edges_dir is None else os.path.join(edges_dir, f"chunk-{index}.npy"),
+                joined, index),
+            shape=(size,), dtype=np.int64)
+        for index, (block, offset, size) in enumerate(zip(blocks, offsets, sizes))
+    ]
+    if not parts:
+        return da.zeros(0, dtype=np.int64)
+    return da.concatenate(parts)
