@@ -219,20 +219,6 @@ def test_the_command_line_reads_long_npy_files_in_pieces_with_the_same_results(t
         assert pieces == (tmp_path / ("text-" + output)).read_text().replace("s.csv:v", "S")
 
 
-@pytest.fixture(scope="module")
-def cluster_client():
-    distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-        dashboard_address=None, memory_limit="512MiB", death_timeout="30s",
-        scheduler_kwargs={"idle_timeout": "60s"},
-    )
-    client = distributed.Client(cluster, timeout="30s")
-    yield client
-    client.close(timeout=30)
-    cluster.close(timeout=30)
-
-
 def dask_cases(rng):
     """(series, chunk sizes): random cuts, chunks of one sample, cuts inside plateaus,
     at NaN runs and between near-ties."""
@@ -268,7 +254,7 @@ def test_one_series_on_dask_equals_the_whole_build_on_every_chunking(tmp_path, s
         assert (sorted_edges(edges) == expected).all(), (values, sizes)
 
 
-def test_one_long_series_on_a_cluster(cluster_client):
+def test_one_long_series_on_a_cluster(client):
     dd = pytest.importorskip("dask.dataframe")
     pd = pytest.importorskip("pandas")
     rng = np.random.default_rng(9)
