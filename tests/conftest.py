@@ -55,6 +55,9 @@ SLOW = [
     ("test_typing.py", "test_mypy_strict_sees_the_stub_types", "runs mypy"),
     ("test_typing.py", "test_stubtest_finds_the_stubs_consistent", "runs stubtest"),
     ("test_many.py", "client", "a Dask cluster of worker processes"),
+    ("test_stream.py", "client", "a Dask cluster of worker processes"),
+    ("test_stream.py", "test_a_file_longer_than_memory_is_built_in_bounded_memory",
+     "writes and reads a 240 MB file under an address-space limit"),
 ]
 
 
@@ -93,5 +96,24 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason="slow: python -m pytest --run-slow runs it"))
     # A renamed test would silently leave the lists; name it instead.
     for filename, name, _ in SANITIZER_CONFLICTS + SLOW:
-        if filename in modules and not hasattr(modules[filename], name):
+        shared = name in globals()  # a fixture defined here
+        if filename in modules and not hasattr(modules[filename], name) and not shared:
             raise pytest.UsageError(f"tests/conftest.py names {filename}::{name}, which does not exist")
+
+
+@pytest.fixture(scope="session")
+def client():
+    """A Dask client on a local cluster of two worker processes, shared by the tests
+    that need one. Loopback only, no dashboard, bounded; worker processes prove the
+    package imports there. The scheduler closes itself when idle and the workers follow
+    it, so nothing outlives a crashed session."""
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=2, processes=True, host="127.0.0.1",
+        dashboard_address=None, memory_limit="512MiB", death_timeout="30s",
+        scheduler_kwargs={"idle_timeout": "60s"},
+    )
+    client = distributed.Client(cluster, timeout="30s")
+    yield client
+    client.close(timeout=30)
+    cluster.close(timeout=30)

@@ -25,22 +25,6 @@ OPTIONS = [
 ]
 
 
-@pytest.fixture(scope="module")
-def client():
-    # Loopback only, no dashboard, bounded; worker processes prove the package imports
-    # there. The scheduler closes itself when idle and the workers follow it, so nothing
-    # outlives a crashed session.
-    cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=2, processes=True, host="127.0.0.1",
-        dashboard_address=None, memory_limit="512MiB", death_timeout="30s",
-        scheduler_kwargs={"idle_timeout": "60s"},
-    )
-    client = distributed.Client(cluster, timeout="30s")
-    yield client
-    client.close(timeout=30)
-    cluster.close(timeout=30)
-
-
 def make_series(rng, n):
     """Noise, small integers (ties, plateaus) or walks, with NaN and ±inf sprinkled in."""
     shape = rng.integers(3)

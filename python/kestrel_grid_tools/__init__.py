@@ -56,6 +56,7 @@ from .measures import (
     visibility_edges,
 )
 from .plot import plot_degree_distribution, plot_overview, plot_series_graph
+from .stream import HorizontalStream, StreamUpdate, horizontal_dask, horizontal_out_of_core
 
 if TYPE_CHECKING:
     from .learn import VisibilityFeatures
@@ -87,6 +88,10 @@ __all__ = [
     "Record",
     "as_record",
     "Options",
+    "HorizontalStream",
+    "StreamUpdate",
+    "horizontal_out_of_core",
+    "horizontal_dask",
     "EDGE_WEIGHTS",
     "MOTIF_SIZES",
     "motif_profile",

@@ -1,0 +1,115 @@
+"""Horizontal degree distribution of a long ``.npy`` file: read in pieces against loaded whole.
+
+Writes a file of uniform random samples, then runs side by side, each in its own child
+process:
+
+* in memory: ``numpy.load`` and ``kestrel_grid.horizontal_visibility_degrees``, then the
+  distribution by ``numpy.bincount``;
+* in pieces: ``kestrel_grid_tools.horizontal_out_of_core(path)``;
+* in pieces with the degrees written: ``kestrel-grid FILE --kind horizontal --output
+  degrees -o OUT.npy``;
+
+and prints each route's wall time and peak resident memory (the child's ``ru_maxrss``),
+with the ratios to the in-memory route. The best of ``--repeat`` runs counts. With
+``--pieces-only`` the in-memory route is left out (for files longer than memory).
+
+Usage::
+
+    python benchmarks/bench_out_of_core.py [--samples N] [--repeat R] [--pieces-only]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Dict, List, Tuple
+
+import numpy as np
+
+ROUTES: Dict[str, str] = {
+    "in memory": """
+import numpy as np, kestrel_grid as kg
+counts = np.bincount(np.asarray(kg.horizontal_visibility_degrees(np.load(PATH))))
+""",
+    "in pieces": """
+from kestrel_grid_tools import horizontal_out_of_core
+counts = horizontal_out_of_core(PATH).distribution
+""",
+}
+
+REPORT = """
+import resource, sys
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)
+"""
+
+
+def write_series(path: str, samples: int) -> None:
+    out = np.lib.format.open_memmap(path, mode="w+", dtype=np.float64, shape=(samples,))
+    rng = np.random.default_rng(0)
+    step = 10_000_000
+    for start in range(0, samples, step):
+        out[start:start + step] = rng.random(min(step, samples - start))
+    out.flush()
+    del out
+
+
+def run(command: List[str]) -> Tuple[float, float]:
+    """Wall seconds and peak resident MiB of one child, which prints its peak in KiB
+    last on standard error (the Python routes themselves, /usr/bin/time for the tool)."""
+    started = time.perf_counter()
+    done = subprocess.run(command, capture_output=True, text=True, check=True)
+    return time.perf_counter() - started, int(done.stderr.split()[-1]) / 1024
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--samples", type=int, default=10_000_000)
+    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--pieces-only", action="store_true")
+    parser.add_argument("--write", metavar="PATH", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.write:
+        write_series(args.write, args.samples)
+        return
+    folder = tempfile.mkdtemp(prefix="kestrel-ooc-")
+    try:
+        path = os.path.join(folder, "series.npy")
+        # Written by a child: a child's peak resident size starts from its parent's
+        # size at the fork, so the parent stays small.
+        subprocess.run([sys.executable, __file__, "--write", path, "--samples",
+                        str(args.samples)], check=True)
+        commands = {
+            name: [sys.executable, "-c", f"PATH = {path!r}\n" + code + REPORT]
+            for name, code in ROUTES.items()
+            if not (args.pieces_only and name == "in memory")
+        }
+        script = os.path.join(os.path.dirname(sys.executable), "kestrel-grid")
+        commands["command line, degrees"] = [
+            "/usr/bin/time", "-f", "%M", script, path, "--kind", "horizontal",
+            "--output", "degrees", "-o", os.path.join(folder, "degrees.npy")]
+        best: Dict[str, Tuple[float, float]] = {}
+        for _ in range(args.repeat):
+            for name, command in commands.items():
+                if command[0] == "/usr/bin/time" and not os.path.exists("/usr/bin/time"):
+                    continue
+                wall, peak = run(command)
+                if name not in best or wall < best[name][0]:
+                    best[name] = (wall, peak)
+        base = best.get("in memory")
+        print(f"{args.samples:,} samples ({args.samples * 8 / 1e6:,.0f} MB)")
+        print("| route | wall s | peak RSS MiB | wall / in memory | RSS / in memory |")
+        print("|---|---|---|---|---|")
+        for name, (wall, peak) in best.items():
+            ratios = ("-", "-") if base is None else (f"{wall / base[0]:.2f}", f"{peak / base[1]:.3f}")
+            print(f"| {name} | {wall:.2f} | {peak:,.0f} | {ratios[0]} | {ratios[1]} |")
+    finally:
+        shutil.rmtree(folder)
+
+
+if __name__ == "__main__":
+    main()
