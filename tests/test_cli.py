@@ -278,7 +278,7 @@ USAGE = [
     (["--window", "0"], "argument --window: must be a positive integer, got '0'"),
     (["--format", "npy"], "--format npy writes binary data: give an output file with -o"),
     (["-o", "g.graphml"], "--format graphml holds graphs: use it with --output edges"),
-    (["--output", "edges", "--format", "text"], "--format text is for --output summary only"),
+    (["--output", "edges", "--format", "text"], "--format text is for --output summary and measures only"),
     (["--kind", "diagonal"], "argument --kind: invalid choice: 'diagonal' (choose from 'natural', 'horizontal')"),
 ]
 

@@ -534,7 +534,7 @@ def _options(args: argparse.Namespace) -> _Options:
     if fmt == "graphml" and output != "edges":
         raise _UsageError("--format graphml holds graphs: use it with --output edges")
     if fmt == "text" and output not in RECORD_OUTPUTS:
-        raise _UsageError("--format text is for --output summary only")
+        raise _UsageError("--format text is for --output summary and measures only")
     plot: Optional[str] = args.plot
     if plot is None:
         if args.plot_scale is not None or args.plot_ccdf:
