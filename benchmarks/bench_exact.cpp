@@ -2,7 +2,7 @@
 // side: noise and a walk, and two families whose orientation tests are all close calls (a
 // subnormal ramp with one-ulp jitter, a straight line at geometric positions).
 //
-//   g++ -std=c++20 -O2 -ffp-contract=off -I src src/core/*.cpp benchmarks/bench_exact.cpp
+//   g++ -std=c++20 -O2 $(cat src/core/exactness.flags) -I src src/core/*.cpp benchmarks/bench_exact.cpp
 //   ./a.out [n_large] [n_hostile] [penetrable] [ramp_step]
 #include <chrono>
 #include <cmath>
