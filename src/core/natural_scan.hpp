@@ -2,7 +2,9 @@
 // given positions, with up to L blockers (L = 0 is the plain rule), and the exact rule
 // (decimal values come here scaled to integers, see scale_decimals). The positions type
 // supplies the arithmetic of q and its error bound, the rule class (FloatScan, ExactScan)
-// the tests, and ScanBase the walk over the max-tree and the non-finite samples.
+// the tests, the limit policy (NoBlockers, Blockers) how top is kept, and ScanBase the
+// walk over the max-tree and the non-finite samples. CertifiedChain (at the end) gives the
+// float rule with L = 0 its rows from the exact neighbour lists where proofs allow.
 //
 // For each low end `lo` the highs are visited left to right over a max-tree. The scan
 // keeps `top`: up to L + 1 visited samples with the largest slopes from lo, and every
