@@ -310,7 +310,10 @@ public:
     }
 
     // A visit's heap update; walks over top count their own steps.
-    std::size_t visit_cost() const { return 2 + static_cast<std::size_t>(std::bit_width(tops().size())); }
+    std::size_t visit_cost() const {
+        if constexpr (Limit::kZero) return 3;
+        return 2 + static_cast<std::size_t>(std::bit_width(top_.size()));
+    }
 
     // The literal rule for sample e between lo and hi, given span = fl(x_hi - x_lo).
     bool literal_blocks(double db, double vb, double span, double rise) const {
@@ -357,6 +360,7 @@ public:
 
     // Each sample of top blocks; the least steep, the likeliest not to, is tested first.
     bool all_block(double span, double rise) const {
+        if constexpr (Limit::kZero) return literal_blocks(single_.db, single_.value, span, rise);
         std::size_t walked = 0;
         bool all = true;
         for (const Entry& e : tops()) {
