@@ -1,8 +1,9 @@
 // The exact natural rule against the float rule on the same series, one run each, side by
-// side: noise and a walk, and two families whose orientation tests are all close calls (a
-// subnormal ramp with one-ulp jitter, a straight line at geometric positions).
+// side: noise and a walk, and families whose orientation tests are close calls (a
+// subnormal ramp with one-ulp jitter, a straight line at geometric positions, a decimal
+// ramp, a walk at positions whose gaps span many binades).
 //
-//   g++ -std=c++20 -O2 -ffp-contract=off -I src src/core/*.cpp benchmarks/bench_exact.cpp
+//   g++ -std=c++20 -O2 $(cat src/core/exactness.flags) -I src src/core/*.cpp benchmarks/bench_exact.cpp
 //   ./a.out [n_large] [n_hostile] [penetrable] [ramp_step]
 #include <chrono>
 #include <cmath>
@@ -63,6 +64,24 @@ int main(int argc, char** argv) {
         }
         cases.push_back({"subnormal ramp, 1-ulp jitter", ramp, {}});
         cases.push_back({"line at geometric x", line, x});
+    }
+    {
+        // 0.1 k: decimals whose binary values lie a little off the line, ties in the float
+        // rule; and a walk at positions whose gaps span many binades (10^-8 to 10^8).
+        // The walk gets a quarter of n_hostile: beside gaps of 10^-8 the float rule's margin
+        // proofs fail and it counts blockers literally.
+        const std::size_t quarter = hostile / 4;
+        Series decimal(hostile), walk(quarter), x(quarter);
+        std::uniform_int_distribution<int> scale(-8, 8);
+        double w = 0, at = -1.0;
+        for (std::size_t k = 0; k < hostile; ++k) decimal[k] = 0.1 * static_cast<double>(k);
+        for (std::size_t k = 0; k < quarter; ++k) {
+            walk[k] = w += gauss(rng);
+            x[k] = at;
+            at += std::pow(10.0, scale(rng));
+        }
+        cases.push_back({"decimal ramp", decimal, {}});
+        cases.push_back({"walk, gaps over 16 decades", walk, x});
     }
     std::printf("L = %zu\n| family | n | float s | exact s | exact / float | edges float | edges exact |\n"
                 "|---|---|---|---|---|---|---|\n", limit);

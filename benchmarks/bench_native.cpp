@@ -2,7 +2,7 @@
 // family and size, from one run (ratios, not absolute times, are what to compare).
 //
 // Build and run from the repository root:
-//   g++ -std=c++20 -O2 -ffp-contract=off -I src src/core/*.cpp benchmarks/bench_native.cpp \
+//   g++ -std=c++20 -O2 $(cat src/core/exactness.flags) -I src src/core/*.cpp benchmarks/bench_native.cpp \
 //       -o /tmp/bench_native && /tmp/bench_native [reference_seconds_cap]
 #include <chrono>
 #include <cmath>

@@ -2,7 +2,7 @@
 // pattern) against the same edges added in arbitrary order.
 //
 // Build and run from the repository root:
-//   g++ -std=c++20 -O2 -ffp-contract=off -I src benchmarks/bench_record.cpp \
+//   g++ -std=c++20 -O2 $(cat src/core/exactness.flags) -I src benchmarks/bench_record.cpp \
 //       src/core/graph_record.cpp -o /tmp/bench_record && /tmp/bench_record
 #include <algorithm>
 #include <chrono>

@@ -1,7 +1,7 @@
 // Native timing of the variant builders against the regular ones on the same series:
 // irregular positions, the exact natural rule and penetrable visibility.
 //
-//   g++ -std=c++20 -O2 -ffp-contract=off -I src src/core/*.cpp benchmarks/bench_variants.cpp
+//   g++ -std=c++20 -O2 $(cat src/core/exactness.flags) -I src src/core/*.cpp benchmarks/bench_variants.cpp
 //   ./a.out [n]
 #include <chrono>
 #include <cstdio>

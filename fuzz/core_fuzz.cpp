@@ -25,9 +25,11 @@
 #include <vector>
 
 #include "core/cancel.hpp"
+#include "core/exact_orientation.hpp"
 #include "core/graph_record.hpp"
 #include "core/variants.hpp"
 #include "core/visibility.hpp"
+#include "../tests/native/models.hpp"
 
 using namespace kestrel;
 
@@ -237,10 +239,7 @@ Series make_series(Reader& in, unsigned mode) {
     return v;
 }
 
-bool same_vertices(const std::vector<Vertex>& a, const std::vector<Vertex>& b) {
-    return a.size() == b.size() &&
-           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Vertex)) == 0);
-}
+using kestrel_models::same_vertices;
 
 bool same_graph(const VisibilityGraph& a, const VisibilityGraph& b) {
     return a.edges() == b.edges() && same_vertices(a.vertices(), b.vertices()) &&
@@ -418,33 +417,8 @@ void check_series(const Series& v, bool skip, std::uint8_t window_selector, std:
     check_segments(v, segment_selector, skip);
 }
 
-// The record written the plain way, every lookup a linear scan.
-struct PlainRecord {
-    std::vector<Vertex> vertices;
-    std::vector<Edge> edges;
-
-    GraphStatus add_edge(std::size_t a, std::size_t b) {
-        if (a >= vertices.size() || b >= vertices.size()) return GraphStatus::index_out_of_bounds;
-        const Edge e{std::min(a, b), std::max(a, b)};
-        if (a != b && std::find(edges.begin(), edges.end(), e) == edges.end()) edges.push_back(e);
-        return GraphStatus::ok;
-    }
-    GraphStatus remove_vertex(std::size_t index) {
-        if (index >= vertices.size()) return GraphStatus::index_out_of_bounds;
-        vertices.erase(vertices.begin() + static_cast<std::ptrdiff_t>(index));
-        std::vector<Edge> kept;
-        for (Edge e : edges) {
-            if (e.low != index && e.high != index) {
-                kept.push_back(Edge{e.low - (e.low > index), e.high - (e.high > index)});
-            }
-        }
-        edges = kept;
-        return GraphStatus::ok;
-    }
-    bool remove_edge(std::size_t a, std::size_t b) {
-        return a != b && std::erase(edges, Edge{std::min(a, b), std::max(a, b)}) > 0;
-    }
-};
+// The record written the plain way, every lookup a linear scan (tests/native/models.hpp).
+using PlainRecord = kestrel_models::PlainGraph;
 
 void check_record(const VisibilityGraph& graph, const PlainRecord& plain, const char* after) {
     if (graph.edges() != plain.edges || !same_vertices(graph.vertices(), plain.vertices) ||
@@ -593,6 +567,26 @@ void check_variants(const Series& v, bool skip, std::uint8_t a, std::uint8_t b) 
     check_cancellation(head, x, options, a ^ b);
 }
 
+// The exact orientation against the big-integer model on triples of the series' finite
+// values, the third point a rounded mix of the first two (close calls for the filters).
+void check_orientation(const Series& v) {
+    Series c;
+    for (double y : v) {
+        if (std::isfinite(y)) c.push_back(y);
+    }
+    for (std::size_t k = 0; k + 4 <= c.size() && k < 64; k += 4) {
+        const double xk = c[k] + 0.5 * (c[k + 2] - c[k]);
+        const double yk = c[k + 1] + 0.5 * (c[k + 3] - c[k + 1]);
+        for (const double y : {yk, c[k + 1]}) {
+            if (!std::isfinite(xk) || !std::isfinite(y)) continue;
+            if (orientation_sign(c[k], c[k + 1], c[k + 2], c[k + 3], xk, y) !=
+                kestrel_models::exact_orientation(c[k], c[k + 1], c[k + 2], c[k + 3], xk, y)) {
+                fail("orientation sign against the big-integer model", false);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -614,6 +608,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_series = &v;
     check_series(v, skip, window_selector, i_selector, j_selector, segment_selector);
     check_variants(v, skip, window_selector ^ i_selector, j_selector ^ segment_selector);
+    check_orientation(v);
     g_series = nullptr;
     return 0;
 }

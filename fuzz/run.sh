@@ -107,8 +107,10 @@ run_core() {
     local log="$work/core.log" build="$work/build" corpus="$work/corpus-core" cxx cxx_driver= driver flags
     mkdir -p "$build"
     write_core_seeds "$corpus"
+    local exactness
+    read -ra exactness < "$root/src/core/exactness.flags"  # the core's exactness flags
     flags=(-std=c++20 -O2 -g -fno-omit-frame-pointer -fsanitize=address,undefined
-           -fno-sanitize-recover=all -ffp-contract=off -fno-fast-math -Wall -Wextra -I "$root/src")
+           -fno-sanitize-recover=all "${exactness[@]}" -Wall -Wextra -I "$root/src")
     local sources=("$root"/src/core/*.cpp "$root/fuzz/core_fuzz.cpp")
     if [ -n "${FUZZ_CXX:-}" ]; then
         cxx=$FUZZ_CXX

@@ -11,7 +11,9 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math", "-Wall", "-Wextra"]
+# The exactness flags of every build of the core, from their one file.
+EXACTNESS_FLAGS = (ROOT / "src" / "core" / "exactness.flags").read_text().split()
+FLAGS = ["-std=c++20", "-O2", *EXACTNESS_FLAGS, "-Wall", "-Wextra"]
 EXTRA_FLAGS = shlex.split(os.environ.get("KESTREL_NATIVE_FLAGS", ""))
 
 

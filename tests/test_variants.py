@@ -176,6 +176,32 @@ def test_positions_k_give_the_original_builders_bit_for_bit(v, skip_adjacent, fo
         assert kg.build_graph(v, kind, skip_adjacent=skip_adjacent, missing="keep").edges == want.edges
 
 
+@pytest.mark.parametrize("positions", ["decimal grid", "epoch nanoseconds", "geometric", "tiny gaps"])
+@pytest.mark.parametrize("values", ["line, ulps off", "walk", "decimal ramp"])
+def test_float_rule_at_positions_with_near_ties_against_the_model(positions, values):
+    # The float rule with no blockers takes its rows from the exact neighbour lists where
+    # margin proofs allow; near ties (samples a few ulps off one line) they must not, and
+    # the rows come from the scan: both against the literal model.
+    import random
+    rng = random.Random(positions + values)
+    n = 90
+    x = {"decimal grid": [0.1 * k for k in range(n)],
+         "epoch nanoseconds": [1.7e18 + 256.0 * (2 * k + rng.randrange(0, 2)) for k in range(n)],
+         "geometric": [1.05 ** k for k in range(n)],
+         "tiny gaps": [k * 1e-300 for k in range(n)]}[positions]
+    if values == "line, ulps off":
+        v = [0.25 + 0.75 * (xk - x[0]) / (x[-1] - x[0]) for xk in x]
+        v = [math.nextafter(y, rng.choice([-INF, INF])) if rng.random() < 0.5 else y for y in v]
+    elif values == "walk":
+        v = [0.0]
+        for _ in range(n - 1):
+            v.append(v[-1] + rng.gauss(0, 1))
+    else:
+        v = [0.1 * k for k in range(n)]
+    for skip_adjacent in (False, True):
+        check_forms(v, x, v, x, missing="keep", skip_adjacent=skip_adjacent)
+
+
 def test_long_series_with_timestamps_and_limits_against_the_pair_model():
     # Longer than the property tests: every edge, and a sample of the other pairs, of the
     # fast builders against the literal blocker count.

@@ -21,7 +21,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math", "-Wall", "-Wextra"]
+# The exactness flags of every build of the core, from their one file.
+EXACTNESS_FLAGS = (ROOT / "src" / "core" / "exactness.flags").read_text().split()
+FLAGS = ["-std=c++20", "-O2", *EXACTNESS_FLAGS, "-Wall", "-Wextra"]
 
 
 def compiler():

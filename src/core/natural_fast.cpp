@@ -29,98 +29,12 @@ namespace kestrel {
 
 namespace {
 
-using natural_scan::as_double;
+using natural_scan::CertifiedChain;
 using natural_scan::IndexPositions;
-using natural_scan::k8u;
-using natural_scan::kInf;
-using natural_scan::kTiny;
-using natural_scan::slope_down;
-using natural_scan::slope_up;
-using natural_scan::tame;
 
 // The natural scan with no blockers allowed at x_k = k.
 template <class Sink>
 using PlainScan = natural_scan::FloatScan<IndexPositions, Sink, natural_scan::NoBlockers>;
-
-// The float rule from the exact right-neighbour lists (neighbour_chain.hpp), for series
-// of tame finite values, low end by low end where a proof shows the literal rule gives
-// the same row, and by the scan where it does not. The exact neighbours of lo are its
-// records j_1 = lo + 1 < j_2 < ... < j_T, the prefix maxima of the exact slope from lo.
-//   (i) Record j_t, t >= 2, is visible: every sample between has an exact slope <= that
-//       of j_(t-1), so fact 3 of natural_scan.hpp applies with S = slope_up of j_(t-1)'s computed slope.
-//  (ii) Every other high h lies between two records j_t and j_(t+1), or after j_T. With
-//       a = j_t - lo, b = h - j_t (at least 1 each), sigma the exact slope of j_t from lo
-//       and mu that of h from j_t, j_t lies ab / (a + b) (sigma - mu) >= (sigma - mu) / 2
-//       above the exact line from lo to h. The largest mu over the samples between j_t
-//       and j_(t+1) (after j_T: all later ones) is that of the last right neighbour of j_t
-//       before j_(t+1) (the neighbours are the prefix maxima of mu). When sigma exceeds it
-//       by more than 2E, j_t lies more than E above the exact line, so above the literal
-//       line value: h is blocked (fact 1 shown by margin; E with |y_h| <= the largest
-//       |v|).
-// With every high covered by (i) or (ii), the row is exactly the records. The chain
-// reports each record with that neighbour as it finds it: O(1) float steps per edge.
-template <class Sink>
-class CertifiedChain {
-public:
-    CertifiedChain(std::span<const double> v, bool skip_adjacent, Sink& sink)
-        : v_(v), n_(v.size()), skip_adjacent_(skip_adjacent), sink_(sink), chain_(v, {}) {
-        for (double y : v) largest_ = std::max(largest_, std::fabs(y));
-    }
-
-    // Every value finite and tame, and few enough samples for the lists.
-    static bool applies(std::span<const double> v) {
-        if (!ChainScan::fits(v.size())) return false;
-        for (double y : v) {
-            if (!tame(y)) return false;
-        }
-        return true;
-    }
-
-    // False, with nothing emitted, when the lists would pass `budget` entries.
-    bool run(std::size_t budget) {
-        proven_.assign(n_, 1);
-        auto steps = [this](std::size_t lo, std::size_t j, std::size_t w, bool first) { step(lo, j, w, first); };
-        if (!chain_.build(budget, steps)) return false;
-        for (std::size_t lo = 0; lo + 1 < n_; ++lo) {
-            if (proven_[lo]) {
-                for (const std::uint32_t hi : chain_.list(lo)) {
-                    poll_.tick();
-                    if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
-                }
-            } else {
-                if (!fallback_) fallback_.emplace(v_, IndexPositions{}, 0, skip_adjacent_, sink_);
-                fallback_->run_from(lo);
-            }
-        }
-        return true;
-    }
-
-private:
-    // Record j of lo, in order; w is the last neighbour of j before lo's next record.
-    void step(std::size_t lo, std::size_t j, std::size_t w, bool first) {
-        const double y0 = v_[lo];
-        const double margin_lo = k8u * std::fabs(y0) + kTiny;
-        const double slope = (v_[j] - y0) / as_double(j - lo);
-        // (i), against the record before
-        if (!first && !(slope_down(slope) - previous_up_ > margin_lo + k8u * std::fabs(v_[j]))) proven_[lo] = 0;
-        previous_up_ = slope_up(slope);
-        if (w == ChainScan::kNone) return;  // nothing between j and the next record
-        // (ii), with fact 3's margin for a high of any value
-        const double mu = (v_[w] - v_[j]) / as_double(w - j);
-        if (!(slope_down(slope) - slope_up(mu) > 2 * (margin_lo + k8u * largest_))) proven_[lo] = 0;
-    }
-
-    std::span<const double> v_;
-    std::size_t n_;
-    bool skip_adjacent_;
-    Sink& sink_;
-    ChainScan chain_;
-    double largest_ = 0.0;
-    std::vector<std::uint8_t> proven_;  // per low end: the row is its records
-    double previous_up_ = -kInf;
-    std::optional<PlainScan<Sink>> fallback_;
-    WorkPoll poll_;
-};
 
 }  // namespace
 
@@ -130,8 +44,9 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
     {
         // Past its budget the chain keeps its lists while the scan runs (see IndexBuffer).
-        std::optional<CertifiedChain<decltype(sink)>> chain;
-        if (CertifiedChain<decltype(sink)>::applies(v)) chain.emplace(v, skip_adjacent, sink);
+        using Chain = CertifiedChain<IndexPositions, decltype(sink)>;
+        std::optional<Chain> chain;
+        if (Chain::applies(v, {})) chain.emplace(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, sink);
         if (!chain || !chain->run(ChainScan::budget(v.size()))) {
             PlainScan<decltype(sink)>(v, IndexPositions{}, 0, skip_adjacent, sink).run();
         }
@@ -143,8 +58,9 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
                                                       bool skip_adjacent) {
     DegreeCounter counter(v.size());
     if (v.size() < 2) return std::move(counter.degrees);
-    if (CertifiedChain<DegreeCounter>::applies(v) &&
-        CertifiedChain(v, skip_adjacent, counter).run(ChainScan::budget(v.size()))) {
+    using Chain = CertifiedChain<IndexPositions, DegreeCounter>;
+    if (Chain::applies(v, {}) &&
+        Chain(v, {}, IndexPositions{}, skip_adjacent, counter).run(ChainScan::budget(v.size()))) {
         return std::move(counter.degrees);
     }
     PlainScan<DegreeCounter>(v, IndexPositions{}, 0, skip_adjacent, counter).run();

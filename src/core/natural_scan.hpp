@@ -2,7 +2,9 @@
 // given positions, with up to L blockers (L = 0 is the plain rule), and the exact rule
 // (decimal values come here scaled to integers, see scale_decimals). The positions type
 // supplies the arithmetic of q and its error bound, the rule class (FloatScan, ExactScan)
-// the tests, and ScanBase the walk over the max-tree and the non-finite samples.
+// the tests, the limit policy (NoBlockers, Blockers) how top is kept, and ScanBase the
+// walk over the max-tree and the non-finite samples. CertifiedChain (at the end) gives the
+// float rule with L = 0 its rows from the exact neighbour lists where proofs allow.
 //
 // For each low end `lo` the highs are visited left to right over a max-tree. The scan
 // keeps `top`: up to L + 1 visited samples with the largest slopes from lo, and every
@@ -49,12 +51,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "core/cancel.hpp"
 #include "core/exact_orientation.hpp"
+#include "core/neighbour_chain.hpp"
 
 namespace kestrel::natural_scan {
 
@@ -306,7 +310,10 @@ public:
     }
 
     // A visit's heap update; walks over top count their own steps.
-    std::size_t visit_cost() const { return 2 + static_cast<std::size_t>(std::bit_width(tops().size())); }
+    std::size_t visit_cost() const {
+        if constexpr (Limit::kZero) return 3;
+        return 2 + static_cast<std::size_t>(std::bit_width(top_.size()));
+    }
 
     // The literal rule for sample e between lo and hi, given span = fl(x_hi - x_lo).
     bool literal_blocks(double db, double vb, double span, double rise) const {
@@ -353,6 +360,7 @@ public:
 
     // Each sample of top blocks; the least steep, the likeliest not to, is tested first.
     bool all_block(double span, double rise) const {
+        if constexpr (Limit::kZero) return literal_blocks(single_.db, single_.value, span, rise);
         std::size_t walked = 0;
         bool all = true;
         for (const Entry& e : tops()) {
@@ -676,5 +684,98 @@ inline bool regular(std::span<const double> x) {
     for (std::size_t k = 1; k < x.size(); ++k) gap = std::min(gap, x[k] - x[k - 1]);
     return gap >= extent * 0x1p-960;
 }
+
+
+// The float rule with no blockers from the exact right-neighbour lists
+// (neighbour_chain.hpp), for series of tame finite values at x_k = k or at regular
+// positions, low end by low end where a proof shows the literal rule gives the same row,
+// and by the scan (L = 0) where it does not. The exact neighbours of lo are its records
+// j_1 = lo + 1 < j_2 < ... < j_T, the prefix maxima of the exact slope from lo. E is fact
+// 3's margin, kLineError (|y0| + |y|) + 2^-1060, and g = x_(lo+1) - x_lo.
+//   (i) Record j_t, t >= 2, is visible: every sample between has an exact slope <= that
+//       of j_(t-1), so fact 3 applies with S = slope_up of j_(t-1)'s computed slope.
+//  (ii) Every other high h lies between two records j_t and j_(t+1), or after j_T. With
+//       a = x_(j_t) - x_lo >= g, b = x_h - x_(j_t) >= g' = x_(j_t + 1) - x_(j_t), sigma the
+//       exact slope of j_t from lo and mu that of h from j_t, j_t lies ab / (a + b)
+//       (sigma - mu) >= min(g, g') (sigma - mu) / 2 above the exact line from lo to h.
+//       The largest mu over the samples between j_t and j_(t+1) (after j_T: all later
+//       ones) is that of the last right neighbour of j_t before j_(t+1) (the neighbours
+//       are the prefix maxima of mu). When min(g, g') (sigma - mu) exceeds 2E, j_t lies
+//       more than E above the exact line, so above the literal line value: h is blocked
+//       (fact 1 shown by margin; E with |y_h| <= the largest |v|; g and g' are computed
+//       within u, inside the slack of E as in fact 3). At x_k = k, g = g' = 1, exactly.
+// With every high covered by (i) or (ii), the row is exactly the records. The chain
+// reports each record with that neighbour as it finds it: O(1) float steps per edge.
+template <class Positions, class Sink>
+class CertifiedChain {
+public:
+    CertifiedChain(std::span<const double> v, std::span<const double> x, const Positions& pos,
+                   bool skip_adjacent, Sink& sink)
+        : v_(v), pos_(pos), n_(v.size()), skip_adjacent_(skip_adjacent), sink_(sink), chain_(v, x) {
+        for (double y : v) largest_ = std::max(largest_, std::fabs(y));
+    }
+
+    // Every value finite and tame, positions regular (see regular), and few enough
+    // samples for the lists.
+    static bool applies(std::span<const double> v, std::span<const double> x) {
+        if (!ChainScan::fits(v.size()) || !regular(x)) return false;
+        for (double y : v) {
+            if (!tame(y)) return false;
+        }
+        return true;
+    }
+
+    // False, with nothing emitted, when the lists would pass `budget` entries.
+    bool run(std::size_t budget) {
+        proven_.assign(n_, 1);
+        auto steps = [this](std::size_t lo, std::size_t j, std::size_t w, bool first) { step(lo, j, w, first); };
+        if (!chain_.build(budget, steps)) return false;
+        for (std::size_t lo = 0; lo + 1 < n_; ++lo) {
+            if (proven_[lo]) {
+                for (const std::uint32_t hi : chain_.list(lo)) {
+                    poll_.tick();
+                    if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
+                }
+            } else {
+                if (!fallback_) fallback_.emplace(v_, pos_, 0, skip_adjacent_, sink_);
+                fallback_->run_from(lo);
+            }
+        }
+        return true;
+    }
+
+private:
+    // Record j of lo, in order; w is the last neighbour of j before lo's next record.
+    void step(std::size_t lo, std::size_t j, std::size_t w, bool first) {
+        const double y0 = v_[lo];
+        const double margin_lo = Positions::kLineError * std::fabs(y0) + kTiny;
+        const double g = pos_.diff(lo, lo + 1);
+        const double slope = (v_[j] - y0) / pos_.diff(lo, j);
+        // (i), against the record before
+        if (!first && !((slope_down(slope) - previous_up_) * g > margin_lo + Positions::kLineError * std::fabs(v_[j]))) {
+            proven_[lo] = 0;
+        }
+        previous_up_ = slope_up(slope);
+        if (w == ChainScan::kNone) return;  // nothing between j and the next record
+        // (ii), with fact 3's margin for a high of any value
+        const double mu = (v_[w] - v_[j]) / pos_.diff(j, w);
+        const double gap = std::min(g, pos_.diff(j, j + 1));
+        if (!((slope_down(slope) - slope_up(mu)) * gap > 2 * (margin_lo + Positions::kLineError * largest_))) {
+            proven_[lo] = 0;
+        }
+    }
+
+    std::span<const double> v_;
+    Positions pos_;
+    std::size_t n_;
+    bool skip_adjacent_;
+    Sink& sink_;
+    ChainScan chain_;
+    double largest_ = 0.0;
+    std::vector<std::uint8_t> proven_;  // per low end: the row is its records
+    double previous_up_ = -kInf;
+    std::optional<FloatScan<Positions, Sink, NoBlockers>> fallback_;
+    WorkPoll poll_;
+};
 
 }  // namespace kestrel::natural_scan

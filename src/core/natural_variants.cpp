@@ -67,6 +67,26 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
     }
 }
 
+// The float rule with L = 0 at given positions: rows from the exact neighbour lists
+// where CertifiedChain proves them, the scan elsewhere; past the lists' budget the scan
+// runs whole while the chain still holds them (see IndexBuffer).
+template <class Sink>
+void float_pairs_at_positions(std::span<const double> v, std::span<const double> x, bool skip, Sink& sink) {
+    using Chain = natural_scan::CertifiedChain<ArrayPositions, Sink>;
+    std::optional<Chain> chain;
+    if (Chain::applies(v, x)) {
+        chain.emplace(v, x, ArrayPositions{x.data()}, skip, sink);
+        if (chain->run(ChainScan::budget(v.size()))) return;
+    }
+    VariantOptions options;
+    options.skip_adjacent = skip;
+    natural_pairs(v, x, options, sink);
+}
+
+bool float_chain_applies(std::span<const double> v, std::span<const double> x, const VariantOptions& options) {
+    return !options.exact && options.penetrable == 0 && !x.empty() && v.size() >= 2;
+}
+
 }  // namespace
 
 std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<const double> x,
@@ -87,8 +107,12 @@ std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<con
     }
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
-    natural_pairs(v, x, options, sink);
-    return edges.finish();
+    if (float_chain_applies(v, x, options)) {
+        float_pairs_at_positions(v, x, options.skip_adjacent, sink);
+    } else {
+        natural_pairs(v, x, options, sink);
+    }
+    return edges.finish();  // the lists and the scan's tree are freed by now
 }
 
 std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
@@ -102,7 +126,11 @@ std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
             return std::move(counter.degrees);
         }
     }
-    natural_pairs(v, x, options, counter);
+    if (float_chain_applies(v, x, options)) {
+        float_pairs_at_positions(v, x, options.skip_adjacent, counter);
+    } else {
+        natural_pairs(v, x, options, counter);
+    }
     return std::move(counter.degrees);
 }
 

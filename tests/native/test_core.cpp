@@ -12,6 +12,7 @@
 
 #include "core/visibility.hpp"
 #include "core/graph_record.hpp"
+#include "models.hpp"
 
 using namespace kestrel;
 
@@ -27,45 +28,14 @@ void check(bool ok, const char* text, int line) {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The record written the plain way: every lookup is a linear scan.
-struct NaiveGraph {
-    std::vector<Vertex> vertices;
-    std::vector<Edge> edges;
-
-    GraphStatus add_edge(std::size_t a, std::size_t b) {
-        if (a >= vertices.size() || b >= vertices.size()) return GraphStatus::index_out_of_bounds;
-        const Edge e{std::min(a, b), std::max(a, b)};
-        if (a != b && std::find(edges.begin(), edges.end(), e) == edges.end()) edges.push_back(e);
-        return GraphStatus::ok;
-    }
-    GraphStatus remove_vertex(std::size_t index) {
-        if (index >= vertices.size()) return GraphStatus::index_out_of_bounds;
-        vertices.erase(vertices.begin() + static_cast<std::ptrdiff_t>(index));
-        std::vector<Edge> kept;
-        for (Edge e : edges)
-            if (e.low != index && e.high != index)
-                kept.push_back(Edge{e.low - (e.low > index), e.high - (e.high > index)});
-        edges = kept;
-        return GraphStatus::ok;
-    }
-    bool remove_edge(std::size_t a, std::size_t b) {
-        return a != b && std::erase(edges, Edge{std::min(a, b), std::max(a, b)}) > 0;
-    }
-};
-
-// Vertices compared bit for bit, so NaN and -0.0 count as stored values.
-bool same(const VisibilityGraph& g, const NaiveGraph& r) {
-    const auto& vs = g.vertices();
-    return vs.size() == r.vertices.size() && g.node_count() == vs.size() &&
-           (vs.empty() || std::memcmp(vs.data(), r.vertices.data(), vs.size() * sizeof(Vertex)) == 0) &&
-           g.edges() == r.edges && g.edge_count() == r.edges.size();
-}
+using kestrel_models::PlainGraph;
+using kestrel_models::same;
 
 // Random edits. `ascending` first adds edges in (low, high) order and retries stored
 // ones, self-loops and out-of-range pairs, none of which may disturb that order.
 void record_trial(std::mt19937_64& rng, bool ascending) {
     VisibilityGraph graph, moved, assigned;
-    NaiveGraph naive;
+    PlainGraph naive;
     const std::size_t n = rng() % 9;
     for (std::size_t k = 0; k < n; ++k) {
         CHECK(graph.add_vertex(double(k), -double(k)) == k);
@@ -97,26 +67,8 @@ void record_trial(std::mt19937_64& rng, bool ascending) {
     CHECK(same(assigned, naive));
 }
 
-bool naive_test(const Series& v, std::size_t i, std::size_t j, bool natural) {
-    if (i >= v.size() || j >= v.size() || i == j) return false;
-    const std::size_t lo = std::min(i, j), hi = std::max(i, j);
-    for (std::size_t k = lo + 1; k < hi; ++k) {
-        const double q = double(k - lo) / double(hi - lo);
-        const double product = q * (v[hi] - v[lo]);
-        if (v[k] >= (natural ? product + v[lo] : std::fmin(v[lo], v[hi]))) return false;
-    }
-    return true;
-}
-
-NaiveGraph naive_graph(const Series& v, std::size_t lo, std::size_t hi, bool skip, bool natural) {
-    NaiveGraph g;
-    for (std::size_t a = lo; a <= hi && a < v.size(); ++a) {
-        g.vertices.push_back(Vertex{double(a), v[a]});
-        for (std::size_t b = a + 1; b <= hi && b < v.size(); ++b)
-            if (!(skip && b == a + 1) && naive_test(v, a, b, natural))
-                g.edges.push_back(Edge{a - lo, b - lo});
-    }
-    return g;
+PlainGraph naive_graph(const Series& v, std::size_t lo, std::size_t hi, bool skip, bool natural) {
+    return kestrel_models::literal_graph(v, lo, hi, skip, natural);
 }
 
 }  // namespace
@@ -138,7 +90,7 @@ int main() {
     for (int k = 0; k < 4; ++k) g.add_vertex(k, k);
     for (auto [a, b] : {std::pair{0, 1}, {0, 2}, {2, 3}, {1, 3}}) g.add_edge(a, b);
     CHECK(g.remove_vertex(1) == GraphStatus::ok);
-    CHECK(same(g, NaiveGraph{{{0, 0}, {2, 2}, {3, 3}}, {{0, 1}, {1, 2}}}));
+    CHECK(same(g, PlainGraph{{{0, 0}, {2, 2}, {3, 3}}, {{0, 1}, {1, 2}}}));
     CHECK(g.add_edge(2, 0) == GraphStatus::ok && g.remove_edge(2, 1) && !g.remove_edge(1, 2));
     CHECK((g.edges() == std::vector<Edge>{{0, 1}, {0, 2}}));
     CHECK(g.add_edge(3, 3) == GraphStatus::index_out_of_bounds && g.edge_count() == 2);

@@ -23,6 +23,7 @@
 #include "core/variants.hpp"
 #include "core/visibility.hpp"
 #include "families.hpp"
+#include "models.hpp"
 
 using namespace kestrel;
 using namespace kestrel_families;
@@ -208,6 +209,55 @@ long orientation_checks() {
     return bad;
 }
 
+// Random triples against the big-integer model, most of them past both filters: exactly
+// collinear small integers scaled by a power of two per axis (anywhere in the double
+// range, subnormals included), the middle point nudged by 0 or 1 ulp, and in every other
+// case a translation that makes the differences inexact; plus a share of random doubles.
+long random_orientation_checks(Rng& rng, long count) {
+    long bad = 0;
+    for (long t = 0; t < count; ++t) {
+        double c[6];
+        if (t % 4 == 3) {
+            for (double& v : c) {
+                v = std::ldexp(uniform(rng, -1, 1), static_cast<int>(integer(rng, -1074, 1023)));
+            }
+        } else {
+            const int ex = static_cast<int>(integer(rng, -1074, 960));
+            const int ey = static_cast<int>(integer(rng, -1074, 960));
+            const long a = integer(rng, -40, 40), b = integer(rng, -40, 40);
+            const long x0 = integer(rng, -50, 50), y0 = integer(rng, -50, 50);
+            const long s = integer(rng, 1, 9), u = integer(rng, 1, 9);
+            // (x0, y0), (x0 + (s + u) a, ...) and (x0 + s a, ...): k between a and b on a line.
+            c[0] = std::ldexp(double(x0), ex);
+            c[1] = std::ldexp(double(y0), ey);
+            c[2] = std::ldexp(double(x0 + (s + u) * a), ex);
+            c[3] = std::ldexp(double(y0 + (s + u) * b), ey);
+            c[4] = std::ldexp(double(x0 + s * a), ex);
+            c[5] = std::ldexp(double(y0 + s * b), ey);
+            if (t % 2 == 1) {  // translated: rounded coordinates, inexact differences
+                const double shift_x = std::ldexp(uniform(rng, 1, 2), ex + static_cast<int>(integer(rng, 0, 60)));
+                const double shift_y = std::ldexp(uniform(rng, 1, 2), ey + static_cast<int>(integer(rng, 0, 60)));
+                for (int k = 0; k < 6; k += 2) {
+                    c[k] += shift_x;
+                    c[k + 1] += shift_y;
+                }
+            }
+            const long nudge = integer(rng, -1, 1);
+            if (nudge != 0) c[5] = std::nextafter(c[5], nudge > 0 ? kInf : -kInf);
+        }
+        bool finite = true;
+        for (double v : c) finite = finite && std::isfinite(v);
+        if (!finite) continue;
+        const int got = orientation_sign(c[0], c[1], c[2], c[3], c[4], c[5]);
+        const int want = kestrel_models::exact_orientation(c[0], c[1], c[2], c[3], c[4], c[5]);
+        if (got != want && ++bad <= 5) {
+            std::fprintf(stderr, "orientation (%a, %a) (%a, %a) (%a, %a): got %d, want %d\n", c[0], c[1], c[2],
+                         c[3], c[4], c[5], got, want);
+        }
+    }
+    return bad;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,7 +292,7 @@ int main(int argc, char** argv) {
     const long fixed_runs = fixed_exact >= 0 ? 0 : static_cast<long>(fixed.size()) * 6;
     // One more count: gaps_beside_huge_values, given to the overflowing rises 3 times in 4.
     std::vector<long> per_family(positions.size() + 1, 0);
-    long failed = orientation_checks(), cases = 0;
+    long failed = orientation_checks() + random_orientation_checks(rng, 20 * total), cases = 0;
     for (long t = 0; t < total; ++t) {
         const NamedFamily& family = series_families[static_cast<std::size_t>(t) % series_families.size()];
         std::size_t p = static_cast<std::size_t>(integer(rng, 0, static_cast<long>(positions.size()) - 1));
