@@ -812,14 +812,6 @@ def _floats(cells: Sequence[str]) -> Optional[FloatArray]:
         return None
 
 
-def parse_table(
-    source: str, text: str, delimiter: Optional[str], columns: Sequence[str]
-) -> List[Tuple[str, FloatArray]]:
-    """Parse delimited text into named float64 columns (:func:`parse_columns` without
-    a positions column)."""
-    return [(name, values) for name, values, _ in parse_columns(source, text, delimiter, columns)[0]]
-
-
 def first_bad_position(positions: FloatArray) -> Optional[Tuple[int, str]]:
     """The row of the first position that is not finite or not greater than the one
     before it, with what is wrong; ``None`` when all are fine. O(n) in numpy."""
