@@ -1,8 +1,11 @@
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <limits>
 
 #include "core/horizontal_sweep.hpp"
 #include "core/memory.hpp"
+#include "core/parallel.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -67,35 +70,166 @@ std::optional<VisibilityGraph> reference_series_subgraph(const Series& v, std::s
     return reference_stretch(v, std::min(i, j), std::max(i, j), skip_adjacent, rule);
 }
 
-std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent) {
-    // The sweep yields lows descending, so one pass counts each low's edges and a second
-    // writes them straight into place: O(n + m) time, no sort, and the edge array is
-    // allocated once at its final size.
-    const std::size_t n = v.size();
-    std::vector<std::size_t> start(n + 1, 0);
-    horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t) { ++start[i + 1]; });
-    for (std::size_t k = 0; k < n; ++k) start[k + 1] += start[k];
-    std::vector<Edge> edges;
-    reserve_large(edges, start[n]);
-    edges.resize(start[n]);
-    std::size_t current = std::numeric_limits<std::size_t>::max();
-    std::size_t cursor = 0;
-    horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t j) {
-        if (i != current) {
-            current = i;
-            cursor = start[i];
+namespace {
+
+// Where the sweep of one chunk of lows starts: R(hi - 1) and the NaN positions >= hi, both
+// nearest last (see horizontal_sweep_lows).
+struct ChunkStart {
+    std::vector<std::size_t> stack;
+    std::vector<std::size_t> nans;
+};
+
+// The starting states of every chunk, from the chunks' own prefix records and NaN
+// positions (found in parallel). Folding chunk c into the state from the right is the
+// sweep's own step: R(lo - 1) is chunk c's prefix records followed by the records of
+// R(hi - 1) above chunk c's largest value (a record r >= hi stays one exactly when v[r]
+// exceeds every non-NaN sample in [lo, hi), that is the last prefix record of chunk c).
+std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const std::size_t> cuts) {
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<std::vector<std::size_t>> records(chunks);
+    std::vector<std::vector<std::size_t>> nans(chunks);
+    run_parallel(chunks, [&](std::size_t c) {
+        records[c] = prefix_records(v, cuts[c], cuts[c + 1]);
+        for (std::size_t k = cuts[c]; k < cuts[c + 1]; ++k) {
+            if (std::isnan(v[k])) nans[c].push_back(k);
         }
-        edges[cursor++] = Edge{i, j};
+    });
+    std::vector<ChunkStart> starts(chunks);
+    std::vector<std::size_t> stack;     // R(cuts[c + 1] - 1), nearest last
+    std::vector<std::size_t> nan_stack;  // NaN positions >= cuts[c + 1], nearest last
+    for (std::size_t c = chunks; c-- > 0;) {
+        starts[c] = ChunkStart{stack, nan_stack};
+        if (!records[c].empty()) {
+            const double top = v[records[c].back()];
+            while (!stack.empty() && !(v[stack.back()] > top)) stack.pop_back();
+        }
+        stack.insert(stack.end(), records[c].rbegin(), records[c].rend());
+        nan_stack.insert(nan_stack.end(), nans[c].rbegin(), nans[c].rend());
+    }
+    return starts;
+}
+
+bool single_chunk(std::span<const std::size_t> cuts) { return cuts.size() <= 2; }
+
+}  // namespace
+
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                              std::span<const std::size_t> cuts) {
+    // Each chunk's sweep yields its lows descending, every low's highs ascending and in
+    // one run, so one pass counts each low's edges and a second writes each low's run
+    // straight into place, the chunk's runs filling its range from the top down. The
+    // chunks' ranges follow one another in order of their lows, so the whole array is in
+    // ascending (low, high) order with no sort: O(n + m) time, the array allocated once at
+    // its final size.
+    const std::size_t n = v.size();
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<ChunkStart> starts =
+        single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts);
+    std::vector<std::size_t> count(n, 0);
+    std::vector<std::size_t> first(chunks + 1, 0);  // where each chunk's range starts
+    run_parallel(chunks, [&](std::size_t c) {
+        std::size_t total = 0;
+        horizontal_sweep_lows(v, cuts[c], cuts[c + 1], starts[c].stack, starts[c].nans, skip_adjacent,
+                              [&](std::size_t i, std::size_t) {
+                                  ++count[i];
+                                  ++total;
+                              });
+        first[c + 1] = total;
+    });
+    for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
+    std::vector<Edge> edges;
+    reserve_large(edges, first[chunks]);
+    edges.resize(first[chunks]);
+    run_parallel(chunks, [&](std::size_t c) {
+        std::size_t current = std::numeric_limits<std::size_t>::max();
+        std::size_t end = first[c + 1];
+        std::size_t cursor = 0;
+        horizontal_sweep_lows(v, cuts[c], cuts[c + 1], std::move(starts[c].stack),
+                              std::move(starts[c].nans), skip_adjacent,
+                              [&](std::size_t i, std::size_t j) {
+                                  if (i != current) {
+                                      current = i;
+                                      end -= count[i];
+                                      cursor = end;
+                                  }
+                                  edges[cursor++] = Edge{i, j};
+                              });
     });
     return edges;
 }
 
+std::vector<std::uint64_t> horizontal_visibility_degrees(std::span<const double> v,
+                                                         bool skip_adjacent,
+                                                         std::span<const std::size_t> cuts) {
+    DegreeCounter counter(v.size());
+    if (single_chunk(cuts)) {
+        horizontal_sweep(v, skip_adjacent, counter);
+        return std::move(counter.degrees);
+    }
+    // A chunk counts both ends of its pairs inside it; a high beyond it is a record of its
+    // starting stack or a NaN after it, counted against that entry and added in afterwards,
+    // so no two threads ever write the same count.
+    const std::size_t chunks = cuts.size() - 1;
+    const std::vector<ChunkStart> starts = chunk_starts(v, cuts);
+    std::vector<std::vector<std::uint64_t>> stack_hits(chunks);
+    std::vector<std::vector<std::uint64_t>> nan_hits(chunks);
+    std::vector<std::uint64_t>& degrees = counter.degrees;
+    run_parallel(chunks, [&](std::size_t c) {
+        const ChunkStart& start = starts[c];
+        stack_hits[c].assign(start.stack.size(), 0);
+        nan_hits[c].assign(start.nans.size(), 0);
+        const std::size_t hi = cuts[c + 1];
+        // Both lists are in descending position.
+        auto slot = [](const std::vector<std::size_t>& list, std::size_t j) {
+            return static_cast<std::size_t>(
+                std::lower_bound(list.begin(), list.end(), j, std::greater<>()) - list.begin());
+        };
+        horizontal_sweep_lows(v, cuts[c], hi, start.stack, start.nans, skip_adjacent,
+                              [&](std::size_t i, std::size_t j) {
+                                  ++degrees[i];
+                                  if (j < hi) {
+                                      ++degrees[j];
+                                  } else if (std::isnan(v[j])) {
+                                      ++nan_hits[c][slot(start.nans, j)];
+                                  } else {
+                                      ++stack_hits[c][slot(start.stack, j)];
+                                  }
+                              });
+    });
+    for (std::size_t c = 0; c < chunks; ++c) {
+        for (std::size_t k = 0; k < starts[c].stack.size(); ++k) degrees[starts[c].stack[k]] += stack_hits[c][k];
+        for (std::size_t k = 0; k < starts[c].nans.size(); ++k) degrees[starts[c].nans[k]] += nan_hits[c][k];
+    }
+    return std::move(counter.degrees);
+}
+
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent) {
+    const std::size_t whole[2] = {0, v.size()};
+    return horizontal_visibility_edges(v, skip_adjacent, whole);
+}
+
+std::vector<std::size_t> visibility_cuts(std::size_t n, std::size_t threads, VisibilityRule rule) {
+    // Below these sizes starting threads costs more than it saves.
+    const std::size_t auto_from = rule == VisibilityRule::Natural ? std::size_t{1} << 15
+                                                                   : std::size_t{1} << 17;
+    return even_cuts(n, chunk_count(n, threads, auto_from));
+}
+
+std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
+                                              VisibilityRule rule, std::size_t threads) {
+    if (rule == VisibilityRule::Natural) return natural_visibility_degrees(v, skip_adjacent);
+    return horizontal_visibility_degrees(v, skip_adjacent, visibility_cuts(v.size(), threads, rule));
+}
+
+std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                   VisibilityRule rule, std::size_t threads) {
+    if (rule == VisibilityRule::Natural) return natural_visibility_edges(v, skip_adjacent);
+    return horizontal_visibility_edges(v, skip_adjacent, visibility_cuts(v.size(), threads, rule));
+}
+
 std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
                                               VisibilityRule rule) {
-    if (rule == VisibilityRule::Natural) return natural_visibility_degrees(v, skip_adjacent);
-    DegreeCounter counter(v.size());
-    horizontal_sweep(v, skip_adjacent, counter);
-    return std::move(counter.degrees);
+    return visibility_degrees(v, skip_adjacent, rule, 1);
 }
 
 DegreeCounter::DegreeCounter(std::size_t vertices) {
@@ -105,8 +239,7 @@ DegreeCounter::DegreeCounter(std::size_t vertices) {
 
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
                                    VisibilityRule rule) {
-    return rule == VisibilityRule::Natural ? natural_visibility_edges(v, skip_adjacent)
-                                           : horizontal_visibility_edges(v, skip_adjacent);
+    return visibility_edges(v, skip_adjacent, rule, 1);
 }
 
 VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule) {
@@ -114,6 +247,17 @@ VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, Visibili
         return VisibilityGraph{};
     }
     return fast_stretch(v, 0, v.size() - 1, skip_adjacent, rule);
+}
+
+VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
+                                 std::vector<Edge> edges) {
+    std::vector<Vertex> vertices;
+    reserve_large(vertices, v.size());
+    vertices.resize(v.size());
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        vertices[k] = Vertex{x.empty() ? static_cast<double>(k) : x[k], v[k]};
+    }
+    return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
 
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent) {
