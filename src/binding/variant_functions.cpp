@@ -370,7 +370,13 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
                    prepare_inputs(call);
-                   ArrayBlock computed = edge_block(call_edges(call));
+                   ArrayBlock computed =
+                       runs_threaded(call) && call.options.rule == VisibilityRule::Horizontal
+                           ? edge_block(horizontal_visibility_edge_buffer(
+                                 decided_values(call), call.options.skip_adjacent,
+                                 visibility_cuts(decided_values(call).size(), call.threads,
+                                                 VisibilityRule::Horizontal)))
+                           : edge_block(call_edges(call));
                    release_inputs(call);
                    return computed;
                }));

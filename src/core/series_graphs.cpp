@@ -1,8 +1,11 @@
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 
+#include "core/edge_collector.hpp"
+#include "core/fault.hpp"
 #include "core/horizontal_sweep.hpp"
 #include "core/memory.hpp"
 #include "core/parallel.hpp"
@@ -111,16 +114,15 @@ std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const 
 
 bool single_chunk(std::span<const std::size_t> cuts) { return cuts.size() <= 2; }
 
-}  // namespace
-
-std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent,
-                                              std::span<const std::size_t> cuts) {
-    // Each chunk's sweep yields its lows descending, every low's highs ascending and in
-    // one run, so one pass counts each low's edges and a second writes each low's run
-    // straight into place, the chunk's runs filling its range from the top down. The
-    // chunks' ranges follow one another in order of their lows, so the whole array is in
-    // ascending (low, high) order with no sort: O(n + m) time, the array allocated once at
-    // its final size.
+// Each chunk's sweep yields its lows descending, every low's highs ascending and in one
+// run, so one pass counts each low's edges and a second writes each low's run straight
+// into place, the chunk's runs filling its range from the top down. The chunks' ranges
+// follow one another in order of their lows, so the whole array is in ascending
+// (low, high) order with no sort: O(n + m) time. `allocate(m)` gives room for the m
+// edges once they are counted; each chunk first touches its own range.
+template <class Allocate>
+void chunked_horizontal_edges(std::span<const double> v, bool skip_adjacent,
+                              std::span<const std::size_t> cuts, Allocate&& allocate) {
     const std::size_t n = v.size();
     const std::size_t chunks = cuts.size() - 1;
     std::vector<ChunkStart> starts =
@@ -137,9 +139,7 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
         first[c + 1] = total;
     });
     for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
-    std::vector<Edge> edges;
-    reserve_large(edges, first[chunks]);
-    edges.resize(first[chunks]);
+    Edge* const edges = allocate(first[chunks]);
     run_parallel(chunks, [&](std::size_t c) {
         std::size_t current = std::numeric_limits<std::size_t>::max();
         std::size_t end = first[c + 1];
@@ -155,7 +155,125 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
                                   edges[cursor++] = Edge{i, j};
                               });
     });
+}
+
+}  // namespace
+
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                              std::span<const std::size_t> cuts) {
+    std::vector<Edge> edges;
+    chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
+        reserve_large(edges, m);
+        edges.resize(m);
+        return edges.data();
+    });
     return edges;
+}
+
+namespace {
+
+// One sweep of the lows [lo, hi) from `stack` (no NaN anywhere), its runs (lows
+// descending) written from out[room] downwards, each run reversed into ascending highs
+// once complete: the edges end up in ascending order in out[top, room); returns top.
+// Room enough: without NaN no two edges cross (for a < c < b < d, (a, b) needs v[c] < v[b]
+// and (c, d) needs v[b] < v[c]), so the edges among any k samples are at most 2k - 3
+// (outerplanar); the edges of these lows join the k = (hi - lo) + stack.size() samples of
+// the stretch and its starting records.
+std::size_t sweep_top_down(std::span<const double> v, std::size_t lo, std::size_t hi,
+                           std::vector<std::size_t> stack, bool skip_adjacent, Edge* out,
+                           std::size_t room) {
+    std::size_t top = room;
+    std::size_t run_end = room;
+    std::size_t current = std::numeric_limits<std::size_t>::max();
+    horizontal_sweep_lows(v, lo, hi, std::move(stack), {}, skip_adjacent,
+                          [&](std::size_t i, std::size_t j) {
+                              if (i != current) {
+                                  std::reverse(out + top, out + run_end);
+                                  run_end = top;
+                                  current = i;
+                              }
+                              if (top == 0) [[unlikely]] fault("horizontal edges beyond 2k - 3");
+                              out[--top] = Edge{i, j};
+                          });
+    std::reverse(out + top, out + run_end);
+    return top;
+}
+
+std::size_t outerplanar_room(std::size_t samples) { return samples < 2 ? 0 : 2 * samples - 3; }
+
+// Moves data[from, from + count) down to data[to, to + count), to <= from, in pieces on
+// `threads` threads. A piece's target may reach over the last (from - to) slots of the
+// piece before it, so those are saved first and put in place by their own piece.
+void move_down(Edge* data, std::size_t from, std::size_t to, std::size_t count,
+               std::size_t threads) {
+    const std::size_t shift = from - to;
+    if (shift == 0 || count == 0) return;
+    const std::vector<std::size_t> pieces = even_cuts(count, threads);
+    const std::size_t parts = pieces.size() - 1;
+    bool whole = parts == 1;
+    for (std::size_t p = 0; p < parts; ++p) whole = whole || pieces[p + 1] - pieces[p] < shift;
+    if (whole) {
+        std::memmove(data + to, data + from, count * sizeof(Edge));
+        return;
+    }
+    std::vector<Edge> tails(parts * shift);
+    for (std::size_t p = 0; p + 1 < parts; ++p) {
+        std::memcpy(tails.data() + p * shift, data + from + pieces[p + 1] - shift, shift * sizeof(Edge));
+    }
+    run_parallel(parts, [&](std::size_t p) {
+        const std::size_t length = pieces[p + 1] - pieces[p];
+        const std::size_t own = p + 1 < parts ? length - shift : length;  // read in place
+        std::memmove(data + to + pieces[p], data + from + pieces[p], own * sizeof(Edge));
+        if (p + 1 < parts) {
+            std::memcpy(data + to + pieces[p] + own, tails.data() + p * shift, shift * sizeof(Edge));
+        }
+    });
+}
+
+}  // namespace
+
+EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                             std::span<const std::size_t> cuts) {
+    const std::size_t n = v.size();
+    const bool any_nan = std::any_of(v.begin(), v.end(), [](double y) { return std::isnan(y); });
+    if (any_nan) {
+        EdgeBuffer buffer;
+        chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
+            buffer = EdgeBuffer::with_room(m);
+            buffer.size = m;
+            return buffer.storage.get();
+        });
+        return buffer;
+    }
+    // One sweep per chunk, each into a region of its own of outerplanar size, so no pass
+    // counts first. The regions lie one after another; each chunk's edges fill its region
+    // from the top, so chunk 0 ends where chunk 1's region begins, and every later chunk is
+    // moved down over the unused bottom of its region to close the gap (a few slots on
+    // noise). Pages no edge reaches are never touched.
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<ChunkStart> starts =
+        single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts);
+    std::vector<std::size_t> base(chunks + 1, 0);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        base[c + 1] = base[c] + outerplanar_room(cuts[c + 1] - cuts[c] + starts[c].stack.size());
+    }
+    EdgeBuffer buffer = EdgeBuffer::with_room(base[chunks]);
+    Edge* const out = buffer.storage.get();
+    std::vector<std::size_t> tops(chunks);
+    run_parallel(chunks, [&](std::size_t c) {
+        tops[c] = base[c] + sweep_top_down(v, cuts[c], cuts[c + 1], std::move(starts[c].stack),
+                                           skip_adjacent, out + base[c], base[c + 1] - base[c]);
+    });
+    std::size_t end = base[1];
+    for (std::size_t c = 1; c < chunks; ++c) {
+        const std::size_t count = base[c + 1] - tops[c];
+        move_down(out, tops[c], end, count, chunks);
+        end += count;
+    }
+    buffer.first = chunks == 0 ? 0 : tops[0];
+    buffer.size = end - buffer.first;
+    (void)n;
+    return buffer;
 }
 
 std::vector<std::uint64_t> horizontal_visibility_degrees(std::span<const double> v,

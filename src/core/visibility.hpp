@@ -59,6 +59,12 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
 std::vector<std::uint64_t> horizontal_visibility_degrees(std::span<const double> v,
                                                          bool skip_adjacent,
                                                          std::span<const std::size_t> cuts);
+// The same edges in an EdgeBuffer (edge_collector.hpp): without NaN samples and on one
+// chunk, one sweep writes them (the graph has at most 2n - 3 edges); otherwise as above,
+// with no page of the result written twice.
+struct EdgeBuffer;
+EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                             std::span<const std::size_t> cuts);
 
 // Counts the degree of every vertex as pairs (low, high) arrive.
 struct DegreeCounter {

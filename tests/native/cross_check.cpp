@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/edge_collector.hpp"
 #include "core/graph_record.hpp"
 #include "core/visibility.hpp"
 #include "families.hpp"
@@ -122,6 +123,12 @@ int main(int argc, char** argv) {
             if (rule == VisibilityRule::Horizontal) {
                 if (horizontal_visibility_edges(v, skip, cuts) != slow.edges()) {
                     fail(family.name, "horizontal edges in chunks", v, skip);
+                }
+                const EdgeBuffer buffer = horizontal_visibility_edge_buffer(v, skip, cuts);
+                const EdgeBuffer whole = horizontal_visibility_edge_buffer(v, skip, std::vector<std::size_t>{0, v.size()});
+                if (!std::equal(buffer.data(), buffer.data() + buffer.size, slow.edges().begin(), slow.edges().end()) ||
+                    !std::equal(whole.data(), whole.data() + whole.size, slow.edges().begin(), slow.edges().end())) {
+                    fail(family.name, "horizontal edge buffer", v, skip);
                 }
                 if (horizontal_visibility_degrees(v, skip, cuts) != degrees) {
                     fail(family.name, "horizontal degrees in chunks", v, skip);
