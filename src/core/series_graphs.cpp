@@ -48,9 +48,9 @@ VisibilityGraph fast_stretch(const Series& v, std::size_t lo, std::size_t hi,
     std::vector<Edge> edges = visibility_edges(stretch, skip_adjacent, rule);
     std::vector<Vertex> vertices;
     reserve_large(vertices, stretch.size());
-    vertices.resize(stretch.size());
+    // Appended into reserved room: each page written once, not cleared first.
     for (std::size_t t = 0; t < stretch.size(); ++t) {
-        vertices[t] = Vertex{static_cast<double>(lo + t), stretch[t]};
+        vertices.push_back(Vertex{static_cast<double>(lo + t), stretch[t]});
     }
     return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
@@ -157,21 +157,6 @@ void chunked_horizontal_edges(std::span<const double> v, bool skip_adjacent,
     });
 }
 
-}  // namespace
-
-std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent,
-                                              std::span<const std::size_t> cuts) {
-    std::vector<Edge> edges;
-    chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
-        reserve_large(edges, m);
-        edges.resize(m);
-        return edges.data();
-    });
-    return edges;
-}
-
-namespace {
-
 // One sweep of the lows [lo, hi) from `stack` (no NaN anywhere), its runs (lows
 // descending) written from out[room] downwards, each run reversed into ascending highs
 // once complete: the edges end up in ascending order in out[top, room); returns top.
@@ -230,26 +215,16 @@ void move_down(Edge* data, std::size_t from, std::size_t to, std::size_t count,
     });
 }
 
-}  // namespace
-
-EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
-                                             std::span<const std::size_t> cuts) {
-    const std::size_t n = v.size();
-    const bool any_nan = std::any_of(v.begin(), v.end(), [](double y) { return std::isnan(y); });
-    if (any_nan) {
-        EdgeBuffer buffer;
-        chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
-            buffer = EdgeBuffer::with_room(m);
-            buffer.size = m;
-            return buffer.storage.get();
-        });
-        return buffer;
-    }
-    // One sweep per chunk, each into a region of its own of outerplanar size, so no pass
-    // counts first. The regions lie one after another; each chunk's edges fill its region
-    // from the top, so chunk 0 ends where chunk 1's region begins, and every later chunk is
-    // moved down over the unused bottom of its region to close the gap (a few slots on
-    // noise). Pages no edge reaches are never touched.
+// One sweep per chunk, each into a region of its own of outerplanar size, so no pass
+// counts first (no NaN anywhere). The regions lie one after another; each chunk's edges
+// fill its region from the top, so chunk 0 ends where chunk 1's region begins, and every
+// later chunk is moved down over the unused bottom of its region to close the gap (a few
+// slots on noise). `allocate(room)` gives the room; returns where the edges start and how
+// many there are.
+template <class Allocate>
+std::pair<std::size_t, std::size_t> one_sweep_edges(std::span<const double> v, bool skip_adjacent,
+                                                    std::span<const std::size_t> cuts,
+                                                    Allocate&& allocate) {
     const std::size_t chunks = cuts.size() - 1;
     std::vector<ChunkStart> starts =
         single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts);
@@ -257,8 +232,7 @@ EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool ski
     for (std::size_t c = 0; c < chunks; ++c) {
         base[c + 1] = base[c] + outerplanar_room(cuts[c + 1] - cuts[c] + starts[c].stack.size());
     }
-    EdgeBuffer buffer = EdgeBuffer::with_room(base[chunks]);
-    Edge* const out = buffer.storage.get();
+    Edge* const out = allocate(base[chunks]);
     std::vector<std::size_t> tops(chunks);
     run_parallel(chunks, [&](std::size_t c) {
         tops[c] = base[c] + sweep_top_down(v, cuts[c], cuts[c + 1], std::move(starts[c].stack),
@@ -270,9 +244,58 @@ EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool ski
         move_down(out, tops[c], end, count, chunks);
         end += count;
     }
-    buffer.first = chunks == 0 ? 0 : tops[0];
-    buffer.size = end - buffer.first;
-    (void)n;
+    return {tops[0], end - tops[0]};
+}
+
+bool has_nan(std::span<const double> v) {
+    return std::any_of(v.begin(), v.end(), [](double y) { return std::isnan(y); });
+}
+
+}  // namespace
+
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                              std::span<const std::size_t> cuts) {
+    std::vector<Edge> edges;
+    if (has_nan(v)) {
+        chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
+            reserve_large(edges, m);
+            edges.resize(m);
+            return edges.data();
+        });
+        return edges;
+    }
+    // The room is cleared (a vector's elements exist), the edges moved to its front; room
+    // left over beyond a quarter of the edges (sparse graphs: monotone stretches) is
+    // given back, so the record never holds much more than its edges.
+    const auto [first, count] = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
+        reserve_large(edges, room);
+        edges.resize(room);
+        return edges.data();
+    });
+    if (first != 0) std::memmove(edges.data(), edges.data() + first, count * sizeof(Edge));
+    edges.resize(count);
+    if (edges.capacity() - count > count / 4) edges.shrink_to_fit();
+    return edges;
+}
+
+EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                             std::span<const std::size_t> cuts) {
+    EdgeBuffer buffer;
+    if (has_nan(v)) {
+        chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
+            buffer = EdgeBuffer::with_room(m);
+            buffer.size = m;
+            return buffer.storage.get();
+        });
+        return buffer;
+    }
+    // Pages no edge reaches are never touched.
+    const auto [first, count] = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
+        buffer = EdgeBuffer::with_room(room);
+        return buffer.storage.get();
+    });
+    buffer.first = first;
+    buffer.size = count;
     return buffer;
 }
 
@@ -371,9 +394,8 @@ VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const doub
                                  std::vector<Edge> edges) {
     std::vector<Vertex> vertices;
     reserve_large(vertices, v.size());
-    vertices.resize(v.size());
     for (std::size_t k = 0; k < v.size(); ++k) {
-        vertices[k] = Vertex{x.empty() ? static_cast<double>(k) : x[k], v[k]};
+        vertices.push_back(Vertex{x.empty() ? static_cast<double>(k) : x[k], v[k]});
     }
     return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
