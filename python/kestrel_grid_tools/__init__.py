@@ -32,6 +32,7 @@ from ._positions import Positions, time_positions
 from ._record import Record, as_record
 from .many import features_frame, series_features
 from .plot import plot_degree_distribution, plot_overview, plot_series_graph
+from .stream import HorizontalStream, StreamUpdate, horizontal_out_of_core
 
 __all__ = [
     "MissingExtraError",
@@ -59,4 +60,7 @@ __all__ = [
     "Record",
     "as_record",
     "Options",
+    "HorizontalStream",
+    "StreamUpdate",
+    "horizontal_out_of_core",
 ]

@@ -158,6 +158,7 @@ from ._io import (
 from ._optional import MissingExtraError, require
 from ._options import MAX_DECIMALS, Options
 from .adapters import DIRECTIONS, WEIGHTS, _oriented, _weights
+from .stream import MissingSampleError, horizontal_out_of_core
 
 PROG = "kestrel-grid"
 RULES = ("recorded", "float", "exact")
@@ -768,12 +769,82 @@ def _open(path: str, opened: List[OutputFile]) -> OutputFile:
     return output_file
 
 
+def _npy_length(options: _Options) -> Optional[int]:
+    """The sample count of a single 1-d ``.npy`` input whose horizontal degrees or degree
+    distribution can be computed piece by piece, never holding the series whole; None
+    when the request needs the series in memory (other rules or outputs, positions,
+    plots, a degrees file in another format)."""
+    if (len(options.inputs) != 1 or options.kind != "horizontal" or options.penetrable
+            or options.output not in ("degrees", "distribution") or options.x is not None
+            or options.columns not in ((), ("0",)) or options.direction is not None
+            or options.plot is not None or options.path is None
+            or (options.output == "degrees" and options.fmt != "npy")):
+        return None
+    path = options.inputs[0]
+    if os.path.splitext(path)[1].lower() != ".npy":
+        return None
+    try:
+        array = np.load(path, mmap_mode="r", allow_pickle=False)
+    except Exception:  # the in-memory reader reports what is wrong with the file
+        return None
+    if not isinstance(array, np.memmap) or array.ndim != 1 or array.dtype.kind not in "biuf":
+        return None
+    return int(array.shape[0]) or None
+
+
+def _run_pieces(options: _Options, progress: _Progress) -> int:
+    """Horizontal degrees or their distribution of a long ``.npy`` series, read a piece
+    at a time: the same results as the in-memory path, in memory of one piece."""
+    assert options.path is not None
+    path = options.inputs[0]
+    label = f"{path}:0"
+
+    def show(done: int, total: Optional[int]) -> None:
+        progress.reading(8 * done, None if total is None else 8 * total, path)
+
+    degrees_path = options.path if options.output == "degrees" else None
+    try:
+        result = horizontal_out_of_core(
+            path, degrees=degrees_path, skip_adjacent=options.skip_adjacent,
+            missing=options.missing, progress=show)
+    except MissingSampleError as error:
+        raise InputError(
+            label,
+            f"missing sample in data row {error.index} (counting from 0); use --missing omit "
+            "to leave missing samples out, or --missing keep",
+        ) from None
+    progress.close()
+    if options.output == "distribution":
+        counts = result.distribution
+        k = np.arange(counts.size, dtype=np.int64)
+        p = counts / counts.sum() if counts.size else np.zeros(0, dtype=np.float64)
+        opened: List[OutputFile] = []
+        try:
+            writer = make_writer(options.fmt, _open(options.path, opened).stream, False)
+            writer.write(label, Table("distribution", ("k", "count", "p"), (k, counts, p)),
+                         np.zeros(0, dtype=np.float64))
+            writer.close()
+            with _signals_held():
+                opened[0].commit()
+                opened.clear()
+        finally:
+            with _signals_held():
+                for output_file in opened:
+                    output_file.discard()
+    return 0
+
+
 def _run(options: _Options) -> int:
     plot = _plotter() if options.plot is not None else None
     if options.fmt == "parquet":  # missing pyarrow is reported before a long read
         require("pyarrow.parquet", "--format parquet")
     opened: List[OutputFile] = []
     progress = _Progress(0, sys.stderr)
+    if _npy_length(options) is not None:
+        try:
+            return _run_pieces(options, progress)
+        finally:
+            progress.close()
     try:
         if options.path is not None:
             _open(options.path, opened)

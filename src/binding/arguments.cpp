@@ -86,6 +86,20 @@ std::size_t match_keyword(const CallSignature& signature, PyObject* key) {
 
 }  // namespace
 
+std::string text_signature(const CallSignature& signature) {
+    std::string text = std::string(signature.name) + "(";
+    for (std::size_t k = 0; k < parameter_count(signature); ++k) {
+        if (k > 0) text += ", ";
+        if (k == signature.positional_count) text += "*, ";
+        text += signature.positional_names[k];
+        if (signature.defaults[k] != nullptr) {
+            text += '=';
+            text += signature.defaults[k];
+        }
+    }
+    return text + ")\n--\n\n";
+}
+
 Result<ArgumentSlots> parse_arguments(const CallSignature& signature, PyObject* args,
                                       PyObject* kwargs) {
     ArgumentSlots slots{};

@@ -1,4 +1,5 @@
 #include "binding/conversions.hpp"
+#include "binding/texts.hpp"
 
 #include "core/memory.hpp"
 #include "core/parallel.hpp"
@@ -114,7 +115,7 @@ template <class T, class ConvertItem>
 Result<std::vector<T>> to_vector(PyObject* object, ConvertItem convert_item) {
     // A str passes the sequence test, so it is refused first.
     if (PyUnicode_Check(object)) {
-        return CallError::message(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return CallError::message(PyExc_TypeError, texts::str_as_sequence);
     }
     if (!PySequence_Check(object)) {
         return CallError::kind_mismatch(object, "Sequence");

@@ -1,4 +1,5 @@
 #include "binding/errors.hpp"
+#include "binding/texts.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -60,12 +61,11 @@ ref message_object(CallError& error) {
         ref operator()(ReadyObject& ready) { return std::move(ready.object); }
         ref operator()(KindMismatch& mismatch) {
             ref name = type_qualname(mismatch.type.get());
-            return ref::steal(checked(PyUnicode_FromFormat(
-                "'%U' object cannot be converted to '%s'", name.get(), mismatch.target)));
+            return ref::steal(checked(
+                PyUnicode_FromFormat(texts::cannot_convert, name.get(), mismatch.target)));
         }
         ref operator()(TupleLength& tuple) {
-            return ref::steal(checked(PyUnicode_FromFormat(
-                "expected tuple of length 2, but got tuple of length %zd", tuple.length)));
+            return ref::steal(checked(PyUnicode_FromFormat(texts::tuple_length, tuple.length)));
         }
         ref operator()(Fetched&) { return {}; }  // never asked: fetched errors are restored
     };
@@ -139,7 +139,7 @@ PyObject* panic_type() { return panic_cell; }
 
 Status create_panic_type() {
     if (panic_cell == nullptr) {
-        panic_cell = PyErr_NewExceptionWithDoc("quorvex_runtime.PanicException", panic_doc,
+        panic_cell = PyErr_NewExceptionWithDoc(texts::panic_type_name, panic_doc,
                                                PyExc_BaseException, nullptr);
         if (panic_cell == nullptr) {
             return fetch_error();
@@ -185,8 +185,7 @@ CallError fetch_error() {
                 PyErr_Clear();
             }
         }
-        PySys_WriteStderr(
-            "--- Quorvex is resuming a panic after fetching a PanicException from Python. ---\n");
+        PySys_WriteStderr("%s", texts::resuming_panic);
         PySys_WriteStderr("Python stack trace below:\n");
         PyErr_Restore(type.release(), value.release(), traceback.release());
         PyErr_PrintEx(0);
@@ -249,7 +248,7 @@ void raise_error(CallError&& error) {
 namespace detail {
 
 void raise_fault(const char* message, const std::source_location& where) noexcept {
-    const char* text = message[0] == '\0' ? "panic from Vantrel code" : message;
+    const char* text = message[0] == '\0' ? texts::default_panic : message;
     PyErr_Clear();
     // Name the source file from the project root, not the build machine's path.
     const char* file = where.file_name();
@@ -270,7 +269,7 @@ void raise_fault(const char* message, const std::source_location& where) noexcep
 }
 
 void fault_at_boundary() noexcept {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fputs(texts::uncaught_panic, stderr);
     std::fflush(stderr);
     std::abort();
 }

@@ -7,6 +7,7 @@
 #include "binding/arguments.hpp"
 #include "binding/arrays.hpp"
 #include "binding/conversions.hpp"
+#include "binding/texts.hpp"
 
 namespace kestrel {
 
@@ -78,7 +79,7 @@ class ExclusiveAccess {
 public:
     static Result<ExclusiveAccess> take(std::int64_t& state) {
         if (state != 0) {
-            return CallError::message(PyExc_RuntimeError, "Already borrowed");
+            return CallError::message(PyExc_RuntimeError, texts::already_borrowed);
         }
         state = -1;
         return ExclusiveAccess(&state);
@@ -99,7 +100,7 @@ class SharedAccess {
 public:
     static Result<SharedAccess> take(std::int64_t& state) {
         if (state == -1) {
-            return CallError::message(PyExc_RuntimeError, "Already mutably borrowed");
+            return CallError::message(PyExc_RuntimeError, texts::already_mutably_borrowed);
         }
         ++state;
         return SharedAccess(&state);
@@ -324,7 +325,7 @@ PyObject* read_only_call(PyObject* self, Operation operation) {
 }
 
 CallError vertex_index_error() {
-    return CallError::message(PyExc_IndexError, "vertex index out of bounds");
+    return CallError::message(PyExc_IndexError, texts::vertex_index_out_of_bounds);
 }
 
 template <class Payload>

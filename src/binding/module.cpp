@@ -1,7 +1,10 @@
 // Module start-up, registration and the nine module functions. Every entry is a
 // short trampoline into the call frame.
 #include <array>
+#include <span>
+#include <string>
 #include <variant>
+#include <vector>
 
 #include "core/visibility.hpp"
 #include "binding/graph_classes.hpp"
@@ -12,6 +15,7 @@
 #include "binding/interpreter.hpp"
 #include "binding/text_functions.hpp"
 #include "binding/variant_functions.hpp"
+#include "binding/texts.hpp"
 
 namespace kestrel {
 
@@ -32,10 +36,17 @@ PyModuleDef module_definition = {
 // A strong reference to the first module that finished start-up; never cleared.
 PyObject* module_cell = nullptr;
 
+// The optional parameters of every function here default to None.
+constexpr std::array<const char*, max_parameters> kNoneAfter1{nullptr, "None"};
+constexpr std::array<const char*, max_parameters> kNoneAfter1AndThreads{nullptr, "None", "None"};
+constexpr std::array<const char*, max_parameters> kNoneAfter2{nullptr, nullptr, "None"};
+constexpr std::array<const char*, max_parameters> kNoneAfter3{nullptr, nullptr, nullptr, "None"};
+
 constexpr CallSignature build_visibility_graph_signature{
-    "build_visibility_graph", nullptr, {"time_series", "skip_adjacent"}, 2, 1};
+    "build_visibility_graph", nullptr, {"time_series", "skip_adjacent"}, 2, 1, 0, kNoneAfter1};
 constexpr CallSignature build_horizontal_visibility_graph_signature{
-    "build_horizontal_visibility_graph", nullptr, {"time_series", "skip_adjacent"}, 2, 1};
+    "build_horizontal_visibility_graph", nullptr, {"time_series", "skip_adjacent"}, 2, 1, 0,
+    kNoneAfter1};
 constexpr CallSignature indices_are_visible_signature{
     "indices_are_visible", nullptr, {"time_series", "i", "j"}, 3, 3};
 constexpr CallSignature indices_are_horizontally_visible_signature{
@@ -43,15 +54,20 @@ constexpr CallSignature indices_are_horizontally_visible_signature{
 constexpr CallSignature subseries_between_signature{
     "subseries_between", nullptr, {"time_series", "i", "j"}, 3, 3};
 constexpr CallSignature build_subgraph_between_signature{
-    "build_subgraph_between", nullptr, {"time_series", "i", "j", "skip_adjacent"}, 4, 3};
+    "build_subgraph_between", nullptr, {"time_series", "i", "j", "skip_adjacent"}, 4, 3, 0,
+    kNoneAfter3};
 constexpr CallSignature build_horizontal_subgraph_between_signature{
-    "build_horizontal_subgraph_between", nullptr, {"time_series", "i", "j", "skip_adjacent"}, 4, 3};
+    "build_horizontal_subgraph_between", nullptr, {"time_series", "i", "j", "skip_adjacent"}, 4, 3,
+    0, kNoneAfter3};
 constexpr CallSignature segment_is_visible_signature{
     "segment_is_visible", nullptr, {"p1", "p2", "obstacles"}, 3, 3};
 constexpr CallSignature horizontal_window_motif_scores_signature{
-    "horizontal_window_motif_scores", nullptr, {"time_series", "window_size", "skip_adjacent"}, 3, 2};
+    "horizontal_window_motif_scores", nullptr, {"time_series", "window_size", "skip_adjacent"}, 3, 2,
+    0, kNoneAfter2};
 
-CallError index_error() { return CallError::message(PyExc_IndexError, "index out of bounds"); }
+CallError index_error() {
+    return CallError::message(PyExc_IndexError, texts::index_out_of_bounds);
+}
 
 // The arguments (time_series, i, j) shared by the pairwise tests and the stretch functions.
 struct SeriesPair {
@@ -171,21 +187,25 @@ PyObject* horizontal_window_motif_scores_entry(PyObject*, PyObject* args, PyObje
         if (auto* error = std::get_if<WindowError>(&scores)) {
             return CallError::message(PyExc_ValueError,
                                       *error == WindowError::zero_window
-                                          ? "window size must be greater than zero"
-                                          : "window size must be less than or equal to len(time_series)");
+                                          ? texts::zero_window
+                                          : texts::window_too_large);
         }
         return from_int64_list(std::get<std::vector<std::int64_t>>(scores));
     });
 }
 
 constexpr CallSignature visibility_degrees_signature{
-    "visibility_degrees", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1};
+    "visibility_degrees", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1,
+    kNoneAfter1AndThreads};
 constexpr CallSignature horizontal_visibility_degrees_signature{
-    "horizontal_visibility_degrees", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1};
+    "horizontal_visibility_degrees", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1,
+    kNoneAfter1AndThreads};
 constexpr CallSignature visibility_edge_array_signature{
-    "visibility_edge_array", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1};
+    "visibility_edge_array", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1,
+    kNoneAfter1AndThreads};
 constexpr CallSignature horizontal_visibility_edge_array_signature{
-    "horizontal_visibility_edge_array", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1};
+    "horizontal_visibility_edge_array", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1,
+    1, kNoneAfter1AndThreads};
 
 ArrayBlock degree_array(const Series& v, bool skip_adjacent, VisibilityRule rule,
                         std::size_t threads) {
@@ -240,122 +260,68 @@ PyObject* horizontal_visibility_edge_array_entry(PyObject*, PyObject* args, PyOb
                        VisibilityRule::Horizontal, edge_array);
 }
 
-constexpr int call_flags = METH_VARARGS | METH_KEYWORDS;
+// The nine original functions, then the array functions added after them, in the order
+// of the module's __all__.
+constexpr ModuleFunction module_functions[] = {
+    {&build_visibility_graph_signature, build_visibility_graph_entry, ""},
+    {&build_horizontal_visibility_graph_signature, build_horizontal_visibility_graph_entry, ""},
+    {&indices_are_visible_signature, indices_are_visible_entry, ""},
+    {&indices_are_horizontally_visible_signature, indices_are_horizontally_visible_entry, ""},
+    {&subseries_between_signature, subseries_between_entry, ""},
+    {&build_subgraph_between_signature, build_subgraph_between_entry, ""},
+    {&build_horizontal_subgraph_between_signature, build_horizontal_subgraph_between_entry, ""},
+    {&segment_is_visible_signature, segment_is_visible_entry, ""},
+    {&horizontal_window_motif_scores_signature, horizontal_window_motif_scores_entry, ""},
+};
 
 #define KG_THREADS_DOC                                                                        \
     "threads: how many threads build the result (an int >= 1); None, the default, uses " \
     "every core for long series and one thread otherwise. The result is the same for "   \
     "every value."
 
-// Added after the eleven original names, in this order.
-PyMethodDef array_function_definitions[] = {
-    {"visibility_degrees", as_cfunction(visibility_degrees_entry), call_flags,
-     "visibility_degrees(time_series, skip_adjacent=None, *, threads=None)\n--\n\n"
+constexpr ModuleFunction array_functions[] = {
+    {&visibility_degrees_signature, visibility_degrees_entry,
      "Degree of every sample in the natural visibility graph of the series, as an (n,) "
      "int64 GraphArray, computed without storing edges (O(n) memory) and without holding "
      "the interpreter lock. Equal to build_visibility_graph(...).degrees_array(). "
      KG_THREADS_DOC},
-    {"horizontal_visibility_degrees", as_cfunction(horizontal_visibility_degrees_entry),
-     call_flags,
-     "horizontal_visibility_degrees(time_series, skip_adjacent=None, *, threads=None)\n--\n\n"
+    {&horizontal_visibility_degrees_signature, horizontal_visibility_degrees_entry,
      "Degree of every sample in the horizontal visibility graph of the series, as an (n,) "
      "int64 GraphArray, computed in O(n) memory without holding the interpreter lock. "
      KG_THREADS_DOC},
-    {"visibility_edge_array", as_cfunction(visibility_edge_array_entry), call_flags,
-     "visibility_edge_array(time_series, skip_adjacent=None, *, threads=None)\n--\n\n"
+    {&visibility_edge_array_signature, visibility_edge_array_entry,
      "Edges of the natural visibility graph as an (m, 2) int64 GraphArray in ascending "
      "(low, high) order, the order of build_visibility_graph(...).edges, computed without "
      "holding the interpreter lock. " KG_THREADS_DOC},
-    {"horizontal_visibility_edge_array", as_cfunction(horizontal_visibility_edge_array_entry),
-     call_flags,
-     "horizontal_visibility_edge_array(time_series, skip_adjacent=None, *, threads=None)\n--\n\n"
+    {&horizontal_visibility_edge_array_signature, horizontal_visibility_edge_array_entry,
      "Edges of the horizontal visibility graph as an (m, 2) int64 GraphArray in ascending "
      "(low, high) order, computed without holding the interpreter lock. " KG_THREADS_DOC},
 };
 
-// Handed to the interpreter and pointed into by the function objects: never freed.
-PyMethodDef function_definitions[] = {
-    {"build_visibility_graph", as_cfunction(build_visibility_graph_entry), call_flags,
-     "build_visibility_graph(time_series, skip_adjacent=None)\n--\n\n"},
-    {"build_horizontal_visibility_graph", as_cfunction(build_horizontal_visibility_graph_entry),
-     call_flags, "build_horizontal_visibility_graph(time_series, skip_adjacent=None)\n--\n\n"},
-    {"indices_are_visible", as_cfunction(indices_are_visible_entry), call_flags,
-     "indices_are_visible(time_series, i, j)\n--\n\n"},
-    {"indices_are_horizontally_visible", as_cfunction(indices_are_horizontally_visible_entry),
-     call_flags, "indices_are_horizontally_visible(time_series, i, j)\n--\n\n"},
-    {"subseries_between", as_cfunction(subseries_between_entry), call_flags,
-     "subseries_between(time_series, i, j)\n--\n\n"},
-    {"build_subgraph_between", as_cfunction(build_subgraph_between_entry), call_flags,
-     "build_subgraph_between(time_series, i, j, skip_adjacent=None)\n--\n\n"},
-    {"build_horizontal_subgraph_between", as_cfunction(build_horizontal_subgraph_between_entry),
-     call_flags, "build_horizontal_subgraph_between(time_series, i, j, skip_adjacent=None)\n--\n\n"},
-    {"segment_is_visible", as_cfunction(segment_is_visible_entry), call_flags,
-     "segment_is_visible(p1, p2, obstacles)\n--\n\n"},
-    {"horizontal_window_motif_scores", as_cfunction(horizontal_window_motif_scores_entry),
-     call_flags,
-     "horizontal_window_motif_scores(time_series, window_size, skip_adjacent=None)\n--\n\n"},
-};
+// The names start-up sets on the module, in order; __all__ is made from them once, at the
+// end, so a failed start-up leaves no partial list behind.
+using ExportNames = std::vector<const char*>;
 
-// Appends the name to the module's __all__ (created on first use) and sets the attribute.
-Status add(PyObject* module, PyObject* name, PyObject* value) {
-    ref all = ref::steal(PyObject_GetAttr(module, interned_all()));
-    if (!all) {
-        CallError error = fetch_error();
-        auto* fetched = std::get_if<Fetched>(&error.payload);
-        if (fetched == nullptr ||
-            !PyErr_GivenExceptionMatches(fetched->type.get(), PyExc_AttributeError)) {
-            return error;
-        }
-        all = ref::steal(checked(PyList_New(0)));
-        if (PyObject_SetAttr(module, interned_all(), all.get()) < 0) {
-            return fetch_error();
-        }
-    }
-    if (!PyList_Check(all.get())) {
-        return CallError::kind_mismatch(all.get(), "PyList");
-    }
-    if (PyList_Append(all.get(), name) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            PyErr_Clear();
-            throw std::bad_alloc();
-        }
-        PyErr_Print();
-        fault("could not append __name__ to __all__");
-    }
-    if (PyObject_SetAttr(module, name, value) < 0) {
+Status add(PyObject* module, ExportNames& names, const char* name, PyObject* value) {
+    if (PyObject_SetAttrString(module, name, value) < 0) {
         return fetch_error();
     }
+    names.push_back(name);
     return success();
 }
 
-Status register_class(PyObject* module, GraphClass which) {
+Status register_class(PyObject* module, ExportNames& names, GraphClass which) {
     KG_TRY(type, graph_type_for_startup(which));
-    ref name = ref::steal(checked(PyUnicode_FromString(graph_class_name(which))));
-    return add(module, name.get(), type);
+    return add(module, names, graph_class_name(which), type);
 }
 
-Status register_function(PyObject* module, PyMethodDef* definition) {
-    const char* module_name = PyModule_GetName(module);
-    if (module_name == nullptr) {
-        return fetch_error();
-    }
-    ref module_name_object = ref::steal(checked(PyUnicode_FromString(module_name)));
-    ref function = ref::steal(PyCMethod_New(definition, module, module_name_object.get(), nullptr));
-    if (!function) {
-        return fetch_error();
-    }
-    ref name = ref::steal(PyObject_GetAttr(function.get(), interned_name()));
-    if (!name) {
-        return fetch_error();
-    }
-    if (!PyUnicode_Check(name.get())) {
-        return CallError::kind_mismatch(name.get(), "PyString");
-    }
-    return add(module, name.get(), function.get());
-}
-
-// Sets a private function on the module, leaving __all__ as it is.
-Status register_private_function(PyObject* module, PyMethodDef* definition) {
+// Makes the function object of a row. Its method definition and docstring are made once
+// and kept for the process: the function objects point into them.
+Status register_function(PyObject* module, ExportNames& names, const ModuleFunction& row) {
+    const CallSignature& signature = *row.signature;
+    const std::string* doc = new std::string(text_signature(signature) + row.doc);
+    PyMethodDef* definition = new PyMethodDef{signature.name, as_cfunction(row.entry),
+                                              METH_VARARGS | METH_KEYWORDS, doc->c_str()};
     ref module_name = ref::steal(PyObject_GetAttr(module, interned_name()));
     if (!module_name) {
         return fetch_error();
@@ -364,7 +330,29 @@ Status register_private_function(PyObject* module, PyMethodDef* definition) {
     if (!function) {
         return fetch_error();
     }
-    if (PyObject_SetAttrString(module, definition->ml_name, function.get()) < 0) {
+    if (!row.listed) {
+        // A private helper of the tools package: an attribute, not an export.
+        ExportNames unlisted;
+        return add(module, unlisted, signature.name, function.get());
+    }
+    return add(module, names, signature.name, function.get());
+}
+
+Status register_functions(PyObject* module, ExportNames& names,
+                          std::span<const ModuleFunction> rows) {
+    for (const ModuleFunction& row : rows) {
+        KG_CHECK(register_function(module, names, row));
+    }
+    return success();
+}
+
+Status set_all(PyObject* module, const ExportNames& names) {
+    ref all = ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(names.size()))));
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        PyObject* name = checked(PyUnicode_FromString(names[k]));
+        PyList_SetItem(all.get(), static_cast<Py_ssize_t>(k), name);  // steals
+    }
+    if (PyObject_SetAttr(module, interned_all(), all.get()) < 0) {
         return fetch_error();
     }
     return success();
@@ -373,8 +361,7 @@ Status register_private_function(PyObject* module, PyMethodDef* definition) {
 Result<ref> start_up() {
     if (module_cell != nullptr) {
         return CallError::message(PyExc_ImportError,
-                                  "Quorvex modules compiled for CPython 3.8 or older may only be "
-                                  "initialized once per interpreter process");
+                                  texts::second_start_up);
     }
     // First, so that every later failure, a fault included, can be reported.
     KG_CHECK(create_panic_type());
@@ -384,23 +371,16 @@ Result<ref> start_up() {
         return fetch_error();
     }
     // A failure releases the new module with `module`; the cell stays empty.
-    KG_CHECK(register_class(module.get(), GraphClass::Visibility));
-    KG_CHECK(register_class(module.get(), GraphClass::HorizontalVisibility));
-    for (PyMethodDef& definition : function_definitions) {
-        KG_CHECK(register_function(module.get(), &definition));
-    }
+    ExportNames names;
+    KG_CHECK(register_class(module.get(), names, GraphClass::Visibility));
+    KG_CHECK(register_class(module.get(), names, GraphClass::HorizontalVisibility));
+    KG_CHECK(register_functions(module.get(), names, module_functions));
     KG_TRY(array_type, array_type_for_startup());
-    ref array_name = ref::steal(checked(PyUnicode_FromString("GraphArray")));
-    KG_CHECK(add(module.get(), array_name.get(), array_type));
-    for (PyMethodDef& definition : array_function_definitions) {
-        KG_CHECK(register_function(module.get(), &definition));
-    }
-    for (PyMethodDef& definition : variant_function_definitions()) {
-        KG_CHECK(register_function(module.get(), &definition));
-    }
-    for (PyMethodDef& definition : text_function_definitions()) {
-        KG_CHECK(register_private_function(module.get(), &definition));
-    }
+    KG_CHECK(add(module.get(), names, "GraphArray", array_type));
+    KG_CHECK(register_functions(module.get(), names, array_functions));
+    KG_CHECK(register_functions(module.get(), names, variant_functions()));
+    KG_CHECK(register_functions(module.get(), names, text_functions()));
+    KG_CHECK(set_all(module.get(), names));
     module_cell = ref::borrow(module.get()).release();  // kept for the process
     return module;
 }

@@ -107,9 +107,8 @@ PyObject* read_columns_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyMethodDef definitions[] = {
-    {"_read_columns", as_cfunction(read_columns_entry), METH_VARARGS | METH_KEYWORDS,
-     "_read_columns(data, width, delimiter, decimal, columns)\n--\n\n"
+constexpr ModuleFunction rows[] = {
+    {&read_columns_signature, read_columns_entry,
      "Columns of plain decimal text, read without holding the interpreter lock.\n\n"
      "``data`` holds whole lines of ``width`` cells split by ``delimiter`` (unused for one\n"
      "cell per line; a blank line is then a missing sample); ``decimal`` is the decimal\n"
@@ -119,11 +118,12 @@ PyMethodDef definitions[] = {
      "    ``(arrays, places)``: for each index of ``columns``, a float64 ``GraphArray`` of\n"
      "    its values (float() of each cell, NaN for a missing sample) and the most digits\n"
      "    after the mark in any of its cells; or ``None`` when any cell or line is outside\n"
-     "    that grammar (the text then needs a complete parser).\n"},
+     "    that grammar (the text then needs a complete parser).\n",
+     false},
 };
 
 }  // namespace
 
-std::span<PyMethodDef> text_function_definitions() { return definitions; }
+std::span<const ModuleFunction> text_functions() { return rows; }
 
 }  // namespace kestrel

@@ -4,11 +4,11 @@
 
 #include <span>
 
-#include "binding/object.hpp"
+#include "binding/arguments.hpp"
 
 namespace kestrel {
 
 // Registered last, without an entry in __all__. Never freed.
-std::span<PyMethodDef> text_function_definitions();
+std::span<const ModuleFunction> text_functions();
 
 }  // namespace kestrel

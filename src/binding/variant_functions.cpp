@@ -11,6 +11,7 @@
 #include "binding/errors.hpp"
 #include "binding/graph_classes.hpp"
 #include "binding/interpreter.hpp"
+#include "binding/texts.hpp"
 #include "core/parallel.hpp"
 #include "core/variants.hpp"
 
@@ -18,14 +19,16 @@ namespace kestrel {
 
 namespace {
 
-// (time_series, kind="natural", *, x=None, penetrable=0, skip_adjacent=False, exact=False,
-//  missing="raise", decimals=None, threads=None)
 constexpr std::array<const char*, max_parameters> kNames{
     "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing", "decimals",
     "threads"};
-constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 7};
-constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 7};
-constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 7};
+constexpr std::array<const char*, max_parameters> kDefaults{
+    nullptr, "'natural'", "None", "0", "False", "False", "'raise'", "None", "None"};
+constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 7, kDefaults};
+constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 7,
+                                                kDefaults};
+constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 7,
+                                                   kDefaults};
 
 // Everything a call asks for, converted and checked.
 struct VariantCall {
@@ -79,15 +82,13 @@ Result<Value> to_choice(PyObject* object, Value fallback,
 Result<MissingPolicy> to_missing(PyObject* object) {
     static constexpr std::array<std::pair<const char*, MissingPolicy>, 3> choices{{
         {"raise", MissingPolicy::raise}, {"omit", MissingPolicy::omit}, {"keep", MissingPolicy::keep}}};
-    return to_choice(object, MissingPolicy::raise, choices,
-                     "missing must be 'raise', 'omit' or 'keep', not %R");
+    return to_choice(object, MissingPolicy::raise, choices, texts::missing_choices);
 }
 
 Result<VisibilityRule> to_kind(PyObject* object) {
     static constexpr std::array<std::pair<const char*, VisibilityRule>, 2> choices{{
         {"natural", VisibilityRule::Natural}, {"horizontal", VisibilityRule::Horizontal}}};
-    return to_choice(object, VisibilityRule::Natural, choices,
-                     "kind must be 'natural' or 'horizontal', not %R");
+    return to_choice(object, VisibilityRule::Natural, choices, texts::kind_choices);
 }
 
 // An int argument (any type with __index__, never a bool of either kind), as a Python
@@ -110,13 +111,13 @@ Result<ref> to_int_object(PyObject* object, const char* type_message) {
 // None, or an int from 0 to 15 (never a bool of either kind).
 Result<int> to_decimals(PyObject* object) {
     if (object == nullptr || object == Py_None) return -1;
-    KG_TRY(index, to_int_object(object, "decimals must be None or an int, not %U"));
+    KG_TRY(index, to_int_object(object, texts::decimals_type));
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return fetch_error();
     if (overflow != 0 || value < 0 || value > 15) {
         return error_with(PyExc_ValueError, ref::steal(PyUnicode_FromFormat(
-                                                "decimals must be from 0 to 15, not %S", index.get())));
+                                                texts::decimals_range, index.get())));
     }
     return static_cast<int>(value);
 }
@@ -139,13 +140,13 @@ CallError missing_error(std::size_t index) {
 
 Result<std::size_t> to_penetrable(PyObject* object) {
     if (object == nullptr) return std::size_t{0};
-    KG_TRY(index, to_int_object(object, "penetrable must be an int, not %U"));
+    KG_TRY(index, to_int_object(object, texts::penetrable_type));
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return fetch_error();
     if (overflow < 0 || (overflow == 0 && value < 0)) {
         return error_with(PyExc_ValueError,
-                          ref::steal(PyUnicode_FromFormat("penetrable must be >= 0, not %S", index.get())));
+                          ref::steal(PyUnicode_FromFormat(texts::penetrable_range, index.get())));
     }
     if (overflow > 0) return std::numeric_limits<std::size_t>::max();
     return static_cast<std::size_t>(value);
@@ -384,10 +385,6 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-#define KG_VARIANT_SIGNATURE \
-    "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False, "  \
-    "missing='raise', decimals=None, threads=None)\n--\n\n"
-
 #define KG_VARIANT_ARGUMENTS                                                                       \
     "Args:\n"                                                                                      \
     "    time_series: The samples: a sequence of numbers or a one-dimensional numpy array.\n"     \
@@ -435,9 +432,8 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     "    KeyboardInterrupt: Ctrl-C on the main thread stopped the build (an exception that a\n"  \
     "        signal handler of the caller's raises stops it the same way).\n"
 
-PyMethodDef definitions[] = {
-    {"build_graph", as_cfunction(build_graph_entry), METH_VARARGS | METH_KEYWORDS,
-     "build_graph" KG_VARIANT_SIGNATURE
+constexpr ModuleFunction rows[] = {
+    {&build_graph_signature, build_graph_entry,
      "Visibility graph of a series, with optional positions, penetrable visibility and the\n"
      "exact natural rule.\n\n"
      "Vertex ``k`` is ``(x[k], time_series[k])``; visible pairs are edges in ascending\n"
@@ -446,14 +442,12 @@ PyMethodDef definitions[] = {
      "Returns:\n"
      "    A ``VisibilityGraph`` for the natural rule, a ``HorizontalVisibilityGraph`` for the\n"
      "    horizontal one.\n\n" KG_VARIANT_RAISES},
-    {"graph_degrees", as_cfunction(graph_degrees_entry), METH_VARARGS | METH_KEYWORDS,
-     "graph_degrees" KG_VARIANT_SIGNATURE
+    {&graph_degrees_signature, graph_degrees_entry,
      "Degree of every sample in the graph ``build_graph`` makes from the same arguments,\n"
      "counted without storing edges and without holding the interpreter lock.\n\n" KG_VARIANT_ARGUMENTS
      "Returns:\n"
      "    An ``(n,)`` int64 ``GraphArray``.\n\n" KG_VARIANT_RAISES},
-    {"graph_edge_array", as_cfunction(graph_edge_array_entry), METH_VARARGS | METH_KEYWORDS,
-     "graph_edge_array" KG_VARIANT_SIGNATURE
+    {&graph_edge_array_signature, graph_edge_array_entry,
      "Edges of the graph ``build_graph`` makes from the same arguments, in ascending\n"
      "``(low, high)`` order, computed without holding the interpreter lock.\n\n" KG_VARIANT_ARGUMENTS
      "Returns:\n"
@@ -462,6 +456,6 @@ PyMethodDef definitions[] = {
 
 }  // namespace
 
-std::span<PyMethodDef> variant_function_definitions() { return definitions; }
+std::span<const ModuleFunction> variant_functions() { return rows; }
 
 }  // namespace kestrel

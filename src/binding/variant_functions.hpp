@@ -4,11 +4,11 @@
 
 #include <span>
 
-#include "binding/object.hpp"
+#include "binding/arguments.hpp"
 
 namespace kestrel {
 
-// Registered after the array functions, in this order. Never freed.
-std::span<PyMethodDef> variant_function_definitions();
+// Listed after the array functions, in this order.
+std::span<const ModuleFunction> variant_functions();
 
 }  // namespace kestrel

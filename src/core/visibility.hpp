@@ -39,7 +39,7 @@ std::optional<VisibilityGraph> reference_series_subgraph(const Series& v, std::s
 // Visible pairs of the whole series as edges in ascending (low, high) order.
 // Horizontal: O(n + m) time, O(n) memory besides the edges (one pass counts, one writes).
 std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent);
-// Natural: output-sensitive scan over a max-tree (see natural_fast.cpp for the bounds).
+// Natural: output-sensitive scan over a max-tree (see natural_scan.hpp for the bounds).
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent);
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
                                    VisibilityRule rule);

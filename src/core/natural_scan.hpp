@@ -1,0 +1,680 @@
+// The natural scan, one template for every natural rule: the float rule at x_k = k or at
+// given positions, with up to L blockers (L = 0 is the plain rule), and the exact rule
+// (decimal values come here scaled to integers, see scale_decimals). The positions type
+// supplies the arithmetic of q and its error bound, the rule class (FloatScan, ExactScan)
+// the tests, and ScanBase the walk over the max-tree and the non-finite samples.
+//
+// For each low end `lo` the highs are visited left to right over a max-tree. The scan
+// keeps `top`: up to L + 1 visited samples with the largest slopes from lo, and every
+// other sample passed so far is "outside".
+//
+// Float rule, h = fl(fl(q rise) + y_lo) with q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)):
+//   1. Blockers. When top is full and each of its L + 1 samples blocks the pair under the
+//      literal rule, the pair has more than L blockers. Shown at once when the least
+//      steep of top is steeper than the high by more than E / g (fact 3's margin,
+//      mirrored), else by the literal test of each, the least steep first.
+//   2. Bulk blocking. A tree node is passed over when each of the L + 1 samples in top
+//      blocks every high in it, shown by monotone upper bounds on the literal line value
+//      (from the node's maximum, and from its largest step per unit of x).
+//   3. Margin proof. S bounds the exact slope of every outside sample. If the pair's
+//      exact slope exceeds S by more than E / g, with E the worst-case distance of the
+//      literal line value from the exact line and g the smallest distance x_k - x_lo,
+//      no outside sample blocks, so at most the L samples of top other than its last
+//      can: visible.
+//   Anything else is counted literally. Fact 3 needs the least steep sample of top in S.
+//   top is a heap, so a visit costs O(log L) besides the literal tests it needs.
+// Exact rule: a finite sample k blocks a finite pair exactly when its exact slope from lo
+// is >= the high's. With top a heap by exact slope (comparisons are orientation tests),
+// the pair has more than L blockers exactly when the least steep of top, the (L + 1)-th
+// steepest, has a slope >= the high's; outside samples are never steeper than it. Nodes
+// are passed over when an exact orientation test shows the node's corner (the largest
+// slope any point in it can have) is not steeper than that sample. No literal count, so a
+// low end costs O(n + e log L) orientation tests for its e edges: O(n^2 + m log L) in all.
+// With L = 0 the exact rule goes to neighbour_chain.hpp instead. With L >= n - 2 every pair
+// is visible under either rule and is emitted as it is.
+//
+// Non-finite samples (both rules): a non-finite low end sees everything; a NaN high is
+// always visible; a -inf high is blocked by every sample between that is not NaN, so it
+// is visible when at most L of them lie between; a +inf sample blocks every later high
+// that is not NaN, so after the (L + 1)-th +inf only NaN highs are visible. These hold
+// for the float rule because q is finite and > 0 for every sample between: the scan asks
+// for positions whose whole extent does not overflow and whose smallest gap is at least
+// 2^-960 times that extent ("regular"; every x_k = k is). Other positions under the
+// float rule are decided pair by pair by the literal count (cubic time).
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/cancel.hpp"
+#include "core/exact_orientation.hpp"
+
+namespace kestrel::natural_scan {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kTame = 0x1p1000;
+constexpr double k8u = 0x1p-50;
+constexpr double k16u = 0x1p-49;
+constexpr double k32u = 0x1p-48;
+constexpr double k256u = 0x1p-45;
+constexpr double kTiny = 0x1p-1060;
+
+inline bool tame(double x) { return std::fabs(x) <= kTame; }
+
+inline double as_double(std::size_t k) { return static_cast<double>(static_cast<std::int64_t>(k)); }
+
+// A computed slope fl(fl(y - y0) / fl(x - x0)) carries three roundings: within 3.01u|s|
+// plus 2^-1074 of the exact slope (a subnormal difference is exact). These move it by
+// 8u|s| + 2^-1060, more than that plus their own rounding.
+inline double slope_up(double s) { return s + (k8u * std::fabs(s) + kTiny); }
+inline double slope_down(double s) { return s - (k8u * std::fabs(s) + kTiny); }
+// An upper bound of the exact slope behind a computed one; +inf when not finite.
+inline double bound_of(double s) { return std::isfinite(s) ? slope_up(s) : kInf; }
+
+// Positions, with kLineError: a factor F such that the literal line value of the float
+// rule lies within F (|y0| + |y1|) + 2^-1073 of the exact line through tame ends, with room
+// for the rounding of the margin tests themselves (facts 1 and 3).
+// x_k = k: every difference of positions is an integer below 2^53, exact. Then q =
+// fl(d / span) carries one rounding: |h - L| <= 5.01u (|y0| + |y1|) + 2^-1074 (q within
+// u, rise within u, product u, sum u), so 8u.
+struct IndexPositions {
+    static constexpr double kLineError = k8u;
+    double at(std::size_t k) const { return as_double(k); }
+    double diff(std::size_t a, std::size_t b) const { return as_double(b - a); }
+};
+
+// Given positions: q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)) carries three roundings, so
+// |h - L| <= 7.1u (|y0| + |y1|) + 2^-1073, and 16u.
+struct ArrayPositions {
+    static constexpr double kLineError = k16u;
+    const double* x;
+    double at(std::size_t k) const { return x[k]; }
+    double diff(std::size_t a, std::size_t b) const { return x[b] - x[a]; }
+};
+
+// An upper bound of (v[k] - v[k-1]) / (x[k] - x[k-1]) in exact arithmetic; +inf when a
+// value is not finite.
+template <class Positions>
+inline double step_bound(std::span<const double> v, const Positions& pos, std::size_t k, bool exact_steps) {
+    if (!std::isfinite(v[k]) || !std::isfinite(v[k - 1])) return kInf;
+    if (!exact_steps) {
+        const double rise = v[k] - v[k - 1];
+        return std::isfinite(rise) ? bound_of(rise / pos.diff(k - 1, k)) : kInf;
+    }
+    const double rise = difference_upper(v[k], v[k - 1]);
+    // A positive rise over the smallest possible run, a negative one over the largest.
+    const double run = rise >= 0 ? difference_lower(pos.at(k), pos.at(k - 1))
+                                 : difference_upper(pos.at(k), pos.at(k - 1));
+    if (!std::isfinite(rise) || !std::isfinite(run) || !(run > 0)) return kInf;
+    return quotient_upper(rise, run);
+}
+
+// Max-tree over positions (bottom-up, `size` leaves, a power of two). Per node: the
+// largest value (NaN counts as +inf, so a node holding a NaN is never passed over; the
+// padding is +inf too) and an upper bound of the largest step slope
+// (v[k] - v[k-1]) / (x[k] - x[k-1]) inside it.
+struct MaxTree {
+    struct Node {
+        double top;
+        double step;
+    };
+    std::size_t size = 1;
+    std::vector<Node> nodes;
+
+    // Steps as directed bounds that stay exact where the arithmetic is (exact_steps, for
+    // the exact rule), or as computed slopes moved up by bound_of.
+    template <class Positions>
+    MaxTree(std::span<const double> v, const Positions& pos, bool exact_steps) {
+        const std::size_t n = v.size();
+        while (size < n) size <<= 1;
+        nodes.assign(2 * size, Node{kInf, -kInf});
+        for (std::size_t k = 0; k < n; ++k) nodes[size + k].top = std::isnan(v[k]) ? kInf : v[k];
+        for (std::size_t i = size - 1; i >= 1; --i) {
+            nodes[i].top = std::max(nodes[2 * i].top, nodes[2 * i + 1].top);
+            const auto [first, width] = range(2 * i + 1);
+            double join = kInf;
+            if (first < n) join = step_bound(v, pos, first, exact_steps);
+            nodes[i].step = std::max({nodes[2 * i].step, nodes[2 * i + 1].step, join});
+        }
+    }
+
+    std::pair<std::size_t, std::size_t> range(std::size_t i) const {
+        const int level = std::bit_width(i) - 1;
+        const std::size_t width = size >> level;
+        return {(i - (std::size_t{1} << level)) * width, width};
+    }
+};
+
+// Shared by both rules: the non-finite bookkeeping and the walk over the tree.
+template <class Positions, class Sink>
+class ScanBase {
+protected:
+    ScanBase(std::span<const double> v, const Positions& pos, std::size_t limit, bool skip_adjacent,
+             Sink& sink, bool exact_steps)
+        : v_(v), n_(v.size()), pos_(pos), limit_(limit), skip_adjacent_(skip_adjacent),
+          sink_(sink), tree_(v, pos, exact_steps) {
+        for (std::size_t k = 0; k < n_; ++k) {
+            if (std::isnan(v[k])) nans_.push_back(k);
+            if (v[k] == kInf) plus_infs_.push_back(k);
+        }
+    }
+
+    void emit(std::size_t lo, std::size_t hi) {
+        poll_.tick();
+        if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
+    }
+
+    // Samples strictly between lo and hi that are not NaN.
+    std::size_t non_nan_between(std::size_t lo, std::size_t hi) const {
+        const auto from = std::upper_bound(nans_.begin(), nans_.end(), lo);
+        const auto to = std::lower_bound(from, nans_.end(), hi);
+        return hi - lo - 1 - static_cast<std::size_t>(to - from);
+    }
+
+    // Runs visit(hi) for every candidate high of lo, then the highs from the (L + 1)-th
+    // +inf on: it is visible (only the L earlier +inf samples block a +inf line), later
+    // highs are blocked by L + 1 samples unless NaN.
+    template <class Derived>
+    void scan(Derived& self, std::size_t lo) {
+        const auto at = std::upper_bound(plus_infs_.begin(), plus_infs_.end(), lo);
+        const std::size_t stop =
+            static_cast<std::size_t>(plus_infs_.end() - at) > limit_ ? at[static_cast<std::ptrdiff_t>(limit_)] : n_;
+        std::size_t from = lo + 1;
+        for (;;) {
+            const std::size_t hi = next_candidate(self, from, stop);
+            if (hi >= stop) break;
+            poll_.tick(self.visit_cost());
+            self.visit(hi);
+            from = hi + 1;
+        }
+        if (stop < n_) {
+            emit(lo, stop);
+            for (auto it = std::upper_bound(nans_.begin(), nans_.end(), stop); it != nans_.end(); ++it) {
+                emit(lo, *it);
+            }
+        }
+    }
+
+    // First position in [from, stop) not inside a node that self.passes_over accepts.
+    template <class Derived>
+    std::size_t next_candidate(Derived& self, std::size_t from, std::size_t stop) {
+        if (from >= stop) return stop;
+        std::size_t i = from + tree_.size;
+        std::size_t first = from;
+        std::size_t width = 1;
+        for (;;) {
+            poll_.tick();
+            if (self.passes_over(i, first, width)) {
+                while (i & 1) {
+                    if (i == 1) return stop;
+                    i >>= 1;
+                    width <<= 1;
+                    first -= width >> 1;
+                }
+                ++i;
+                first += width;
+                continue;
+            }
+            if (i >= tree_.size) return std::min(first, stop);
+            i = 2 * i;
+            width >>= 1;
+        }
+    }
+
+    std::span<const double> v_;
+    std::size_t n_;
+    Positions pos_;
+    std::size_t limit_;  // L
+    bool skip_adjacent_;
+    Sink& sink_;
+    MaxTree tree_;
+    std::vector<std::size_t> nans_;
+    std::vector<std::size_t> plus_infs_;
+    mutable WorkPoll poll_;  // counts work in const tests too
+};
+
+// ---------------------------------------------------------------------------------------
+// Float rule. Limit is NoBlockers (L = 0, the plain rule: top is one entry held in place)
+// or Blockers (any L: top is a heap).
+struct NoBlockers {
+    static constexpr bool kZero = true;
+};
+struct Blockers {
+    static constexpr bool kZero = false;
+};
+
+template <class Positions, class Sink, class Limit = Blockers>
+class FloatScan : ScanBase<Positions, Sink> {
+    using Base = ScanBase<Positions, Sink>;
+    friend Base;
+
+public:
+    FloatScan(std::span<const double> v, const Positions& pos, std::size_t limit,
+              bool skip_adjacent, Sink& sink)
+        : Base(v, pos, limit, skip_adjacent, sink, false) {
+        if constexpr (!Limit::kZero) top_.reserve(limit + 2);
+    }
+
+    void run() {
+        for (std::size_t lo = 0; lo < this->n_; ++lo) run_from(lo);
+    }
+
+    // The visible pairs of one low end.
+    void run_from(std::size_t lo) {
+        if (!std::isfinite(this->v_[lo])) {
+            // h = NaN for every pair: rise is +-inf or NaN, q is finite and > 0.
+            for (std::size_t hi = lo + 1; hi < this->n_; ++hi) this->emit(lo, hi);
+        } else if (lo + 1 < this->n_) {
+            lo_ = lo;
+            y0_ = this->v_[lo];
+            gap_ = this->pos_.diff(lo, lo + 1);
+            top_.clear();
+            has_single_ = false;
+            outside_ = -kInf;
+            cap_ = -kInf;
+            proofs_ = tame(y0_);
+            this->scan(*this, lo);
+        }
+    }
+
+    struct Entry {
+        std::size_t index;
+        double slope;  // computed slope; +inf for a +inf sample
+        double value;
+        double db;     // fl(x_index - x_lo)
+    };
+
+    bool full() const {
+        if constexpr (Limit::kZero) return has_single_;
+        return top_.size() > this->limit_;
+    }
+    // The least steep entry of top (when there is one).
+    const Entry& least() const {
+        if constexpr (Limit::kZero) return single_;
+        return top_.front();
+    }
+    std::span<const Entry> tops() const {
+        if constexpr (Limit::kZero) return {&single_, has_single_ ? std::size_t{1} : std::size_t{0}};
+        return top_;
+    }
+
+    // A visit's heap update; walks over top count their own steps.
+    std::size_t visit_cost() const { return 2 + static_cast<std::size_t>(std::bit_width(tops().size())); }
+
+    // The literal rule for sample e between lo and hi, given span = fl(x_hi - x_lo).
+    bool literal_blocks(double db, double vb, double span, double rise) const {
+        const double q = db / span;
+        const double h = q * rise + y0_;
+        return vb >= h;
+    }
+
+    void visit(std::size_t hi) {
+        const double y = this->v_[hi];
+        if (std::isnan(y)) {
+            this->emit(lo_, hi);
+            return;
+        }
+        if (y == -kInf) {
+            // h = -inf: every sample between that is not NaN blocks; -inf never blocks a
+            // finite or +inf line value, so it never joins top.
+            if (this->non_nan_between(lo_, hi) <= this->limit_) this->emit(lo_, hi);
+            return;
+        }
+        const double db = this->pos_.diff(lo_, hi);
+        if (y == kInf) {
+            // h = +inf (q > 0): only +inf blocks, and fewer than L + 1 lie between.
+            this->emit(lo_, hi);
+            insert(Entry{hi, kInf, y, db});
+            return;
+        }
+        const double rise = y - y0_;
+        const double slope = rise / db;
+        bool visible;
+        // With L = 0 the one literal test of all_block costs less than the margin test.
+        if (!Limit::kZero && full() && proofs_ && tame(y) && blocked_by_margin(slope, y)) {
+            visible = false;
+        } else if (full() && all_block(db, rise)) {
+            visible = false;
+        } else if (proofs_ && tame(y) && visible_by_margin(slope, y)) {
+            visible = true;
+        } else {
+            visible = literal_count(hi, db, rise) <= this->limit_;
+        }
+        if (visible) this->emit(lo_, hi);
+        insert(Entry{hi, slope, y, db});
+    }
+
+    // Each sample of top blocks; the least steep, the likeliest not to, is tested first.
+    bool all_block(double span, double rise) const {
+        std::size_t walked = 0;
+        bool all = true;
+        for (const Entry& e : tops()) {
+            ++walked;
+            if (!literal_blocks(e.db, e.value, span, rise)) {
+                all = false;
+                break;
+            }
+        }
+        this->poll_.tick(walked);
+        return all;
+    }
+
+    std::size_t literal_count(std::size_t hi, double span, double rise) const {
+        this->poll_.tick(hi - lo_);
+        std::size_t count = 0;
+        for (std::size_t k = lo_ + 1; k < hi; ++k) {
+            if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) &&
+                ++count > this->limit_) {
+                break;
+            }
+        }
+        return count;
+    }
+
+    // Fact 3. Outside samples and the last of top (when top is full) have exact slopes
+    // <= S. For such k, v_k lies (x_k - x_lo)(sigma_hi - sigma_k) >= g (sigma_hi - S)
+    // below the exact line, g = x_lo+1 - x_lo. The literal line value is within
+    //     |h - L| <= 7.1u (|y0| + |y1|) + 2^-1073
+    // of the exact line (q within 3.01u, q <= 1, rise within u, product u, sum u; no
+    // overflow for tame ends), 5.01u at x_k = k. E below is kLineError (|y0| + |y1|) +
+    // 2^-1060 (16u, 8u at x_k = k), which also covers the rounding of the test itself and
+    // of g (exact at x_k = k).
+    bool visible_by_margin(double slope, double y) const {
+        double bound = outside_;  // with L = 0 it covers top as well (see insert)
+        if (!Limit::kZero && full()) bound = std::max(bound, bound_of(least().slope));
+        if (bound == -kInf) return true;  // at most L samples between can block
+        const double margin = Positions::kLineError * (std::fabs(y0_) + std::fabs(y)) + kTiny;
+        return (slope_down(slope) - bound) * gap_ > margin;
+    }
+
+    // Fact 1 without literal tests: each sample b of top has an exact slope >= that of
+    // the least steep one, sigma_b >= slope_down(its computed slope). If that exceeds the
+    // high's exact slope (<= slope_up(slope)) by more than E / g, b lies at least E above
+    // the exact line, so above the literal line value: all L + 1 of top block. The same
+    // E and g as in fact 3 (whose argument this mirrors), with the same premises.
+    bool blocked_by_margin(double slope, double y) const {
+        const double margin = Positions::kLineError * (std::fabs(y0_) + std::fabs(y)) + kTiny;
+        return (slope_down(least().slope) - slope_up(slope)) * gap_ > margin;
+    }
+
+    void raise_outside(double bound) {
+        if (bound > outside_) {
+            outside_ = bound;
+            cap_ = std::max(cap_, outside_);
+        }
+    }
+
+    // Keeps the L + 1 largest computed slopes in a heap with the smallest in front (std's
+    // heap keeps in front an element no other is "less" than; "less" is "larger slope");
+    // the rest go to S. Which of equal slopes stays makes no difference to the facts.
+    // With L = 0 (the plain rule's hot path) S covers every visited sample, top too, and
+    // top is the steepest one.
+    void insert(const Entry& entry) {
+        auto less = [](const Entry& a, const Entry& b) { return a.slope > b.slope; };
+        if constexpr (Limit::kZero) {
+            raise_outside(bound_of(entry.slope));
+            if (has_single_ && !(entry.slope > single_.slope)) return;
+            single_ = entry;
+            has_single_ = true;
+        } else if (full()) {
+            if (!(entry.slope > top_.front().slope)) {
+                raise_outside(bound_of(entry.slope));
+                return;
+            }
+            raise_outside(bound_of(top_.front().slope));
+            std::pop_heap(top_.begin(), top_.end(), less);
+            top_.back() = entry;
+            std::push_heap(top_.begin(), top_.end(), less);
+        } else {
+            top_.push_back(entry);
+            std::push_heap(top_.begin(), top_.end(), less);
+        }
+        if (full()) {
+            const double s = least().slope;
+            cap_ = std::max(outside_, std::isfinite(s) ? s + (k256u * std::fabs(s) + kTiny) : kInf);
+        }
+    }
+
+    // Fact 2 for the node covering [first, first + width), all after every sample of top:
+    // true when each of them blocks every high in the node; the node's samples then join
+    // the outside, so S grows to cover them. Refused when S would pass cap_.
+    bool passes_over(std::size_t i, std::size_t first, std::size_t width) {
+        if (!full()) return false;
+        const MaxTree::Node& node = this->tree_.nodes[i];
+        const double top = node.top;
+        // A NaN, a +inf or padding inside: no sample of top blocks a +inf high (fewer than
+        // L + 1 +inf samples came before) and the step bound is +inf. Past this point the
+        // node lies inside the series.
+        if (top == kInf) return false;
+        const std::size_t last = first + width - 1;
+        const double span_first = this->pos_.diff(lo_, first);
+        // (a) The literal value at a sample b of top is monotone in the high's value and in
+        // q = fl(db / fl(x_hi - x_lo)), which is monotone in x_hi (each rounding is), so the
+        // corner below bounds it for every high in the node.
+        const double rise_top = top - y0_;
+        const double span_q = rise_top >= 0 ? span_first : this->pos_.diff(lo_, last);
+        bool all = true;
+        std::size_t walked = 0;
+        for (const Entry& e : tops()) {  // the least steep, the likeliest not to block, first
+            ++walked;
+            if (!(e.value >= (e.db / span_q) * rise_top + y0_)) {
+                all = false;
+                break;
+            }
+        }
+        this->poll_.tick(walked);
+        if (all) {
+            // Exact slopes in the node are <= (top - y0) / (x - x_lo) at the same x as q's.
+            const double corner = top == -kInf ? -kInf : bound_of(rise_top / span_q);
+            if (corner <= cap_) {
+                raise_outside(corner);
+                return true;
+            }
+            return false;
+        }
+        // (b) Steps per unit of x bounded by D: v_hi <= v_first + (x_hi - x_first) D, so the
+        // exact slope from lo is <= g(s) = (A + (s - s_first) D) / s, s = x_hi - x_lo,
+        // A = v_first - y0, monotone in s: largest at an end. Computed from rounded
+        // differences, g is within 10u M of that, M = |A| / s_first + |D|; g_up adds 32u M.
+        // For every sample b of top, fl(q rise) <= db g_up exactly (q rise is within 3.01u
+        // of db times the exact slope), so b blocks when v_b >= fl(fl(db g_up) + y0).
+        // That needs rise within u of v_hi - y0, which fails when it rounds to +inf (h is
+        // then +inf, however small the exact slope, and no finite sample blocks). Rounding
+        // is monotone, so fl(v_hi - y0) <= fl(top - y0) for every high in the node: when
+        // the latter is below +inf, each rise is finite (within u) or -inf (h = -inf,
+        // fl(q rise) = -inf <= db g_up), and the bound holds.
+        if (rise_top == kInf) return false;
+        const double d = node.step;
+        if (width < 2 || !std::isfinite(d)) return false;
+        const double a = this->v_[first] - y0_;
+        const double span_last = this->pos_.diff(lo_, last);
+        const double extent = this->pos_.diff(first, last);
+        if (a > cap_ * span_first + 0x1p-40 * std::fabs(a) ||
+            a + extent * d > cap_ * span_last + 0x1p-40 * (std::fabs(a) + extent * std::fabs(d))) {
+            return false;
+        }
+        const double g_first = a / span_first;
+        const double g_last = (a + extent * d) / span_last;
+        // The 10u M error above holds only without overflow: a sum or product rounding to
+        // -inf would make g_last far too small (only refusing, so this stays exact).
+        if (!std::isfinite(g_first) || !std::isfinite(g_last)) return false;
+        const double m = std::fabs(a) / span_first + std::fabs(d);
+        const double g_up = std::max(g_first, g_last) + (k32u * m + kTiny);
+        if (!(g_up <= cap_)) return false;
+        this->poll_.tick(tops().size());
+        for (const Entry& e : tops()) {
+            const double product_up = e.db * g_up;
+            if (!(std::fabs(product_up) < 0x1p960) || !(e.value >= product_up + y0_)) return false;
+        }
+        raise_outside(g_up);
+        return true;
+    }
+
+    std::size_t lo_ = 0;
+    double y0_ = 0.0;
+    double gap_ = 1.0;
+    std::vector<Entry> top_;  // a heap (Blockers)
+    Entry single_{};          // top with NoBlockers, when has_single_
+    bool has_single_ = false;
+    double outside_ = -kInf;  // S
+    double cap_ = -kInf;
+    bool proofs_ = true;
+};
+
+// ---------------------------------------------------------------------------------------
+// Exact rule.
+template <class Positions, class Sink>
+class ExactScan : ScanBase<Positions, Sink> {
+    using Base = ScanBase<Positions, Sink>;
+    friend Base;
+
+public:
+    ExactScan(std::span<const double> v, const Positions& pos, std::size_t limit,
+              bool skip_adjacent, Sink& sink)
+        : Base(v, pos, limit, skip_adjacent, sink, true) {
+        top_.reserve(limit + 2);
+    }
+
+    void run() {
+        for (std::size_t lo = 0; lo < this->n_; ++lo) {
+            if (!std::isfinite(this->v_[lo])) {
+                for (std::size_t hi = lo + 1; hi < this->n_; ++hi) this->emit(lo, hi);
+            } else if (lo + 1 < this->n_) {
+                lo_ = lo;
+                y0_ = this->v_[lo];
+                x0_ = this->pos_.at(lo);
+                top_.clear();
+                this->scan(*this, lo);
+            }
+        }
+    }
+
+    bool full() const { return top_.size() > this->limit_; }
+
+    // Exact slope of sample k (before hi) >= exact slope of hi; a +inf k always.
+    bool steeper_or_equal(std::size_t k, std::size_t hi) const {
+        const double yk = this->v_[k];
+        if (yk == kInf) return true;
+        return orientation_sign(x0_, y0_, this->pos_.at(hi), this->v_[hi], this->pos_.at(k), yk) >= 0;
+    }
+
+    // Sample a strictly steeper from lo than sample b (neither NaN nor -inf; +inf is
+    // steeper than every finite sample).
+    bool steeper(std::size_t a, std::size_t b) const {
+        const double ya = this->v_[a];
+        const double yb = this->v_[b];
+        if (yb == kInf) return false;
+        if (ya == kInf) return true;
+        return orientation_sign(x0_, y0_, this->pos_.at(b), yb, this->pos_.at(a), ya) > 0;
+    }
+
+    // top is a heap with its least steep sample in front: std's heap keeps in front an
+    // element no other is "less" than, and "less" here is "strictly steeper".
+    void push(std::size_t hi) {
+        auto less = [this](std::size_t a, std::size_t b) { return steeper(a, b); };
+        if (full() && this->limit_ == 0) {
+            top_.front() = hi;  // a heap of one
+            return;
+        }
+        if (full()) {
+            std::pop_heap(top_.begin(), top_.end(), less);
+            top_.pop_back();
+        }
+        top_.push_back(hi);
+        std::push_heap(top_.begin(), top_.end(), less);
+    }
+
+    // Orientation tests of one visit: one, and a heap update.
+    std::size_t visit_cost() const { return 2 + 2 * static_cast<std::size_t>(std::bit_width(top_.size())); }
+
+    void visit(std::size_t hi) {
+        const double y = this->v_[hi];
+        if (std::isnan(y)) {
+            this->emit(lo_, hi);
+            return;
+        }
+        if (y == -kInf) {
+            if (this->non_nan_between(lo_, hi) <= this->limit_) this->emit(lo_, hi);
+            return;
+        }
+        if (y == kInf) {  // fewer than L + 1 +inf samples lie between
+            this->emit(lo_, hi);
+            push(hi);
+            return;
+        }
+        // Blockers: the +inf samples and the finite samples at least as steep. The pair has
+        // more than L exactly when the least steep of top, the (L + 1)-th steepest sample
+        // passed, is at least as steep as hi: outside samples are no steeper than it.
+        const bool blocked = full() && steeper_or_equal(top_.front(), hi);
+        if (blocked) return;
+        this->emit(lo_, hi);
+        push(hi);
+    }
+
+    // Every high in the node is blocked by all of top when the last of top, b, is at least
+    // as steep as every point of the node; the node's samples are then no steeper than b,
+    // as outside samples must be. Two exact ways to show it:
+    //   (a) b is at least as steep as the node's corner, (x_first, top) when top >= y0,
+    //       else (x_last, top): no point of the node is steeper than its corner.
+    //   (b) Steps per unit of x are <= D (exact upper bounds), so v_hi <= v_first +
+    //       (x_hi - x_first) D, and the exact slope from lo is <= g(s) = (A + (s -
+    //       s_first) D) / s, monotone in s: at most the slope of sample `first` or of
+    //       P = (x_last, P_y) with P_y >= v_first + (x_last - x_first) D, built from
+    //       directed bounds (exact when the arithmetic is, so exact lines pass).
+    // A node of -inf samples only is blocked by the L + 1 samples of top, none NaN.
+    bool passes_over(std::size_t i, std::size_t first, std::size_t width) {
+        if (!full()) return false;
+        const MaxTree::Node& node = this->tree_.nodes[i];
+        const double top = node.top;
+        if (top == kInf) return false;  // a NaN, a +inf or padding inside
+        if (top == -kInf) return true;
+        const std::size_t b = top_.front();
+        const double vb = this->v_[b];
+        if (vb == kInf) return true;
+        const double xb = this->pos_.at(b);
+        const std::size_t last = first + width - 1;
+        const double cx = top >= y0_ ? this->pos_.at(first) : this->pos_.at(last);
+        if (orientation_sign(x0_, y0_, cx, top, xb, vb) >= 0) return true;
+        const double d = node.step;
+        if (width < 2 || !std::isfinite(d)) return false;
+        const double x_first = this->pos_.at(first);
+        const double x_last = this->pos_.at(last);
+        // A cheap refusal first (only refuses, so any arithmetic will do): P clearly
+        // steeper than b, with a relative slack far above the rounding of this test.
+        const double left = (this->v_[first] + (x_last - x_first) * d - y0_) * (xb - x0_);
+        const double right = (vb - y0_) * (x_last - x0_);
+        if (left > right + 0x1p-30 * (std::fabs(left) + std::fabs(right))) return false;
+        const double extent = d >= 0 ? difference_upper(x_last, x_first) : difference_lower(x_last, x_first);
+        const double p_y = sum_upper(this->v_[first], product_upper(extent, d));
+        if (!std::isfinite(p_y)) return false;
+        return orientation_sign(x0_, y0_, x_last, p_y, xb, vb) >= 0 &&
+               orientation_sign(x0_, y0_, x_first, this->v_[first], xb, vb) >= 0;
+    }
+
+    std::size_t lo_ = 0;
+    double y0_ = 0.0;
+    double x0_ = 0.0;
+    std::vector<std::size_t> top_;  // the L + 1 steepest passed, as a heap (see push)
+};
+
+// Positions for which the float rule's q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)) is
+// finite and > 0 for every lo < k < hi: the extent fl(x_last - x_first) is finite (so
+// every difference is, and q <= 1), and the smallest gap is >= 2^-960 times it (so
+// q >= 2^-960 (1 - 3u) > 0).
+inline bool regular(std::span<const double> x) {
+    if (x.size() < 2) return true;
+    const double extent = x.back() - x.front();
+    if (!std::isfinite(extent)) return false;
+    double gap = kInf;
+    for (std::size_t k = 1; k < x.size(); ++k) gap = std::min(gap, x[k] - x[k - 1]);
+    return gap >= extent * 0x1p-960;
+}
+
+}  // namespace kestrel::natural_scan

@@ -1,0 +1,219 @@
+"""Horizontal graphs built piece by piece (streams, files read in pieces, the command
+line on long .npy files) against the whole-series builders."""
+
+import os
+import pickle
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import kestrel_grid as kg
+from kestrel_grid_tools import HorizontalStream, horizontal_out_of_core
+from kestrel_grid_tools.stream import MissingSampleError
+
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "kestrel-grid")
+
+
+def families(rng, n):
+    """Series where joining pieces is easy to get wrong: plateaus and ties (a record
+    equal to a later sample), NaN runs (NaN sees NaN over anything), infinities, a
+    falling series (every sample stays a record) and a rising one (none does)."""
+    ties = np.round(rng.random(n) * 3)
+    gaps = rng.random(n)
+    gaps[rng.random(n) < 0.3] = np.nan
+    wild = np.round(rng.random(n) * 3)
+    wild[rng.random(n) < 0.25] = np.nan
+    wild[rng.random(n) < 0.05] = np.inf
+    wild[rng.random(n) < 0.05] = -np.inf
+    return {
+        "noise": rng.random(n), "ties": ties, "gaps": gaps, "wild": wild,
+        "falling": -np.arange(n, dtype=float), "rising": np.arange(n, dtype=float),
+        "constant": np.full(n, 2.0), "all-nan": np.full(n, np.nan),
+    }
+
+
+def random_pieces(rng, values):
+    if len(values) < 2:
+        return [values]
+    cuts = rng.choice(np.arange(1, len(values)), size=min(len(values) - 1, 6), replace=False)
+    return np.split(values, np.sort(cuts))
+
+
+def sorted_edges(edges):
+    return edges[np.lexsort((edges[:, 1], edges[:, 0]))]
+
+
+@pytest.mark.parametrize("skip", [False, True])
+@pytest.mark.parametrize("listing", [True, False])
+def test_a_stream_gives_the_whole_series_graph_on_every_cutting(skip, listing):
+    rng = np.random.default_rng(11)
+    for _ in range(40):
+        n = int(rng.integers(1, 40))
+        for name, values in families(rng, n).items():
+            stream = HorizontalStream(skip_adjacent=skip)
+            found, degree = [], np.zeros(n, dtype=np.int64)
+            settled = np.zeros(n, dtype=bool)
+            for number, piece in enumerate(random_pieces(rng, values)):
+                if number == 1:  # a monitor stops and resumes
+                    stream = pickle.loads(pickle.dumps(stream))
+                update = stream.extend(piece, edges=listing)
+                assert not settled[update.positions].any(), name  # a final degree stays
+                settled[update.positions[update.settled]] = True
+                degree[update.positions] = update.degrees
+                found.append(update.edges)
+                if listing and len(update.edges):  # each call's edges in builder order
+                    assert (sorted_edges(update.edges) == update.edges).all()
+            positions, pending = stream.pending_degrees()
+            degree[positions] = pending
+            assert (degree == np.asarray(kg.horizontal_visibility_degrees(values, skip))).all(), name
+            if listing:
+                expected = np.asarray(kg.horizontal_visibility_edge_array(values, skip))
+                assert (sorted_edges(np.concatenate(found)) == expected).all(), name
+            assert len(stream) == n
+
+
+def test_appending_one_sample_at_a_time_and_state_bound():
+    values = np.array([5.0, 1.0, np.nan, 3.0, 3.0, 0.5, 4.0, np.nan, 2.0])
+    stream = HorizontalStream()
+    edges = np.concatenate([stream.append(float(v)).edges for v in values])
+    assert (sorted_edges(edges) == np.asarray(kg.horizontal_visibility_edge_array(values))).all()
+    # Pending: the records 5, 4, 2 and the two NaN samples, nothing else.
+    assert stream.pending.tolist() == [0, 2, 6, 7, 8]
+
+
+def test_a_stream_is_shared_between_threads_one_call_at_a_time():
+    rng = np.random.default_rng(3)
+    pieces = [np.round(rng.random(500) * 9) for _ in range(40)]
+    stream = HorizontalStream()
+    found = []
+
+    def work(k):
+        for piece in pieces[k::4]:
+            found.append((piece, stream.extend(piece, edges=False)))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    # Each call took its piece whole: the pieces' places follow from the positions.
+    found.sort(key=lambda pair: pair[1].positions[-1])
+    values = np.concatenate([piece for piece, _ in found])
+    degree = np.zeros(values.size, dtype=np.int64)
+    for _, update in found:
+        degree[update.positions] = update.degrees
+    positions, pending = stream.pending_degrees()
+    degree[positions] = pending
+    assert (degree == np.asarray(kg.horizontal_visibility_degrees(values))).all()
+
+
+@pytest.mark.parametrize("bad, error, message", [
+    (np.zeros((2, 2)), ValueError, "a piece of a series must be 1-d, not 2-d"),
+    ("abc", ValueError, "could not convert string to float: 'abc'"),
+])
+def test_bad_pieces_are_refused_and_leave_the_stream_as_it_was(bad, error, message):
+    stream = HorizontalStream()
+    stream.extend([1.0, 2.0])
+    with pytest.raises(error) as caught:
+        stream.extend(bad)
+    assert str(caught.value) == message
+    assert len(stream) == 2 and stream.extend([0.5]).edges.tolist() == [[1, 2]]
+
+
+def source_kinds(tmp_path, values):
+    path = tmp_path / "series.npy"
+    np.save(path, values)
+    return {
+        "path": str(path),
+        "array": values,
+        "memmap": np.load(path, mmap_mode="r"),
+        "pieces": iter(np.array_split(values, 4)),
+    }
+
+
+@pytest.mark.parametrize("missing", ["keep", "omit"])
+@pytest.mark.parametrize("kind", ["path", "array", "memmap", "pieces"])
+def test_out_of_core_files_equal_the_in_memory_build(tmp_path, kind, missing):
+    rng = np.random.default_rng(5)
+    values = np.round(rng.random(3000) * 5, 1)
+    values[rng.random(3000) < 0.1] = np.nan
+    source = source_kinds(tmp_path, values)[kind]
+    result = horizontal_out_of_core(source, degrees=str(tmp_path / "d.npy"),
+                                    edges=str(tmp_path / "e.npy"), missing=missing, piece=257)
+    where = np.arange(values.size) if missing == "keep" else np.flatnonzero(~np.isnan(values))
+    built = values[where]
+    degree = np.asarray(kg.horizontal_visibility_degrees(built))
+    edges = np.asarray(kg.horizontal_visibility_edge_array(built))
+    assert (np.load(tmp_path / "d.npy") == degree).all()
+    assert (sorted_edges(np.load(tmp_path / "e.npy")) == where[edges]).all()
+    assert (result.samples, result.edges) == (built.size, len(edges))
+    assert (result.distribution == np.bincount(degree)).all()
+
+
+def test_out_of_core_missing_raise_names_the_sample_and_writes_nothing(tmp_path):
+    values = np.ones(1000)
+    values[700] = np.nan
+    target = tmp_path / "d.npy"
+    with pytest.raises(MissingSampleError) as caught:
+        horizontal_out_of_core(values, degrees=str(target), missing="raise", piece=100)
+    assert (str(caught.value), caught.value.index) == ("missing sample at index 700", 700)
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_file_longer_than_memory_is_built_in_bounded_memory(tmp_path):
+    """Under an address-space limit of the interpreter's own size plus 160 MiB, the
+    degree distribution of a 240 MB file is computed, and loading that file is not."""
+    path = tmp_path / "long.npy"
+    values = np.lib.format.open_memmap(path, mode="w+", dtype=np.float64, shape=(30_000_000,))
+    rng = np.random.default_rng(1)
+    for start in range(0, values.size, 5_000_000):
+        values[start:start + 5_000_000] = rng.random(5_000_000)
+    values.flush()
+    del values
+    code = f"""
+import resource
+import numpy as np
+from kestrel_grid_tools import horizontal_out_of_core
+size = int(open('/proc/self/status').read().split('VmSize:')[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (160 << 20),) * 2)
+result = horizontal_out_of_core({str(path)!r})
+print(result.samples, int(result.distribution.sum()))
+try:
+    np.load({str(path)!r})
+except MemoryError:
+    print("too long to load")
+"""
+    environment = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=environment)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:2] == ["30000000 30000000", "too long to load"]
+
+
+@pytest.mark.parametrize("options, output", [
+    (["--output", "degrees"], "d.npy"),
+    (["--output", "degrees", "--missing", "keep", "--skip-adjacent"], "d.npy"),
+    (["--output", "distribution"], "p.csv"),
+    (["--output", "distribution", "--missing", "keep"], "p.json"),
+])
+def test_the_command_line_reads_long_npy_files_in_pieces_with_the_same_results(tmp_path, options,
+                                                                                output):
+    rng = np.random.default_rng(2)
+    values = np.round(rng.random(5000) * 4, 1)
+    values[rng.random(5000) < 0.1] = np.nan
+    np.save(tmp_path / "s.npy", values)
+    # The same series as text takes the in-memory path.
+    (tmp_path / "s.csv").write_text(
+        "v\n" + "".join("NaN\n" if np.isnan(v) else f"{float(v)!r}\n" for v in values))
+    for name, target in (("s.npy", output), ("s.csv", "text-" + output)):
+        done = subprocess.run([SCRIPT, name, "--kind", "horizontal", *options, "-o", target],
+                              cwd=tmp_path, capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+    if output.endswith(".npy"):
+        assert (np.load(tmp_path / output) == np.load(tmp_path / ("text-" + output))).all()
+    else:
+        pieces = (tmp_path / output).read_text().replace("s.npy:0", "S")
+        assert pieces == (tmp_path / ("text-" + output)).read_text().replace("s.csv:v", "S")
