@@ -14,6 +14,7 @@
 // is not NaN; a -inf sample blocks only a -inf high. Finite values beyond 2^1000 in
 // magnitude are handled, but only by facts 1 and 2 and the literal test.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -21,8 +22,10 @@
 
 #include "core/cancel.hpp"
 #include "core/edge_collector.hpp"
+#include "core/memory.hpp"
 #include "core/natural_scan.hpp"
 #include "core/neighbour_chain.hpp"
+#include "core/parallel.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -78,21 +81,37 @@ public:
 
     // False, with nothing emitted, when the lists would pass `budget` entries.
     bool run(std::size_t budget) {
+        if (!build(budget)) return false;
+        emit(0, n_, sink_);
+        return true;
+    }
+
+    // The lists and the proofs of every row; false when the lists would pass `budget`.
+    bool build(std::size_t budget) {
         proven_.assign(n_, 1);
         auto steps = [this](std::size_t lo, std::size_t j, std::size_t w, bool first) { step(lo, j, w, first); };
-        if (!chain_.build(budget, steps)) return false;
-        for (std::size_t lo = 0; lo + 1 < n_; ++lo) {
+        return chain_.build(budget, steps);
+    }
+
+    // The rows of the low ends [first, last) in order, to `sink`: a proven row from its
+    // list, any other by the scan from its low end. Reads the lists and proofs only, so
+    // threads may emit disjoint ranges at once, each with its own sink; the poll and the
+    // scan are made on the calling thread.
+    template <class Out>
+    void emit(std::size_t first, std::size_t last, Out& sink) const {
+        WorkPoll poll;
+        std::optional<PlainScan<Out>> fallback;
+        for (std::size_t lo = first; lo < last && lo + 1 < n_; ++lo) {
             if (proven_[lo]) {
                 for (const std::uint32_t hi : chain_.list(lo)) {
-                    poll_.tick();
-                    if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
+                    poll.tick();
+                    if (!(skip_adjacent_ && hi == lo + 1)) sink(lo, hi);
                 }
             } else {
-                if (!fallback_) fallback_.emplace(v_, IndexPositions{}, 0, skip_adjacent_, sink_);
-                fallback_->run_from(lo);
+                if (!fallback) fallback.emplace(v_, IndexPositions{}, 0, skip_adjacent_, sink);
+                fallback->run_from(lo);
             }
         }
-        return true;
     }
 
 private:
@@ -118,11 +137,83 @@ private:
     double largest_ = 0.0;
     std::vector<std::uint8_t> proven_;  // per low end: the row is its records
     double previous_up_ = -kInf;
-    std::optional<PlainScan<Sink>> fallback_;
-    WorkPoll poll_;
 };
 
+// A sink that ignores what it is given: the chain built for rows emitted elsewhere.
+struct NoSink {
+    void operator()(std::size_t, std::size_t) const {}
+};
+
+// Degrees counted by several threads at once: every count is changed atomically.
+struct SharedDegreeCounter {
+    std::vector<std::uint64_t>& degrees;
+    void operator()(std::size_t low, std::size_t high) const {
+        std::atomic_ref<std::uint64_t>(degrees[low]).fetch_add(1, std::memory_order_relaxed);
+        std::atomic_ref<std::uint64_t>(degrees[high]).fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
+// Every row on several threads, by ranges of low ends. Exact: the row of a low end is
+// decided by the same procedure whatever thread runs it (its list when the chain's proofs
+// cover it, else the scan from that low end), which reads only the series and the lists
+// and proofs, built once before the threads start and never changed; so each range yields
+// exactly the rows one thread yields for it, in the same order. make_sink(c) gives chunk
+// c's sink.
+template <class MakeSink>
+void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
+                              std::span<const std::size_t> cuts, MakeSink&& make_sink) {
+    const std::size_t chunks = cuts.size() - 1;
+    NoSink none;
+    std::optional<CertifiedChain<NoSink>> chain;
+    if (CertifiedChain<NoSink>::applies(v)) {
+        chain.emplace(v, skip_adjacent, none);
+        if (!chain->build(ChainScan::budget(v.size()))) chain.reset();
+    }
+    run_parallel(chunks, [&](std::size_t c) {
+        auto sink = make_sink(c);
+        if (chain) {
+            chain->emit(cuts[c], cuts[c + 1], sink);
+        } else {
+            PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
+            for (std::size_t lo = cuts[c]; lo < cuts[c + 1]; ++lo) scan.run_from(lo);
+        }
+    });
+}
+
 }  // namespace
+
+bool natural_chain_applies(std::span<const double> v) { return CertifiedChain<NoSink>::applies(v); }
+
+std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                           std::span<const std::size_t> cuts) {
+    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_edges(v, skip_adjacent);
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<EdgeCollector> parts(chunks);
+    natural_rows_in_parallel(v, skip_adjacent, cuts, [&](std::size_t c) {
+        return [&parts, c](std::size_t lo, std::size_t hi) { parts[c].push(Edge{lo, hi}); };
+    });
+    // The ranges' rows follow one another: each part is drained into its place.
+    std::vector<std::size_t> first(chunks + 1, 0);
+    for (std::size_t c = 0; c < chunks; ++c) first[c + 1] = first[c] + parts[c].size();
+    std::vector<Edge> edges;
+    reserve_large(edges, first[chunks]);
+    edges.resize(first[chunks]);
+    run_parallel(chunks, [&](std::size_t c) {
+        std::size_t at = first[c];
+        parts[c].drain([&](const Edge& e) { edges[at++] = e; });
+    });
+    return edges;
+}
+
+std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
+                                                      bool skip_adjacent,
+                                                      std::span<const std::size_t> cuts) {
+    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_degrees(v, skip_adjacent);
+    DegreeCounter counter(v.size());
+    natural_rows_in_parallel(v, skip_adjacent, cuts,
+                             [&](std::size_t) { return SharedDegreeCounter{counter.degrees}; });
+    return std::move(counter.degrees);
+}
 
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent) {
     if (v.size() < 2) return {};

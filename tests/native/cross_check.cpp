@@ -134,6 +134,14 @@ int main(int argc, char** argv) {
                     fail(family.name, "horizontal degrees in chunks", v, skip);
                 }
             }
+            if (rule == VisibilityRule::Natural) {
+                if (natural_visibility_edges(v, skip, cuts) != slow.edges()) {
+                    fail(family.name, "natural edges in chunks", v, skip);
+                }
+                if (natural_visibility_degrees(v, skip, cuts) != degrees) {
+                    fail(family.name, "natural degrees in chunks", v, skip);
+                }
+            }
             const std::size_t threads = static_cast<std::size_t>(integer(rng, 1, 4));
             if (visibility_edges(v, skip, rule, threads) != slow.edges() ||
                 visibility_degrees(v, skip, rule, threads) != degrees) {
