@@ -128,8 +128,32 @@ def test_threads_accepts_numpy_ints_huge_values_and_none(name):
     assert Options(threads=np.int32(3)).build_arguments()["threads"] == 3
 
 
-def test_a_stop_asked_on_the_calling_thread_ends_the_workers():
+@pytest.mark.parametrize("tame", [True, False])
+def test_natural_rows_shared_out_match_one_thread(tame):
+    # Tame values: the chain's lists are shared by the threads; an infinity sends the
+    # whole series to the scan, one per thread.
+    rng = np.random.default_rng(9)
+    v = np.cumsum(rng.standard_normal(40_000)).round(2)
+    if not tame:
+        v[1234] = INF
+        v[rng.random(v.size) < 0.001] = NAN
+    one = kg.graph_edge_array(v, missing="keep", threads=1).tobytes()
+    degrees = kg.graph_degrees(v, missing="keep", threads=1).tobytes()
+    for threads in (2, 3):
+        assert kg.graph_edge_array(v, missing="keep", threads=threads).tobytes() == one
+        assert kg.graph_degrees(v, missing="keep", threads=threads).tobytes() == degrees
+
+
+LONG = {
     # Every NaN sees every other: about 4.5e10 pairs, far more than the alarm allows.
+    "horizontal, NaN": lambda: kg.horizontal_visibility_degrees(np.full(300_000, NAN), threads=3),
+    # A dense natural graph: tens of seconds on the scan.
+    "natural, dense": lambda: kg.graph_degrees(np.sin(np.arange(300_000) * 1e-4), threads=2),
+}
+
+
+@pytest.mark.parametrize("name", list(LONG))
+def test_a_stop_asked_on_the_calling_thread_ends_the_workers(name):
     x = np.full(300_000, NAN)
 
     class Stopped(Exception):
@@ -144,7 +168,7 @@ def test_a_stop_asked_on_the_calling_thread_ends_the_workers():
         signal.setitimer(signal.ITIMER_REAL, 0.2)
         started = time.monotonic()
         with pytest.raises(Stopped, match="^alarm$"):
-            kg.horizontal_visibility_degrees(x, threads=3)
+            LONG[name]()
         assert time.monotonic() - started < 10
         assert sys.getrefcount(x) == before
     finally:
