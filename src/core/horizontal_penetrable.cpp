@@ -90,25 +90,33 @@ void penetrable_pairs(std::span<const double> v, std::size_t limit, bool skip_ad
     if (n < 2) return;
     limit = std::min(limit, n);  // no pair has more than n - 2 samples between
     const std::vector<std::size_t> order = positions_by_value(v);
-    // The list: node k + 1 for position k, 0 the head and n + 1 the tail.
-    std::vector<std::size_t> next(n + 2);
-    std::vector<std::size_t> previous(n + 2);
-    for (std::size_t k = 0; k + 1 < n + 2; ++k) {
-        next[k] = k + 1;
-        previous[k + 1] = k;
+    // The list: node k + 1 for position k, 0 the head and n + 1 the tail. A node holds its
+    // links and its sample's value, so one step of a walk reads one place in memory.
+    struct Node {
+        std::size_t previous;
+        std::size_t next;
+        double value;
+    };
+    std::vector<Node> list(n + 2);
+    for (std::size_t k = 0; k < n + 2; ++k) {
+        list[k] = Node{k == 0 ? 0 : k - 1, k + 1, k >= 1 && k <= n ? v[k - 1] : 0.0};
     }
     auto unlink = [&](std::size_t k) {
-        next[previous[k + 1]] = next[k + 1];
-        previous[next[k + 1]] = previous[k + 1];
+        const Node& node = list[k + 1];
+        list[node.previous].next = node.next;
+        list[node.next].previous = node.previous;
     };
-    // next_nan[k]: first NaN position >= k (n when none); previous_nan[k]: last NaN
-    // position < k (kNone when none).
-    std::vector<std::size_t> next_nan(n + 1, n);
-    std::vector<std::size_t> previous_nan(n + 1, kNone);
+    // NaN positions around each position: first >= k (n when none) and last < k (kNone
+    // when none), side by side.
+    struct NanLinks {
+        std::size_t next;
+        std::size_t previous;
+    };
+    std::vector<NanLinks> nan_links(n + 1, NanLinks{n, kNone});
     std::vector<std::size_t> nans;
-    for (std::size_t k = n; k-- > 0;) next_nan[k] = std::isnan(v[k]) ? k : next_nan[k + 1];
+    for (std::size_t k = n; k-- > 0;) nan_links[k].next = std::isnan(v[k]) ? k : nan_links[k + 1].next;
     for (std::size_t k = 0; k < n; ++k) {
-        previous_nan[k + 1] = std::isnan(v[k]) ? k : previous_nan[k];
+        nan_links[k + 1].previous = std::isnan(v[k]) ? k : nan_links[k].previous;
         if (std::isnan(v[k])) {
             nans.push_back(k);
             unlink(k);  // NaN never reaches a threshold
@@ -132,25 +140,25 @@ void penetrable_pairs(std::span<const double> v, std::size_t limit, bool skip_ad
             std::size_t end = n;
             while (found <= limit) {
                 poll.tick();
-                p = next[p];
+                p = list[p].next;
                 if (p == n + 1) break;
                 visit(i, p - 1);
                 if (++found > limit) end = p - 1;
             }
-            for (std::size_t q = next_nan[i + 1]; q < end; q = next_nan[q + 1]) visit(i, q);
+            for (std::size_t q = nan_links[i + 1].next; q < end; q = nan_links[q + 1].next) visit(i, q);
             // B: lows before i with value > v[i], then NaN lows after the (L + 1)-th.
             std::size_t q = i + 1;
             found = 0;
             std::size_t start = kNone;
             while (found <= limit) {
                 poll.tick();
-                q = previous[q];
+                q = list[q].previous;
                 if (q == 0) break;
-                if (v[q - 1] > t) visit(q - 1, i);
+                if (list[q].value > t) visit(q - 1, i);
                 if (++found > limit) start = q - 1;
             }
-            for (std::size_t a = previous_nan[i]; a != kNone && (start == kNone || a > start);
-                 a = previous_nan[a]) {
+            for (std::size_t a = nan_links[i].previous; a != kNone && (start == kNone || a > start);
+                 a = nan_links[a].previous) {
                 visit(a, i);
             }
         }
