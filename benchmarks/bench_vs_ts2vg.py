@@ -28,6 +28,11 @@ exactly one of the two graphs: ts2vg decides near-ties and near-collinear points
 tolerance where we decide exactly, so a few differences are expected, even on random series.
 Peak memory includes the interpreter, numpy and the input series.
 
+--threads times, at n = 10**6 on uniform and walk series, the graph with edges_array(),
+the direct edge-array entry (visibility_edge_array or horizontal_visibility_edge_array)
+on threads=1 and on threads=2, and ts2vg: the two paths' ratios to ts2vg and the speed-up
+of two threads over one.
+
 --variants runs the variant builders instead (uniform and walk series): irregular
 positions (ts2vg's xs=, positions 1.7e9 plus gaps uniform in [0.5, 1.5)), penetrable
 visibility with L = 1 and 2 (ts2vg's penetrable_limit=) and our exact natural rule (no
@@ -191,6 +196,16 @@ def operation(library, rule):
 
         return call, lambda a: a, len
 
+    if library.startswith("ours-direct-"):
+        # The direct edge-array entry on the array, on the given number of threads.
+        threads = int(library.rsplit("-", 1)[1])
+        direct = kg.visibility_edge_array if rule == "natural" else kg.horizontal_visibility_edge_array
+
+        def call(x):
+            return np.asarray(direct(x, threads=threads))
+
+        return call, lambda a: a, len
+
     raise ValueError(f"unknown library {library!r}")
 
 
@@ -225,7 +240,7 @@ def measure(args):
         os.replace(args.dump + ".tmp", args.dump)
 
 
-def run_child(library, rule, family, n, args, scratch, dump, variant=None):
+def run_child(library, rule, family, n, args, scratch, dump, variant=None, best_of=None):
     """Runs one measurement; returns its figures (or "timeout" / "error") and whether the
     edge keys were written to `dump`.
 
@@ -234,6 +249,8 @@ def run_child(library, rule, family, n, args, scratch, dump, variant=None):
     building them.
     """
     repeat = min(args.repeat, 1) if n >= SINGLE_RUN_FROM else args.repeat
+    if best_of is not None:
+        repeat = best_of
     report = os.path.join(scratch, "report.json")
     errors = os.path.join(scratch, "stderr.txt")
     for path in (report, dump):
@@ -364,6 +381,9 @@ def main():
     parser.add_argument("--variants", action="store_true",
                         help="time the variant builders (positions, penetrable, exact) instead")
     parser.add_argument("--variant", help=argparse.SUPPRESS)
+    parser.add_argument("--threads", action="store_true",
+                        help="time our two edge-array paths and the direct entry on 1 and 2 "
+                             "threads against ts2vg (uniform and walk, n = 10**6) instead")
     args = parser.parse_args()
     if args.measure:
         measure(args)
@@ -374,6 +394,9 @@ def main():
 
     if args.variants:
         run_variants(args)
+        return
+    if args.threads:
+        run_threads(args)
         return
 
     with_array = graph_has_edges_array()
@@ -437,6 +460,45 @@ def main():
             row += [seconds_cell(motif), ratio_cell(motif, ours_best), mb_cell(ours_list)]
             row += [mb_cell(outcomes["ours-array"])] if with_array else []
             row += [mb_cell(peer), size_cell(ours_best), size_cell(peer), differing]
+            print("| " + " | ".join(row) + " |", flush=True)
+
+
+THREAD_CASES = (("natural", "uniform"), ("natural", "walk"), ("horizontal", "uniform"),
+                ("horizontal", "walk"))
+
+
+def run_threads(args):
+    """Both of our edge-array paths (the graph with edges_array(), the direct entry on one
+    thread) and the direct entry on two threads, against ts2vg, at n = 10**6 (--max-n caps
+    it). "2 threads / 1" is the direct entry's speed-up; it means little on a loaded machine,
+    so the load average is printed with the table."""
+    n = min(10**6, args.max_n)
+    columns = ["rule", "family", "n", "graph + edges_array s", "edge array 1 thread s",
+               "edge array 2 threads s", "ts2vg s", "ts2vg / graph", "ts2vg / edge array",
+               "ts2vg / 2 threads", "2 threads / 1", "edges"]
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"kestrel_grid threads vs ts2vg; python {sys.version.split()[0]}, numpy {np.__version__}, "
+          f"{os.cpu_count()} cores, load {load:.1f}, seed {args.seed}")
+    print()
+    print("| " + " | ".join(columns) + " |")
+    print("|" + "|".join("---" for _ in columns) + "|", flush=True)
+    with tempfile.TemporaryDirectory(prefix="bench_threads_") as scratch:
+        for rule, family in THREAD_CASES:
+            if rule not in args.rules or family not in args.families:
+                continue
+            outcomes = {}
+            for library in ("ours-array", "ours-direct-1", "ours-direct-2", "ts2vg"):
+                print(f"  {rule} {family} n={n} {library} ...", file=sys.stderr, flush=True)
+                # Best of --repeat even at 10**6: single runs of 30 ms mean little.
+                outcomes[library], _ = run_child(library, rule, family, n, args, scratch, None,
+                                                 best_of=args.repeat)
+            peer = outcomes["ts2vg"]
+            row = [rule, family, str(n), seconds_cell(outcomes["ours-array"]),
+                   seconds_cell(outcomes["ours-direct-1"]), seconds_cell(outcomes["ours-direct-2"]),
+                   seconds_cell(peer), ratio_cell(peer, outcomes["ours-array"]),
+                   ratio_cell(peer, outcomes["ours-direct-1"]), ratio_cell(peer, outcomes["ours-direct-2"]),
+                   ratio_cell(outcomes["ours-direct-1"], outcomes["ours-direct-2"]),
+                   size_cell(outcomes["ours-direct-1"])]
             print("| " + " | ".join(row) + " |", flush=True)
 
 

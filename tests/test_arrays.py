@@ -155,7 +155,7 @@ def test_empty_exports_and_the_type_itself():
                                   "visibility_edge_array", "horizontal_visibility_edge_array"])
 def test_added_functions_bind_and_refuse_like_the_builders(name):
     fn = getattr(kg, name)
-    assert fn.__text_signature__ == "(time_series, skip_adjacent=None)"
+    assert fn.__text_signature__ == "(time_series, skip_adjacent=None, *, threads=None)"
     assert fn.__doc__ and not fn.__doc__.startswith(name)
     with pytest.raises(TypeError, match=r"^argument 'skip_adjacent': 'int' object cannot be converted to 'PyBool'$"):
         fn([1.0], skip_adjacent=1)

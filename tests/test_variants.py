@@ -314,7 +314,7 @@ def test_signature_positional_limits_and_accepted_forms(name):
     fn = getattr(kg, name)
     assert fn.__text_signature__ == (
         "(time_series, kind='natural', *, x=None, penetrable=0, skip_adjacent=False, exact=False, "
-        "missing='raise', decimals=None)")
+        "missing='raise', decimals=None, threads=None)")
     with pytest.raises(TypeError) as caught:
         fn([1.0], "natural", [0.0])
     assert str(caught.value) == f"{name}() takes from 1 to 2 positional arguments but 3 were given"

@@ -705,6 +705,13 @@ def build_cases(panic):
         case(f"{label}: too many arguments", fn, short, True, 3, expect=TypeError)
         case(f"{label}: __float__ runs another lock-free build", fn,
              [Num(1.0, lambda: VE(nested).tobytes()), 2.0, 0.5])
+        case(f"{label}: threads=3", fn, series, threads=3)
+        case(f"{label}: threads=None", fn, series, threads=None)
+        case(f"{label}: huge threads", fn, short, threads=10**40)
+        case(f"{label}: threads=0", fn, short, threads=0, expect=ValueError)
+        case(f"{label}: huge negative threads", fn, short, threads=-10**40, expect=ValueError)
+        case(f"{label}: bool threads", fn, short, threads=True, expect=TypeError)
+        case(f"{label}: float threads", fn, short, threads=2.0, expect=TypeError)
 
     # ---- the variant builders (positions, penetrable, exact; the lock is released)
     positions = [float(k) * 1.5 for k in range(len(series))]
@@ -744,6 +751,10 @@ def build_cases(panic):
         case(f"{label}: exact=1", fn, short, exact=1, expect=TypeError)
         case(f"{label}: positional x", fn, short, "natural", positions, expect=TypeError)
         case(f"{label}: unknown keyword", fn, short, window=3, expect=TypeError)
+        case(f"{label}: horizontal on two threads", fn, series, "horizontal", threads=2)
+        case(f"{label}: threads with positions", fn, series, x=positions, threads=2)
+        case(f"{label}: threads=0", fn, short, threads=0, expect=ValueError)
+        case(f"{label}: str threads", fn, short, threads="2", expect=TypeError)
 
     # ---- the array type and the graph exports
     array_type = kg.GraphArray

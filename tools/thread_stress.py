@@ -146,6 +146,10 @@ def make_expected(kg, rng):
             ("horizontal degrees", kg.horizontal_visibility_degrees, [series, skip], "array"),
             ("natural edge array", kg.visibility_edge_array, [series, skip], "array"),
             ("horizontal edge array", kg.horizontal_visibility_edge_array, [series, skip], "array"),
+            ("horizontal edge array on 3 threads",
+             functools.partial(kg.horizontal_visibility_edge_array, threads=3), [series, skip], "array"),
+            ("natural degrees on 2 threads", functools.partial(kg.visibility_degrees, threads=2),
+             [series, skip], "array"),
         ]
         if hasattr(kg, "build_graph"):  # the variant builders: positions, limits, exact rule
             positions = [1.7e9 + 1.5 * k + rng.random() for k in range(n)]
@@ -599,7 +603,8 @@ def interrupted_builds(kg, run, deadline):
             arm = rng.random() < 0.5
             try:
                 state["raise"] = arm
-                got = kg.graph_degrees(x, kind).tobytes()
+                # Any number of threads gives the same bytes; a stop ends every worker.
+                got = kg.graph_degrees(x, kind, threads=rng.choice([None, 1, 2, 3])).tobytes()
                 state["raise"] = False  # a signal after this raises nothing
             except Alarm:
                 counts["stopped"] += 1
@@ -619,7 +624,8 @@ def start_daemon_builders(kg):
         return
     x = np.random.default_rng(0).random(200_000)
     calls = [lambda: kg.graph_degrees(x, "horizontal"), lambda: kg.graph_edge_array(x),
-             lambda: kg.build_graph(x, "horizontal"), lambda: kg.visibility_degrees(x)]
+             lambda: kg.build_graph(x, "horizontal"), lambda: kg.visibility_degrees(x),
+             lambda: kg.horizontal_visibility_edge_array(x, threads=2)]
 
     def builder(call):
         while True:

@@ -135,14 +135,22 @@ def segment_is_visible(p1: _Point, p2: _Point, obstacles: Sequence[_Segment]) ->
 def horizontal_window_motif_scores(
     time_series: _Series, window_size: SupportsIndex, skip_adjacent: Optional[bool] = None
 ) -> List[int]: ...
-def visibility_degrees(time_series: _Series, skip_adjacent: Optional[bool] = None) -> GraphArray: ...
-def horizontal_visibility_degrees(time_series: _Series, skip_adjacent: Optional[bool] = None) -> GraphArray: ...
-def visibility_edge_array(time_series: _Series, skip_adjacent: Optional[bool] = None) -> GraphArray: ...
-def horizontal_visibility_edge_array(time_series: _Series, skip_adjacent: Optional[bool] = None) -> GraphArray: ...
+def visibility_degrees(
+    time_series: _Series, skip_adjacent: Optional[bool] = None, *, threads: Optional[SupportsIndex] = None
+) -> GraphArray: ...
+def horizontal_visibility_degrees(
+    time_series: _Series, skip_adjacent: Optional[bool] = None, *, threads: Optional[SupportsIndex] = None
+) -> GraphArray: ...
+def visibility_edge_array(
+    time_series: _Series, skip_adjacent: Optional[bool] = None, *, threads: Optional[SupportsIndex] = None
+) -> GraphArray: ...
+def horizontal_visibility_edge_array(
+    time_series: _Series, skip_adjacent: Optional[bool] = None, *, threads: Optional[SupportsIndex] = None
+) -> GraphArray: ...
 
 # build_graph, graph_degrees and graph_edge_array: kind picks the rule (and the graph
-# class); x (positions, the same kinds of input as the series), penetrable, skip_adjacent
-# and exact are keyword-only.
+# class); x (positions, the same kinds of input as the series), penetrable, skip_adjacent,
+# exact, missing, decimals and threads are keyword-only.
 _Kind = Literal["natural", "horizontal"]
 _Missing = Literal["raise", "omit", "keep"]
 
@@ -157,6 +165,7 @@ def build_graph(
     exact: bool = False,
     missing: _Missing = "raise",
     decimals: Optional[SupportsIndex] = None,
+    threads: Optional[SupportsIndex] = None,
 ) -> VisibilityGraph: ...
 @overload
 def build_graph(
@@ -169,6 +178,7 @@ def build_graph(
     exact: bool = False,
     missing: _Missing = "raise",
     decimals: Optional[SupportsIndex] = None,
+    threads: Optional[SupportsIndex] = None,
 ) -> HorizontalVisibilityGraph: ...
 @overload
 def build_graph(
@@ -181,6 +191,7 @@ def build_graph(
     exact: bool = False,
     missing: _Missing = "raise",
     decimals: Optional[SupportsIndex] = None,
+    threads: Optional[SupportsIndex] = None,
 ) -> Union[VisibilityGraph, HorizontalVisibilityGraph]: ...
 def graph_degrees(
     time_series: _Series,
@@ -192,6 +203,7 @@ def graph_degrees(
     exact: bool = False,
     missing: _Missing = "raise",
     decimals: Optional[SupportsIndex] = None,
+    threads: Optional[SupportsIndex] = None,
 ) -> GraphArray: ...
 def graph_edge_array(
     time_series: _Series,
@@ -203,6 +215,7 @@ def graph_edge_array(
     exact: bool = False,
     missing: _Missing = "raise",
     decimals: Optional[SupportsIndex] = None,
+    threads: Optional[SupportsIndex] = None,
 ) -> GraphArray: ...
 
 # Private: the reader of plain decimal text behind the command line's bulk input path.

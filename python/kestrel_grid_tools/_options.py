@@ -52,6 +52,16 @@ def check_decimals(decimals: Any) -> Optional[int]:
     return int(decimals)
 
 
+def check_threads(threads: Any) -> Optional[int]:
+    if threads is None:
+        return None
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)):
+        raise TypeError(f"threads must be None or an int, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be >= 1, not {threads}")
+    return int(threads)
+
+
 @dataclass(frozen=True)
 class Options:
     """How a series' graph is built and summarised, validated on construction.
@@ -67,6 +77,8 @@ class Options:
             decimals with at most this many places (0 to 15).
         window: Motif window size for summaries, or ``None``; motif scores have no
             penetrable variant, so a window goes with ``penetrable=0`` only.
+        threads: How many threads the module may use for one series, or ``None`` for
+            its own choice (every core for long series); the graph is the same either way.
 
     Raises:
         ValueError, TypeError: On construction, for the first option that is wrong.
@@ -79,6 +91,7 @@ class Options:
     missing: Missing = "omit"
     decimals: Optional[int] = None
     window: Optional[int] = None
+    threads: Optional[int] = None
 
     def __post_init__(self) -> None:
         # Normalised in place (the instance is frozen, hence object.__setattr__), so a
@@ -91,6 +104,7 @@ class Options:
             "missing": check_missing(self.missing),
             "decimals": check_decimals(self.decimals),
             "window": None if self.window is None else check_int("window", self.window, 1),
+            "threads": check_threads(self.threads),
         }
         if checked["window"] is not None and checked["penetrable"] > 0:
             raise ValueError(
@@ -106,4 +120,5 @@ class Options:
         return {
             "penetrable": self.penetrable, "skip_adjacent": self.skip_adjacent,
             "exact": self.exact, "missing": self.missing, "decimals": self.decimals,
+            "threads": self.threads,
         }

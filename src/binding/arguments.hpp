@@ -9,7 +9,7 @@
 
 namespace kestrel {
 
-inline constexpr std::size_t max_parameters = 8;
+inline constexpr std::size_t max_parameters = 9;
 
 struct CallSignature {
     const char* name;

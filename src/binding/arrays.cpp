@@ -206,14 +206,16 @@ ArrayBlock make_block(ArrayBlock::Kind kind, std::size_t rows, std::size_t colum
 
 }  // namespace
 
+ArrayBlock edge_block(EdgeBuffer&& edges);
+
 ArrayBlock edge_block(const std::vector<Edge>& edges) {
-    ArrayBlock block = make_block(ArrayBlock::Kind::int64, edges.size(), 2);
-    // An edge is two 64-bit indices below 2^63, the same bits as two int64: one copy.
+    // An edge is two 64-bit indices below 2^63, the same bits as two int64: one copy,
+    // into a buffer not cleared first, so each page of the result is written once.
     static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
-    if (!edges.empty()) {
-        std::memcpy(std::get<0>(block.storage).data(), edges.data(), edges.size() * sizeof(Edge));
-    }
-    return block;
+    EdgeBuffer copy = EdgeBuffer::with_room(edges.size());
+    copy.size = edges.size();
+    if (!edges.empty()) std::memcpy(copy.data(), edges.data(), edges.size() * sizeof(Edge));
+    return edge_block(std::move(copy));
 }
 
 // A block that takes over a finished vector of 8-byte elements as its storage.
@@ -233,6 +235,17 @@ ArrayBlock edge_block(std::vector<Edge>&& edges) {
     // An edge is two 64-bit indices below 2^63, the bits of two int64.
     static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
     return moved_block(std::move(edges), 2);
+}
+
+ArrayBlock edge_block(EdgeBuffer&& edges) {
+    static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
+    ArrayBlock block;
+    block.kind = ArrayBlock::Kind::int64;
+    block.rows = edges.size;
+    block.columns = 2;
+    if (!edges.storage) edges = EdgeBuffer::with_room(0);  // never a NULL address
+    block.storage = std::move(edges);
+    return block;
 }
 
 ArrayBlock vertex_block(const std::vector<Vertex>& vertices) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/errors.hpp"
+#include "core/edge_collector.hpp"
 #include "core/graph_record.hpp"
 
 namespace kestrel {
@@ -18,7 +19,8 @@ namespace kestrel {
 // holds its data twice.
 struct ArrayBlock {
     enum class Kind { int64, float64 };
-    std::variant<std::vector<std::uint64_t>, std::vector<Edge>, std::vector<double>> storage;
+    std::variant<std::vector<std::uint64_t>, std::vector<Edge>, std::vector<double>, EdgeBuffer>
+        storage;
     Kind kind = Kind::int64;
     std::size_t rows = 0;
     std::size_t columns = 0;
@@ -31,6 +33,7 @@ struct ArrayBlock {
 
 ArrayBlock edge_block(const std::vector<Edge>& edges);        // (m, 2) int64, a copy
 ArrayBlock edge_block(std::vector<Edge>&& edges);             // (m, 2) int64, moved in
+ArrayBlock edge_block(EdgeBuffer&& edges);                    // (m, 2) int64, moved in
 ArrayBlock vertex_block(const std::vector<Vertex>& vertices);  // (n, 2) float64
 ArrayBlock count_block(std::vector<std::uint64_t>&& counts);  // (n,) int64, moved in
 ArrayBlock value_block(std::vector<double>&& values);          // (n,) float64, moved in

@@ -2,6 +2,7 @@
 #include "binding/texts.hpp"
 
 #include "core/memory.hpp"
+#include "core/parallel.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -63,6 +64,31 @@ Result<std::optional<bool>> to_optional_flag(PyObject* object) {
         return std::optional<bool>{truth == 1};
     }
     return to_optional_bool(object);
+}
+
+Result<std::size_t> to_threads(PyObject* object) {
+    if (object == nullptr || object == Py_None) return kAutoThreads;
+    // numpy.bool has __index__ on some numpy versions only: refused on all of them.
+    const bool numpy_bool = is_numpy_bool(object);
+    if (PyBool_Check(object) || numpy_bool || !PyIndex_Check(object)) {
+        ref name = numpy_bool ? ref::steal(checked(PyUnicode_FromString("numpy.bool")))
+                              : type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+        ref text = ref::steal(PyUnicode_FromFormat("threads must be None or an int, not %U", name.get()));
+        if (!text) return fetch_error();
+        return CallError::object(PyExc_TypeError, std::move(text));
+    }
+    ref index = ref::steal(PyNumber_Index(object));
+    if (!index) return fetch_error();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return fetch_error();
+    if (overflow < 0 || (overflow == 0 && value < 1)) {
+        ref text = ref::steal(PyUnicode_FromFormat("threads must be >= 1, not %S", index.get()));
+        if (!text) return fetch_error();
+        return CallError::object(PyExc_ValueError, std::move(text));
+    }
+    if (overflow > 0) return kMaxThreads;
+    return std::min(static_cast<std::size_t>(value), kMaxThreads);
 }
 
 Result<bool> to_flag(const char* parameter, PyObject* object) {

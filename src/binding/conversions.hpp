@@ -22,6 +22,10 @@ bool is_numpy_bool(PyObject* object);
 Result<std::optional<bool>> to_optional_flag(PyObject* object);
 // to_optional_flag for the argument `parameter`, absent meaning false.
 Result<bool> to_flag(const char* parameter, PyObject* object);
+// The `threads` argument of the entries that release the lock: None (or absent) gives
+// kAutoThreads, otherwise an int >= 1 (never a bool); values beyond the native range act
+// as the largest.
+Result<std::size_t> to_threads(PyObject* object);
 Result<Series> to_series(PyObject* object);
 Result<Point> to_point(PyObject* object);
 Result<std::vector<Segment>> to_segment_list(PyObject* object);

@@ -38,6 +38,7 @@ PyObject* module_cell = nullptr;
 
 // The optional parameters of every function here default to None.
 constexpr std::array<const char*, max_parameters> kNoneAfter1{nullptr, "None"};
+constexpr std::array<const char*, max_parameters> kNoneAfter1AndThreads{nullptr, "None", "None"};
 constexpr std::array<const char*, max_parameters> kNoneAfter2{nullptr, nullptr, "None"};
 constexpr std::array<const char*, max_parameters> kNoneAfter3{nullptr, nullptr, nullptr, "None"};
 
@@ -194,33 +195,44 @@ PyObject* horizontal_window_motif_scores_entry(PyObject*, PyObject* args, PyObje
 }
 
 constexpr CallSignature visibility_degrees_signature{
-    "visibility_degrees", nullptr, {"time_series", "skip_adjacent"}, 2, 1, 0, kNoneAfter1};
+    "visibility_degrees", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1,
+    kNoneAfter1AndThreads};
 constexpr CallSignature horizontal_visibility_degrees_signature{
-    "horizontal_visibility_degrees", nullptr, {"time_series", "skip_adjacent"}, 2, 1, 0, kNoneAfter1};
+    "horizontal_visibility_degrees", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1,
+    kNoneAfter1AndThreads};
 constexpr CallSignature visibility_edge_array_signature{
-    "visibility_edge_array", nullptr, {"time_series", "skip_adjacent"}, 2, 1, 0, kNoneAfter1};
+    "visibility_edge_array", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1, 1,
+    kNoneAfter1AndThreads};
 constexpr CallSignature horizontal_visibility_edge_array_signature{
-    "horizontal_visibility_edge_array", nullptr, {"time_series", "skip_adjacent"}, 2, 1, 0, kNoneAfter1};
+    "horizontal_visibility_edge_array", nullptr, {"time_series", "skip_adjacent", "threads"}, 2, 1,
+    1, kNoneAfter1AndThreads};
 
-ArrayBlock degree_array(const Series& v, bool skip_adjacent, VisibilityRule rule) {
-    return count_block(visibility_degrees(v, skip_adjacent, rule));
+ArrayBlock degree_array(const Series& v, bool skip_adjacent, VisibilityRule rule,
+                        std::size_t threads) {
+    return count_block(visibility_degrees(v, skip_adjacent, rule, threads));
 }
 
-ArrayBlock edge_array(const Series& v, bool skip_adjacent, VisibilityRule rule) {
-    return edge_block(visibility_edges(v, skip_adjacent, rule));
+ArrayBlock edge_array(const Series& v, bool skip_adjacent, VisibilityRule rule,
+                      std::size_t threads) {
+    if (rule == VisibilityRule::Horizontal) {
+        return edge_block(horizontal_visibility_edge_buffer(
+            v, skip_adjacent, visibility_cuts(v.size(), threads, rule)));
+    }
+    return edge_block(visibility_edges(v, skip_adjacent, rule, threads));
 }
 
 // Converts with the interpreter held, computes without it on the call's own copy, and
 // builds the result with it again.
 PyObject* array_entry(const CallSignature& signature, PyObject* args, PyObject* kwargs,
                       VisibilityRule rule,
-                      ArrayBlock (*compute)(const Series&, bool, VisibilityRule)) {
+                      ArrayBlock (*compute)(const Series&, bool, VisibilityRule, std::size_t)) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(slots, parse_arguments(signature, args, kwargs));
         KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
         KG_TRY(skip_adjacent, to_flag("skip_adjacent", slots[1]));
+        KG_TRY(threads, to_threads(slots[2]));
         KG_TRY(block, without_interpreter([&] {
-                   ArrayBlock computed = compute(series, skip_adjacent, rule);
+                   ArrayBlock computed = compute(series, skip_adjacent, rule, threads);
                    Series().swap(series);  // freed before the result is wrapped
                    return computed;
                }));
@@ -262,21 +274,28 @@ constexpr ModuleFunction module_functions[] = {
     {&horizontal_window_motif_scores_signature, horizontal_window_motif_scores_entry, ""},
 };
 
+#define KG_THREADS_DOC                                                                        \
+    "threads: how many threads build the result (an int >= 1); None, the default, uses " \
+    "every core for long series and one thread otherwise. The result is the same for "   \
+    "every value."
+
 constexpr ModuleFunction array_functions[] = {
     {&visibility_degrees_signature, visibility_degrees_entry,
      "Degree of every sample in the natural visibility graph of the series, as an (n,) "
      "int64 GraphArray, computed without storing edges (O(n) memory) and without holding "
-     "the interpreter lock. Equal to build_visibility_graph(...).degrees_array()."},
+     "the interpreter lock. Equal to build_visibility_graph(...).degrees_array(). "
+     KG_THREADS_DOC},
     {&horizontal_visibility_degrees_signature, horizontal_visibility_degrees_entry,
      "Degree of every sample in the horizontal visibility graph of the series, as an (n,) "
-     "int64 GraphArray, computed in O(n) memory without holding the interpreter lock."},
+     "int64 GraphArray, computed in O(n) memory without holding the interpreter lock. "
+     KG_THREADS_DOC},
     {&visibility_edge_array_signature, visibility_edge_array_entry,
      "Edges of the natural visibility graph as an (m, 2) int64 GraphArray in ascending "
      "(low, high) order, the order of build_visibility_graph(...).edges, computed without "
-     "holding the interpreter lock."},
+     "holding the interpreter lock. " KG_THREADS_DOC},
     {&horizontal_visibility_edge_array_signature, horizontal_visibility_edge_array_entry,
      "Edges of the horizontal visibility graph as an (m, 2) int64 GraphArray in ascending "
-     "(low, high) order, computed without holding the interpreter lock."},
+     "(low, high) order, computed without holding the interpreter lock. " KG_THREADS_DOC},
 };
 
 // The names start-up sets on the module, in order; __all__ is made from them once, at the

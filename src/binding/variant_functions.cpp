@@ -12,6 +12,7 @@
 #include "binding/graph_classes.hpp"
 #include "binding/interpreter.hpp"
 #include "binding/texts.hpp"
+#include "core/parallel.hpp"
 #include "core/variants.hpp"
 
 namespace kestrel {
@@ -19,13 +20,14 @@ namespace kestrel {
 namespace {
 
 constexpr std::array<const char*, max_parameters> kNames{
-    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing", "decimals"};
+    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing", "decimals",
+    "threads"};
 constexpr std::array<const char*, max_parameters> kDefaults{
-    nullptr, "'natural'", "None", "0", "False", "False", "'raise'", "None"};
-constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 6, kDefaults};
-constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 6,
+    nullptr, "'natural'", "None", "0", "False", "False", "'raise'", "None", "None"};
+constexpr CallSignature build_graph_signature{"build_graph", nullptr, kNames, 2, 1, 7, kDefaults};
+constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames, 2, 1, 7,
                                                 kDefaults};
-constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 6,
+constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 7,
                                                    kDefaults};
 
 // Everything a call asks for, converted and checked.
@@ -37,6 +39,7 @@ struct VariantCall {
     // With decimals=: the values as scaled decimals, on which visibility is decided.
     std::optional<Series> decided;
     TimeAxis axis;  // set when x held times
+    std::size_t threads = kAutoThreads;
 };
 
 // Positions as given: the offsets, and for times what they count.
@@ -266,6 +269,7 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
     KG_TRY(exact, to_flag("exact", slots[5]));
     KG_TRY(missing, convert_argument("missing", to_missing, slots[6]));
     KG_TRY(decimals, to_decimals(slots[7]));
+    KG_TRY(threads, to_threads(slots[8]));
     if (slots[2] != nullptr && slots[2] != Py_None) {
         const PositionsCheck check = check_positions(x, series.size());
         if (check.fault != PositionsFault::none) return positions_error(check, x, series.size());
@@ -289,7 +293,7 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
         options.exact = true;
     }
     return VariantCall{std::move(series), std::move(x), options, missing == MissingPolicy::omit,
-                       std::move(decided), std::move(axis)};
+                       std::move(decided), std::move(axis), threads};
 }
 
 // Runs without the interpreter lock, on the call's own copies.
@@ -300,6 +304,30 @@ void prepare_inputs(VariantCall& call) {
 // The values visibility is decided on.
 const Series& decided_values(const VariantCall& call) {
     return call.decided ? *call.decided : call.series;
+}
+
+// The plain rules (no penetrable, natural without positions or the exact rule) run on the
+// call's threads; every other variant runs on one.
+bool runs_threaded(const VariantCall& call) {
+    const VariantOptions& options = call.options;
+    return options.penetrable == 0 &&
+           (options.rule == VisibilityRule::Horizontal || (call.x.empty() && !options.exact));
+}
+
+std::vector<Edge> call_edges(const VariantCall& call) {
+    if (runs_threaded(call)) {
+        return visibility_edges(decided_values(call), call.options.skip_adjacent, call.options.rule,
+                                call.threads);
+    }
+    return variant_edges(decided_values(call), call.x, call.options);
+}
+
+std::vector<std::uint64_t> call_degrees(const VariantCall& call) {
+    if (runs_threaded(call)) {
+        return visibility_degrees(decided_values(call), call.options.skip_adjacent,
+                                  call.options.rule, call.threads);
+    }
+    return variant_degrees(decided_values(call), call.x, call.options);
 }
 
 // The inputs are freed as soon as the result exists, before the result is wrapped.
@@ -314,8 +342,7 @@ PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(build_graph_signature, args, kwargs));
         KG_TRY(graph, without_interpreter([&] {
                    prepare_inputs(call);
-                   VisibilityGraph built =
-                       build_variant_graph(call.series, decided_values(call), call.x, call.options);
+                   VisibilityGraph built = graph_from_edges(call.series, call.x, call_edges(call));
                    release_inputs(call);
                    return built;
                }));
@@ -331,7 +358,7 @@ PyObject* graph_degrees_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(graph_degrees_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
                    prepare_inputs(call);
-                   ArrayBlock computed = count_block(variant_degrees(decided_values(call), call.x, call.options));
+                   ArrayBlock computed = count_block(call_degrees(call));
                    release_inputs(call);
                    return computed;
                }));
@@ -344,7 +371,13 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
                    prepare_inputs(call);
-                   ArrayBlock computed = edge_block(variant_edges(decided_values(call), call.x, call.options));
+                   ArrayBlock computed =
+                       runs_threaded(call) && call.options.rule == VisibilityRule::Horizontal
+                           ? edge_block(horizontal_visibility_edge_buffer(
+                                 decided_values(call), call.options.skip_adjacent,
+                                 visibility_cuts(decided_values(call).size(), call.threads,
+                                                 VisibilityRule::Horizontal)))
+                           : edge_block(call_edges(call));
                    release_inputs(call);
                    return computed;
                }));
@@ -379,17 +412,22 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     "        15) as recorded: each must be the double nearest to such a decimal with at most\n" \
     "        15 digits in all, and visibility is decided exactly on those decimals (a sample\n" \
     "        on the chord of the recorded values blocks), not on their binary roundings.\n"   \
-    "        The vertices keep the values as given.\n\n"
+    "        The vertices keep the values as given.\n"                                      \
+    "    threads: How many threads build the result, an int >= 1; ``None`` uses every core\n"  \
+    "        for long series and one thread for short ones. Only the plain rules (no\n"        \
+    "        ``penetrable``, and for the natural rule no ``x`` and no exact rule) use more\n"  \
+    "        than one. The result is the same for every value.\n\n"
 
 #define KG_VARIANT_RAISES                                                                          \
     "Raises:\n"                                                                                    \
     "    ValueError: A missing sample with ``missing=\"raise\"``, a value that is no decimal\n"  \
     "        of ``decimals`` places, ``missing`` or ``kind`` not one of its choices,\n"          \
-    "        ``decimals`` out of range, ``penetrable`` negative, or\n"                           \
+    "        ``decimals`` out of range, ``penetrable`` negative, ``threads``\n"  \
+    "        below 1, or\n"                           \
     "        ``x`` has the wrong length, a non-finite position or one not greater than the\n"   \
     "        one before it (the message names the first).\n"                                    \
     "    TypeError: An argument has the wrong type; ``penetrable`` must be an int (not a\n"      \
-    "        bool).\n"                                                                           \
+    "        bool), ``threads`` None or an int.\n"                                                                           \
     "    MemoryError: Memory ran out; nothing is built.\n"                                     \
     "    KeyboardInterrupt: Ctrl-C on the main thread stopped the build (an exception that a\n"  \
     "        signal handler of the caller's raises stops it the same way).\n"

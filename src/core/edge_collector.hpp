@@ -11,6 +11,26 @@
 
 namespace kestrel {
 
+// Edges in a buffer that is never cleared before use: a page the edges never reach is
+// never touched (so costs no memory), and the pages they do reach are first written by
+// whichever thread fills them. The edges are storage[first, first + size).
+struct EdgeBuffer {
+    std::unique_ptr<Edge[]> storage;
+    std::size_t first = 0;
+    std::size_t size = 0;
+
+    // Room for `capacity` edges (at least one, so data() is never null).
+    static EdgeBuffer with_room(std::size_t capacity) {
+        EdgeBuffer buffer;
+        const std::size_t room = capacity == 0 ? 1 : capacity;
+        buffer.storage = std::make_unique_for_overwrite<Edge[]>(room);
+        prefer_huge_pages(buffer.storage.get(), room * sizeof(Edge));
+        return buffer;
+    }
+    const Edge* data() const noexcept { return storage.get() + first; }
+    Edge* data() noexcept { return storage.get() + first; }
+};
+
 // Fixed blocks instead of one growing array: a vector that grows holds its old and new
 // storage at once, so an edge list of m edges briefly needs up to twice its size. Joining
 // the blocks into one array of the final size frees each block as soon as it is copied,

@@ -13,14 +13,16 @@
 //      value >= v[j], and its value is strictly greater (an equal one falls under A); a
 //      NaN low when it lies after the (L + 1)-th of them.
 //   C. both NaN: nothing blocks; every such pair is visible.
-// Every pair falls under exactly one case. "First sample at or after p with value >= t"
-// is a descent in a max-tree (NaN counts as below everything), O(log distance) from p.
-// Time O(n (L + 1) log n) in the worst case, close to O(n (L + 1)) on noise and walks
-// (the next blocker is near), plus the output; edges are put in order by one counting
-// pass and short sorts per low end.
+// Every pair falls under exactly one case. The first L + 1 samples after (or before) i
+// with value >= v[i] are read from a linked list of the samples that reach v[i] (see
+// penetrable_pairs): O(n (L + 1) + m) time and O(n) memory besides the edges; edges are
+// put in order by one counting pass and short sorts per low end.
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "core/memory.hpp"
 #include "core/cancel.hpp"
@@ -31,135 +33,137 @@ namespace kestrel {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-// Max-tree of the non-NaN values. A threshold t > -inf is never met by a NaN leaf (stored
-// as -inf) nor by the padding; t = -inf is answered from the lists of non-NaN positions.
-class ThresholdTree {
-public:
-    explicit ThresholdTree(std::span<const double> v) : n_(v.size()) {
-        while (size_ < n_) size_ <<= 1;
-        top_.assign(2 * size_, -kInf);
-        for (std::size_t k = 0; k < n_; ++k) top_[size_ + k] = std::isnan(v[k]) ? -kInf : v[k];
-        for (std::size_t i = size_ - 1; i >= 1; --i) top_[i] = std::max(top_[2 * i], top_[2 * i + 1]);
-        next_non_nan_.assign(n_ + 1, n_);
-        for (std::size_t k = n_; k-- > 0;) next_non_nan_[k] = std::isnan(v[k]) ? next_non_nan_[k + 1] : k;
-        previous_non_nan_.assign(n_ + 1, kNone);  // shifted by one: [p + 1] answers p
-        for (std::size_t k = 0; k < n_; ++k) {
-            previous_non_nan_[k + 1] = std::isnan(v[k]) ? previous_non_nan_[k] : k;
-        }
+// The non-NaN positions in ascending order of value (-0 and +0 as one value): by a radix
+// sort on the values' order-preserving 64-bit keys, four passes of 16 bits, O(n); short
+// series by a comparison sort.
+std::vector<std::size_t> positions_by_value(std::span<const double> v) {
+    std::vector<std::size_t> order;
+    std::vector<std::uint64_t> keys;
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        if (std::isnan(v[k])) continue;
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(v[k] + 0.0);  // -0 + 0 = +0
+        keys.push_back(bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63));
+        order.push_back(k);
     }
-
-    // First position >= p with a non-NaN value >= t; n when there is none.
-    std::size_t first_at_or_after(std::size_t p, double t) const {
-        if (p >= n_) return n_;
-        if (t == -kInf) return next_non_nan_[p];
-        // The answer is usually near: a few leaves in a row before the climb.
-        const std::size_t near = std::min(n_, p + 8);
-        for (std::size_t k = p; k < near; ++k) {
-            if (top_[size_ + k] >= t) return k;
-        }
-        if (near == n_) return n_;
-        std::size_t i = near + size_;
-        for (;;) {
-            if (top_[i] >= t) {
-                while (i < size_) {
-                    i = 2 * i;
-                    if (!(top_[i] >= t)) ++i;
-                }
-                return i - size_;
-            }
-            while (i & 1) {  // a right child: climb until a left child
-                i >>= 1;
-                if (i == 0) return n_;
-            }
-            ++i;  // its right sibling, the next range to the right
-        }
+    const std::size_t m = order.size();
+    if (m < (std::size_t{1} << 14)) {
+        std::vector<std::size_t> index(m);
+        for (std::size_t t = 0; t < m; ++t) index[t] = t;
+        std::sort(index.begin(), index.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+        std::vector<std::size_t> sorted(m);
+        for (std::size_t t = 0; t < m; ++t) sorted[t] = order[index[t]];
+        return sorted;
     }
-
-    // Last position <= p with a non-NaN value >= t; kNone when there is none.
-    std::size_t last_at_or_before(std::size_t p, double t) const {
-        if (p == kNone) return kNone;
-        if (t == -kInf) return previous_non_nan_[p + 1];
-        const std::size_t near = p >= 8 ? p - 8 : kNone;
-        for (std::size_t k = p + 1; k-- > (near == kNone ? 0 : near + 1);) {
-            if (top_[size_ + k] >= t) return k;
+    std::vector<std::uint64_t> key_out(m);
+    std::vector<std::size_t> order_out(m);
+    std::vector<std::size_t> count(std::size_t{1} << 16);
+    for (int shift = 0; shift < 64; shift += 16) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::size_t t = 0; t < m; ++t) ++count[(keys[t] >> shift) & 0xffff];
+        std::size_t sum = 0;
+        for (std::size_t& c : count) sum += std::exchange(c, sum);
+        for (std::size_t t = 0; t < m; ++t) {
+            const std::size_t at = count[(keys[t] >> shift) & 0xffff]++;
+            key_out[at] = keys[t];
+            order_out[at] = order[t];
         }
-        if (near == kNone) return kNone;
-        std::size_t i = near + size_;
-        for (;;) {
-            if (top_[i] >= t) {
-                while (i < size_) {
-                    i = 2 * i + 1;
-                    if (!(top_[i] >= t)) --i;
-                }
-                return i - size_;
-            }
-            while (!(i & 1)) i >>= 1;  // a left child: climb until a right child
-            if (i == 1) return kNone;  // the root: nothing further left
-            --i;                       // its left sibling
-        }
+        keys.swap(key_out);
+        order.swap(order_out);
     }
-
-private:
-    std::size_t n_;
-    std::size_t size_ = 1;
-    std::vector<double> top_;
-    std::vector<std::size_t> next_non_nan_;
-    std::vector<std::size_t> previous_non_nan_;
-};
+    return order;
+}
 
 // Calls emit(i, j) once per visible pair, in no particular order.
+//
+// The samples are taken in ascending order of value, each run of equal values together,
+// from a doubly linked list of positions that at that moment holds exactly the non-NaN
+// samples with value >= the run's value (every smaller one was unlinked after its own
+// run). So for a sample i of the run, the first L + 1 samples after i with value >= v[i]
+// are the next L + 1 entries of the list after i (case A), and the first L + 1 before it
+// the previous L + 1 (case B): O(L + 1) steps per sample. NaN highs and lows come from
+// the chains of next and previous NaN positions, one step each. O(n (L + 1) + m) in all.
 template <class Emit>
 void penetrable_pairs(std::span<const double> v, std::size_t limit, bool skip_adjacent, Emit&& emit) {
     const std::size_t n = v.size();
     if (n < 2) return;
     limit = std::min(limit, n);  // no pair has more than n - 2 samples between
-    const ThresholdTree tree(v);
+    const std::vector<std::size_t> order = positions_by_value(v);
+    // The list: node k + 1 for position k, 0 the head and n + 1 the tail. A node holds its
+    // links and its sample's value, so one step of a walk reads one place in memory.
+    struct Node {
+        std::size_t previous;
+        std::size_t next;
+        double value;
+    };
+    std::vector<Node> list(n + 2);
+    for (std::size_t k = 0; k < n + 2; ++k) {
+        list[k] = Node{k == 0 ? 0 : k - 1, k + 1, k >= 1 && k <= n ? v[k - 1] : 0.0};
+    }
+    auto unlink = [&](std::size_t k) {
+        const Node& node = list[k + 1];
+        list[node.previous].next = node.next;
+        list[node.next].previous = node.previous;
+    };
+    // NaN positions around each position: first >= k (n when none) and last < k (kNone
+    // when none), side by side.
+    struct NanLinks {
+        std::size_t next;
+        std::size_t previous;
+    };
+    std::vector<NanLinks> nan_links(n + 1, NanLinks{n, kNone});
     std::vector<std::size_t> nans;
+    for (std::size_t k = n; k-- > 0;) nan_links[k].next = std::isnan(v[k]) ? k : nan_links[k + 1].next;
     for (std::size_t k = 0; k < n; ++k) {
-        if (std::isnan(v[k])) nans.push_back(k);
+        nan_links[k + 1].previous = std::isnan(v[k]) ? k : nan_links[k].previous;
+        if (std::isnan(v[k])) {
+            nans.push_back(k);
+            unlink(k);  // NaN never reaches a threshold
+        }
     }
     WorkPoll poll;
     auto visit = [&](std::size_t i, std::size_t j) {
         poll.tick();
         if (!(skip_adjacent && j == i + 1)) emit(i, j);
     };
-    for (std::size_t i = 0; i < n; ++i) {
-        poll.tick();
-        const double t = v[i];
-        if (std::isnan(t)) continue;
-        // A: highs with value >= v[i], then NaN highs before the (L + 1)-th of them.
-        std::size_t p = i;
-        std::size_t found = 0;
-        while (found <= limit) {
-            poll.tick();  // one tree search
-            p = tree.first_at_or_after(p + 1, t);
-            if (p >= n) break;
-            visit(i, p);
-            ++found;
-        }
-        const std::size_t end = found > limit ? p : n;
-        for (auto at = std::upper_bound(nans.begin(), nans.end(), i); at != nans.end() && *at < end; ++at) {
-            visit(i, *at);
-        }
-        // B: lows before i with value > v[i], then NaN lows after the (L + 1)-th.
-        std::size_t q = i;
-        found = 0;
-        while (found <= limit) {
+    for (std::size_t run = 0; run < order.size();) {
+        const double t = v[order[run]];
+        std::size_t run_end = run;
+        while (run_end < order.size() && v[order[run_end]] == t) ++run_end;
+        for (std::size_t r = run; r < run_end; ++r) {
             poll.tick();
-            q = q == 0 ? kNone : tree.last_at_or_before(q - 1, t);
-            if (q == kNone) break;
-            if (v[q] > t) visit(q, i);
-            ++found;
+            const std::size_t i = order[r];
+            // A: highs with value >= v[i], then NaN highs before the (L + 1)-th of them.
+            std::size_t p = i + 1;  // node of i
+            std::size_t found = 0;
+            std::size_t end = n;
+            while (found <= limit) {
+                poll.tick();
+                p = list[p].next;
+                if (p == n + 1) break;
+                visit(i, p - 1);
+                if (++found > limit) end = p - 1;
+            }
+            for (std::size_t q = nan_links[i + 1].next; q < end; q = nan_links[q + 1].next) visit(i, q);
+            // B: lows before i with value > v[i], then NaN lows after the (L + 1)-th.
+            std::size_t q = i + 1;
+            found = 0;
+            std::size_t start = kNone;
+            while (found <= limit) {
+                poll.tick();
+                q = list[q].previous;
+                if (q == 0) break;
+                if (list[q].value > t) visit(q - 1, i);
+                if (++found > limit) start = q - 1;
+            }
+            for (std::size_t a = nan_links[i].previous; a != kNone && (start == kNone || a > start);
+                 a = nan_links[a].previous) {
+                visit(a, i);
+            }
         }
-        const std::size_t start = found > limit ? q : kNone;
-        for (auto at = std::lower_bound(nans.begin(), nans.end(), i); at != nans.begin();) {
-            --at;
-            if (start != kNone && *at < start) break;
-            visit(*at, i);
-        }
+        for (std::size_t r = run; r < run_end; ++r) unlink(order[r]);
+        run = run_end;
     }
     // C: every pair of NaN samples.
     for (std::size_t a = 0; a < nans.size(); ++a) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/cancel.hpp"
@@ -26,17 +27,22 @@ namespace kestrel {
 // `stack` holds R(i) with the nearest record on top; moving to i, the records with
 // value <= v[i] stop being records (v[i] lies between and is >= them) and i is pushed.
 // Each sample is pushed and popped once; everything else is one step per edge.
+//
+// A stretch of lows. The sweep's state on arriving at a low i is R(i) and the NaN
+// positions after i, both read from the samples after i only. So the sweep over the lows
+// [lo, hi) alone, started from `stack` = R(hi - 1) and `nans` = the NaN positions >= hi
+// (both nearest last), emits exactly the pairs the whole sweep emits for those lows, in the
+// same order; highs may lie anywhere after the low.
 template <class Emit>
-void horizontal_sweep(std::span<const double> v, bool skip_adjacent, Emit&& emit) {
-    const std::size_t n = v.size();
-    std::vector<std::size_t> stack;  // records, nearest last
-    std::vector<std::size_t> nans;   // NaN positions after i, nearest last
+void horizontal_sweep_lows(std::span<const double> v, std::size_t lo, std::size_t hi,
+                           std::vector<std::size_t> stack, std::vector<std::size_t> nans,
+                           bool skip_adjacent, Emit&& emit) {
     WorkPoll poll;
     auto visit = [&](std::size_t i, std::size_t j) {
         poll.tick();
         if (!(skip_adjacent && j == i + 1)) emit(i, j);
     };
-    for (std::size_t i = n; i-- > 0;) {
+    for (std::size_t i = hi; i-- > lo;) {
         poll.tick();
         const double y = v[i];
         std::size_t t = nans.size();  // nans[t - 1] is the nearest NaN not yet visited
@@ -74,6 +80,23 @@ void horizontal_sweep(std::span<const double> v, bool skip_adjacent, Emit&& emit
         }
         stack.push_back(i);
     }
+}
+
+template <class Emit>
+void horizontal_sweep(std::span<const double> v, bool skip_adjacent, Emit&& emit) {
+    horizontal_sweep_lows(v, 0, v.size(), {}, {}, skip_adjacent, std::forward<Emit>(emit));
+}
+
+// The left-visible records of the stretch [lo, hi): the non-NaN positions r with v[r]
+// greater than every non-NaN sample in [lo, r), ascending (in position and value).
+inline std::vector<std::size_t> prefix_records(std::span<const double> v, std::size_t lo,
+                                               std::size_t hi) {
+    std::vector<std::size_t> records;
+    for (std::size_t k = lo; k < hi; ++k) {
+        // NaN compares false: never a record, never raises the bar.
+        if (!std::isnan(v[k]) && (records.empty() || v[k] > v[records.back()])) records.push_back(k);
+    }
+    return records;
 }
 
 }  // namespace kestrel

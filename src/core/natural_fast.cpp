@@ -2,9 +2,9 @@
 // the literal procedure
 //     h = fl(fl(fl(d / span) * rise) + y_lo),   blocked when v[k] >= h.
 //
-// Series of tame finite values go first through CertifiedChain (below): rows that two
-// margin proofs show equal to the exact right-neighbour lists are taken from those lists,
-// and only the others are scanned, low end by low end, by the natural scan of
+// Series of tame finite values go first through CertifiedChain (natural_scan.hpp): rows
+// that two margin proofs show equal to the exact right-neighbour lists are taken from
+// those lists, and only the others are scanned, low end by low end, by the natural scan of
 // natural_scan.hpp with L = 0 at x_k = k (its facts 1 to 3 and the literal test). Every
 // other series goes to that scan whole, so the result is that of the reference procedure
 // on every input; the cross-check tool compares the two.
@@ -14,6 +14,7 @@
 // is not NaN; a -inf sample blocks only a -inf high. Finite values beyond 2^1000 in
 // magnitude are handled, but only by facts 1 and 2 and the literal test.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -21,8 +22,10 @@
 
 #include "core/cancel.hpp"
 #include "core/edge_collector.hpp"
+#include "core/memory.hpp"
 #include "core/natural_scan.hpp"
 #include "core/neighbour_chain.hpp"
+#include "core/parallel.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -36,7 +39,84 @@ using natural_scan::IndexPositions;
 template <class Sink>
 using PlainScan = natural_scan::FloatScan<IndexPositions, Sink, natural_scan::NoBlockers>;
 
+// A sink that ignores what it is given: the chain built for rows emitted elsewhere.
+struct NoSink {
+    void operator()(std::size_t, std::size_t) const {}
+};
+
+// Degrees counted by several threads at once: every count is changed atomically.
+struct SharedDegreeCounter {
+    std::vector<std::uint64_t>& degrees;
+    void operator()(std::size_t low, std::size_t high) const {
+        std::atomic_ref<std::uint64_t>(degrees[low]).fetch_add(1, std::memory_order_relaxed);
+        std::atomic_ref<std::uint64_t>(degrees[high]).fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
+// Every row on several threads, by ranges of low ends. Exact: the row of a low end is
+// decided by the same procedure whatever thread runs it (its list when the chain's proofs
+// cover it, else the scan from that low end), which reads only the series and the lists
+// and proofs, built once before the threads start and never changed; so each range yields
+// exactly the rows one thread yields for it, in the same order. make_sink(c) gives chunk
+// c's sink.
+template <class MakeSink>
+void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
+                              std::span<const std::size_t> cuts, MakeSink&& make_sink) {
+    const std::size_t chunks = cuts.size() - 1;
+    NoSink none;
+    using Chain = CertifiedChain<IndexPositions, NoSink>;
+    std::optional<Chain> chain;
+    if (Chain::applies(v, {})) {
+        chain.emplace(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
+        if (!chain->build(ChainScan::budget(v.size()))) chain.reset();
+    }
+    run_parallel(chunks, [&](std::size_t c) {
+        auto sink = make_sink(c);
+        if (chain) {
+            chain->emit(cuts[c], cuts[c + 1], sink);
+        } else {
+            PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
+            for (std::size_t lo = cuts[c]; lo < cuts[c + 1]; ++lo) scan.run_from(lo);
+        }
+    });
+}
+
 }  // namespace
+
+bool natural_chain_applies(std::span<const double> v) {
+    return CertifiedChain<IndexPositions, NoSink>::applies(v, {});
+}
+
+std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                           std::span<const std::size_t> cuts) {
+    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_edges(v, skip_adjacent);
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<EdgeCollector> parts(chunks);
+    natural_rows_in_parallel(v, skip_adjacent, cuts, [&](std::size_t c) {
+        return [&parts, c](std::size_t lo, std::size_t hi) { parts[c].push(Edge{lo, hi}); };
+    });
+    // The ranges' rows follow one another: each part is drained into its place.
+    std::vector<std::size_t> first(chunks + 1, 0);
+    for (std::size_t c = 0; c < chunks; ++c) first[c + 1] = first[c] + parts[c].size();
+    std::vector<Edge> edges;
+    reserve_large(edges, first[chunks]);
+    edges.resize(first[chunks]);
+    run_parallel(chunks, [&](std::size_t c) {
+        std::size_t at = first[c];
+        parts[c].drain([&](const Edge& e) { edges[at++] = e; });
+    });
+    return edges;
+}
+
+std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
+                                                      bool skip_adjacent,
+                                                      std::span<const std::size_t> cuts) {
+    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_degrees(v, skip_adjacent);
+    DegreeCounter counter(v.size());
+    natural_rows_in_parallel(v, skip_adjacent, cuts,
+                             [&](std::size_t) { return SharedDegreeCounter{counter.degrees}; });
+    return std::move(counter.degrees);
+}
 
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent) {
     if (v.size() < 2) return {};

@@ -727,21 +727,36 @@ public:
 
     // False, with nothing emitted, when the lists would pass `budget` entries.
     bool run(std::size_t budget) {
+        if (!build(budget)) return false;
+        emit(0, n_, sink_);
+        return true;
+    }
+
+    // The lists and the proofs of every row; false when the lists would pass `budget`.
+    bool build(std::size_t budget) {
         proven_.assign(n_, 1);
         auto steps = [this](std::size_t lo, std::size_t j, std::size_t w, bool first) { step(lo, j, w, first); };
-        if (!chain_.build(budget, steps)) return false;
-        for (std::size_t lo = 0; lo + 1 < n_; ++lo) {
+        return chain_.build(budget, steps);
+    }
+
+    // The rows of the low ends [first, last) in order, to `out`: a proven row from its
+    // list, any other by the scan from its low end. Reads the series, lists and proofs
+    // only, so threads may emit disjoint ranges at once, each with its own sink.
+    template <class Out>
+    void emit(std::size_t first, std::size_t last, Out& out) const {
+        WorkPoll poll;
+        std::optional<FloatScan<Positions, Out, NoBlockers>> fallback;
+        for (std::size_t lo = first; lo < last && lo + 1 < n_; ++lo) {
             if (proven_[lo]) {
                 for (const std::uint32_t hi : chain_.list(lo)) {
-                    poll_.tick();
-                    if (!(skip_adjacent_ && hi == lo + 1)) sink_(lo, hi);
+                    poll.tick();
+                    if (!(skip_adjacent_ && hi == lo + 1)) out(lo, hi);
                 }
             } else {
-                if (!fallback_) fallback_.emplace(v_, pos_, 0, skip_adjacent_, sink_);
-                fallback_->run_from(lo);
+                if (!fallback) fallback.emplace(v_, pos_, 0, skip_adjacent_, out);
+                fallback->run_from(lo);
             }
         }
-        return true;
     }
 
 private:
@@ -774,8 +789,6 @@ private:
     double largest_ = 0.0;
     std::vector<std::uint8_t> proven_;  // per low end: the row is its records
     double previous_up_ = -kInf;
-    std::optional<FloatScan<Positions, Sink, NoBlockers>> fallback_;
-    WorkPoll poll_;
 };
 
 }  // namespace kestrel::natural_scan

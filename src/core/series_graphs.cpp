@@ -1,8 +1,14 @@
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
 #include <limits>
 
+#include "core/edge_collector.hpp"
+#include "core/fault.hpp"
 #include "core/horizontal_sweep.hpp"
 #include "core/memory.hpp"
+#include "core/parallel.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -42,9 +48,9 @@ VisibilityGraph fast_stretch(const Series& v, std::size_t lo, std::size_t hi,
     std::vector<Edge> edges = visibility_edges(stretch, skip_adjacent, rule);
     std::vector<Vertex> vertices;
     reserve_large(vertices, stretch.size());
-    vertices.resize(stretch.size());
+    // Appended into reserved room: each page written once, not cleared first.
     for (std::size_t t = 0; t < stretch.size(); ++t) {
-        vertices[t] = Vertex{static_cast<double>(lo + t), stretch[t]};
+        vertices.push_back(Vertex{static_cast<double>(lo + t), stretch[t]});
     }
     return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
@@ -67,35 +73,318 @@ std::optional<VisibilityGraph> reference_series_subgraph(const Series& v, std::s
     return reference_stretch(v, std::min(i, j), std::max(i, j), skip_adjacent, rule);
 }
 
-std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent) {
-    // The sweep yields lows descending, so one pass counts each low's edges and a second
-    // writes them straight into place: O(n + m) time, no sort, and the edge array is
-    // allocated once at its final size.
-    const std::size_t n = v.size();
-    std::vector<std::size_t> start(n + 1, 0);
-    horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t) { ++start[i + 1]; });
-    for (std::size_t k = 0; k < n; ++k) start[k + 1] += start[k];
-    std::vector<Edge> edges;
-    reserve_large(edges, start[n]);
-    edges.resize(start[n]);
-    std::size_t current = std::numeric_limits<std::size_t>::max();
-    std::size_t cursor = 0;
-    horizontal_sweep(v, skip_adjacent, [&](std::size_t i, std::size_t j) {
-        if (i != current) {
-            current = i;
-            cursor = start[i];
+namespace {
+
+// Where the sweep of one chunk of lows starts: R(hi - 1) and the NaN positions >= hi, both
+// nearest last (see horizontal_sweep_lows).
+struct ChunkStart {
+    std::vector<std::size_t> stack;
+    std::vector<std::size_t> nans;
+};
+
+// The starting states of every chunk, from the chunks' own prefix records and NaN
+// positions (found in parallel). Folding chunk c into the state from the right is the
+// sweep's own step: R(lo - 1) is chunk c's prefix records followed by the records of
+// R(hi - 1) above chunk c's largest value (a record r >= hi stays one exactly when v[r]
+// exceeds every non-NaN sample in [lo, hi), that is the last prefix record of chunk c).
+std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const std::size_t> cuts) {
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<std::vector<std::size_t>> records(chunks);
+    std::vector<std::vector<std::size_t>> nans(chunks);
+    run_parallel(chunks, [&](std::size_t c) {
+        records[c] = prefix_records(v, cuts[c], cuts[c + 1]);
+        for (std::size_t k = cuts[c]; k < cuts[c + 1]; ++k) {
+            if (std::isnan(v[k])) nans[c].push_back(k);
         }
-        edges[cursor++] = Edge{i, j};
     });
+    std::vector<ChunkStart> starts(chunks);
+    std::vector<std::size_t> stack;     // R(cuts[c + 1] - 1), nearest last
+    std::vector<std::size_t> nan_stack;  // NaN positions >= cuts[c + 1], nearest last
+    for (std::size_t c = chunks; c-- > 0;) {
+        starts[c] = ChunkStart{stack, nan_stack};
+        if (!records[c].empty()) {
+            const double top = v[records[c].back()];
+            while (!stack.empty() && !(v[stack.back()] > top)) stack.pop_back();
+        }
+        stack.insert(stack.end(), records[c].rbegin(), records[c].rend());
+        nan_stack.insert(nan_stack.end(), nans[c].rbegin(), nans[c].rend());
+    }
+    return starts;
+}
+
+bool single_chunk(std::span<const std::size_t> cuts) { return cuts.size() <= 2; }
+
+// Each chunk's sweep yields its lows descending, every low's highs ascending and in one
+// run, so one pass counts each low's edges and a second writes each low's run straight
+// into place, the chunk's runs filling its range from the top down. The chunks' ranges
+// follow one another in order of their lows, so the whole array is in ascending
+// (low, high) order with no sort: O(n + m) time. `allocate(m)` gives room for the m
+// edges once they are counted; each chunk first touches its own range.
+template <class Allocate>
+void chunked_horizontal_edges(std::span<const double> v, bool skip_adjacent,
+                              std::span<const std::size_t> cuts, Allocate&& allocate) {
+    const std::size_t n = v.size();
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<ChunkStart> starts =
+        single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts);
+    std::vector<std::size_t> count(n, 0);
+    std::vector<std::size_t> first(chunks + 1, 0);  // where each chunk's range starts
+    run_parallel(chunks, [&](std::size_t c) {
+        std::size_t total = 0;
+        horizontal_sweep_lows(v, cuts[c], cuts[c + 1], starts[c].stack, starts[c].nans, skip_adjacent,
+                              [&](std::size_t i, std::size_t) {
+                                  ++count[i];
+                                  ++total;
+                              });
+        first[c + 1] = total;
+    });
+    for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
+    Edge* const edges = allocate(first[chunks]);
+    run_parallel(chunks, [&](std::size_t c) {
+        std::size_t current = std::numeric_limits<std::size_t>::max();
+        std::size_t end = first[c + 1];
+        std::size_t cursor = 0;
+        horizontal_sweep_lows(v, cuts[c], cuts[c + 1], std::move(starts[c].stack),
+                              std::move(starts[c].nans), skip_adjacent,
+                              [&](std::size_t i, std::size_t j) {
+                                  if (i != current) {
+                                      current = i;
+                                      end -= count[i];
+                                      cursor = end;
+                                  }
+                                  edges[cursor++] = Edge{i, j};
+                              });
+    });
+}
+
+// One sweep of the lows [lo, hi) from `stack` (no NaN anywhere), its runs (lows
+// descending) written from out[room] downwards, each run reversed into ascending highs
+// once complete: the edges end up in ascending order in out[top, room); returns top.
+// Room enough: without NaN no two edges cross (for a < c < b < d, (a, b) needs v[c] < v[b]
+// and (c, d) needs v[b] < v[c]), so the edges among any k samples are at most 2k - 3
+// (outerplanar); the edges of these lows join the k = (hi - lo) + stack.size() samples of
+// the stretch and its starting records.
+std::size_t sweep_top_down(std::span<const double> v, std::size_t lo, std::size_t hi,
+                           std::vector<std::size_t> stack, bool skip_adjacent, Edge* out,
+                           std::size_t room) {
+    std::size_t top = room;
+    std::size_t run_end = room;
+    std::size_t current = std::numeric_limits<std::size_t>::max();
+    horizontal_sweep_lows(v, lo, hi, std::move(stack), {}, skip_adjacent,
+                          [&](std::size_t i, std::size_t j) {
+                              if (i != current) {
+                                  std::reverse(out + top, out + run_end);
+                                  run_end = top;
+                                  current = i;
+                              }
+                              if (top == 0) [[unlikely]] fault("horizontal edges beyond 2k - 3");
+                              out[--top] = Edge{i, j};
+                          });
+    std::reverse(out + top, out + run_end);
+    return top;
+}
+
+std::size_t outerplanar_room(std::size_t samples) { return samples < 2 ? 0 : 2 * samples - 3; }
+
+// Moves data[from, from + count) down to data[to, to + count), to <= from, in pieces on
+// `threads` threads. A piece's target may reach over the last (from - to) slots of the
+// piece before it, so those are saved first and put in place by their own piece.
+void move_down(Edge* data, std::size_t from, std::size_t to, std::size_t count,
+               std::size_t threads) {
+    const std::size_t shift = from - to;
+    if (shift == 0 || count == 0) return;
+    const std::vector<std::size_t> pieces = even_cuts(count, threads);
+    const std::size_t parts = pieces.size() - 1;
+    bool whole = parts == 1;
+    for (std::size_t p = 0; p < parts; ++p) whole = whole || pieces[p + 1] - pieces[p] < shift;
+    if (whole) {
+        std::memmove(data + to, data + from, count * sizeof(Edge));
+        return;
+    }
+    std::vector<Edge> tails(parts * shift);
+    for (std::size_t p = 0; p + 1 < parts; ++p) {
+        std::memcpy(tails.data() + p * shift, data + from + pieces[p + 1] - shift, shift * sizeof(Edge));
+    }
+    run_parallel(parts, [&](std::size_t p) {
+        const std::size_t length = pieces[p + 1] - pieces[p];
+        const std::size_t own = p + 1 < parts ? length - shift : length;  // read in place
+        std::memmove(data + to + pieces[p], data + from + pieces[p], own * sizeof(Edge));
+        if (p + 1 < parts) {
+            std::memcpy(data + to + pieces[p] + own, tails.data() + p * shift, shift * sizeof(Edge));
+        }
+    });
+}
+
+// One sweep per chunk, each into a region of its own of outerplanar size, so no pass
+// counts first (no NaN anywhere). The regions lie one after another; each chunk's edges
+// fill its region from the top, so chunk 0 ends where chunk 1's region begins, and every
+// later chunk is moved down over the unused bottom of its region to close the gap (a few
+// slots on noise). `allocate(room)` gives the room; returns where the edges start and how
+// many there are.
+template <class Allocate>
+std::pair<std::size_t, std::size_t> one_sweep_edges(std::span<const double> v, bool skip_adjacent,
+                                                    std::span<const std::size_t> cuts,
+                                                    Allocate&& allocate) {
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<ChunkStart> starts =
+        single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts);
+    std::vector<std::size_t> base(chunks + 1, 0);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        base[c + 1] = base[c] + outerplanar_room(cuts[c + 1] - cuts[c] + starts[c].stack.size());
+    }
+    Edge* const out = allocate(base[chunks]);
+    std::vector<std::size_t> tops(chunks);
+    run_parallel(chunks, [&](std::size_t c) {
+        tops[c] = base[c] + sweep_top_down(v, cuts[c], cuts[c + 1], std::move(starts[c].stack),
+                                           skip_adjacent, out + base[c], base[c + 1] - base[c]);
+    });
+    std::size_t end = base[1];
+    for (std::size_t c = 1; c < chunks; ++c) {
+        const std::size_t count = base[c + 1] - tops[c];
+        move_down(out, tops[c], end, count, chunks);
+        end += count;
+    }
+    return {tops[0], end - tops[0]};
+}
+
+bool has_nan(std::span<const double> v) {
+    return std::any_of(v.begin(), v.end(), [](double y) { return std::isnan(y); });
+}
+
+}  // namespace
+
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                              std::span<const std::size_t> cuts) {
+    std::vector<Edge> edges;
+    if (has_nan(v)) {
+        chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
+            reserve_large(edges, m);
+            edges.resize(m);
+            return edges.data();
+        });
+        return edges;
+    }
+    // The room is cleared (a vector's elements exist), the edges moved to its front; room
+    // left over beyond a quarter of the edges (sparse graphs: monotone stretches) is
+    // given back, so the record never holds much more than its edges.
+    const auto [first, count] = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
+        reserve_large(edges, room);
+        edges.resize(room);
+        return edges.data();
+    });
+    if (first != 0) std::memmove(edges.data(), edges.data() + first, count * sizeof(Edge));
+    edges.resize(count);
+    if (edges.capacity() - count > count / 4) edges.shrink_to_fit();
     return edges;
+}
+
+EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                             std::span<const std::size_t> cuts) {
+    EdgeBuffer buffer;
+    if (has_nan(v)) {
+        chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
+            buffer = EdgeBuffer::with_room(m);
+            buffer.size = m;
+            return buffer.storage.get();
+        });
+        return buffer;
+    }
+    // Pages no edge reaches are never touched.
+    const auto [first, count] = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
+        buffer = EdgeBuffer::with_room(room);
+        return buffer.storage.get();
+    });
+    buffer.first = first;
+    buffer.size = count;
+    return buffer;
+}
+
+std::vector<std::uint64_t> horizontal_visibility_degrees(std::span<const double> v,
+                                                         bool skip_adjacent,
+                                                         std::span<const std::size_t> cuts) {
+    DegreeCounter counter(v.size());
+    if (single_chunk(cuts)) {
+        horizontal_sweep(v, skip_adjacent, counter);
+        return std::move(counter.degrees);
+    }
+    // A chunk counts both ends of its pairs inside it; a high beyond it is a record of its
+    // starting stack or a NaN after it, counted against that entry and added in afterwards,
+    // so no two threads ever write the same count.
+    const std::size_t chunks = cuts.size() - 1;
+    const std::vector<ChunkStart> starts = chunk_starts(v, cuts);
+    std::vector<std::vector<std::uint64_t>> stack_hits(chunks);
+    std::vector<std::vector<std::uint64_t>> nan_hits(chunks);
+    std::vector<std::uint64_t>& degrees = counter.degrees;
+    run_parallel(chunks, [&](std::size_t c) {
+        const ChunkStart& start = starts[c];
+        stack_hits[c].assign(start.stack.size(), 0);
+        nan_hits[c].assign(start.nans.size(), 0);
+        const std::size_t hi = cuts[c + 1];
+        // Both lists are in descending position.
+        auto slot = [](const std::vector<std::size_t>& list, std::size_t j) {
+            return static_cast<std::size_t>(
+                std::lower_bound(list.begin(), list.end(), j, std::greater<>()) - list.begin());
+        };
+        horizontal_sweep_lows(v, cuts[c], hi, start.stack, start.nans, skip_adjacent,
+                              [&](std::size_t i, std::size_t j) {
+                                  ++degrees[i];
+                                  if (j < hi) {
+                                      ++degrees[j];
+                                  } else if (std::isnan(v[j])) {
+                                      ++nan_hits[c][slot(start.nans, j)];
+                                  } else {
+                                      ++stack_hits[c][slot(start.stack, j)];
+                                  }
+                              });
+    });
+    for (std::size_t c = 0; c < chunks; ++c) {
+        for (std::size_t k = 0; k < starts[c].stack.size(); ++k) degrees[starts[c].stack[k]] += stack_hits[c][k];
+        for (std::size_t k = 0; k < starts[c].nans.size(); ++k) degrees[starts[c].nans[k]] += nan_hits[c][k];
+    }
+    return std::move(counter.degrees);
+}
+
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent) {
+    const std::size_t whole[2] = {0, v.size()};
+    return horizontal_visibility_edges(v, skip_adjacent, whole);
+}
+
+namespace {
+
+// kAutoThreads on the natural rule: one thread when the chain builds the rows' lists (one
+// thread builds them; sharing out the rows gains little), every core for the scan.
+std::size_t natural_threads(std::span<const double> v, std::size_t threads) {
+    return threads == kAutoThreads && natural_chain_applies(v) ? 1 : threads;
+}
+
+}  // namespace
+
+std::vector<std::size_t> visibility_cuts(std::size_t n, std::size_t threads, VisibilityRule rule) {
+    // Below these sizes starting threads costs more than it saves.
+    const std::size_t auto_from = rule == VisibilityRule::Natural ? std::size_t{1} << 15
+                                                                   : std::size_t{1} << 17;
+    return even_cuts(n, chunk_count(n, threads, auto_from));
+}
+
+std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
+                                              VisibilityRule rule, std::size_t threads) {
+    if (rule == VisibilityRule::Natural) threads = natural_threads(v, threads);
+    const std::vector<std::size_t> cuts = visibility_cuts(v.size(), threads, rule);
+    if (rule == VisibilityRule::Natural) return natural_visibility_degrees(v, skip_adjacent, cuts);
+    return horizontal_visibility_degrees(v, skip_adjacent, cuts);
+}
+
+std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                   VisibilityRule rule, std::size_t threads) {
+    if (rule == VisibilityRule::Natural) threads = natural_threads(v, threads);
+    const std::vector<std::size_t> cuts = visibility_cuts(v.size(), threads, rule);
+    if (rule == VisibilityRule::Natural) return natural_visibility_edges(v, skip_adjacent, cuts);
+    return horizontal_visibility_edges(v, skip_adjacent, cuts);
 }
 
 std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
                                               VisibilityRule rule) {
-    if (rule == VisibilityRule::Natural) return natural_visibility_degrees(v, skip_adjacent);
-    DegreeCounter counter(v.size());
-    horizontal_sweep(v, skip_adjacent, counter);
-    return std::move(counter.degrees);
+    return visibility_degrees(v, skip_adjacent, rule, 1);
 }
 
 DegreeCounter::DegreeCounter(std::size_t vertices) {
@@ -105,8 +394,7 @@ DegreeCounter::DegreeCounter(std::size_t vertices) {
 
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
                                    VisibilityRule rule) {
-    return rule == VisibilityRule::Natural ? natural_visibility_edges(v, skip_adjacent)
-                                           : horizontal_visibility_edges(v, skip_adjacent);
+    return visibility_edges(v, skip_adjacent, rule, 1);
 }
 
 VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule) {
@@ -114,6 +402,16 @@ VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, Visibili
         return VisibilityGraph{};
     }
     return fast_stretch(v, 0, v.size() - 1, skip_adjacent, rule);
+}
+
+VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
+                                 std::vector<Edge> edges) {
+    std::vector<Vertex> vertices;
+    reserve_large(vertices, v.size());
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        vertices.push_back(Vertex{x.empty() ? static_cast<double>(k) : x[k], v[k]});
+    }
+    return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
 
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent) {

@@ -44,6 +44,37 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
                                    VisibilityRule rule);
 
+// --- on several threads (parallel.hpp) -------------------------------------------------
+// `threads`: how many threads may work on one series; kAutoThreads (0) for every core once
+// the series is long enough for it to pay. The results are those of one thread, bit for bit.
+std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                   VisibilityRule rule, std::size_t threads);
+std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
+                                              VisibilityRule rule, std::size_t threads);
+// The chunk starts a call with `threads` uses: 0 = cuts[0] <= ... <= cuts.back() = n.
+std::vector<std::size_t> visibility_cuts(std::size_t n, std::size_t threads, VisibilityRule rule);
+// Whether the natural rule's rows come from the neighbour chain, whose lists are built on
+// one thread before the rows are shared out (so more threads gain little).
+bool natural_chain_applies(std::span<const double> v);
+// Natural rule with the rows of the low ends [cuts[c], cuts[c + 1]) on thread c.
+std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                           std::span<const std::size_t> cuts);
+std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
+                                                      bool skip_adjacent,
+                                                      std::span<const std::size_t> cuts);
+// Horizontal rule on the chunks [cuts[c], cuts[c + 1]), one thread each, merged exactly.
+std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                              std::span<const std::size_t> cuts);
+std::vector<std::uint64_t> horizontal_visibility_degrees(std::span<const double> v,
+                                                         bool skip_adjacent,
+                                                         std::span<const std::size_t> cuts);
+// The same edges in an EdgeBuffer (edge_collector.hpp): without NaN samples and on one
+// chunk, one sweep writes them (the graph has at most 2n - 3 edges); otherwise as above,
+// with no page of the result written twice.
+struct EdgeBuffer;
+EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                             std::span<const std::size_t> cuts);
+
 // Counts the degree of every vertex as pairs (low, high) arrive.
 struct DegreeCounter {
     std::vector<std::uint64_t> degrees;
@@ -65,6 +96,11 @@ std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool sk
 VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, VisibilityRule rule);
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent);
 VisibilityGraph build_horizontal_visibility_graph(const Series& v, bool skip_adjacent);
+
+// Whole-series graph with finished edges (ascending, in range): vertex k is (x_k, v_k),
+// or (k, v_k) when x is empty.
+VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
+                                 std::vector<Edge> edges);
 
 // Samples strictly between i and j; nullopt when either index is out of range.
 std::optional<Series> subseries_between(const Series& v, std::size_t i, std::size_t j);

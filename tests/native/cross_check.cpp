@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/edge_collector.hpp"
 #include "core/graph_record.hpp"
 #include "core/visibility.hpp"
 #include "families.hpp"
@@ -49,6 +50,37 @@ std::size_t draw_length(Rng& rng, std::size_t max_length, bool cheap) {
     if (!cheap) cap = std::min<std::size_t>(cap, 400);
     cap = std::min(cap, max_length);
     return static_cast<std::size_t>(integer(rng, 0, static_cast<long>(cap)));
+}
+
+// Chunk starts for a parallel build, 1 to 4 chunks, cut where a merge is most likely to
+// go wrong: just before or after a NaN or an infinity, inside a plateau (between equal
+// samples), between near-equal samples, around one-sample chunks, or anywhere.
+std::vector<std::size_t> tricky_cuts(Rng& rng, const Series& v) {
+    const std::size_t n = v.size();
+    std::vector<std::size_t> spots;
+    for (std::size_t k = 1; k < n; ++k) {
+        const bool special = !std::isfinite(v[k]) || !std::isfinite(v[k - 1]);
+        const double gap = std::fabs(v[k] - v[k - 1]);
+        const bool close = v[k] == v[k - 1] || gap <= 1e-12 * std::fabs(v[k]);
+        if (special || close) spots.push_back(k);
+    }
+    std::vector<std::size_t> cuts{0, n};
+    const long extra = n < 2 ? 0 : integer(rng, 0, 3);
+    for (long t = 0; t < extra; ++t) {
+        const long roll = integer(rng, 0, 3);
+        std::size_t at;
+        if (roll < 2 && !spots.empty()) {
+            at = spots[static_cast<std::size_t>(integer(rng, 0, static_cast<long>(spots.size()) - 1))];
+        } else {
+            at = static_cast<std::size_t>(integer(rng, 1, static_cast<long>(n) - 1));
+        }
+        cuts.push_back(at);
+        if (roll == 3 && at + 1 < n) cuts.push_back(at + 1);  // a chunk of one sample
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    if (n == 0) cuts = {0, 0};
+    return cuts;
 }
 
 }  // namespace
@@ -86,6 +118,34 @@ int main(int argc, char** argv) {
             }
             if (visibility_degrees(v, skip, rule) != degrees) {
                 fail(family.name, "degrees", v, skip);
+            }
+            const std::vector<std::size_t> cuts = tricky_cuts(rng, v);
+            if (rule == VisibilityRule::Horizontal) {
+                if (horizontal_visibility_edges(v, skip, cuts) != slow.edges()) {
+                    fail(family.name, "horizontal edges in chunks", v, skip);
+                }
+                const EdgeBuffer buffer = horizontal_visibility_edge_buffer(v, skip, cuts);
+                const EdgeBuffer whole = horizontal_visibility_edge_buffer(v, skip, std::vector<std::size_t>{0, v.size()});
+                if (!std::equal(buffer.data(), buffer.data() + buffer.size, slow.edges().begin(), slow.edges().end()) ||
+                    !std::equal(whole.data(), whole.data() + whole.size, slow.edges().begin(), slow.edges().end())) {
+                    fail(family.name, "horizontal edge buffer", v, skip);
+                }
+                if (horizontal_visibility_degrees(v, skip, cuts) != degrees) {
+                    fail(family.name, "horizontal degrees in chunks", v, skip);
+                }
+            }
+            if (rule == VisibilityRule::Natural) {
+                if (natural_visibility_edges(v, skip, cuts) != slow.edges()) {
+                    fail(family.name, "natural edges in chunks", v, skip);
+                }
+                if (natural_visibility_degrees(v, skip, cuts) != degrees) {
+                    fail(family.name, "natural degrees in chunks", v, skip);
+                }
+            }
+            const std::size_t threads = static_cast<std::size_t>(integer(rng, 1, 4));
+            if (visibility_edges(v, skip, rule, threads) != slow.edges() ||
+                visibility_degrees(v, skip, rule, threads) != degrees) {
+                fail(family.name, "threads", v, skip);
             }
             if (!v.empty()) {
                 const std::size_t i = integer(rng, 0, static_cast<long>(v.size()) - 1);

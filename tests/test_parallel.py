@@ -1,0 +1,180 @@
+"""The entries that release the lock on several threads: the result is one thread's,
+byte for byte, for every number of threads (short series are cut into as many chunks as
+asked, so chunk boundaries fall on plateaus, NaN, infinities and one-sample chunks), the
+literal rules agree, `threads` is checked in the module's wording, and a stop asked on
+the calling thread ends every worker."""
+
+import math
+import signal
+import sys
+import time
+
+import pytest
+
+import kestrel_grid as kg
+from kestrel_grid_tools._options import Options
+from models import model_edges
+
+np = pytest.importorskip("numpy")
+
+NAN, INF = math.nan, math.inf
+
+
+def families(n, seed):
+    rng = np.random.default_rng(seed)
+    walk = np.cumsum(rng.standard_normal(n))
+    plateaus = np.repeat(rng.integers(0, 4, n), 3)[:n].astype(float)
+    specials = rng.random(n)
+    specials[rng.random(n) < 0.2] = NAN
+    specials[rng.random(n) < 0.1] = INF
+    specials[rng.random(n) < 0.1] = -INF
+    return {
+        "uniform": rng.random(n),
+        "walk": walk,
+        "plateaus": plateaus,
+        "integers": rng.integers(0, 3, n).astype(float),
+        "specials": specials,
+        "all NaN": np.full(n, NAN),
+        "constant": np.ones(n),
+        "ramp up": np.arange(n, dtype=float),
+        "ramp down": -np.arange(n, dtype=float),
+        "near ties": 1.0 + rng.integers(0, 3, n) * 2.0**-52,
+    }
+
+
+ENTRIES = {
+    "visibility_degrees": lambda v, t, skip: kg.visibility_degrees(v, skip, threads=t),
+    "horizontal_visibility_degrees": lambda v, t, skip: kg.horizontal_visibility_degrees(v, skip, threads=t),
+    "visibility_edge_array": lambda v, t, skip: kg.visibility_edge_array(v, skip, threads=t),
+    "horizontal_visibility_edge_array":
+        lambda v, t, skip: kg.horizontal_visibility_edge_array(v, skip, threads=t),
+    "graph_edge_array natural": lambda v, t, skip: kg.graph_edge_array(
+        v, skip_adjacent=skip, missing="keep", threads=t),
+    "graph_degrees horizontal": lambda v, t, skip: kg.graph_degrees(
+        v, "horizontal", skip_adjacent=skip, missing="keep", threads=t),
+    "build_graph horizontal": lambda v, t, skip: kg.build_graph(
+        v, "horizontal", skip_adjacent=skip, missing="keep", threads=t).edges_array(),
+    "build_graph natural": lambda v, t, skip: kg.build_graph(
+        v, skip_adjacent=skip, missing="keep", threads=t).edges_array(),
+}
+
+
+@pytest.mark.parametrize("family", list(families(1, 0)))
+@pytest.mark.parametrize("name", list(ENTRIES))
+def test_every_number_of_threads_gives_the_one_thread_result(name, family):
+    entry = ENTRIES[name]
+    for n, seed in ((1, 0), (2, 1), (5, 2), (13, 3), (64, 4), (301, 5)):
+        v = families(n, seed)[family]
+        skip = seed % 2 == 1
+        one = entry(v, 1, skip).tobytes()
+        for threads in (2, 3, 4, 7, None):
+            assert entry(v, threads, skip).tobytes() == one, (n, threads)
+
+
+@pytest.mark.parametrize("kind", ["natural", "horizontal"])
+@pytest.mark.parametrize("family", ["plateaus", "specials", "near ties", "walk"])
+def test_threads_agree_with_the_literal_rule(kind, family):
+    v = families(40, 11)[family]
+    expected = np.array(model_edges(v.tolist(), None, kind), dtype=np.int64).reshape(-1, 2)
+    for threads in (1, 2, 3, 4):
+        got = np.asarray(kg.graph_edge_array(v, kind, missing="keep", threads=threads))
+        assert got.tolist() == expected.tolist(), threads
+
+
+@pytest.mark.parametrize("specials", [False, True])
+def test_long_series_split_among_threads_match_one_thread(specials):
+    # Without NaN each chunk writes in one sweep and later chunks are moved into place in
+    # pieces; with NaN the chunks count first.
+    rng = np.random.default_rng(7)
+    v = np.cumsum(rng.standard_normal(300_000)).round(1)  # many exact ties
+    if specials:
+        v[rng.random(v.size) < 0.001] = NAN
+        v[rng.random(v.size) < 0.001] = INF
+    one = kg.horizontal_visibility_edge_array(v, threads=1).tobytes()
+    degrees = kg.horizontal_visibility_degrees(v, threads=1).tobytes()
+    for threads in (2, 3, None):
+        assert kg.horizontal_visibility_edge_array(v, threads=threads).tobytes() == one
+        assert kg.horizontal_visibility_degrees(v, threads=threads).tobytes() == degrees
+
+
+CALLS = {
+    "visibility_degrees": lambda t: kg.visibility_degrees([1.0, 2.0], threads=t),
+    "horizontal_visibility_edge_array": lambda t: kg.horizontal_visibility_edge_array([1.0], threads=t),
+    "build_graph": lambda t: kg.build_graph([1.0, 2.0], threads=t),
+    "graph_degrees": lambda t: kg.graph_degrees([1.0, 2.0], "horizontal", threads=t),
+    "graph_edge_array": lambda t: kg.graph_edge_array([1.0, 2.0], penetrable=1, threads=t),
+    "Options": lambda t: Options(threads=t),
+}
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (0, ValueError, "threads must be >= 1, not 0"),
+    (-3, ValueError, "threads must be >= 1, not -3"),
+    (True, TypeError, "threads must be None or an int, not bool"),
+    (2.0, TypeError, "threads must be None or an int, not float"),
+    ("2", TypeError, "threads must be None or an int, not str"),
+])
+@pytest.mark.parametrize("name", list(CALLS))
+def test_threads_is_checked_in_the_module_wording(name, value, error, message):
+    with pytest.raises(error) as caught:
+        CALLS[name](value)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("name", list(CALLS))
+def test_threads_accepts_numpy_ints_huge_values_and_none(name):
+    for value in (np.int64(2), 10**30, None, 1):
+        CALLS[name](value)
+    assert Options(threads=np.int32(3)).build_arguments()["threads"] == 3
+
+
+@pytest.mark.parametrize("tame", [True, False])
+def test_natural_rows_shared_out_match_one_thread(tame):
+    # Tame values: the chain's lists are shared by the threads; an infinity sends the
+    # whole series to the scan, one per thread.
+    rng = np.random.default_rng(9)
+    v = np.cumsum(rng.standard_normal(40_000)).round(2)
+    if not tame:
+        v[1234] = INF
+        v[rng.random(v.size) < 0.001] = NAN
+    one = kg.graph_edge_array(v, missing="keep", threads=1).tobytes()
+    degrees = kg.graph_degrees(v, missing="keep", threads=1).tobytes()
+    for threads in (2, 3):
+        assert kg.graph_edge_array(v, missing="keep", threads=threads).tobytes() == one
+        assert kg.graph_degrees(v, missing="keep", threads=threads).tobytes() == degrees
+
+
+LONG = {
+    # Every NaN sees every other: about 4.5e10 pairs, far more than the alarm allows.
+    "horizontal, NaN": lambda: kg.horizontal_visibility_degrees(np.full(300_000, NAN), threads=3),
+    # A dense natural graph: tens of seconds on the scan.
+    "natural, dense": lambda: kg.graph_degrees(np.sin(np.arange(300_000) * 1e-4), threads=2),
+}
+
+
+@pytest.mark.parametrize("name", list(LONG))
+def test_a_stop_asked_on_the_calling_thread_ends_the_workers(name):
+    x = np.full(300_000, NAN)
+
+    class Stopped(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stopped("alarm")
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        before = sys.getrefcount(x)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        started = time.monotonic()
+        with pytest.raises(Stopped, match="^alarm$"):
+            LONG[name]()
+        assert time.monotonic() - started < 10
+        assert sys.getrefcount(x) == before
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # The workers are gone and nothing is left half-done: the next call is whole.
+    y = x[:2000]
+    assert kg.horizontal_visibility_degrees(y, threads=3).tobytes() == \
+        kg.horizontal_visibility_degrees(y, threads=1).tobytes()
