@@ -50,10 +50,12 @@ def test_a_record_refuses_second_positions():
 
 
 def test_options_are_normalised_for_the_workers():
-    options = kgt.Options("horizontal", np.bool_(True), np.int64(2), missing="keep")
+    options = kgt.Options("horizontal", np.bool_(True), np.int64(2), missing="keep",
+                          threads=np.int32(2))
     assert (type(options.penetrable), type(options.skip_adjacent)) == (int, bool)
     assert options.build_arguments() == {
-        "penetrable": 2, "skip_adjacent": True, "exact": False, "missing": "keep", "decimals": None}
+        "penetrable": 2, "skip_adjacent": True, "exact": False, "missing": "keep", "decimals": None,
+        "threads": 2}
 
 
 DECIMAL_ENTRIES = {
