@@ -658,6 +658,14 @@ def _edge_table(edges: IntArray, record: Series, rows: IntArray, options: _Optio
         x = (rows.astype(np.float64) if positions is None else positions[rows])
         columns += ("weight",)
         arrays += (_weights(np.column_stack((x, y)), oriented, weight),)
+    return _edges_with_facts(record, columns, arrays, direction, weight)
+
+
+def _edges_with_facts(record: Series, columns: Tuple[str, ...],
+                      arrays: Tuple[np.ndarray[Any, Any], ...], direction: Optional[str],
+                      weight: Optional[str]) -> Table:
+    """The edge table with the graph facts a graph format records beside it: the time
+    unit and origin, the direction and the weight."""
     graph: List[Tuple[str, str]] = list(record.time_fields().items())
     if direction is not None:
         graph.append(("direction", direction))
@@ -681,12 +689,7 @@ def _filtered_edge_table(record: Series, rows: IntArray, options: _Options, rule
     if weights is not None:
         columns += ("weight",)
         arrays += (weights,)
-    graph: List[Tuple[str, str]] = list(record.time_fields().items())
-    if direction is not None:
-        graph.append(("direction", direction))
-    if weight is not None:
-        graph.append(("edge_weight", weight))
-    return Table("edges", columns, arrays, tuple(graph), directed=direction is not None)
+    return _edges_with_facts(record, columns, arrays, direction, weight)
 
 
 def _sample_table(output: str, rows: IntArray, record: Series, x: Optional[str],
