@@ -107,12 +107,13 @@ def pytest_collection_modifyitems(config, items):
             raise pytest.UsageError(f"tests/conftest.py names {filename}::{name}, which does not exist")
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def client():
-    """A Dask client on a local cluster of two worker processes, shared by the tests
-    that need one. Loopback only, no dashboard, bounded; worker processes prove the
-    package imports there. The scheduler closes itself when idle and the workers follow
-    it, so nothing outlives a crashed session."""
+    """A Dask client on a local cluster of two worker processes, for the tests of one
+    file (a cluster kept across files would close itself while other files run).
+    Loopback only, no dashboard, bounded; worker processes prove the package imports
+    there. The scheduler closes itself when idle and the workers follow it, so nothing
+    outlives a crashed session."""
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(
         n_workers=2, threads_per_worker=2, processes=True, host="127.0.0.1",
