@@ -12,6 +12,12 @@ import pytest
 from test_native import build
 
 
+@pytest.fixture(scope="module")
+def program(tmp_path_factory):
+    """The cross-check program, compiled once for every run below."""
+    return build(tmp_path_factory.mktemp("variants"), "variants_check.cpp")
+
+
 @pytest.mark.parametrize("arguments", [
     ["4000", "7", "150"],
     ["40000", "7", "40", "overflowing rises"],
@@ -21,8 +27,7 @@ from test_native import build
     ["6000", "19", "60", "all", "float:30"],
 ], ids=["all families", "overflowing rises", "exact rule, L = 0", "exact rule, L = 0, long series",
         "exact rule, L = 30", "float rule, L = 30"])
-def test_variant_builders_match_the_reference(tmp_path, arguments):
-    program = build(tmp_path, "variants_check.cpp")
+def test_variant_builders_match_the_reference(program, arguments):
     run = subprocess.run([str(program), *arguments], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr[-4000:]
     assert run.stdout.strip().endswith(f"{arguments[0]} cases, 0 failed"), run.stdout
