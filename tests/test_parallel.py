@@ -144,6 +144,55 @@ def test_natural_rows_shared_out_match_one_thread(tame):
         assert kg.graph_degrees(v, missing="keep", threads=threads).tobytes() == degrees
 
 
+def even_cuts(n, threads):
+    """Where the chunks of a series of n samples start for `threads` (all but the first)."""
+    threads = min(threads, n)
+    return [n // threads * k + min(k, n % threads) for k in range(1, threads)]
+
+
+def at_every_cut(v, threads, spot):
+    """v with `spot` put around every chunk start for `threads` threads."""
+    v = v.copy()
+    top, bottom = float(np.max(v)) + 1.0, float(np.min(v)) - 1.0
+    for c in even_cuts(v.size, threads):
+        before, after = max(c - 2, 0), min(c + 2, v.size)
+        if spot == "tie":
+            v[c] = v[c - 1]
+        elif spot == "near tie":
+            v[c] = np.nextafter(v[c - 1], INF)
+        elif spot == "plateau":
+            v[before:after] = v[before]
+        elif spot == "line across":  # exact doubles on one line: the cut's neighbours block
+            v[before:after] = v[before] + 0.5 * np.arange(after - before)
+        elif spot == "peak before":
+            v[c - 1] = top
+        elif spot == "peak after":
+            v[c] = top
+        elif spot == "valley before":
+            v[c - 1] = bottom
+        else:  # a non-finite sample just before or at the cut
+            v[c - 1 if c % 2 else c] = {"NaN": NAN, "+inf": INF, "-inf": -INF}[spot]
+    return v
+
+
+@pytest.mark.parametrize("spot", ["tie", "near tie", "plateau", "line across", "peak before",
+                                  "peak after", "valley before", "NaN", "+inf", "-inf"])
+@pytest.mark.parametrize("base", ["uniform", "walk"])
+def test_natural_chunk_boundaries_at_tricky_spots(base, spot):
+    # n = 2 and 3 cut after the first sample and before the last; the long walk has
+    # thousands of edges across each cut.
+    for n, seed in ((2, 0), (3, 1), (7, 2), (40, 3), (501, 4), (20_000, 5)):
+        for threads in (2, 3, 4):
+            v = at_every_cut(families(n, seed)[base], threads, spot)
+            skip = seed % 2 == 1
+            one = kg.visibility_edge_array(v, skip, threads=1)
+            assert kg.visibility_edge_array(v, skip, threads=threads).tobytes() == one.tobytes()
+            assert kg.visibility_degrees(v, skip, threads=threads).tobytes() == \
+                kg.visibility_degrees(v, skip, threads=1).tobytes()
+            if n <= 40:
+                assert np.asarray(one).tolist() == [list(e) for e in model_edges(v.tolist(), None, skip_adjacent=skip)]
+
+
 LONG = {
     # Every NaN sees every other: about 4.5e10 pairs, far more than the alarm allows.
     "horizontal, NaN": lambda: kg.horizontal_visibility_degrees(np.full(300_000, NAN), threads=3),

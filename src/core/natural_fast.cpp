@@ -68,7 +68,7 @@ void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
     std::optional<Chain> chain;
     if (Chain::applies(v, {})) {
         chain.emplace(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
-        if (!chain->build(ChainScan::budget(v.size()))) chain.reset();
+        if (!chain->build(ChainScan::budget(v.size()), cuts)) chain.reset();
     }
     run_parallel(chunks, [&](std::size_t c) {
         auto sink = make_sink(c);

@@ -46,6 +46,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -59,6 +60,7 @@
 #include "core/cancel.hpp"
 #include "core/exact_orientation.hpp"
 #include "core/neighbour_chain.hpp"
+#include "core/parallel.hpp"
 
 namespace kestrel::natural_scan {
 
@@ -711,7 +713,7 @@ class CertifiedChain {
 public:
     CertifiedChain(std::span<const double> v, std::span<const double> x, const Positions& pos,
                    bool skip_adjacent, Sink& sink)
-        : v_(v), pos_(pos), n_(v.size()), skip_adjacent_(skip_adjacent), sink_(sink), chain_(v, x) {
+        : v_(v), x_(x), pos_(pos), n_(v.size()), skip_adjacent_(skip_adjacent), sink_(sink), chain_(v, x) {
         for (double y : v) largest_ = std::max(largest_, std::fabs(y));
     }
 
@@ -735,8 +737,32 @@ public:
     // The lists and the proofs of every row; false when the lists would pass `budget`.
     bool build(std::size_t budget) {
         proven_.assign(n_, 1);
-        auto steps = [this](std::size_t lo, std::size_t j, std::size_t w, bool first) { step(lo, j, w, first); };
-        return chain_.build(budget, steps);
+        Proofs proofs{*this};
+        return chain_.build(budget, proofs);
+    }
+
+    // build, the lists built in the chunks cut at `cuts` on a thread each (ChunkedChain),
+    // then completed chunk by chunk on the calling thread. A row's proofs are the same
+    // tests on the same records and w as on one thread, only split between the passes:
+    // proven_ is only ever cleared, so it ends the same whatever the order.
+    bool build(std::size_t budget, std::span<const std::size_t> cuts) {
+        if (cuts.size() <= 2) return build(budget);
+        proven_.assign(n_, 1);
+        chunked_.emplace(v_, x_, cuts);
+        std::atomic<bool> over{false};
+        run_parallel(chunked_->chunks(), [&](std::size_t c) {
+            Proofs proofs{*this};
+            if (!chunked_->build_chunk(c, budget, proofs)) over.store(true, std::memory_order_relaxed);
+        });
+        for (std::size_t c = chunked_->chunks() - 1; c-- > 0 && !over.load(std::memory_order_relaxed);) {
+            Proofs proofs{*this};
+            if (!chunked_->complete_chunk(c, budget, proofs)) over.store(true, std::memory_order_relaxed);
+        }
+        if (over.load(std::memory_order_relaxed) || chunked_->entries() > budget) {
+            chunked_.reset();
+            return false;
+        }
+        return true;
     }
 
     // The rows of the low ends [first, last) in order, to `out`: a proven row from its
@@ -746,8 +772,20 @@ public:
     void emit(std::size_t first, std::size_t last, Out& out) const {
         WorkPoll poll;
         std::optional<FloatScan<Positions, Out, NoBlockers>> fallback;
+        std::size_t c = 0;  // lo's chunk, when the lists are in chunks
         for (std::size_t lo = first; lo < last && lo + 1 < n_; ++lo) {
-            if (proven_[lo]) {
+            if (proven_[lo] && chunked_) {
+                c = chunked_->chunk_of(lo, c);
+                const ChunkedChain::Row row = chunked_->row(c, lo);
+                for (const std::uint32_t hi : row.local) {
+                    poll.tick();
+                    if (!(skip_adjacent_ && row.start + hi == lo + 1)) out(lo, row.start + hi);
+                }
+                for (const std::uint32_t hi : row.cross) {
+                    poll.tick();
+                    if (!(skip_adjacent_ && hi == lo + 1)) out(lo, hi);
+                }
+            } else if (proven_[lo]) {
                 for (const std::uint32_t hi : chain_.list(lo)) {
                     poll.tick();
                     if (!(skip_adjacent_ && hi == lo + 1)) out(lo, hi);
@@ -760,17 +798,29 @@ public:
     }
 
 private:
-    // Record j of lo, in order; w is the last neighbour of j before lo's next record.
-    void step(std::size_t lo, std::size_t j, std::size_t w, bool first) {
+    // The steps of the chain on one thread: the proofs, with the bound of the record before.
+    struct Proofs {
+        CertifiedChain& chain;
+        double previous_up = -kInf;
+        void operator()(std::size_t lo, std::size_t j, std::size_t w, bool first) {
+            chain.step(lo, j, w, first, previous_up);
+        }
+    };
+
+    // Record j of lo, in order; w is the last neighbour of j before lo's next record, or
+    // kOpen when that is not known yet (the rest comes with first = true, see ChunkedChain).
+    // Reads the series and writes lo's proof only: threads may take different low ends.
+    void step(std::size_t lo, std::size_t j, std::size_t w, bool first, double& previous_up) {
         const double y0 = v_[lo];
         const double margin_lo = Positions::kLineError * std::fabs(y0) + kTiny;
         const double g = pos_.diff(lo, lo + 1);
         const double slope = (v_[j] - y0) / pos_.diff(lo, j);
         // (i), against the record before
-        if (!first && !((slope_down(slope) - previous_up_) * g > margin_lo + Positions::kLineError * std::fabs(v_[j]))) {
+        if (!first && !((slope_down(slope) - previous_up) * g > margin_lo + Positions::kLineError * std::fabs(v_[j]))) {
             proven_[lo] = 0;
         }
-        previous_up_ = slope_up(slope);
+        previous_up = slope_up(slope);
+        if (w == ChainScan::kOpen) return;  // (ii) when w is known
         if (w == ChainScan::kNone) return;  // nothing between j and the next record
         // (ii), with fact 3's margin for a high of any value
         const double mu = (v_[w] - v_[j]) / pos_.diff(j, w);
@@ -781,14 +831,15 @@ private:
     }
 
     std::span<const double> v_;
+    std::span<const double> x_;
     Positions pos_;
     std::size_t n_;
     bool skip_adjacent_;
     Sink& sink_;
     ChainScan chain_;
+    std::optional<ChunkedChain> chunked_;  // the lists instead, when built in chunks
     double largest_ = 0.0;
     std::vector<std::uint8_t> proven_;  // per low end: the row is its records
-    double previous_up_ = -kInf;
 };
 
 }  // namespace kestrel::natural_scan

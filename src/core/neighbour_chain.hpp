@@ -28,12 +28,14 @@
 // but NaN lies between.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -86,13 +88,18 @@ private:
 
 class ChainScan {
 public:
-    ChainScan(std::span<const double> v, std::span<const double> x) : v_(v), x_(x), n_(v.size()) {}
+    // open_end: v is the start of a longer series (see kOpen); the lists are those of v.
+    ChainScan(std::span<const double> v, std::span<const double> x, bool open_end = false)
+        : v_(v), x_(x), n_(v.size()), open_end_(open_end) {}
 
     // What build reports of each step of a chain: no one listens.
     struct NoSteps {
         void operator()(std::size_t, std::size_t, std::size_t, bool) const {}
     };
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    // w of a last neighbour in a series that is the start of a longer one (open_end): j's
+    // neighbours past the end are not known here, nor is whether i has more.
+    static constexpr std::size_t kOpen = kNone - 1;
 
     // The right-neighbour lists of every finite sample; false when they would hold more
     // than `budget` entries. For each neighbour j of i in turn, calls
@@ -100,6 +107,12 @@ public:
     // of j's when j is i's last), or kNone when there is none; first when j is i's first.
     template <class Steps = NoSteps>
     bool build(std::size_t budget, Steps&& steps = Steps{}) {
+        return build_until([budget](std::size_t entries) { return entries > budget; }, steps);
+    }
+
+    // build, stopping with false as soon as over(entries held) is true.
+    template <class Over, class Steps>
+    bool build_until(Over&& over, Steps&& steps) {
         ends_.assign(n_ + 1, 0);
         std::size_t next_finite = n_;
         std::size_t next_plus_inf = n_;
@@ -110,7 +123,7 @@ public:
             if (std::isfinite(y) && next_finite < next_plus_inf) chain(i, next_finite, steps);
             ends_[i] = lists_.size();
             // Kept: the caller's other scan runs while they are held (see IndexBuffer).
-            if (lists_.size() > budget) return false;
+            if (over(lists_.size())) return false;
             if (std::isfinite(y)) next_finite = i;
             if (y == kInf) next_plus_inf = i;
         }
@@ -173,6 +186,36 @@ public:
         }
     }
 
+    // Galloping search for the first true of test over list[0, size) (false, then true):
+    // probes at 0, 2, 6, 14, ... from its start, then bisection in the last gap; size when
+    // none is true.
+    template <class Test>
+    static std::size_t first_true(const std::uint32_t* list, std::size_t size, Test&& test) {
+        std::size_t first = 0;
+        std::size_t last = size;
+        for (std::size_t step = 1;; step *= 2) {
+            const std::size_t probe = first + step - 1;
+            if (probe >= size) break;
+            if (test(list[probe])) {
+                last = probe;
+                break;
+            }
+            first = probe + 1;
+        }
+        while (first < last) {  // false before first, true at last (or last == size)
+            const std::size_t mid = first + (last - first) / 2;
+            if (test(list[mid])) {
+                last = mid;
+            } else {
+                first = mid + 1;
+            }
+        }
+        return first;
+    }
+
+    // The entries held.
+    std::size_t entries() const { return lists_.size(); }
+
     // The lists are no longer needed (before the edges are joined).
     void release() {
         lists_.release();
@@ -207,30 +250,13 @@ private:
                 poll_.tick();
                 return orientation_sign(xi, yi, at(w), v_[w], xj, yj) < 0;
             };
-            // Galloping search for the first true in j's list (false, then true): probes
-            // at 0, 2, 6, 14, ... from its start, then bisection in the last gap.
             const std::size_t begin = ends_[j + 1];
             const std::size_t end = ends_[j];
-            std::size_t first = begin;
-            std::size_t last = end;
-            for (std::size_t step = 1;; step *= 2) {
-                const std::size_t probe = first + step - 1;
-                if (probe >= end) break;
-                if (above(lists_[probe])) {
-                    last = probe;
-                    break;
-                }
-                first = probe + 1;
-            }
-            while (first < last) {  // false before first, true at last (or last == end)
-                const std::size_t mid = first + (last - first) / 2;
-                if (above(lists_[mid])) {
-                    last = mid;
-                } else {
-                    first = mid + 1;
-                }
-            }
-            steps(i, j, first > begin ? std::size_t{lists_[first - 1]} : kNone, initial);
+            const std::size_t first = begin + first_true(lists_.data() + begin, end - begin, above);
+            const std::size_t w = first == end && open_end_ ? kOpen
+                                  : first > begin           ? std::size_t{lists_[first - 1]}
+                                                            : kNone;
+            steps(i, j, w, initial);
             if (first == end) return;
             j = lists_[first];
             lists_.push_back(static_cast<std::uint32_t>(j));
@@ -240,9 +266,199 @@ private:
     std::span<const double> v_;
     std::span<const double> x_;
     std::size_t n_;
+    bool open_end_;
     IndexBuffer lists_;                 // the lists of later samples first
     std::vector<std::size_t> ends_;     // i's list is lists_[ends_[i + 1], ends_[i])
     WorkPoll poll_;
+};
+
+// The lists of ChainScan for a series of finite values, built in chunks by several
+// threads: chunk c holds the samples [cuts[c], cuts[c + 1]).
+//   Pass 1, every chunk at once: the lists of the chunk's own sub-series. The records of
+//   i up to a sample are the strict prefix maxima of its slopes up to there, so i's list
+//   in the chunk is the start of its whole list, and the chain there finds the same
+//   records with the same w as on the whole series, save the last one it finds, whose w
+//   is kOpen: that neighbour's list, and i's, may go on past the chunk. Indices there are
+//   relative to the chunk's start: orientation_sign is exact, so moving every x by the
+//   same whole number changes no sign.
+//   Pass 2, chunk by chunk from the right, each once every later chunk is whole: the
+//   neighbours of the chunk's samples past its end, in a list of their own per sample.
+//   Samples are taken from right to left, so the lists of every later sample are whole.
+// The whole list of i is its list in its chunk followed by its list past the chunk.
+class ChunkedChain {
+public:
+    ChunkedChain(std::span<const double> v, std::span<const double> x, std::span<const std::size_t> cuts)
+        : v_(v), x_(x), chunks_(cuts.size() - 1) {
+        for (std::size_t c = 0; c < chunks_.size(); ++c) {
+            Chunk& chunk = chunks_[c];
+            chunk.start = cuts[c];
+            chunk.end = cuts[c + 1];
+            const std::size_t size = chunk.end - chunk.start;
+            chunk.local.emplace(v.subspan(chunk.start, size),
+                                x.empty() ? x : x.subspan(chunk.start, size),
+                                c + 1 < chunks_.size());
+        }
+    }
+
+    std::size_t chunks() const { return chunks_.size(); }
+
+    // Pass 1 for chunk c; steps as for ChainScan::build (indices of the whole series).
+    // False when the lists of every chunk together come to hold more than `budget`
+    // entries (counted in batches: see entries for the exact count).
+    template <class Steps>
+    bool build_chunk(std::size_t c, std::size_t budget, Steps& steps) {
+        const std::size_t start = chunks_[c].start;
+        auto shifted = [&](std::size_t i, std::size_t j, std::size_t w, bool first) {
+            steps(i + start, j + start, w >= ChainScan::kOpen ? w : w + start, first);
+        };
+        Held held(held_, budget);
+        return chunks_[c].local->build_until([&](std::size_t entries) { return held.over(entries); },
+                                             shifted);
+    }
+
+    // Pass 2 for chunk c, every later chunk whole. steps as for ChainScan::build, but for
+    // i's last neighbour in the chunk it is called (with first = true) only here, with
+    // that neighbour's w: pass 1 reported it with kOpen after comparing it with the one
+    // before. False as build_chunk.
+    template <class Steps>
+    bool complete_chunk(std::size_t c, std::size_t budget, Steps& steps) {
+        Chunk& chunk = chunks_[c];
+        const std::size_t start = chunk.start;
+        chunk.cross_ends.assign(chunk.end - start + 1, 0);
+        Held held(held_, budget);
+        WorkPoll poll;
+        for (std::size_t i = chunk.end; i-- > start;) {
+            const std::span<const std::uint32_t> local = chunk.local->list(i - start);
+            if (local.empty()) {
+                // Only the chunk's last sample has no neighbour in it: every value is
+                // finite, so the first sample past the chunk is its first neighbour.
+                chunk.cross.push_back(static_cast<std::uint32_t>(chunk.end));
+                resume(c, i, chunk.end, false, steps, poll);
+            } else {
+                // Pass 1 found none of j's neighbours in the chunk above the line i-j: i's
+                // next record, if any, is the first of j's later neighbours above it.
+                resume(c, i, start + local.back(), true, steps, poll);
+            }
+            chunk.cross_ends[i - start] = chunk.cross.size();
+            if (held.over(chunk.cross.size())) return false;
+        }
+        return true;
+    }
+
+    // Every entry held, once no chunk is building.
+    std::size_t entries() const {
+        std::size_t total = 0;
+        for (const Chunk& chunk : chunks_) total += chunk.local->entries() + chunk.cross.size();
+        return total;
+    }
+
+    // The neighbours of i (in chunk c): those in the chunk, relative to `start`, then
+    // those past it.
+    struct Row {
+        std::span<const std::uint32_t> local;
+        std::size_t start;
+        std::span<const std::uint32_t> cross;
+    };
+    Row row(std::size_t c, std::size_t i) const {
+        const Chunk& chunk = chunks_[c];
+        return {chunk.local->list(i - chunk.start), chunk.start, cross(chunk, i)};
+    }
+
+    // The chunk holding sample i, from a chunk at or before it.
+    std::size_t chunk_of(std::size_t i, std::size_t from = 0) const {
+        while (i >= chunks_[from].end) ++from;
+        return from;
+    }
+
+private:
+    struct Chunk {
+        std::size_t start = 0;
+        std::size_t end = 0;
+        std::optional<ChainScan> local;
+        IndexBuffer cross;                    // lists past the chunk, later samples first
+        std::vector<std::size_t> cross_ends;  // as ChainScan's ends, from the chunk's start
+    };
+
+    // Entries held by every chunk together, counted in batches as they grow, so that the
+    // chunks stop soon after the total passes the budget. Only decides when the lists give
+    // way to the scan, which yields the same rows.
+    class Held {
+    public:
+        Held(std::atomic<std::size_t>& total, std::size_t budget) : total_(total), budget_(budget) {}
+        bool over(std::size_t entries) {
+            if (entries - counted_ < kBatch) return false;
+            total_.fetch_add(entries - counted_, std::memory_order_relaxed);
+            counted_ = entries;
+            return total_.load(std::memory_order_relaxed) > budget_;
+        }
+
+    private:
+        static constexpr std::size_t kBatch = 1 << 12;
+        std::atomic<std::size_t>& total_;
+        std::size_t budget_;
+        std::size_t counted_ = 0;
+    };
+
+    static std::span<const std::uint32_t> cross(const Chunk& chunk, std::size_t i) {
+        if (chunk.cross_ends.empty()) return {};
+        const std::size_t k = i - chunk.start;
+        return {chunk.cross.data() + chunk.cross_ends[k + 1], chunk.cross_ends[k] - chunk.cross_ends[k + 1]};
+    }
+
+    double at(std::size_t k) const {
+        return x_.empty() ? static_cast<double>(static_cast<std::int64_t>(k)) : x_[k];
+    }
+
+    // The chain of i (in chunk c) on from its neighbour j, appending every later one to
+    // chunk c's lists past the chunk. searched: j's neighbours in its chunk are known to
+    // lie on or below the line i-j.
+    template <class Steps>
+    void resume(std::size_t c, std::size_t i, std::size_t j, bool searched, Steps& steps, WorkPoll& poll) {
+        const double xi = at(i);
+        const double yi = v_[i];
+        std::size_t d = c;
+        for (bool first = true;; first = false, searched = false) {
+            d = chunk_of(j, d);
+            const Chunk& holder = chunks_[d];
+            const std::span<const std::uint32_t> local = holder.local->list(j - holder.start);
+            const std::span<const std::uint32_t> past = cross(holder, j);
+            const double xj = at(j);
+            const double yj = v_[j];
+            // As in ChainScan::chain: the first of j's neighbours strictly above the line
+            // i-j over its whole list, which is its list in its chunk and then past it.
+            auto above = [&](std::size_t w) {
+                poll.tick();
+                return orientation_sign(xi, yi, at(w), v_[w], xj, yj) < 0;
+            };
+            std::size_t next = ChainScan::kNone;
+            std::size_t w = ChainScan::kNone;
+            const std::size_t p = searched ? local.size()
+                                           : ChainScan::first_true(local.data(), local.size(), [&](std::uint32_t r) {
+                                                 return above(holder.start + r);
+                                             });
+            if (p < local.size()) {
+                next = holder.start + local[p];
+                if (p > 0) w = holder.start + local[p - 1];
+            } else {
+                const std::size_t q = ChainScan::first_true(past.data(), past.size(), above);
+                if (q < past.size()) next = past[q];
+                if (q > 0) {
+                    w = past[q - 1];
+                } else if (!local.empty()) {
+                    w = holder.start + local.back();
+                }
+            }
+            steps(i, j, w, first);
+            if (next == ChainScan::kNone) return;
+            chunks_[c].cross.push_back(static_cast<std::uint32_t>(next));
+            j = next;
+        }
+    }
+
+    std::span<const double> v_;
+    std::span<const double> x_;
+    std::vector<Chunk> chunks_;
+    std::atomic<std::size_t> held_{0};
 };
 
 }  // namespace kestrel

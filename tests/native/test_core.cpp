@@ -12,6 +12,7 @@
 
 #include "core/visibility.hpp"
 #include "core/graph_record.hpp"
+#include "core/neighbour_chain.hpp"
 #include "models.hpp"
 
 using namespace kestrel;
@@ -69,6 +70,78 @@ void record_trial(std::mt19937_64& rng, bool ascending) {
 
 PlainGraph naive_graph(const Series& v, std::size_t lo, std::size_t hi, bool skip, bool natural) {
     return kestrel_models::literal_graph(v, lo, hi, skip, natural);
+}
+
+// The neighbour lists built in chunks against those built in one sweep, with what the
+// chain reports of each step (the proofs' input): per low end the same neighbours, each
+// with the same w and first. A neighbour reported with kOpen in the first pass takes the
+// w of its report in the second. Finite series rich in ties and collinear samples, at
+// x_k = k or at given positions, cut anywhere (one-sample chunks, the first and last
+// sample alone), the chunks' first passes in reverse order.
+struct StepReport {
+    std::size_t j, w;
+    bool first;
+    bool operator==(const StepReport&) const = default;
+};
+
+void chunked_chain_trial(std::mt19937_64& rng) {
+    const std::size_t n = 1 + rng() % 120;
+    Series v(n);
+    double level = 0;
+    const int shape = int(rng() % 5);
+    for (std::size_t k = 0; k < n; ++k) {
+        const double t = double(k);
+        switch (shape) {
+            case 0: v[k] = double(rng() % 4); break;                        // ties, collinear
+            case 1: v[k] = level += double(int(rng() % 5) - 2); break;       // integer walk
+            case 2: v[k] = double(rng() % 1000) / 1000.0; break;            // noise
+            case 3: v[k] = (rng() % 3 ? 1 : -1) * t * t + double(rng() % 2); break;
+            default: v[k] = 0.1 * t + 0.3 * double(rng() % 2); break;       // near a line
+        }
+    }
+    std::vector<double> x;
+    if (rng() % 3 == 0) {
+        double at = 1e3;
+        for (std::size_t k = 0; k < n; ++k) x.push_back(at += double(1 + rng() % 3) * 0.5);
+    }
+    std::vector<std::size_t> cuts{0, n};
+    if (n > 1) cuts.push_back(rng() % 2 ? 1 : n - 1);
+    for (std::size_t extra = rng() % 4; extra-- > 0;) cuts.push_back(rng() % n);
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    if (cuts.size() < 3) return;
+
+    std::vector<std::vector<StepReport>> serial(n), chunked(n);
+    ChainScan whole(v, x);
+    auto serial_steps = [&](std::size_t i, std::size_t j, std::size_t w, bool first) {
+        serial[i].push_back({j, w, first});
+    };
+    CHECK(whole.build(ChainScan::budget(n), serial_steps));
+    ChunkedChain parts(v, x, cuts);
+    auto chunked_steps = [&](std::size_t i, std::size_t j, std::size_t w, bool first) {
+        std::vector<StepReport>& seen = chunked[i];
+        if (!seen.empty() && seen.back().w == ChainScan::kOpen) {
+            CHECK(seen.back().j == j && first);
+            seen.back().w = w;
+        } else {
+            seen.push_back({j, w, first});
+        }
+    };
+    for (std::size_t c = parts.chunks(); c-- > 0;) CHECK(parts.build_chunk(c, ChainScan::budget(n), chunked_steps));
+    for (std::size_t c = parts.chunks() - 1; c-- > 0;) {
+        CHECK(parts.complete_chunk(c, ChainScan::budget(n), chunked_steps));
+    }
+    CHECK(parts.entries() == whole.entries());
+    for (std::size_t i = 0, c = 0; i < n; ++i) {
+        c = parts.chunk_of(i, c);
+        const ChunkedChain::Row row = parts.row(c, i);
+        std::vector<std::uint32_t> joined;
+        for (std::uint32_t k : row.local) joined.push_back(static_cast<std::uint32_t>(row.start + k));
+        joined.insert(joined.end(), row.cross.begin(), row.cross.end());
+        const auto expected = whole.list(i);
+        CHECK(std::equal(joined.begin(), joined.end(), expected.begin(), expected.end()));
+        CHECK(chunked[i] == serial[i]);
+    }
 }
 
 }  // namespace
@@ -138,6 +211,8 @@ int main() {
             brute.push_back(std::int64_t(naive_graph(v, s, s + w - 1, skip, false).edges.size() - (w - 1)));
         if (w <= v.size()) CHECK(std::get<0>(scores) == brute);
     }
+
+    for (int trial = 0; trial < 3000; ++trial) chunked_chain_trial(rng);
 
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
