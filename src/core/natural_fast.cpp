@@ -44,21 +44,33 @@ struct NoSink {
     void operator()(std::size_t, std::size_t) const {}
 };
 
-// Degrees counted by several threads at once: every count is changed atomically.
-struct SharedDegreeCounter {
-    std::vector<std::uint64_t>& degrees;
+// Degrees counted by several threads at once, each with the low ends [start, end): its
+// low ends and the highs before `end` are counted by plain adds in `own`, which no other
+// thread touches there (their low ends lie elsewhere and their highs past their own
+// ranges go to `past`); highs from `end` on, by atomic adds in `past`, added in at the
+// end. Counts are sums, so the order does not matter.
+template <class Past>
+struct ChunkDegreeCounter {
+    std::uint64_t* own;
+    Past* past;
+    std::size_t end;
     void operator()(std::size_t low, std::size_t high) const {
-        std::atomic_ref<std::uint64_t>(degrees[low]).fetch_add(1, std::memory_order_relaxed);
-        std::atomic_ref<std::uint64_t>(degrees[high]).fetch_add(1, std::memory_order_relaxed);
+        ++own[low];
+        if (high < end) {
+            ++own[high];
+        } else {
+            std::atomic_ref<Past>(past[high]).fetch_add(1, std::memory_order_relaxed);
+        }
     }
 };
 
-// Every row on several threads, by ranges of low ends. Exact: the row of a low end is
-// decided by the same procedure whatever thread runs it (its list when the chain's proofs
-// cover it, else the scan from that low end), which reads only the series and the lists
-// and proofs, built once before the threads start and never changed; so each range yields
-// exactly the rows one thread yields for it, in the same order. make_sink(c) gives chunk
-// c's sink.
+// Every row on several threads, by ranges of low ends. The chain's lists and proofs are
+// built first, in chunks cut at the same places, and equal those of one thread (see
+// CertifiedChain::build). Exact: the row of a low end is decided by the same procedure
+// whatever thread runs it (its list when the chain's proofs cover it, else the scan from
+// that low end), which reads only the series and the lists and proofs, never changed once
+// built; so each range yields exactly the rows one thread yields for it, in the same
+// order. make_sink(c) gives chunk c's sink.
 template <class MakeSink>
 void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
                               std::span<const std::size_t> cuts, MakeSink&& make_sink) {
@@ -82,10 +94,6 @@ void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
 }
 
 }  // namespace
-
-bool natural_chain_applies(std::span<const double> v) {
-    return CertifiedChain<IndexPositions, NoSink>::applies(v, {});
-}
 
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
                                            std::span<const std::size_t> cuts) {
@@ -113,8 +121,24 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
                                                       std::span<const std::size_t> cuts) {
     if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_degrees(v, skip_adjacent);
     DegreeCounter counter(v.size());
-    natural_rows_in_parallel(v, skip_adjacent, cuts,
-                             [&](std::size_t) { return SharedDegreeCounter{counter.degrees}; });
+    const std::size_t chunks = cuts.size() - 1;
+    // A degree is below n, so 4 bytes hold the counts from earlier ranges when n fits.
+    auto count = [&]<class Past>(std::vector<Past>& past) {
+        past.assign(v.size(), 0);
+        natural_rows_in_parallel(v, skip_adjacent, cuts, [&](std::size_t c) {
+            return ChunkDegreeCounter<Past>{counter.degrees.data(), past.data(), cuts[c + 1]};
+        });
+        run_parallel(chunks, [&](std::size_t c) {
+            for (std::size_t k = cuts[c]; k < cuts[c + 1]; ++k) counter.degrees[k] += past[k];
+        });
+    };
+    if (v.size() <= std::numeric_limits<std::uint32_t>::max()) {
+        std::vector<std::uint32_t> past;
+        count(past);
+    } else {
+        std::vector<std::uint64_t> past;
+        count(past);
+    }
     return std::move(counter.degrees);
 }
 

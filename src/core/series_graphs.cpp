@@ -349,16 +349,6 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
     return horizontal_visibility_edges(v, skip_adjacent, whole);
 }
 
-namespace {
-
-// kAutoThreads on the natural rule: one thread when the chain builds the rows' lists (one
-// thread builds them; sharing out the rows gains little), every core for the scan.
-std::size_t natural_threads(std::span<const double> v, std::size_t threads) {
-    return threads == kAutoThreads && natural_chain_applies(v) ? 1 : threads;
-}
-
-}  // namespace
-
 std::vector<std::size_t> visibility_cuts(std::size_t n, std::size_t threads, VisibilityRule rule) {
     // Below these sizes starting threads costs more than it saves.
     const std::size_t auto_from = rule == VisibilityRule::Natural ? std::size_t{1} << 15
@@ -368,7 +358,6 @@ std::vector<std::size_t> visibility_cuts(std::size_t n, std::size_t threads, Vis
 
 std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool skip_adjacent,
                                               VisibilityRule rule, std::size_t threads) {
-    if (rule == VisibilityRule::Natural) threads = natural_threads(v, threads);
     const std::vector<std::size_t> cuts = visibility_cuts(v.size(), threads, rule);
     if (rule == VisibilityRule::Natural) return natural_visibility_degrees(v, skip_adjacent, cuts);
     return horizontal_visibility_degrees(v, skip_adjacent, cuts);
@@ -376,7 +365,6 @@ std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool sk
 
 std::vector<Edge> visibility_edges(std::span<const double> v, bool skip_adjacent,
                                    VisibilityRule rule, std::size_t threads) {
-    if (rule == VisibilityRule::Natural) threads = natural_threads(v, threads);
     const std::vector<std::size_t> cuts = visibility_cuts(v.size(), threads, rule);
     if (rule == VisibilityRule::Natural) return natural_visibility_edges(v, skip_adjacent, cuts);
     return horizontal_visibility_edges(v, skip_adjacent, cuts);

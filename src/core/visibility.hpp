@@ -53,9 +53,6 @@ std::vector<std::uint64_t> visibility_degrees(std::span<const double> v, bool sk
                                               VisibilityRule rule, std::size_t threads);
 // The chunk starts a call with `threads` uses: 0 = cuts[0] <= ... <= cuts.back() = n.
 std::vector<std::size_t> visibility_cuts(std::size_t n, std::size_t threads, VisibilityRule rule);
-// Whether the natural rule's rows come from the neighbour chain, whose lists are built on
-// one thread before the rows are shared out (so more threads gain little).
-bool natural_chain_applies(std::span<const double> v);
 // Natural rule with the rows of the low ends [cuts[c], cuts[c + 1]) on thread c.
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
                                            std::span<const std::size_t> cuts);
