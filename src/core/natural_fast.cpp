@@ -95,25 +95,56 @@ void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
 
 }  // namespace
 
-std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
-                                           std::span<const std::size_t> cuts) {
-    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_edges(v, skip_adjacent);
-    const std::size_t chunks = cuts.size() - 1;
-    std::vector<EdgeCollector> parts(chunks);
+namespace {
+
+// The rows of each range of low ends in a collector of its own, on a thread each.
+std::vector<EdgeCollector> natural_rows_by_range(std::span<const double> v, bool skip_adjacent,
+                                                 std::span<const std::size_t> cuts) {
+    std::vector<EdgeCollector> parts(cuts.size() - 1);
     natural_rows_in_parallel(v, skip_adjacent, cuts, [&](std::size_t c) {
         return [&parts, c](std::size_t lo, std::size_t hi) { parts[c].push(Edge{lo, hi}); };
     });
-    // The ranges' rows follow one another: each part is drained into its place.
-    std::vector<std::size_t> first(chunks + 1, 0);
-    for (std::size_t c = 0; c < chunks; ++c) first[c + 1] = first[c] + parts[c].size();
-    std::vector<Edge> edges;
-    reserve_large(edges, first[chunks]);
-    edges.resize(first[chunks]);
-    run_parallel(chunks, [&](std::size_t c) {
-        std::size_t at = first[c];
-        parts[c].drain([&](const Edge& e) { edges[at++] = e; });
+    return parts;
+}
+
+std::size_t edge_count(const std::vector<EdgeCollector>& parts) {
+    std::size_t total = 0;
+    for (const EdgeCollector& part : parts) total += part.size();
+    return total;
+}
+
+// The ranges' rows follow one another: each part is drained into its place in `out`.
+void drain_in_parallel(std::vector<EdgeCollector>& parts, Edge* out) {
+    std::vector<std::size_t> first(parts.size() + 1, 0);
+    for (std::size_t c = 0; c < parts.size(); ++c) first[c + 1] = first[c] + parts[c].size();
+    run_parallel(parts.size(), [&](std::size_t c) {
+        Edge* at = out + first[c];
+        parts[c].drain([&](const Edge& e) { *at++ = e; });
     });
+}
+
+}  // namespace
+
+std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                           std::span<const std::size_t> cuts) {
+    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_edges(v, skip_adjacent);
+    std::vector<EdgeCollector> parts = natural_rows_by_range(v, skip_adjacent, cuts);
+    std::vector<Edge> edges;
+    reserve_large(edges, edge_count(parts));
+    edges.resize(edge_count(parts));
+    drain_in_parallel(parts, edges.data());
     return edges;
+}
+
+EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                          std::span<const std::size_t> cuts) {
+    if (v.size() < 2) return EdgeBuffer::with_room(0);
+    std::vector<EdgeCollector> parts = natural_rows_by_range(v, skip_adjacent, cuts);
+    // Not cleared first: each page of the result is first written by the thread that fills it.
+    EdgeBuffer buffer = EdgeBuffer::with_room(edge_count(parts));
+    buffer.size = edge_count(parts);
+    drain_in_parallel(parts, buffer.data());
+    return buffer;
 }
 
 std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,

@@ -56,6 +56,10 @@ std::vector<std::size_t> visibility_cuts(std::size_t n, std::size_t threads, Vis
 // Natural rule with the rows of the low ends [cuts[c], cuts[c + 1]) on thread c.
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
                                            std::span<const std::size_t> cuts);
+// The same edges in an EdgeBuffer (edge_collector.hpp), written by the threads.
+struct EdgeBuffer;
+EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                          std::span<const std::size_t> cuts);
 std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
                                                       bool skip_adjacent,
                                                       std::span<const std::size_t> cuts);

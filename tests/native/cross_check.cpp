@@ -138,6 +138,10 @@ int main(int argc, char** argv) {
                 if (natural_visibility_edges(v, skip, cuts) != slow.edges()) {
                     fail(family.name, "natural edges in chunks", v, skip);
                 }
+                const EdgeBuffer buffer = natural_visibility_edge_buffer(v, skip, cuts);
+                if (!std::equal(buffer.data(), buffer.data() + buffer.size, slow.edges().begin(), slow.edges().end())) {
+                    fail(family.name, "natural edge buffer", v, skip);
+                }
                 if (natural_visibility_degrees(v, skip, cuts) != degrees) {
                     fail(family.name, "natural degrees in chunks", v, skip);
                 }
