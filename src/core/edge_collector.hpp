@@ -46,6 +46,9 @@ public:
         return blocks_.empty() ? 0 : (blocks_.size() - 1) * kBlock + fill_;
     }
 
+    // The k-th edge pushed.
+    const Edge& operator[](std::size_t k) const noexcept { return blocks_[k / kBlock][k % kBlock]; }
+
     // Calls f(edge) for every edge in the order pushed, freeing each block after it; the
     // collector is empty afterwards.
     template <class F>

@@ -64,24 +64,30 @@ struct ChunkDegreeCounter {
     }
 };
 
-// Every row on several threads, by ranges of low ends. The chain's lists and proofs are
-// built first, in chunks cut at the same places, and equal those of one thread (see
-// CertifiedChain::build). Exact: the row of a low end is decided by the same procedure
-// whatever thread runs it (its list when the chain's proofs cover it, else the scan from
-// that low end), which reads only the series and the lists and proofs, never changed once
-// built; so each range yields exactly the rows one thread yields for it, in the same
-// order. make_sink(c) gives chunk c's sink.
+// The chain's lists and proofs for rows emitted by several threads, built in chunks cut
+// at `cuts` (equal to those of one thread, see CertifiedChain::build); none when the
+// series goes to the scan whole. Rows go to sinks of their own, never to the chain's.
+using SharedChain = CertifiedChain<IndexPositions, NoSink>;
+void chain_for_rows(std::span<const double> v, bool skip_adjacent, std::span<const std::size_t> cuts,
+                    std::optional<SharedChain>& chain) {
+    static NoSink none;
+    if (SharedChain::applies(v, {})) {
+        chain.emplace(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
+        if (!chain->build(ChainScan::budget(v.size()), cuts)) chain.reset();
+    }
+}
+
+// Every row on several threads, by ranges of low ends. Exact: the row of a low end is
+// decided by the same procedure whatever thread runs it (its list when the chain's proofs
+// cover it, else the scan from that low end), which reads only the series and the lists
+// and proofs, never changed once built; so each range yields exactly the rows one thread
+// yields for it, in the same order. make_sink(c) gives chunk c's sink.
 template <class MakeSink>
 void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
                               std::span<const std::size_t> cuts, MakeSink&& make_sink) {
     const std::size_t chunks = cuts.size() - 1;
-    NoSink none;
-    using Chain = CertifiedChain<IndexPositions, NoSink>;
-    std::optional<Chain> chain;
-    if (Chain::applies(v, {})) {
-        chain.emplace(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
-        if (!chain->build(ChainScan::budget(v.size()), cuts)) chain.reset();
-    }
+    std::optional<SharedChain> chain;
+    chain_for_rows(v, skip_adjacent, cuts, chain);
     run_parallel(chunks, [&](std::size_t c) {
         auto sink = make_sink(c);
         if (chain) {
@@ -139,11 +145,47 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
 EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
                                           std::span<const std::size_t> cuts) {
     if (v.size() < 2) return EdgeBuffer::with_room(0);
-    std::vector<EdgeCollector> parts = natural_rows_by_range(v, skip_adjacent, cuts);
+    std::optional<SharedChain> chain;
+    chain_for_rows(v, skip_adjacent, cuts, chain);
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<EdgeCollector> scanned(chunks);
+    std::vector<std::size_t> first(chunks + 1, 0);
+    if (!chain) {
+        run_parallel(chunks, [&](std::size_t c) {
+            auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
+            PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
+            for (std::size_t lo = cuts[c]; lo < cuts[c + 1]; ++lo) scan.run_from(lo);
+        });
+        EdgeBuffer buffer = EdgeBuffer::with_room(edge_count(scanned));
+        buffer.size = edge_count(scanned);
+        drain_in_parallel(scanned, buffer.data());
+        return buffer;
+    }
+    // Each range's number of edges: its listed rows' from the lists' sizes, and the rows
+    // the proofs do not cover scanned into the range's collector.
+    run_parallel(chunks, [&](std::size_t c) {
+        auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
+        std::optional<PlainScan<decltype(sink)>> scan;
+        const std::size_t listed = chain->count_listed(cuts[c], cuts[c + 1], [&](std::size_t lo) {
+            if (!scan) scan.emplace(v, IndexPositions{}, 0, skip_adjacent, sink);
+            scan->run_from(lo);
+        });
+        first[c + 1] = listed + scanned[c].size();
+    });
+    for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
+    // Every row written in its place, the listed ones straight from the lists; a scanned
+    // row's edges are the next ones of its range's collector (rows come in the same order).
     // Not cleared first: each page of the result is first written by the thread that fills it.
-    EdgeBuffer buffer = EdgeBuffer::with_room(edge_count(parts));
-    buffer.size = edge_count(parts);
-    drain_in_parallel(parts, buffer.data());
+    EdgeBuffer buffer = EdgeBuffer::with_room(first[chunks]);
+    buffer.size = first[chunks];
+    run_parallel(chunks, [&](std::size_t c) {
+        Edge* at = buffer.data() + first[c];
+        auto write = [&at](std::size_t lo, std::size_t hi) { *at++ = Edge{lo, hi}; };
+        std::size_t next = 0;
+        chain->emit_listed(cuts[c], cuts[c + 1], write, [&](std::size_t lo) {
+            while (next < scanned[c].size() && scanned[c][next].low == lo) *at++ = scanned[c][next++];
+        });
+    });
     return buffer;
 }
 

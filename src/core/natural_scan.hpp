@@ -770,8 +770,47 @@ public:
     // only, so threads may emit disjoint ranges at once, each with its own sink.
     template <class Out>
     void emit(std::size_t first, std::size_t last, Out& out) const {
-        WorkPoll poll;
         std::optional<FloatScan<Positions, Out, NoBlockers>> fallback;
+        emit_listed(first, last, out, [&](std::size_t lo) {
+            if (!fallback) fallback.emplace(v_, pos_, 0, skip_adjacent_, out);
+            fallback->run_from(lo);
+        });
+    }
+
+    // The number of edges emit_listed gives for [first, last), calling unlisted(lo) as it.
+    template <class Unlisted>
+    std::size_t count_listed(std::size_t first, std::size_t last, Unlisted&& unlisted) const {
+        WorkPoll poll;
+        std::size_t total = 0;
+        std::size_t c = 0;
+        for (std::size_t lo = first; lo < last && lo + 1 < n_; ++lo) {
+            poll.tick();
+            if (!proven_[lo]) {
+                unlisted(lo);
+                continue;
+            }
+            std::size_t size;
+            std::size_t front;  // the row's first high, when it has one
+            if (chunked_) {
+                c = chunked_->chunk_of(lo, c);
+                const ChunkedChain::Row row = chunked_->row(c, lo);
+                size = row.local.size() + row.cross.size();
+                front = !row.local.empty() ? row.start + row.local.front() : row.cross.empty() ? 0 : row.cross.front();
+            } else {
+                const std::span<const std::uint32_t> list = chain_.list(lo);
+                size = list.size();
+                front = list.empty() ? 0 : list.front();
+            }
+            total += size - (skip_adjacent_ && size > 0 && front == lo + 1 ? 1 : 0);
+        }
+        return total;
+    }
+
+    // The proven rows of the low ends [first, last) in order, to `out`, and unlisted(lo)
+    // for every other low end below n - 1, in its place.
+    template <class Out, class Unlisted>
+    void emit_listed(std::size_t first, std::size_t last, Out& out, Unlisted&& unlisted) const {
+        WorkPoll poll;
         std::size_t c = 0;  // lo's chunk, when the lists are in chunks
         for (std::size_t lo = first; lo < last && lo + 1 < n_; ++lo) {
             if (proven_[lo] && chunked_) {
@@ -791,8 +830,7 @@ public:
                     if (!(skip_adjacent_ && hi == lo + 1)) out(lo, hi);
                 }
             } else {
-                if (!fallback) fallback.emplace(v_, pos_, 0, skip_adjacent_, out);
-                fallback->run_from(lo);
+                unlisted(lo);
             }
         }
     }
