@@ -33,7 +33,8 @@ from ._graphs import FloatArray, IntArray
 from ._optional import require
 from ._options import Kind, Missing, Options, check_kind
 from ._record import Record, as_record
-from .adapters import WEIGHTS, _check_direction, _check_weight, _oriented, _weights
+from .adapters import (EDGE_WEIGHTS, _check_bounds, _check_direction, _check_view_angle,
+                       _check_weight, _in_out, _oriented, _weights, edge_filter)
 from .features import record_degrees, record_edges
 
 __all__ = [
@@ -63,9 +64,6 @@ __all__ = [
 MOTIF_SIZES: Tuple[int, ...] = (3, 4)
 """The window sizes of :func:`motif_profile`."""
 
-EDGE_WEIGHTS: Tuple[str, ...] = WEIGHTS + ("penetrations",)
-"""The weights :func:`visibility_edges` gives: the adapters' :data:`WEIGHTS` and
-``"penetrations"``, the number of samples blocking each edge."""
 
 # A window of 4 samples t..t+3 is coded by its edges beyond neighbours:
 # bit 0 for (0,2), bit 1 for (1,3), bit 2 for (0,3). The code's motif label, less one:
@@ -204,13 +202,6 @@ def directed_degrees(
     record = as_record(values, x)
     edges = record_edges(record, options)
     return _in_out(edges, record.present(options.missing), direction)
-
-
-def _in_out(edges: IntArray, y: FloatArray, direction: str) -> Tuple[IntArray, IntArray]:
-    oriented = _oriented(edges, y, direction)
-    n = y.size
-    return (np.bincount(oriented[:, 1], minlength=n).astype(np.int64),
-            np.bincount(oriented[:, 0], minlength=n).astype(np.int64))
 
 
 # Entries of a count table that is always counted densely (32 MiB of counts).
@@ -729,12 +720,10 @@ def visibility_edges(
         ValueError: A bad option, bounds without a weight, or a view angle range that is
             not two numbers with ``low <= high``.
     """
-    if weight is not None and weight not in EDGE_WEIGHTS:
-        choices = ", ".join(repr(name) for name in EDGE_WEIGHTS)
-        raise ValueError(f"weight must be one of {choices}, got {weight!r}")
+    if weight is not None:
+        _check_weight(weight)
     _check_direction(direction)
-    if weight is None and (min_weight is not None or max_weight is not None):
-        raise ValueError("min_weight and max_weight bound the edges' weight: give weight=")
+    _check_bounds(weight, min_weight, max_weight)
     angle_range = _check_view_angle(view_angle)
     options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
     record = as_record(values, x)
@@ -751,40 +740,17 @@ def visibility_edges(
     else:
         at = positions if kept is None else positions[kept]
     vertices = np.column_stack((at, y))
-    keep: Optional[Any] = None
-    if angle_range is not None:
-        angle = _weights(vertices, edges, "angle")
-        keep = (angle >= angle_range[0]) & (angle <= angle_range[1])
     oriented = _oriented(edges, y, direction)
     weights: Optional[FloatArray] = None
     if weight == "penetrations":
         weights = count.astype(np.float64)
     elif weight is not None:
-        _check_weight(weight)
         weights = _weights(vertices, oriented, weight)
-    if weights is not None and (min_weight is not None or max_weight is not None):
-        inside = np.ones(weights.size, dtype=bool)
-        if min_weight is not None:
-            inside &= weights > float(min_weight)
-        if max_weight is not None:
-            inside &= weights < float(max_weight)
-        keep = inside if keep is None else keep & inside
+    keep = edge_filter(vertices, edges, weights, min_weight, max_weight, angle_range)
     if keep is not None:
         oriented = oriented[keep]
         weights = None if weights is None else weights[keep]
     return oriented, weights
-
-
-def _check_view_angle(view_angle: Any) -> Optional[Tuple[float, float]]:
-    if view_angle is None:
-        return None
-    try:
-        low, high = (float(bound) for bound in view_angle)
-    except (TypeError, ValueError):
-        raise ValueError(f"view_angle must be two numbers (low, high), not {view_angle!r}") from None
-    if not low <= high:
-        raise ValueError(f"view_angle must have low <= high, not {view_angle!r}")
-    return low, high
 
 
 # --- one feature vector per series ------------------------------------------------------
