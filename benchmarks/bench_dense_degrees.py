@@ -12,21 +12,11 @@ every edge (its row at 10^5 samples is shown for scale).
 from __future__ import annotations
 
 import argparse
-import time
-from typing import Any, Callable
 
 import numpy as np
 
+from _timing import best  # noqa: E402  (beside this script)
 import kestrel_grid as kg
-
-
-def best(call: Callable[[], Any], repeat: int = 2) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main() -> None:

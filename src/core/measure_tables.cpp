@@ -169,19 +169,11 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
         tally_values(deg, s, counts, degree);
         const std::uint64_t top = largest(deg) + 1;
         joint_counter.start(top, top, edges.size());
-        if (!natural) {
-            // The graph is the horizontal one: every table from one more pass.
-            const std::uint64_t out_top = largest(out) + 1, in_top = largest(in) + 1;
-            out_counter.start(out_top, out_top, edges.size());
-            in_counter.start(in_top, in_top, edges.size());
-            for (const Edge& e : edges) {
-                joint_counter.add(deg[e.low], deg[e.high]);
-                out_counter.add(out[e.low], out[e.high]);
-                in_counter.add(in[e.high], in[e.low]);
-            }
-        } else {
+        // The directed horizontal graph (out-degree counts edges to later samples): the
+        // graph itself, or for the natural kind one more sweep.
+        const std::vector<Edge>* directed = &edges;
+        if (natural) {
             for (const Edge& e : edges) joint_counter.add(deg[e.low], deg[e.high]);
-            // The directed horizontal graph: out-degree counts edges to later samples.
             sweep_into(v, flat);
             std::fill(out.begin(), out.end(), 0);
             std::fill(in.begin(), in.end(), 0);
@@ -189,13 +181,17 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
                 ++out[e.low];
                 ++in[e.high];
             }
-            const std::uint64_t out_top = largest(out) + 1, in_top = largest(in) + 1;
-            out_counter.start(out_top, out_top, flat.size());
-            in_counter.start(in_top, in_top, flat.size());
-            for (const Edge& e : flat) {
-                out_counter.add(out[e.low], out[e.high]);
-                in_counter.add(in[e.high], in[e.low]);
-            }
+            directed = &flat;
+        }
+        const std::uint64_t out_top = largest(out) + 1, in_top = largest(in) + 1;
+        out_counter.start(out_top, out_top, directed->size());
+        in_counter.start(in_top, in_top, directed->size());
+        for (const Edge& e : *directed) {
+            if (!natural) joint_counter.add(deg[e.low], deg[e.high]);  // the same pass
+            out_counter.add(out[e.low], out[e.high]);
+            in_counter.add(in[e.high], in[e.low]);
+        }
+        if (natural) {
             // The horizontal graph is a subgraph of the natural one: no difference is < 0.
             for (std::size_t k = 0; k < length; ++k) gap[k] = deg[k] - (out[k] + in[k]);
             tally_values(gap, s, counts, difference);
@@ -210,14 +206,14 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
     tables.degree = std::move(degree).finish(false, w);
     if (measures) {
         // Both directions' tables share one width, as do the pairs with their values.
-        const std::uint64_t flat = std::max(out_degree.width(), in_degree.width());
+        const std::uint64_t flat_width = std::max(out_degree.width(), in_degree.width());
         tables.joint = std::move(joint).finish(true, w);
-        tables.out_degree = std::move(out_degree).finish(false, flat);
-        tables.in_degree = std::move(in_degree).finish(false, flat);
-        tables.out_pairs = std::move(out_pairs).finish(true, flat);
-        tables.in_pairs = std::move(in_pairs).finish(true, flat);
-        const std::uint64_t gap = difference.width();
-        tables.difference = std::move(difference).finish(false, gap);
+        tables.out_degree = std::move(out_degree).finish(false, flat_width);
+        tables.in_degree = std::move(in_degree).finish(false, flat_width);
+        tables.out_pairs = std::move(out_pairs).finish(true, flat_width);
+        tables.in_pairs = std::move(in_pairs).finish(true, flat_width);
+        const std::uint64_t gap_width = difference.width();
+        tables.difference = std::move(difference).finish(false, gap_width);
     }
     return tables;
 }
