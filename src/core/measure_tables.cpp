@@ -106,12 +106,6 @@ private:
     bool dense_ = true;
 };
 
-// The horizontal graph's edges of `v`, in the sweep's order, into `edges`.
-void sweep_into(std::span<const double> v, std::vector<Edge>& edges) {
-    edges.clear();
-    horizontal_sweep(v, false, [&](std::size_t low, std::size_t high) { edges.push_back(Edge{low, high}); });
-}
-
 std::uint64_t largest(std::span<const std::uint64_t> values) {
     return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
@@ -130,7 +124,7 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
     std::vector<std::uint8_t> two(length + 1), three(length + 1);
     std::vector<std::uint64_t> deg(length), out(length), in(length), gap(length), counts;
     PairCounter joint_counter, out_counter, in_counter;
-    std::vector<Edge> edges, flat;
+    std::vector<Edge> edges;  // the natural graph's
     WorkPoll poll;
     for (std::size_t s = 0; s < count; ++s) {
         poll.tick(length);
@@ -143,54 +137,61 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
             tally_values(alone, s, counts, degree);
             continue;
         }
-        // The tables count edges, so the horizontal sweep's order (lows descending) serves.
-        if (natural) {
-            edges = natural_visibility_edges(v, false);
-        } else {
-            sweep_into(v, edges);
-        }
-        tables.edge_counts[s] = edges.size();
-        // One pass over the edges: the degrees (as out + in for the horizontal graph) and
-        // the edges of span 2 and 3 behind the window codes.
+        // The tables count edges, so any order serves. The horizontal graph is swept
+        // again for each pass rather than stored (a sweep costs about what reading
+        // stored edges does); the natural graph's edges are stored once.
+        if (natural) edges = natural_visibility_edges(v, false);
+        auto flat_edges = [&](auto&& visit) {
+            horizontal_sweep(v, false, [&](std::size_t low, std::size_t high) { visit(low, high); });
+        };
+        auto kind_edges = [&](auto&& visit) {
+            if (!natural) return flat_edges(visit);
+            for (const Edge& e : edges) visit(e.low, e.high);
+        };
+        // The degrees (as out + in), their count, and the edges of span 2 and 3 behind
+        // the window codes.
         std::fill(two.begin(), two.end(), 0);
         std::fill(three.begin(), three.end(), 0);
         std::fill(out.begin(), out.end(), 0);
         std::fill(in.begin(), in.end(), 0);
-        for (const Edge& e : edges) {
-            ++out[e.low];
-            ++in[e.high];
-            two[e.low] |= e.high - e.low == 2;
-            three[e.low] |= e.high - e.low == 3;
-        }
+        std::uint64_t count_edges = 0;
+        kind_edges([&](std::size_t low, std::size_t high) {
+            ++out[low];
+            ++in[high];
+            ++count_edges;
+            two[low] |= high - low == 2;
+            three[low] |= high - low == 3;
+        });
+        tables.edge_counts[s] = count_edges;
         for (std::size_t k = 0; k < length; ++k) deg[k] = out[k] + in[k];
         for (std::size_t u = 0; u + 3 < length; ++u) {
             ++tables.motif_codes[s * 8 + two[u] + 2 * two[u + 1] + 4 * three[u]];
         }
         tally_values(deg, s, counts, degree);
         const std::uint64_t top = largest(deg) + 1;
-        joint_counter.start(top, top, edges.size());
+        joint_counter.start(top, top, count_edges);
         // The directed horizontal graph (out-degree counts edges to later samples): the
-        // graph itself, or for the natural kind one more sweep.
-        const std::vector<Edge>* directed = &edges;
+        // graph itself, or for the natural kind its own degrees from one more sweep.
+        std::uint64_t flat_count = count_edges;
         if (natural) {
-            for (const Edge& e : edges) joint_counter.add(deg[e.low], deg[e.high]);
-            sweep_into(v, flat);
+            kind_edges([&](std::size_t low, std::size_t high) { joint_counter.add(deg[low], deg[high]); });
             std::fill(out.begin(), out.end(), 0);
             std::fill(in.begin(), in.end(), 0);
-            for (const Edge& e : flat) {
-                ++out[e.low];
-                ++in[e.high];
-            }
-            directed = &flat;
+            flat_count = 0;
+            flat_edges([&](std::size_t low, std::size_t high) {
+                ++out[low];
+                ++in[high];
+                ++flat_count;
+            });
         }
         const std::uint64_t out_top = largest(out) + 1, in_top = largest(in) + 1;
-        out_counter.start(out_top, out_top, directed->size());
-        in_counter.start(in_top, in_top, directed->size());
-        for (const Edge& e : *directed) {
-            if (!natural) joint_counter.add(deg[e.low], deg[e.high]);  // the same pass
-            out_counter.add(out[e.low], out[e.high]);
-            in_counter.add(in[e.high], in[e.low]);
-        }
+        out_counter.start(out_top, out_top, flat_count);
+        in_counter.start(in_top, in_top, flat_count);
+        flat_edges([&](std::size_t low, std::size_t high) {
+            if (!natural) joint_counter.add(deg[low], deg[high]);  // the same pass
+            out_counter.add(out[low], out[high]);
+            in_counter.add(in[high], in[low]);
+        });
         if (natural) {
             // The horizontal graph is a subgraph of the natural one: no difference is < 0.
             for (std::size_t k = 0; k < length; ++k) gap[k] = deg[k] - (out[k] + in[k]);
