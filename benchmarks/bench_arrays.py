@@ -23,20 +23,12 @@ import time
 
 import numpy as np
 
+from _timing import best  # noqa: E402  (beside this script)
 import kestrel_grid as kg
 
 
 class GeneralList(list):
     pass
-
-
-def best(call, repeat=3):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def child_peak(code):

@@ -16,22 +16,13 @@ Needs numpy, and dask and pandas for the second part.
 from __future__ import annotations
 
 import argparse
-import time
-from typing import Any, Callable, List
+from typing import Any, List
 
 import numpy as np
 
+from _timing import best  # noqa: E402  (beside this script)
 import kestrel_grid as kg
 import kestrel_grid_tools as kgt
-
-
-def best(call: Callable[[], Any], repeat: int = 2) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def graphs(values: Any, kind: str) -> None:

@@ -59,8 +59,8 @@ LONG_BUILDS = {
     "natural degrees, dense graph": "kg.graph_degrees(np.sin(np.arange(300_000) * 1e-4))",
     "natural edges, penetrable, cubic": "kg.graph_edge_array(np.arange(20_000.0) ** 2 % 7, "
                                         "penetrable=20_000)",
-    "exact rule, positions": "kg.graph_degrees(np.sin(np.arange(300_000) * 1e-4), "
-                             "x=np.arange(300_000.0) * 0.5, exact=True)",
+    "exact rule, positions, a blocker": "kg.graph_degrees(np.sin(np.arange(300_000) * 1e-3), "
+                                        "x=np.arange(300_000.0) * 0.5, exact=True, penetrable=1)",
     "original degree builder": "kg.visibility_degrees(np.sin(np.arange(300_000) * 1e-4))",
 }
 

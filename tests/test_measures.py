@@ -404,3 +404,45 @@ def test_graph_index_complexity_is_zero_at_both_ends_and_follows_the_spectrum(n)
     c = (np.linalg.eigvalsh(adjacency)[-1] - path) / (n - 1 - path)
     assert m.graph_index_complexity(values) == pytest.approx(4 * c * (1 - c), rel=1e-9)
     assert math.isnan(m.graph_index_complexity([1.0, 2.0]))
+
+
+def _block_families(rng):
+    """Equal-length blocks: noise, ties and plateaus, walks with infinities, a V (many
+    distinct degrees over few edges), lengths 1 to 4 and longer."""
+    for length in (1, 2, 3, 4, 5, 37):
+        yield rng.normal(size=(5, length))
+        yield rng.integers(0, 3, size=(4, length)).astype(float)
+    walk = np.cumsum(rng.normal(size=(6, 60)), axis=1)
+    walk[rng.random(walk.shape) < 0.05] = np.inf
+    walk[rng.random(walk.shape) < 0.03] = -np.inf
+    yield walk
+    yield np.abs(np.arange(-150.0, 150.0) + 0.25 * rng.random(300))[None, :]
+
+
+@pytest.mark.parametrize("kind", ["horizontal", "natural"])
+def test_the_modules_block_tables_are_the_edge_tables(kind):
+    rng = np.random.default_rng(17)
+    for block in _block_families(rng):
+        edge_counts, degree, tables = m.block_tables(kind, block)
+        rows = list(block)
+        edges = [np.asarray(kgt.features.record_edges(kgt.as_record(r), kgt.Options(kind))) for r in rows]
+        flat = [np.asarray(kgt.features.record_edges(kgt.as_record(r), kgt.Options("horizontal"))) for r in rows]
+        expected = m.edge_tables(kind, [block.shape[1]] * block.shape[0], edges, flat)
+        assert np.array_equal(edge_counts, expected.edge_counts)
+        assert np.array_equal(tables.motif_codes, expected.motif_codes)
+        for name in ("degree", "joint", "out_degree", "in_degree", "out_pairs", "in_pairs", "difference"):
+            got, want = getattr(tables, name), getattr(expected, name)
+            assert (got is None) == (want is None), name
+            if got is not None:
+                assert [got[0].tolist(), got[1].tolist(), got[2]] == \
+                    [want[0].tolist(), want[1].tolist(), want[2]], name
+        assert [d.tolist() if hasattr(d, "tolist") else d for d in degree] == \
+            [d.tolist() if hasattr(d, "tolist") else d for d in tables.degree]
+        # Without the measures the degree table comes from the degree-only builder.
+        for skip in (False, True):
+            counts, alone, none = m.block_tables(kind, block, skip, measures=False)
+            assert none is None
+            degrees = [kgt.features.record_degrees(kgt.as_record(r), kgt.Options(kind, skip)) for r in rows]
+            assert counts.tolist() == [int(d.sum()) // 2 for d in degrees]
+            if not skip:
+                assert alone[0].tolist() == degree[0].tolist() and alone[1].tolist() == degree[1].tolist()

@@ -225,23 +225,36 @@ def test_long_series_with_timestamps_and_limits_against_the_pair_model():
         assert all(visible(a, b) == ((a, b) in edges) for a, b in pairs)
 
 
-@pytest.mark.parametrize("v", [
-    [float(k * k) for k in range(2000)],                           # complete graph
-    [k * k - (k % 2) * 0.5 for k in range(2000)],                    # convex, odd samples lowered
-    [1.0] * 1000 + [float(k * k) for k in range(1500)],              # plateau, then complete
-], ids=["convex", "lowered odd samples", "plateau then convex"])
-def test_exact_degrees_of_dense_graphs_equal_the_edge_count(v):
-    # Degrees of graphs too dense to keep neighbour lists for come from another scan.
-    flat = kg.graph_edge_array(v, exact=True).tobytes()
+def _smooth_with_specials():
+    v = [math.sin(0.01 * k) for k in range(3000)]
+    for k, special in ((40, math.nan), (700, math.inf), (701, -math.inf), (1500, math.nan), (2990, -math.inf)):
+        v[k] = special
+    return v
+
+
+@pytest.mark.parametrize("v, x", [
+    ([float(k * k) for k in range(2000)], None),                            # complete graph
+    ([k * k - (k % 2) * 0.5 for k in range(2000)], None),                    # convex, odd samples lowered
+    ([1.0] * 1000 + [float(k * k) for k in range(1500)], None),              # plateau, then complete
+    ([math.sin(0.005 * k) for k in range(3000)], None),                      # rising and falling slopes
+    (_smooth_with_specials(), None),
+    ([math.sin(0.005 * k) for k in range(3000)], [k + 0.25 * (k % 3) for k in range(3000)]),
+], ids=["convex", "lowered odd samples", "plateau then convex", "sin", "sin with specials",
+        "sin at positions"])
+def test_exact_degrees_of_dense_graphs_equal_the_edge_count(v, x):
+    # Degrees of dense graphs come from runs of consecutive neighbours, never the edges.
+    flat = kg.graph_edge_array(v, x=x, exact=True, missing="keep").tobytes()
     edges = struct.unpack(f"={len(flat) // 8}q", flat)
-    assert len(edges) // 2 > 16 * len(v) + 2 ** 20
+    assert len(edges) // 2 > 30 * len(v)
     degrees = [0] * len(v)
     for a, b in zip(edges[::2], edges[1::2]):
         degrees[a] += 1
         degrees[b] += 1
-    assert kg.graph_degrees(v, exact=True).tobytes() == struct.pack(f"={len(v)}q", *degrees)
+    found = kg.graph_degrees(v, x=x, exact=True, missing="keep")
+    assert found.tobytes() == struct.pack(f"={len(v)}q", *degrees)
     skipped = [d - (0 < k < len(v) - 1) - 1 for k, d in enumerate(degrees)]
-    assert kg.graph_degrees(v, exact=True, skip_adjacent=True).tobytes() == struct.pack(f"={len(v)}q", *skipped)
+    found = kg.graph_degrees(v, x=x, exact=True, skip_adjacent=True, missing="keep")
+    assert found.tobytes() == struct.pack(f"={len(v)}q", *skipped)
 
 
 # y_5 - y_0 lies halfway between the largest double and 2^1024 and rounds to +inf, so the

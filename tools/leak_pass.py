@@ -806,6 +806,17 @@ def build_cases(panic):
     case("text reader: column out of range", RC, b"1;2\n", 2, ";", ".", [far], expect=ValueError)
     case("text reader: str column", RC, b"1;2\n", 2, ";", ".", ["0"], expect=TypeError)
 
+    # ---- the private count tables behind the many-series features
+    BT = kg._block_tables
+    block = [3.0, 1.0, 2.0, 4.0, 0.5, 5.0, 1.0, 1.0]
+    case("block tables: natural with the measures", BT, block, 4, True, False, True)
+    case("block tables: horizontal degrees only, adjacent skipped", BT, block, 2, False, True, False)
+    case("block tables: no series", BT, [], 0, False, False, True)
+    case("block tables: not whole series", BT, block, 3, True, False, True, expect=ValueError)
+    case("block tables: measures with adjacent skipped", BT, block, 4, True, True, True,
+         expect=ValueError)
+    case("block tables: str values", BT, "x", 1, True, False, True, expect=TypeError)
+
     # ---- numpy arrays as series, and numpy wrapping exports without a copy
     if np is None:
         return

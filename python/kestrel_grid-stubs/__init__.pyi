@@ -222,3 +222,8 @@ def graph_edge_array(
 def _read_columns(
     data: bytes, width: SupportsIndex, delimiter: str, decimal: str, columns: Iterable[SupportsIndex]
 ) -> Optional[Tuple[Tuple[GraphArray, ...], Tuple[int, ...]]]: ...
+
+# Private: the count tables behind the many-series features and the graph measures.
+def _block_tables(
+    values: Any, length: SupportsIndex, natural: bool, skip_adjacent: bool, measures: bool
+) -> Tuple[Any, ...]: ...

@@ -40,7 +40,14 @@ WEIGHTS: Tuple[str, ...] = (
     "h_distance",
     "abs_h_distance",
 )
-"""The edge weights accepted by ``weight``."""
+"""The geometric edge weights: computed from each edge's two vertices."""
+
+EDGE_WEIGHTS: Tuple[str, ...] = WEIGHTS + ("penetrations",)
+"""The edge weights accepted by ``weight``: :data:`WEIGHTS` and ``"penetrations"``, the
+number of vertices blocking each edge."""
+
+# Blocker tests per slice of the penetration count: 32 MiB of float64 temporaries.
+_PENETRATION_SLICE = 1 << 22
 
 
 def _choices(names: Tuple[str, ...]) -> str:
@@ -53,8 +60,80 @@ def _check_direction(direction: str) -> None:
 
 
 def _check_weight(weight: str) -> None:
-    if weight not in WEIGHTS:
-        raise ValueError(f"weight must be one of {_choices(WEIGHTS)}, got {weight!r}")
+    if weight not in EDGE_WEIGHTS:
+        raise ValueError(f"weight must be one of {_choices(EDGE_WEIGHTS)}, got {weight!r}")
+
+
+def _check_view_angle(view_angle: Any) -> Optional[Tuple[float, float]]:
+    if view_angle is None:
+        return None
+    try:
+        low, high = (float(value) for value in view_angle)
+    except (TypeError, ValueError):
+        raise ValueError(f"view_angle must be two numbers (low, high), not {view_angle!r}") from None
+    if not low <= high:
+        raise ValueError(f"view_angle must have low <= high, not {view_angle!r}")
+    return low, high
+
+
+def _check_bounds(weight: Optional[str], min_weight: Optional[float],
+                  max_weight: Optional[float]) -> None:
+    if weight is None and (min_weight is not None or max_weight is not None):
+        raise ValueError("min_weight and max_weight bound the edges' weight: give weight=")
+
+
+def _penetrations(vertices: FloatArray, edges: IntArray, natural: bool) -> IntArray:
+    """The number of vertices blocking each edge ``(low, high)``: those with an index
+    strictly between its ends that the literal rule counts as blockers, at the vertices'
+    own x. Natural rule: ``y_k >= fl(fl(q * fl(y_high - y_low)) + y_low)`` with
+    ``q = fl(fl(x_k - x_low) / fl(x_high - x_low))``; horizontal rule: ``y_k`` at least
+    the smaller end (a NaN end gives way to the other); NaN never blocks.
+
+    For a graph built from a series by the float rule this is the least penetrable level
+    whose graph holds the edge. O(total span of the edges), in slices of whole arrays."""
+    count = np.zeros(edges.shape[0], dtype=np.int64)
+    x, y = vertices[:, 0], vertices[:, 1]
+    low, high = edges[:, 0], edges[:, 1]
+    between = np.maximum(high - low - 1, 0)
+    ends = np.cumsum(between)
+    first = 0
+    while first < edges.shape[0]:
+        # Edges [first, last): at least one, and at most a slice's tests beyond that one.
+        base = ends[first] - between[first]
+        last = max(first + 1, int(np.searchsorted(ends, base + _PENETRATION_SLICE, side="right")))
+        edge = np.repeat(np.arange(first, last), between[first:last])
+        k = low[edge] + 1 + (np.arange(edge.size) - (ends[edge] - between[edge] - base))
+        lo, hi = low[edge], high[edge]
+        with np.errstate(all="ignore"):
+            if natural:
+                q = (x[k] - x[lo]) / (x[hi] - x[lo])
+                blocked = y[k] >= q * (y[hi] - y[lo]) + y[lo]
+            else:
+                threshold = np.where(np.isnan(y[lo]) | (y[hi] < y[lo]), y[hi], y[lo])
+                blocked = y[k] >= threshold
+        count[first:last] = np.bincount(edge - first, weights=blocked, minlength=last - first)
+        first = last
+    return count
+
+
+def edge_filter(vertices: FloatArray, edges: IntArray, weights: Optional[FloatArray],
+                min_weight: Optional[float], max_weight: Optional[float],
+                view_angle: Optional[Tuple[float, float]]) -> Optional[Any]:
+    """Which edges (low index first) to keep: weights strictly between the bounds (NaN
+    never is) and view angles, from the earlier vertex to the later, in ``view_angle``;
+    ``None`` to keep all."""
+    keep: Optional[Any] = None
+    if view_angle is not None:
+        angle = _weights(vertices, edges, "angle")
+        keep = (angle >= view_angle[0]) & (angle <= view_angle[1])
+    if weights is not None and (min_weight is not None or max_weight is not None):
+        inside = np.ones(weights.size, dtype=bool)
+        if min_weight is not None:
+            inside &= weights > float(min_weight)
+        if max_weight is not None:
+            inside &= weights < float(max_weight)
+        keep = inside if keep is None else keep & inside
+    return keep
 
 
 def _check_graph(graph: Any) -> None:
@@ -116,9 +195,14 @@ def in_out_degrees(graph: Graph, direction: str = "left_to_right") -> Tuple[IntA
     """
     _check_direction(direction)
     _check_graph(graph)
-    vertices = vertex_array(graph)
-    oriented = _oriented(edge_array(graph), vertices[:, 1], direction)
-    n = vertices.shape[0]
+    return _in_out(edge_array(graph), vertex_array(graph)[:, 1], direction)
+
+
+def _in_out(edges: IntArray, y: FloatArray, direction: str) -> Tuple[IntArray, IntArray]:
+    """``(in_degree, out_degree)`` of the vertices with values ``y`` and ``edges`` (low
+    index first) turned to ``direction``."""
+    oriented = _oriented(edges, y, direction)
+    n = y.size
     return (np.bincount(oriented[:, 1], minlength=n).astype(np.int64),
             np.bincount(oriented[:, 0], minlength=n).astype(np.int64))
 
@@ -159,7 +243,10 @@ def edge_weights(graph: Graph, weight: str, direction: str = "left_to_right") ->
       ``"abs_angle"``: its absolute value;
     - ``"distance"``: ``hypot(dx, dy)``; ``"sq_distance"``: ``dx*dx + dy*dy``;
     - ``"v_distance"``: ``dy``; ``"abs_v_distance"``: ``|dy|``;
-    - ``"h_distance"``: ``dx``; ``"abs_h_distance"``: ``|dx|``.
+    - ``"h_distance"``: ``dx``; ``"abs_h_distance"``: ``|dx|``;
+    - ``"penetrations"``: the number of vertices between the ends (by index) that block
+      the edge under the rule of the graph's class at the vertices' x (the least penetrable
+      level whose float-rule graph holds the edge), whatever the direction.
 
     The arithmetic is plain IEEE float64 and raises no warnings: where ``dx`` is 0 (two
     vertices with one x after edits) the slope is ``+-inf`` (NaN when ``dy`` is 0 too) and
@@ -168,7 +255,7 @@ def edge_weights(graph: Graph, weight: str, direction: str = "left_to_right") ->
 
     Args:
         graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
-        weight: one of :data:`WEIGHTS`.
+        weight: one of :data:`EDGE_WEIGHTS`.
         direction: one of :data:`DIRECTIONS`.
 
     Returns:
@@ -182,8 +269,16 @@ def edge_weights(graph: Graph, weight: str, direction: str = "left_to_right") ->
     _check_direction(direction)
     _check_graph(graph)
     vertices = vertex_array(graph)
-    oriented = _oriented(edge_array(graph), vertices[:, 1], direction)
-    return _weights(vertices, oriented, weight)
+    return _graph_weights(graph, vertices, edge_array(graph), direction, weight)
+
+
+def _graph_weights(graph: Graph, vertices: FloatArray, edges: IntArray, direction: str,
+                   weight: str) -> FloatArray:
+    """The weights of a graph's ``edges`` (low index first) turned to ``direction``."""
+    if weight == "penetrations":  # the same count in either direction
+        natural = isinstance(graph, kg.VisibilityGraph)
+        return _penetrations(vertices, edges, natural).astype(np.float64)
+    return _weights(vertices, _oriented(edges, vertices[:, 1], direction), weight)
 
 
 def _time_axis(graph: Graph) -> Dict[str, str]:
@@ -195,33 +290,33 @@ def _time_axis(graph: Graph) -> Dict[str, str]:
 def _prepare(
     graph: Graph, direction: Optional[str], weight: Optional[str],
     min_weight: Optional[float] = None, max_weight: Optional[float] = None,
+    view_angle: Optional[Tuple[float, float]] = None,
 ) -> Tuple[FloatArray, IntArray, Optional[FloatArray]]:
     """Vertices, oriented edges and optional weights for the converters (checked), the
-    edges limited to weights strictly between ``min_weight`` and ``max_weight``."""
-    if weight is None and (min_weight is not None or max_weight is not None):
-        raise ValueError("min_weight and max_weight bound the edges' weight: give weight=")
+    edges limited as :func:`edge_filter` says."""
+    _check_bounds(weight, min_weight, max_weight)
     if weight is not None:
         _check_weight(weight)
     if direction is not None:
         _check_direction(direction)
+    angles = _check_view_angle(view_angle)
     _check_graph(graph)
     vertices = vertex_array(graph)
-    oriented = _oriented(edge_array(graph), vertices[:, 1], direction or "left_to_right")
-    weights = None if weight is None else _weights(vertices, oriented, weight)
-    if weights is not None and (min_weight is not None or max_weight is not None):
-        # NaN weights compare false, so they are never between the bounds.
-        inside = np.ones(weights.size, dtype=bool)
-        if min_weight is not None:
-            inside &= weights > float(min_weight)
-        if max_weight is not None:
-            inside &= weights < float(max_weight)
-        oriented, weights = oriented[inside], weights[inside]
+    edges = edge_array(graph)
+    oriented = _oriented(edges, vertices[:, 1], direction or "left_to_right")
+    weights = None if weight is None else _graph_weights(graph, vertices, edges,
+                                                         direction or "left_to_right", weight)
+    keep = edge_filter(vertices, edges, weights, min_weight, max_weight, angles)
+    if keep is not None:
+        oriented = oriented[keep]
+        weights = None if weights is None else weights[keep]
     return vertices, oriented, weights
 
 
 def to_networkx(
     graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None, *,
     min_weight: Optional[float] = None, max_weight: Optional[float] = None,
+    view_angle: Optional[Tuple[float, float]] = None,
 ) -> Any:
     """The graph as a ``networkx.Graph``, or a ``networkx.DiGraph`` with a direction.
 
@@ -233,10 +328,13 @@ def to_networkx(
     Args:
         graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
         direction: ``None`` for an undirected graph, or one of :data:`DIRECTIONS`.
-        weight: ``None``, or one of :data:`WEIGHTS`.
+        weight: ``None``, or one of :data:`EDGE_WEIGHTS`.
         min_weight, max_weight: Keep only the edges whose weight lies strictly between
             the bounds (either may be ``None``; NaN weights never do); they need
             ``weight``, else ValueError.
+        view_angle: ``(low, high)`` in radians: keep only the edges whose view angle
+            ``arctan(dy / dx)``, from the earlier vertex to the later, lies in
+            ``[low, high]`` (the parametric natural visibility graph).
 
     Returns:
         A ``networkx.Graph`` or ``networkx.DiGraph``.
@@ -247,7 +345,7 @@ def to_networkx(
         TypeError: ``graph`` is not a graph object.
     """
     nx = require("networkx", "to_networkx")
-    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight)
+    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight, view_angle)
     result = nx.Graph() if direction is None else nx.DiGraph()
     result.graph.update(_time_axis(graph))
     result.add_nodes_from(
@@ -265,6 +363,7 @@ def to_networkx(
 def to_igraph(
     graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None, *,
     min_weight: Optional[float] = None, max_weight: Optional[float] = None,
+    view_angle: Optional[Tuple[float, float]] = None,
 ) -> Any:
     """The graph as an ``igraph.Graph``, directed when a direction is given.
 
@@ -276,10 +375,13 @@ def to_igraph(
     Args:
         graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
         direction: ``None`` for an undirected graph, or one of :data:`DIRECTIONS`.
-        weight: ``None``, or one of :data:`WEIGHTS`.
+        weight: ``None``, or one of :data:`EDGE_WEIGHTS`.
         min_weight, max_weight: Keep only the edges whose weight lies strictly between
             the bounds (either may be ``None``; NaN weights never do); they need
             ``weight``, else ValueError.
+        view_angle: ``(low, high)`` in radians: keep only the edges whose view angle
+            ``arctan(dy / dx)``, from the earlier vertex to the later, lies in
+            ``[low, high]`` (the parametric natural visibility graph).
 
     Returns:
         An ``igraph.Graph``.
@@ -290,7 +392,7 @@ def to_igraph(
         TypeError: ``graph`` is not a graph object.
     """
     ig = require("igraph", "to_igraph")
-    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight)
+    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight, view_angle)
     result = ig.Graph(n=vertices.shape[0], edges=oriented.tolist(), directed=direction is not None)
     result.vs["x"] = vertices[:, 0].tolist()
     result.vs["y"] = vertices[:, 1].tolist()
@@ -304,6 +406,7 @@ def to_igraph(
 def to_scipy_sparse(
     graph: Graph, direction: Optional[str] = None, weight: Optional[str] = None, *,
     min_weight: Optional[float] = None, max_weight: Optional[float] = None,
+    view_angle: Optional[Tuple[float, float]] = None,
 ) -> Any:
     """The adjacency matrix as an ``n x n`` ``scipy.sparse.csr_array``.
 
@@ -319,10 +422,13 @@ def to_scipy_sparse(
     Args:
         graph: a ``VisibilityGraph`` or ``HorizontalVisibilityGraph``.
         direction: ``None`` for a symmetric matrix, or one of :data:`DIRECTIONS`.
-        weight: ``None``, or one of :data:`WEIGHTS`.
+        weight: ``None``, or one of :data:`EDGE_WEIGHTS`.
         min_weight, max_weight: Keep only the edges whose weight lies strictly between
             the bounds (either may be ``None``; NaN weights never do); they need
             ``weight``, else ValueError.
+        view_angle: ``(low, high)`` in radians: keep only the edges whose view angle
+            ``arctan(dy / dx)``, from the earlier vertex to the later, lies in
+            ``[low, high]`` (the parametric natural visibility graph).
 
     Returns:
         A ``scipy.sparse.csr_array`` of shape ``(n, n)``.
@@ -333,7 +439,7 @@ def to_scipy_sparse(
         TypeError: ``graph`` is not a graph object.
     """
     sparse = require("scipy.sparse", "to_scipy_sparse")
-    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight)
+    vertices, oriented, weights = _prepare(graph, direction, weight, min_weight, max_weight, view_angle)
     n = vertices.shape[0]
     rows, cols = oriented[:, 0], oriented[:, 1]
     data = np.ones(rows.shape[0], dtype=np.int64) if weights is None else weights

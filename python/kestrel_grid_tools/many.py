@@ -88,7 +88,7 @@ def _frame(
 
     With no series this is the empty frame used as the dask meta, so the meta's columns
     and dtypes are by construction those of every computed partition."""
-    pd = require("pandas", FEATURE)
+    require("pandas", FEATURE)
     options, top = request.options, request.max_degree
     kind, skip_adjacent, window = options.kind, options.skip_adjacent, options.window
     count = len(series)
@@ -132,6 +132,16 @@ def _frame(
             summary = features.motif_summary(record.present("omit"), window, skip_adjacent)
             windows[row] = summary["windows"]
             motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
+    measured = _measures.batch_measures(kind, sizes, graphs, flat) if names else None
+    return _assemble(index, request, ints, mean_degree, iid, windows, motif, shares, measured)
+
+
+def _assemble(index: Any, request: _Request, ints: IntArray, mean_degree: FloatArray,
+              iid: FloatArray, windows: IntArray, motif: FloatArray, shares: FloatArray,
+              measured: Optional[FloatArray]) -> Any:
+    """The feature frame from its columns' arrays, in the frame's column order."""
+    pd = require("pandas", FEATURE)
+    top = request.max_degree
     columns: Dict[str, Any] = {
         "samples": ints[:, 0],
         "omitted": ints[:, 1],
@@ -140,16 +150,15 @@ def _frame(
         "max_degree": ints[:, 3],
         "iid_distance": iid,
     }
-    if window is not None:
+    if request.options.window is not None:
         columns["motif_windows"] = windows
         for position, name in enumerate(_MOTIF_COLUMNS[1:]):
             columns[name] = motif[:, position]
     for k in range(top + 1):
         columns[f"p_{k}"] = shares[:, k]
     columns["p_tail"] = shares[:, top + 1]
-    if names:
-        measured = _measures.batch_measures(kind, sizes, graphs, flat)
-        for position, name in enumerate(names, 1):
+    if measured is not None:
+        for position, name in enumerate(_measures.feature_names(request.options.kind)[1:], 1):
             columns[name] = measured[:, position]
     return pd.DataFrame(columns, index=index)
 
@@ -159,7 +168,50 @@ def _array_frame(block: Any, start: int, id_column: str, options: _Request) -> A
     pd = require("pandas", FEATURE)
     block = np.asarray(block)
     index = pd.RangeIndex(start, start + block.shape[0], name=id_column)
+    if _measures.block_tables_apply(block, options.options):
+        return _block_frame(block, index, options)
     return _frame(list(block), index, options)
+
+
+def _block_frame(block: FloatArray, index: Any, request: _Request) -> Any:
+    """The rows :func:`_frame` gives for the series of ``block`` (see :func:`~kestrel_grid_tools.measures.block_tables_apply`),
+    from the module's count tables: the same integers, and every float computed by the
+    same expression on them, vectorised over the series."""
+    options, top = request.options, request.max_degree
+    count, n = block.shape
+    edge_counts, (codes, counts, width), tables = _measures.block_tables(
+        options.kind, block, options.skip_adjacent, request.measures)
+    series, k = codes // width, codes % width
+    max_degree = np.zeros(count, dtype=np.int64)
+    np.maximum.at(max_degree, series, k)
+    ints = np.column_stack([np.full(count, n), np.zeros(count, dtype=np.int64), edge_counts,
+                            max_degree]).astype(np.int64)
+    # total / n as Python divides the two ints: both are below 2^53, so exact as doubles.
+    mean_degree: FloatArray = (2 * edge_counts).astype(np.float64) / n
+    p = counts / n
+    shares: FloatArray = np.zeros((count, top + 2))
+    low = k <= top
+    shares[series[low], k[low]] = p[low]
+    shares[:, top + 1] = np.bincount(series[~low], weights=counts[~low], minlength=count) / n
+    iid: FloatArray = np.full(count, math.nan)
+    if options.kind == "horizontal":
+        # Largest |P(k) - law(k)| over k = 0 .. max degree + 1 of each series.
+        shown = np.zeros((count, width + 1))
+        shown[series, k] = p
+        ks = np.arange(width + 1)
+        gap = np.abs(shown - features.iid_law(ks, options.skip_adjacent))
+        gap[ks[None, :] > max_degree[:, None] + 1] = 0.0  # |..| >= 0: never above the max
+        iid = gap.max(axis=1)
+    windows: IntArray = np.zeros(count, dtype=np.int64)
+    motif: FloatArray = np.full((count, len(_MOTIF_COLUMNS) - 1), math.nan)
+    if options.window is not None:
+        for row in range(count):
+            if n >= options.window:
+                summary = features.motif_summary(block[row], options.window, options.skip_adjacent)
+                windows[row] = summary["windows"]
+                motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
+    measured = None if tables is None else _measures.table_measures(options.kind, tables)
+    return _assemble(index, request, ints, mean_degree, iid, windows, motif, shares, measured)
 
 
 def _long_frame(

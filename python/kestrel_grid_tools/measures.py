@@ -27,11 +27,14 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+import kestrel_grid as kg
+
 from ._graphs import FloatArray, IntArray
 from ._optional import require
 from ._options import Kind, Missing, Options, check_kind
 from ._record import Record, as_record
-from .adapters import WEIGHTS, _check_direction, _check_weight, _oriented, _weights
+from .adapters import (EDGE_WEIGHTS, _check_bounds, _check_direction, _check_view_angle,
+                       _check_weight, _in_out, _oriented, _weights, edge_filter)
 from .features import record_degrees, record_edges
 
 __all__ = [
@@ -61,9 +64,6 @@ __all__ = [
 MOTIF_SIZES: Tuple[int, ...] = (3, 4)
 """The window sizes of :func:`motif_profile`."""
 
-EDGE_WEIGHTS: Tuple[str, ...] = WEIGHTS + ("penetrations",)
-"""The weights :func:`visibility_edges` gives: the adapters' :data:`WEIGHTS` and
-``"penetrations"``, the number of samples blocking each edge."""
 
 # A window of 4 samples t..t+3 is coded by its edges beyond neighbours:
 # bit 0 for (0,2), bit 1 for (1,3), bit 2 for (0,3). The code's motif label, less one:
@@ -204,13 +204,6 @@ def directed_degrees(
     return _in_out(edges, record.present(options.missing), direction)
 
 
-def _in_out(edges: IntArray, y: FloatArray, direction: str) -> Tuple[IntArray, IntArray]:
-    oriented = _oriented(edges, y, direction)
-    n = y.size
-    return (np.bincount(oriented[:, 1], minlength=n).astype(np.int64),
-            np.bincount(oriented[:, 0], minlength=n).astype(np.int64))
-
-
 # Entries of a count table that is always counted densely (32 MiB of counts).
 _DENSE_TABLE = 1 << 22
 
@@ -253,6 +246,29 @@ def _divergences(p: Tuple[IntArray, IntArray], q: Tuple[IntArray, IntArray], wid
                                                 minlength=totals_p.size), dtype=np.float64)
     result[(totals_p == 0) | (totals_q == 0)] = math.nan
     return result
+
+
+# A count table: the distinct codes ``series * width + value`` (for pairs
+# ``series * width^2 + first * width + second``) ascending, their counts, and the width.
+Table = Tuple[IntArray, IntArray, int]
+
+
+@dataclass(frozen=True)
+class MeasureTables:
+    """The integer count tables every measure of :func:`batch_measures` is computed from:
+    made from edge arrays by :func:`edge_tables`, or by the module straight from a block
+    of equal-length series (:func:`block_tables`); both give the same integers."""
+
+    sizes: IntArray  # samples of each series
+    edge_counts: IntArray  # edges of each series' graph
+    degree: Table
+    joint: Table  # (degree(low), degree(high)) of each edge
+    motif_codes: IntArray  # (series, 8): windows of 4 by their code
+    out_degree: Table  # of the horizontal graph, edges pointing to the future
+    in_degree: Table
+    out_pairs: Table  # (out(low), out(high)) of each horizontal edge
+    in_pairs: Table  # (in(high), in(low)): the pair of the same edge read backwards
+    difference: Optional[Table]  # natural minus horizontal degree (natural kind)
 
 
 @dataclass(frozen=True)
@@ -305,10 +321,11 @@ class _Batch:
         result: IntArray = self.out_degree + self.in_degree
         return result
 
-    def value_entropy(self, value: IntArray) -> FloatArray:
-        """Entropy of the distribution of a non-negative ``value`` per vertex, per series."""
-        width = int(value.max()) + 1 if value.size else 1
-        return _entropies(_counts(self.coded(value, width), self.sizes.size * width), width, self.sizes)
+    def value_table(self, value: IntArray, width: int = 0) -> Table:
+        """Count table of a non-negative ``value`` per vertex, per series, of ``width``
+        (by default one more than the largest value)."""
+        width = width or _width(value)
+        return _counts(self.coded(value, width), self.sizes.size * width) + (width,)
 
     def coded(self, value: IntArray, width: int) -> IntArray:
         """``series * width + value`` per vertex."""
@@ -353,32 +370,30 @@ class _Batch:
         return np.concatenate(found), np.concatenate(tallies)
 
 
-def _joint_entropies(batch: _Batch, degree: IntArray) -> FloatArray:
-    width = int(degree.max()) + 1 if degree.size else 1
-    return _entropies(batch.pair_table(degree, degree, width), width * width,
-                      batch.edge_counts)
+def _joint_entropies(tables: MeasureTables) -> FloatArray:
+    return _entropies(tables.joint[:2], tables.joint[2] ** 2, tables.edge_counts)
 
 
-def _irreversibilities(batch: _Batch, pairs: bool) -> FloatArray:
-    """The divergences of horizontal graphs (``batch``), per series."""
-    n = batch.vertices
-    out_degree, in_degree = batch.out_degree, batch.in_degree
-    width = int(max(out_degree.max(), in_degree.max())) + 1 if n else 1
+def _irreversibilities(tables: MeasureTables, pairs: bool) -> FloatArray:
+    """The divergences of the directed horizontal graphs in ``tables``, per series."""
+    width = tables.out_degree[2]
     if not pairs:
-        count = batch.sizes.size * width
-        forward = _counts(batch.coded(out_degree, width), count)
-        backward = _counts(batch.coded(in_degree, width), count)
-        return _divergences(forward, backward, width, batch.sizes, batch.sizes)
-    forward = batch.pair_table(out_degree, out_degree, width)
-    # Read backwards, the edge (i, j) runs from j to i and in-degrees become out-degrees:
-    # (k_in(j), k_in(i)) is the pair the reversed series gives this edge.
-    backward = batch.pair_table(in_degree, in_degree, width, reverse=True)
-    return _divergences(forward, backward, width * width, batch.edge_counts, batch.edge_counts)
+        return _divergences(tables.out_degree[:2], tables.in_degree[:2], width, tables.sizes,
+                            tables.sizes)
+    # Over the edges: a pair table's counts sum to its series' edge count.
+    edges = np.bincount(tables.out_pairs[0] // (width * width), weights=tables.out_pairs[1],
+                        minlength=tables.sizes.size).astype(np.int64)
+    return _divergences(tables.out_pairs[:2], tables.in_pairs[:2], width * width, edges, edges)
+
+
+def _horizontal_tables(edges: IntArray, n: int) -> MeasureTables:
+    """The tables of one graph on ``n`` samples, its ``edges`` read as horizontal."""
+    return edge_tables("horizontal", [n], [edges], [edges])
 
 
 def _irreversibility(edges: IntArray, n: int, pairs: bool) -> float:
     """The divergence of a horizontal graph's ``edges`` on ``n`` samples."""
-    return float(_irreversibilities(_Batch.of([n], [edges]), pairs)[0])
+    return float(_irreversibilities(_horizontal_tables(edges, n), pairs)[0])
 
 
 def irreversibility(
@@ -439,8 +454,8 @@ def degree_entropy(
     return shannon_entropy(record_degrees(as_record(values, x), options))
 
 
-def _joint_entropy(edges: IntArray, degree: IntArray) -> float:
-    return float(_joint_entropies(_Batch.of([degree.size], [edges]), degree)[0])
+def _joint_entropy(edges: IntArray, n: int) -> float:
+    return float(_joint_entropies(_horizontal_tables(edges, n))[0])
 
 
 def joint_degree_entropy(
@@ -460,8 +475,7 @@ def joint_degree_entropy(
     options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
     record = as_record(values, x)
     edges = record_edges(record, options)
-    degree = np.bincount(edges.ravel(), minlength=_kept_count(record, options))
-    return _joint_entropy(edges, degree)
+    return _joint_entropy(edges, _kept_count(record, options))
 
 
 def difference_degrees(
@@ -706,12 +720,10 @@ def visibility_edges(
         ValueError: A bad option, bounds without a weight, or a view angle range that is
             not two numbers with ``low <= high``.
     """
-    if weight is not None and weight not in EDGE_WEIGHTS:
-        choices = ", ".join(repr(name) for name in EDGE_WEIGHTS)
-        raise ValueError(f"weight must be one of {choices}, got {weight!r}")
+    if weight is not None:
+        _check_weight(weight)
     _check_direction(direction)
-    if weight is None and (min_weight is not None or max_weight is not None):
-        raise ValueError("min_weight and max_weight bound the edges' weight: give weight=")
+    _check_bounds(weight, min_weight, max_weight)
     angle_range = _check_view_angle(view_angle)
     options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
     record = as_record(values, x)
@@ -728,40 +740,17 @@ def visibility_edges(
     else:
         at = positions if kept is None else positions[kept]
     vertices = np.column_stack((at, y))
-    keep: Optional[Any] = None
-    if angle_range is not None:
-        angle = _weights(vertices, edges, "angle")
-        keep = (angle >= angle_range[0]) & (angle <= angle_range[1])
     oriented = _oriented(edges, y, direction)
     weights: Optional[FloatArray] = None
     if weight == "penetrations":
         weights = count.astype(np.float64)
     elif weight is not None:
-        _check_weight(weight)
         weights = _weights(vertices, oriented, weight)
-    if weights is not None and (min_weight is not None or max_weight is not None):
-        inside = np.ones(weights.size, dtype=bool)
-        if min_weight is not None:
-            inside &= weights > float(min_weight)
-        if max_weight is not None:
-            inside &= weights < float(max_weight)
-        keep = inside if keep is None else keep & inside
+    keep = edge_filter(vertices, edges, weights, min_weight, max_weight, angle_range)
     if keep is not None:
         oriented = oriented[keep]
         weights = None if weights is None else weights[keep]
     return oriented, weights
-
-
-def _check_view_angle(view_angle: Any) -> Optional[Tuple[float, float]]:
-    if view_angle is None:
-        return None
-    try:
-        low, high = (float(bound) for bound in view_angle)
-    except (TypeError, ValueError):
-        raise ValueError(f"view_angle must be two numbers (low, high), not {view_angle!r}") from None
-    if not low <= high:
-        raise ValueError(f"view_angle must have low <= high, not {view_angle!r}")
-    return low, high
 
 
 # --- one feature vector per series ------------------------------------------------------
@@ -792,6 +781,10 @@ def record_measures(record: Record, options: Options, edges: Optional[IntArray] 
     one edge array of that kind (``edges`` when the caller has built it already) and,
     for the natural kind, one of the horizontal graph."""
     check_measure_options(options)
+    if edges is None and record.positions is None and block_tables_apply(record.values[None, :], options):
+        tables = block_tables(options.kind, record.values[None, :])[2]
+        assert tables is not None
+        return dict(zip(feature_names(options.kind), table_measures(options.kind, tables)[0].tolist()))
     if edges is None:
         edges = record_edges(record, options)
     horizontal = record_horizontal_edges(record, options, edges)
@@ -806,6 +799,111 @@ def record_horizontal_edges(record: Record, options: Options, edges: IntArray) -
     return record_edges(record, Options("horizontal", False, 0, False, options.missing))
 
 
+def _width(value: IntArray) -> int:
+    return int(value.max()) + 1 if value.size else 1
+
+
+def edge_tables(kind: Kind, sizes: Sequence[int], edges: Sequence[IntArray],
+                horizontal: Sequence[IntArray]) -> MeasureTables:
+    """The count tables of several series from their edge arrays: ``edges`` of the graph
+    of ``kind`` and ``horizontal`` edges (the same arrays for the horizontal kind)."""
+    kind = check_kind(kind)
+    batch = _Batch.of(sizes, edges)
+    count, n = batch.sizes.size, batch.vertices
+    degree = batch.degrees()
+    width = _width(degree)
+    # The window code of each vertex from the edges of span 2 and 3 that start there.
+    left = batch.left
+    span = batch.right - left
+    two = np.zeros(n + 1, dtype=np.int64)
+    two[left[span == 2]] = 1
+    three = np.zeros(n, dtype=np.int64)
+    three[left[span == 3]] = 1
+    code = two[:n] + 2 * two[1 : n + 1] + 4 * three
+    windows = np.maximum(batch.sizes - 3, 0)
+    local = np.arange(n, dtype=np.int64) - np.repeat(batch.starts, batch.sizes)
+    # A window belongs to the series of its first sample when its last one is too.
+    valid = local < windows[batch.vertex_series]
+    motif_codes = np.bincount(batch.vertex_series[valid] * 8 + code[valid],
+                              minlength=8 * count).reshape(count, 8).astype(np.int64)
+    flat = batch if kind == "horizontal" else _Batch.of(sizes, horizontal)
+    out_degree, in_degree = flat.out_degree, flat.in_degree
+    flat_width = max(_width(out_degree), _width(in_degree))
+    difference = batch.value_table(degree - flat.degrees()) if kind == "natural" else None
+    return MeasureTables(
+        batch.sizes, batch.edge_counts, batch.value_table(degree, width),
+        batch.pair_table(degree, degree, width) + (width,),
+        motif_codes,
+        flat.value_table(out_degree, flat_width), flat.value_table(in_degree, flat_width),
+        flat.pair_table(out_degree, out_degree, flat_width) + (flat_width,),
+        # Read backwards, the edge (i, j) runs from j to i and in-degrees become
+        # out-degrees: (k_in(j), k_in(i)) is the pair the reversed series gives this edge.
+        flat.pair_table(in_degree, in_degree, flat_width, reverse=True) + (flat_width,),
+        difference,
+    )
+
+
+def block_tables_apply(block: Any, options: Options) -> bool:
+    """Whether :func:`block_tables` serves ``block`` under ``options``: float64 rows with
+    every sample present (so none is left out and x_k = k), under the plain float rule."""
+    return (block.ndim == 2 and block.dtype == np.float64 and block.shape[1] > 0
+            and not options.exact and options.decimals is None and not options.penetrable
+            and not bool(np.isnan(block).any()))
+
+
+def block_tables(kind: Kind, block: FloatArray, skip_adjacent: bool = False,
+                 measures: bool = True) -> Tuple[IntArray, Table, Optional[MeasureTables]]:
+    """``(edge_counts, degree table, tables)`` of the graphs of the rows of a 2-d float64
+    ``block`` (one series per row, every sample kept, float rule at x_k = k), made by the
+    module in one call without the interpreter lock; ``tables`` only with ``measures``
+    (which need ``skip_adjacent=False``)."""
+    kind = check_kind(kind)
+    count, length = block.shape
+    found = kg._block_tables(np.ascontiguousarray(block, dtype=np.float64).reshape(-1), length,
+                             kind == "natural", bool(skip_adjacent), bool(measures))
+
+    def table(item: Any) -> Table:
+        return np.asarray(item[0]), np.asarray(item[1]), int(item[2])
+
+    edge_counts = np.asarray(found[0])
+    degree = table(found[1])
+    if not measures:
+        return edge_counts, degree, None
+    sizes = np.full(count, length, dtype=np.int64)
+    tables = MeasureTables(sizes, edge_counts, degree, table(found[2]),
+                           np.asarray(found[3]).reshape(count, 8), table(found[4]),
+                           table(found[5]), table(found[6]), table(found[7]),
+                           table(found[8]) if kind == "natural" else None)
+    return edge_counts, degree, tables
+
+
+def table_measures(kind: Kind, tables: MeasureTables) -> FloatArray:
+    """The (series, measures) float64 matrix, columns as :func:`feature_names` of
+    ``kind``, from the count tables. Each series' sums run over its own table entries in
+    code order, so a row has the same bits alone or in a batch, from edges or a block."""
+    kind = check_kind(kind)
+    t = tables
+    count = t.sizes.size
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = 2.0 * t.edge_counts / t.sizes
+    columns: List[FloatArray] = [np.where(t.sizes > 0, mean, math.nan),
+                                 _entropies(t.degree[:2], t.degree[2], t.sizes),
+                                 _joint_entropies(t)]
+    labels = _LABELS[(kind, 4)]
+    table = np.zeros((count, 8), dtype=np.int64)
+    for code, label in enumerate(_LABEL_OF_CODE.tolist()):
+        table[:, label] += t.motif_codes[:, code]
+    windows = np.maximum(t.sizes - 3, 0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        shares = table[:, :labels] / windows[:, None]
+    shares[windows == 0] = math.nan
+    columns += list(shares.T)
+    columns += [_irreversibilities(t, False), _irreversibilities(t, True)]
+    if t.difference is not None:
+        columns.append(_entropies(t.difference[:2], t.difference[2], t.sizes))
+    return np.column_stack(columns) if count else np.zeros((0, len(columns)))
+
+
 def batch_measures(kind: Kind, sizes: Sequence[int], edges: Sequence[IntArray],
                    horizontal: Sequence[IntArray]) -> FloatArray:
     """The (series, measures) float64 matrix of several series at once, columns as
@@ -816,41 +914,7 @@ def batch_measures(kind: Kind, sizes: Sequence[int], edges: Sequence[IntArray],
     whole-array operations over all of them, so the cost per series is a few array
     elements rather than Python calls; a series' row has the same bits alone or in a
     batch (its sums run over its own terms in the same order)."""
-    kind = check_kind(kind)
-    batch = _Batch.of(sizes, edges)
-    count, n = batch.sizes.size, batch.vertices
-    degree = batch.degrees()
-    with np.errstate(divide="ignore", invalid="ignore"):
-        mean = 2.0 * batch.edge_counts / batch.sizes
-    columns: List[FloatArray] = [np.where(batch.sizes > 0, mean, math.nan),
-                                 batch.value_entropy(degree), _joint_entropies(batch, degree)]
-    # Motifs of the windows of 4: the edges of span 2 and 3 that start at each vertex.
-    left = batch.left
-    span = batch.right - left
-    two = np.zeros(n + 1, dtype=np.int64)
-    two[left[span == 2]] = 1
-    three = np.zeros(n, dtype=np.int64)
-    three[left[span == 3]] = 1
-    code = two[:n] + 2 * two[1 : n + 1] + 4 * three
-    windows = np.maximum(batch.sizes - 3, 0)
-    labels = _LABELS[(kind, 4)]
-    if count == 1:
-        table = np.bincount(_LABEL_OF_CODE[code[: int(windows[0])]], minlength=8).reshape(1, 8)[:, :labels]
-    else:
-        local = np.arange(n, dtype=np.int64) - np.repeat(batch.starts, batch.sizes)
-        # A window belongs to the series of its first sample when its last one is too.
-        valid = local < windows[batch.vertex_series]
-        table = np.bincount(batch.vertex_series[valid] * 8 + _LABEL_OF_CODE[code[valid]],
-                            minlength=8 * count).reshape(count, 8)[:, :labels]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        shares = table / windows[:, None]
-    shares[windows == 0] = math.nan
-    columns += list(shares.T)
-    flat = batch if kind == "horizontal" else _Batch.of(sizes, horizontal)
-    columns += [_irreversibilities(flat, False), _irreversibilities(flat, True)]
-    if kind == "natural":
-        columns.append(batch.value_entropy(degree - flat.degrees()))
-    return np.column_stack(columns) if count else np.zeros((0, len(columns)))
+    return table_measures(kind, edge_tables(kind, sizes, edges, horizontal))
 
 
 def feature_vector(

@@ -13,6 +13,7 @@
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 #include "binding/interpreter.hpp"
+#include "binding/measure_functions.hpp"
 #include "binding/text_functions.hpp"
 #include "binding/variant_functions.hpp"
 #include "binding/texts.hpp"
@@ -382,6 +383,7 @@ Result<ref> start_up() {
     KG_CHECK(register_functions(module.get(), names, array_functions));
     KG_CHECK(register_functions(module.get(), names, variant_functions()));
     KG_CHECK(register_functions(module.get(), names, text_functions()));
+    KG_CHECK(register_functions(module.get(), names, measure_functions()));
     KG_CHECK(set_all(module.get(), names));
     module_cell = ref::borrow(module.get()).release();  // kept for the process
     return module;

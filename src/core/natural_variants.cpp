@@ -9,6 +9,7 @@
 #include "core/edge_collector.hpp"
 #include "core/natural_scan.hpp"
 #include "core/neighbour_chain.hpp"
+#include "core/neighbour_runs.hpp"
 #include "core/variants.hpp"
 
 namespace kestrel {
@@ -120,11 +121,13 @@ std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
                                                    const VariantOptions& options) {
     DegreeCounter counter(v.size());
     if (v.size() >= 2 && options.exact && options.penetrable == 0 && ChainScan::fits(v.size())) {
-        ChainScan chain(v, x);
-        if (chain.build(ChainScan::budget(v.size()))) {
-            chain.stream(options.skip_adjacent, counter);
+        // By runs of consecutive neighbours; more runs than the lists' budget would mean at
+        // least as many edges, so the scan below is then no worse.
+        if (RunChain(v, x).degrees(ChainScan::budget(v.size()), options.skip_adjacent,
+                                   counter.degrees)) {
             return std::move(counter.degrees);
         }
+        counter.degrees.assign(v.size(), 0);
     }
     if (float_chain_applies(v, x, options)) {
         float_pairs_at_positions(v, x, options.skip_adjacent, counter);

@@ -63,6 +63,7 @@ public:
         data_[size_++] = value;
     }
     std::uint32_t operator[](std::size_t k) const { return data_[k]; }
+    void set_last(std::uint32_t value) { data_[size_ - 1] = value; }
     const std::uint32_t* data() const { return data_; }
     std::size_t size() const { return size_; }
     void release() {
