@@ -371,12 +371,18 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
                    prepare_inputs(call);
+                   const VisibilityRule rule = call.options.rule;
+                   const std::vector<std::size_t> cuts =
+                       runs_threaded(call) ? visibility_cuts(decided_values(call).size(), call.threads, rule)
+                                           : std::vector<std::size_t>{};
+                   // Threads write the plain rules' edges straight into the array.
                    ArrayBlock computed =
-                       runs_threaded(call) && call.options.rule == VisibilityRule::Horizontal
+                       runs_threaded(call) && rule == VisibilityRule::Horizontal
                            ? edge_block(horizontal_visibility_edge_buffer(
-                                 decided_values(call), call.options.skip_adjacent,
-                                 visibility_cuts(decided_values(call).size(), call.threads,
-                                                 VisibilityRule::Horizontal)))
+                                 decided_values(call), call.options.skip_adjacent, cuts))
+                       : runs_threaded(call) && cuts.size() > 2
+                           ? edge_block(natural_visibility_edge_buffer(
+                                 decided_values(call), call.options.skip_adjacent, cuts))
                            : edge_block(call_edges(call));
                    release_inputs(call);
                    return computed;

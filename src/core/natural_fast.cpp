@@ -99,20 +99,6 @@ void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
     });
 }
 
-}  // namespace
-
-namespace {
-
-// The rows of each range of low ends in a collector of its own, on a thread each.
-std::vector<EdgeCollector> natural_rows_by_range(std::span<const double> v, bool skip_adjacent,
-                                                 std::span<const std::size_t> cuts) {
-    std::vector<EdgeCollector> parts(cuts.size() - 1);
-    natural_rows_in_parallel(v, skip_adjacent, cuts, [&](std::size_t c) {
-        return [&parts, c](std::size_t lo, std::size_t hi) { parts[c].push(Edge{lo, hi}); };
-    });
-    return parts;
-}
-
 std::size_t edge_count(const std::vector<EdgeCollector>& parts) {
     std::size_t total = 0;
     for (const EdgeCollector& part : parts) total += part.size();
@@ -129,40 +115,26 @@ void drain_in_parallel(std::vector<EdgeCollector>& parts, Edge* out) {
     });
 }
 
-}  // namespace
-
-std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
-                                           std::span<const std::size_t> cuts) {
-    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_edges(v, skip_adjacent);
-    std::vector<EdgeCollector> parts = natural_rows_by_range(v, skip_adjacent, cuts);
-    std::vector<Edge> edges;
-    reserve_large(edges, edge_count(parts));
-    edges.resize(edge_count(parts));
-    drain_in_parallel(parts, edges.data());
-    return edges;
-}
-
-EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
-                                          std::span<const std::size_t> cuts) {
-    if (v.size() < 2) return EdgeBuffer::with_room(0);
+// Every row on several threads, written into room for the edges that allocate(m) gives.
+template <class Allocate>
+void natural_edges_in_parallel(std::span<const double> v, bool skip_adjacent,
+                               std::span<const std::size_t> cuts, Allocate&& allocate) {
     std::optional<SharedChain> chain;
     chain_for_rows(v, skip_adjacent, cuts, chain);
     const std::size_t chunks = cuts.size() - 1;
     std::vector<EdgeCollector> scanned(chunks);
-    std::vector<std::size_t> first(chunks + 1, 0);
     if (!chain) {
         run_parallel(chunks, [&](std::size_t c) {
             auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
             PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
             for (std::size_t lo = cuts[c]; lo < cuts[c + 1]; ++lo) scan.run_from(lo);
         });
-        EdgeBuffer buffer = EdgeBuffer::with_room(edge_count(scanned));
-        buffer.size = edge_count(scanned);
-        drain_in_parallel(scanned, buffer.data());
-        return buffer;
+        drain_in_parallel(scanned, allocate(edge_count(scanned)));
+        return;
     }
     // Each range's number of edges: its listed rows' from the lists' sizes, and the rows
     // the proofs do not cover scanned into the range's collector.
+    std::vector<std::size_t> first(chunks + 1, 0);
     run_parallel(chunks, [&](std::size_t c) {
         auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
         std::optional<PlainScan<decltype(sink)>> scan;
@@ -175,16 +147,40 @@ EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_a
     for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
     // Every row written in its place, the listed ones straight from the lists; a scanned
     // row's edges are the next ones of its range's collector (rows come in the same order).
-    // Not cleared first: each page of the result is first written by the thread that fills it.
-    EdgeBuffer buffer = EdgeBuffer::with_room(first[chunks]);
-    buffer.size = first[chunks];
+    Edge* const out = allocate(first[chunks]);
     run_parallel(chunks, [&](std::size_t c) {
-        Edge* at = buffer.data() + first[c];
+        Edge* at = out + first[c];
         auto write = [&at](std::size_t lo, std::size_t hi) { *at++ = Edge{lo, hi}; };
         std::size_t next = 0;
         chain->emit_listed(cuts[c], cuts[c + 1], write, [&](std::size_t lo) {
             while (next < scanned[c].size() && scanned[c][next].low == lo) *at++ = scanned[c][next++];
         });
+    });
+}
+
+}  // namespace
+
+std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                           std::span<const std::size_t> cuts) {
+    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_edges(v, skip_adjacent);
+    std::vector<Edge> edges;
+    natural_edges_in_parallel(v, skip_adjacent, cuts, [&](std::size_t m) {
+        reserve_large(edges, m);
+        edges.resize(m);
+        return edges.data();
+    });
+    return edges;
+}
+
+EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                          std::span<const std::size_t> cuts) {
+    if (v.size() < 2) return EdgeBuffer::with_room(0);
+    EdgeBuffer buffer;
+    // Not cleared first: each page of the result is first written by the thread that fills it.
+    natural_edges_in_parallel(v, skip_adjacent, cuts, [&](std::size_t m) {
+        buffer = EdgeBuffer::with_room(m);
+        buffer.size = m;
+        return buffer.data();
     });
     return buffer;
 }
