@@ -777,7 +777,8 @@ public:
         });
     }
 
-    // The number of edges emit_listed gives for [first, last), calling unlisted(lo) as it.
+    // The number of edges emit_listed gives for [first, last), calling unlisted(lo) as it
+    // does. A list ascends from a high above lo, so only its front can be lo + 1.
     template <class Unlisted>
     std::size_t count_listed(std::size_t first, std::size_t last, Unlisted&& unlisted) const {
         WorkPoll poll;
