@@ -41,18 +41,18 @@ VisibilityGraph reference_stretch(const Series& v, std::size_t lo, std::size_t h
 
 // Fast: the stretch's edges from the fast methods on a view of it (both rules read only
 // the two ends and the samples between, all inside the stretch), vertices at their
-// whole-series x, moved into the record in bulk.
+// whole-series x, both moved into the record as they were made.
 VisibilityGraph fast_stretch(const Series& v, std::size_t lo, std::size_t hi,
                              bool skip_adjacent, VisibilityRule rule) {
     const std::span<const double> stretch(v.data() + lo, hi - lo + 1);
-    std::vector<Edge> edges = visibility_edges(stretch, skip_adjacent, rule);
+    SharedRows<Edge> edges = visibility_edge_rows(stretch, skip_adjacent, rule, 1);
     std::vector<Vertex> vertices;
     reserve_large(vertices, stretch.size());
     // Appended into reserved room: each page written once, not cleared first.
     for (std::size_t t = 0; t < stretch.size(); ++t) {
         vertices.push_back(Vertex{static_cast<double>(lo + t), stretch[t]});
     }
-    return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
+    return VisibilityGraph::from_sorted(SharedRows<Vertex>(std::move(vertices)), std::move(edges));
 }
 
 }  // namespace
@@ -406,12 +406,27 @@ VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, Visibili
 
 VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
                                  std::vector<Edge> edges) {
+    return graph_from_edges(v, x, SharedRows<Edge>(std::move(edges)));
+}
+
+VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
+                                 SharedRows<Edge> edges) {
     std::vector<Vertex> vertices;
     reserve_large(vertices, v.size());
     for (std::size_t k = 0; k < v.size(); ++k) {
         vertices.push_back(Vertex{x.empty() ? static_cast<double>(k) : x[k], v[k]});
     }
-    return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
+    return VisibilityGraph::from_sorted(SharedRows<Vertex>(std::move(vertices)), std::move(edges));
+}
+
+SharedRows<Edge> visibility_edge_rows(std::span<const double> v, bool skip_adjacent,
+                                      VisibilityRule rule, std::size_t threads) {
+    if (rule == VisibilityRule::Natural) {
+        return SharedRows<Edge>(visibility_edges(v, skip_adjacent, rule, threads));
+    }
+    return horizontal_visibility_edge_buffer(v, skip_adjacent,
+                                             visibility_cuts(v.size(), threads, rule))
+        .into_rows();
 }
 
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent) {
