@@ -160,7 +160,8 @@ PyObject* create_type() {
     };
     static PyGetSetDef getset[] = {
         {"__array_interface__", interface_entry, nullptr,
-         "The array interface (version 3): numpy.asarray reads the buffer without copying.",
+         "The array interface (version 3): numpy.asarray reads the buffer without copying "
+         "(read-only for a graph's edge and vertex exports).",
          nullptr},
         {"shape", shape_entry, nullptr, "The shape as a tuple: (rows,) or (rows, columns).", nullptr},
         {"typestr", typestr_entry, nullptr, "The element type: '<i8' (int64) or '<f8' (float64).",
@@ -170,9 +171,10 @@ PyObject* create_type() {
     static PyType_Slot slots[] = {
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_doc, const_cast<char*>(
-                        "A numeric array owned by this object: int64 or float64, one or two "
+                        "A numeric array held by this object: int64 or float64, one or two "
                         "dimensions. numpy.asarray(a) wraps it without copying; len(a) and "
-                        "a.tobytes() work without numpy.")},
+                        "a.tobytes() work without numpy. A graph's edge and vertex exports "
+                        "share the graph's storage and are read-only.")},
         {Py_tp_new, reinterpret_cast<void*>(new_entry)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry)},
         {Py_tp_repr, reinterpret_cast<void*>(repr_entry)},
