@@ -424,9 +424,18 @@ SharedRows<Edge> visibility_edge_rows(std::span<const double> v, bool skip_adjac
     if (rule == VisibilityRule::Natural) {
         return SharedRows<Edge>(visibility_edges(v, skip_adjacent, rule, threads));
     }
-    return horizontal_visibility_edge_buffer(v, skip_adjacent,
-                                             visibility_cuts(v.size(), threads, rule))
-        .into_rows();
+    EdgeBuffer buffer = horizontal_visibility_edge_buffer(v, skip_adjacent,
+                                                          visibility_cuts(v.size(), threads, rule));
+    // A record lives on and may grow: room beyond a quarter of the edges (sparse graphs:
+    // monotone stretches, whose chunks leave moved-from slots behind) is given back by one
+    // copy of the edges; otherwise the buffer is the record's storage as it is.
+    if (buffer.room - buffer.size > buffer.size / 4) {
+        std::vector<Edge> edges;
+        reserve_large(edges, buffer.size);
+        edges.insert(edges.end(), buffer.data(), buffer.data() + buffer.size);
+        return SharedRows<Edge>(std::move(edges));
+    }
+    return std::move(buffer).into_rows();
 }
 
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent) {
