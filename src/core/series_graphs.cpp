@@ -39,6 +39,18 @@ VisibilityGraph reference_stretch(const Series& v, std::size_t lo, std::size_t h
     return graph;
 }
 
+// Vertices (x_of(k), v[k]) in a fresh block of exactly their number, each page written
+// once (never cleared first) by a loop without capacity checks.
+template <class X>
+SharedRows<Vertex> vertex_rows(std::span<const double> v, X&& x_of) {
+    if (v.empty()) return {};
+    std::unique_ptr<Vertex[]> block = std::make_unique_for_overwrite<Vertex[]>(v.size());
+    prefer_huge_pages(block.get(), v.size() * sizeof(Vertex));
+    Vertex* const out = block.get();
+    for (std::size_t k = 0; k < v.size(); ++k) out[k] = Vertex{x_of(k), v[k]};
+    return SharedRows<Vertex>(std::move(block), v.size(), 0, v.size());
+}
+
 // Fast: the stretch's edges from the fast methods on a view of it (both rules read only
 // the two ends and the samples between, all inside the stretch), vertices at their
 // whole-series x, both moved into the record as they were made.
@@ -46,13 +58,9 @@ VisibilityGraph fast_stretch(const Series& v, std::size_t lo, std::size_t hi,
                              bool skip_adjacent, VisibilityRule rule) {
     const std::span<const double> stretch(v.data() + lo, hi - lo + 1);
     SharedRows<Edge> edges = visibility_edge_rows(stretch, skip_adjacent, rule, 1);
-    std::vector<Vertex> vertices;
-    reserve_large(vertices, stretch.size());
-    // Appended into reserved room: each page written once, not cleared first.
-    for (std::size_t t = 0; t < stretch.size(); ++t) {
-        vertices.push_back(Vertex{static_cast<double>(lo + t), stretch[t]});
-    }
-    return VisibilityGraph::from_sorted(SharedRows<Vertex>(std::move(vertices)), std::move(edges));
+    SharedRows<Vertex> vertices =
+        vertex_rows(stretch, [lo](std::size_t t) { return static_cast<double>(lo + t); });
+    return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
 
 }  // namespace
@@ -411,12 +419,10 @@ VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const doub
 
 VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
                                  SharedRows<Edge> edges) {
-    std::vector<Vertex> vertices;
-    reserve_large(vertices, v.size());
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        vertices.push_back(Vertex{x.empty() ? static_cast<double>(k) : x[k], v[k]});
-    }
-    return VisibilityGraph::from_sorted(SharedRows<Vertex>(std::move(vertices)), std::move(edges));
+    SharedRows<Vertex> vertices =
+        x.empty() ? vertex_rows(v, [](std::size_t k) { return static_cast<double>(k); })
+                  : vertex_rows(v, [x](std::size_t k) { return x[k]; });
+    return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
 
 SharedRows<Edge> visibility_edge_rows(std::span<const double> v, bool skip_adjacent,
