@@ -35,6 +35,8 @@ template <class T>
 class Rows : public std::span<const T> {
 public:
     explicit Rows(std::span<const T> rows) : std::span<const T>(rows) {}
+    // A copy of the rows, for code that keeps them beyond the record's next edit.
+    operator std::vector<T>() const { return std::vector<T>(this->begin(), this->end()); }
 
     friend bool operator==(const Rows& a, const Rows& b) { return std::ranges::equal(a, b); }
     friend bool operator==(const Rows& a, const std::vector<T>& b) { return std::ranges::equal(a, b); }
