@@ -5,6 +5,7 @@
 
 #include "core/cancel.hpp"
 #include "core/horizontal_sweep.hpp"
+#include "core/parallel.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -100,6 +101,15 @@ public:
         }
     }
 
+    // Adds the pairs another counter, started alike, has counted.
+    void merge(const PairCounter& other) {
+        if (dense_) {
+            for (std::size_t k = 0; k < counts_.size(); ++k) counts_[k] += other.counts_[k];
+        } else {
+            codes_.insert(codes_.end(), other.codes_.begin(), other.codes_.end());
+        }
+    }
+
 private:
     std::vector<std::uint64_t> counts_, codes_;
     std::uint64_t columns_ = 1;
@@ -108,6 +118,21 @@ private:
 
 std::uint64_t largest(std::span<const std::uint64_t> values) {
     return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+// Series at least this long are swept in chunks on every core when measured alone.
+constexpr std::size_t kChunkedFrom = std::size_t{1} << 16;
+
+// The horizontal edges of v, each once, given to make(c)'s visitor on the thread of chunk
+// c, which sweeps the lows [cuts[c], cuts[c + 1]) (see chunk_starts). Each chunk's visitor
+// keeps its own state, so nothing it counts is shared between threads.
+template <class MakeVisit>
+void sweep_chunks(std::span<const double> v, std::span<const std::size_t> cuts,
+                  const std::vector<ChunkStart>& starts, MakeVisit&& make) {
+    run_parallel(cuts.size() - 1, [&](std::size_t c) {
+        auto visit = make(c);
+        horizontal_sweep_lows(v, cuts[c], cuts[c + 1], starts[c].stack, starts[c].nans, false, visit);
+    });
 }
 
 }  // namespace
@@ -120,10 +145,16 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
     tables.edge_counts.assign(count, 0);
     if (measures) tables.motif_codes.assign(count * 8, 0);
     PendingTable degree, joint, out_degree, in_degree, out_pairs, in_pairs, difference;
+    // A series measured alone is cut into chunks, one thread each; a block's series go one
+    // at a time (many blocks are measured at once by their callers).
+    const std::vector<std::size_t> cuts =
+        even_cuts(length, count == 1 && length >= kChunkedFrom ? chunk_count(length, kAutoThreads, 0) : 1);
+    const std::size_t chunks = cuts.size() - 1;
     // Per-series scratch, kept between series.
     std::vector<std::uint8_t> two(length + 1), three(length + 1);
     std::vector<std::uint64_t> deg(length), out(length), in(length), gap(length), counts;
-    PairCounter joint_counter, out_counter, in_counter;
+    std::vector<PairCounter> joint_counter(chunks), out_counter(chunks), in_counter(chunks);
+    std::vector<std::vector<std::size_t>> beyond(chunks);  // highs past the chunk's end
     std::vector<Edge> edges;  // the natural graph's
     WorkPoll poll;
     for (std::size_t s = 0; s < count; ++s) {
@@ -140,28 +171,54 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
         // The tables count edges, so any order serves. The horizontal graph is swept
         // again for each pass rather than stored (a sweep costs about what reading
         // stored edges does); the natural graph's edges are stored once.
-        if (natural) edges = natural_visibility_edges(v, false);
-        auto flat_edges = [&](auto&& visit) {
-            horizontal_sweep(v, false, [&](std::size_t low, std::size_t high) { visit(low, high); });
-        };
-        auto kind_edges = [&](auto&& visit) {
-            if (!natural) return flat_edges(visit);
-            for (const Edge& e : edges) visit(e.low, e.high);
+        const std::vector<ChunkStart> starts = chunks > 1 ? chunk_starts(v, cuts) : std::vector<ChunkStart>(1);
+        if (natural) edges = visibility_edges(v, false, rule, chunks > 1 ? kAutoThreads : 1);
+        // out[k] and in[k]: the edges from k to later and to earlier samples. A chunk's
+        // lows are its own, and so are the highs inside it; highs past it, which other
+        // chunks' lows also reach, are counted once the threads are done.
+        auto count_flat = [&](auto&& also) {
+            std::fill(out.begin(), out.end(), 0);
+            std::fill(in.begin(), in.end(), 0);
+            for (auto& highs : beyond) highs.clear();
+            sweep_chunks(v, cuts, starts, [&](std::size_t c) {
+                return [&, end = cuts[c + 1], &highs = beyond[c]](std::size_t low, std::size_t high) {
+                    ++out[low];
+                    if (high < end) {
+                        ++in[high];
+                    } else {
+                        highs.push_back(high);
+                    }
+                    also(low, high);
+                };
+            });
+            std::uint64_t total = 0;
+            for (const auto& highs : beyond) {
+                for (std::size_t high : highs) ++in[high];
+            }
+            for (std::uint64_t d : out) total += d;
+            return total;
         };
         // The degrees (as out + in), their count, and the edges of span 2 and 3 behind
-        // the window codes.
+        // the window codes (written for lows only, so chunks never share one).
         std::fill(two.begin(), two.end(), 0);
         std::fill(three.begin(), three.end(), 0);
-        std::fill(out.begin(), out.end(), 0);
-        std::fill(in.begin(), in.end(), 0);
-        std::uint64_t count_edges = 0;
-        kind_edges([&](std::size_t low, std::size_t high) {
-            ++out[low];
-            ++in[high];
-            ++count_edges;
+        auto spans = [&](std::size_t low, std::size_t high) {
             two[low] |= high - low == 2;
             three[low] |= high - low == 3;
-        });
+        };
+        std::uint64_t count_edges = 0;
+        if (natural) {
+            std::fill(out.begin(), out.end(), 0);
+            std::fill(in.begin(), in.end(), 0);
+            for (const Edge& e : edges) {
+                ++out[e.low];
+                ++in[e.high];
+                spans(e.low, e.high);
+            }
+            count_edges = edges.size();
+        } else {
+            count_edges = count_flat(spans);
+        }
         tables.edge_counts[s] = count_edges;
         for (std::size_t k = 0; k < length; ++k) deg[k] = out[k] + in[k];
         for (std::size_t u = 0; u + 3 < length; ++u) {
@@ -169,39 +226,42 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
         }
         tally_values(deg, s, counts, degree);
         const std::uint64_t top = largest(deg) + 1;
-        joint_counter.start(top, top, count_edges);
+        for (PairCounter& counter : joint_counter) counter.start(top, top, count_edges);
         // The directed horizontal graph (out-degree counts edges to later samples): the
         // graph itself, or for the natural kind its own degrees from one more sweep.
         std::uint64_t flat_count = count_edges;
         if (natural) {
-            kind_edges([&](std::size_t low, std::size_t high) { joint_counter.add(deg[low], deg[high]); });
-            std::fill(out.begin(), out.end(), 0);
-            std::fill(in.begin(), in.end(), 0);
-            flat_count = 0;
-            flat_edges([&](std::size_t low, std::size_t high) {
-                ++out[low];
-                ++in[high];
-                ++flat_count;
-            });
+            for (const Edge& e : edges) joint_counter[0].add(deg[e.low], deg[e.high]);
+            flat_count = count_flat([](std::size_t, std::size_t) {});
         }
         const std::uint64_t out_top = largest(out) + 1, in_top = largest(in) + 1;
-        out_counter.start(out_top, out_top, flat_count);
-        in_counter.start(in_top, in_top, flat_count);
-        flat_edges([&](std::size_t low, std::size_t high) {
-            if (!natural) joint_counter.add(deg[low], deg[high]);  // the same pass
-            out_counter.add(out[low], out[high]);
-            in_counter.add(in[high], in[low]);
+        for (std::size_t c = 0; c < chunks; ++c) {
+            out_counter[c].start(out_top, out_top, flat_count);
+            in_counter[c].start(in_top, in_top, flat_count);
+        }
+        sweep_chunks(v, cuts, starts, [&](std::size_t c) {
+            return [&, &both = joint_counter[c], &forward = out_counter[c],
+                    &backward = in_counter[c]](std::size_t low, std::size_t high) {
+                if (!natural) both.add(deg[low], deg[high]);  // the same pass
+                forward.add(out[low], out[high]);
+                backward.add(in[high], in[low]);
+            };
         });
+        for (std::size_t c = 1; c < chunks; ++c) {
+            joint_counter[0].merge(joint_counter[c]);
+            out_counter[0].merge(out_counter[c]);
+            in_counter[0].merge(in_counter[c]);
+        }
         if (natural) {
             // The horizontal graph is a subgraph of the natural one: no difference is < 0.
             for (std::size_t k = 0; k < length; ++k) gap[k] = deg[k] - (out[k] + in[k]);
             tally_values(gap, s, counts, difference);
         }
-        joint_counter.emit(s, joint);
+        joint_counter[0].emit(s, joint);
         tally_values(out, s, counts, out_degree);
         tally_values(in, s, counts, in_degree);
-        out_counter.emit(s, out_pairs);
-        in_counter.emit(s, in_pairs);
+        out_counter[0].emit(s, out_pairs);
+        in_counter[0].emit(s, in_pairs);
     }
     const std::uint64_t w = degree.width();
     tables.degree = std::move(degree).finish(false, w);

@@ -81,15 +81,6 @@ std::optional<VisibilityGraph> reference_series_subgraph(const Series& v, std::s
     return reference_stretch(v, std::min(i, j), std::max(i, j), skip_adjacent, rule);
 }
 
-namespace {
-
-// Where the sweep of one chunk of lows starts: R(hi - 1) and the NaN positions >= hi, both
-// nearest last (see horizontal_sweep_lows).
-struct ChunkStart {
-    std::vector<std::size_t> stack;
-    std::vector<std::size_t> nans;
-};
-
 // The starting states of every chunk, from the chunks' own prefix records and NaN
 // positions (found in parallel). Folding chunk c into the state from the right is the
 // sweep's own step: R(lo - 1) is chunk c's prefix records followed by the records of
@@ -119,6 +110,8 @@ std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const 
     }
     return starts;
 }
+
+namespace {
 
 bool single_chunk(std::span<const std::size_t> cuts) { return cuts.size() <= 2; }
 
