@@ -47,18 +47,31 @@ struct PendingTable {
     }
 };
 
-// The distinct values of one series' `values` ascending, with their counts. `counts` is
-// scratch kept between series.
-void tally_values(std::span<const std::uint64_t> values, std::uint64_t s,
-                  std::vector<std::uint64_t>& counts, PendingTable& out) {
-    if (values.empty()) return;
-    const std::uint64_t top = *std::max_element(values.begin(), values.end());
-    counts.assign(top + 1, 0);  // top < number of samples
-    for (std::uint64_t value : values) ++counts[value];
-    for (std::uint64_t value = 0; value <= top; ++value) {
-        if (counts[value] != 0) out.add(s, value, 0, counts[value]);
+// The distinct values value(0) .. value(n - 1) of one series ascending, with their
+// counts; returns the largest. `counts` is scratch kept between series.
+template <class Value>
+std::uint64_t tally(std::size_t n, Value&& value, std::uint64_t s, std::vector<std::uint64_t>& counts,
+                    PendingTable& out) {
+    if (n == 0) return 0;
+    std::uint64_t top = 0;
+    for (std::size_t k = 0; k < n; ++k) top = std::max<std::uint64_t>(top, value(k));
+    counts.assign(top + 1, 0);  // top < n
+    for (std::size_t k = 0; k < n; ++k) ++counts[value(k)];
+    for (std::uint64_t v = 0; v <= top; ++v) {
+        if (counts[v] != 0) out.add(s, v, 0, counts[v]);
     }
+    return top;
 }
+
+// A sample's degrees, packed so that a pass over the edges reads one record per end:
+// edges to later samples and to earlier ones in the directed horizontal graph, and the
+// degree in the graph measured. Below 2^32: the series are shorter (see the entry).
+struct SampleCounts {
+    std::uint32_t out = 0;
+    std::uint32_t in = 0;
+    std::uint32_t degree = 0;
+    std::uint32_t unused = 0;
+};
 
 // Counts the pairs (a, b) of one series' edges, a below `rows` and b below `columns`: in a
 // dense table when it is small beside the edges, else by sorting their codes. Either
@@ -116,10 +129,6 @@ private:
     bool dense_ = true;
 };
 
-std::uint64_t largest(std::span<const std::uint64_t> values) {
-    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
-}
-
 // Series at least this long are swept in chunks on every core when measured alone.
 constexpr std::size_t kChunkedFrom = std::size_t{1} << 16;
 
@@ -152,7 +161,8 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
     const std::size_t chunks = cuts.size() - 1;
     // Per-series scratch, kept between series.
     std::vector<std::uint8_t> two(length + 1), three(length + 1);
-    std::vector<std::uint64_t> deg(length), out(length), in(length), gap(length), counts;
+    std::vector<SampleCounts> at(length);
+    std::vector<std::uint64_t> counts;
     std::vector<PairCounter> joint_counter(chunks), out_counter(chunks), in_counter(chunks);
     std::vector<std::vector<std::size_t>> beyond(chunks);  // highs past the chunk's end
     std::vector<Edge> edges;  // the natural graph's
@@ -165,7 +175,7 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
             std::uint64_t total = 0;
             for (std::uint64_t d : alone) total += d;
             tables.edge_counts[s] = total / 2;
-            tally_values(alone, s, counts, degree);
+            tally(length, [&](std::size_t k) { return alone[k]; }, s, counts, degree);
             continue;
         }
         // The tables count edges, so any order serves. The horizontal graph is swept
@@ -173,18 +183,17 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
         // stored edges does); the natural graph's edges are stored once.
         const std::vector<ChunkStart> starts = chunks > 1 ? chunk_starts(v, cuts) : std::vector<ChunkStart>(1);
         if (natural) edges = visibility_edges(v, false, rule, chunks > 1 ? kAutoThreads : 1);
-        // out[k] and in[k]: the edges from k to later and to earlier samples. A chunk's
-        // lows are its own, and so are the highs inside it; highs past it, which other
-        // chunks' lows also reach, are counted once the threads are done.
+        // out and in of every sample. A chunk's lows are its own, and so are the highs
+        // inside it; highs past it, which other chunks' lows also reach, are counted once
+        // the threads are done.
         auto count_flat = [&](auto&& also) {
-            std::fill(out.begin(), out.end(), 0);
-            std::fill(in.begin(), in.end(), 0);
+            for (SampleCounts& a : at) a.out = a.in = 0;
             for (auto& highs : beyond) highs.clear();
             sweep_chunks(v, cuts, starts, [&](std::size_t c) {
                 return [&, end = cuts[c + 1], &highs = beyond[c]](std::size_t low, std::size_t high) {
-                    ++out[low];
+                    ++at[low].out;
                     if (high < end) {
-                        ++in[high];
+                        ++at[high].in;
                     } else {
                         highs.push_back(high);
                     }
@@ -193,13 +202,13 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
             });
             std::uint64_t total = 0;
             for (const auto& highs : beyond) {
-                for (std::size_t high : highs) ++in[high];
+                for (std::size_t high : highs) ++at[high].in;
             }
-            for (std::uint64_t d : out) total += d;
+            for (const SampleCounts& a : at) total += a.out;
             return total;
         };
-        // The degrees (as out + in), their count, and the edges of span 2 and 3 behind
-        // the window codes (written for lows only, so chunks never share one).
+        // The degrees, their count, and the edges of span 2 and 3 behind the window
+        // codes (written for lows only, so chunks never share one).
         std::fill(two.begin(), two.end(), 0);
         std::fill(three.begin(), three.end(), 0);
         auto spans = [&](std::size_t low, std::size_t high) {
@@ -208,33 +217,36 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
         };
         std::uint64_t count_edges = 0;
         if (natural) {
-            std::fill(out.begin(), out.end(), 0);
-            std::fill(in.begin(), in.end(), 0);
+            for (SampleCounts& a : at) a.degree = 0;
             for (const Edge& e : edges) {
-                ++out[e.low];
-                ++in[e.high];
+                ++at[e.low].degree;
+                ++at[e.high].degree;
                 spans(e.low, e.high);
             }
             count_edges = edges.size();
         } else {
             count_edges = count_flat(spans);
+            for (SampleCounts& a : at) a.degree = a.out + a.in;
         }
         tables.edge_counts[s] = count_edges;
-        for (std::size_t k = 0; k < length; ++k) deg[k] = out[k] + in[k];
         for (std::size_t u = 0; u + 3 < length; ++u) {
             ++tables.motif_codes[s * 8 + two[u] + 2 * two[u + 1] + 4 * three[u]];
         }
-        tally_values(deg, s, counts, degree);
-        const std::uint64_t top = largest(deg) + 1;
+        const std::uint64_t top =
+            tally(length, [&](std::size_t k) { return at[k].degree; }, s, counts, degree) + 1;
         for (PairCounter& counter : joint_counter) counter.start(top, top, count_edges);
         // The directed horizontal graph (out-degree counts edges to later samples): the
         // graph itself, or for the natural kind its own degrees from one more sweep.
         std::uint64_t flat_count = count_edges;
         if (natural) {
-            for (const Edge& e : edges) joint_counter[0].add(deg[e.low], deg[e.high]);
+            for (const Edge& e : edges) joint_counter[0].add(at[e.low].degree, at[e.high].degree);
             flat_count = count_flat([](std::size_t, std::size_t) {});
+            // The horizontal graph is a subgraph of the natural one: no difference is < 0.
+            tally(length, [&](std::size_t k) { return at[k].degree - (at[k].out + at[k].in); }, s,
+                  counts, difference);
         }
-        const std::uint64_t out_top = largest(out) + 1, in_top = largest(in) + 1;
+        const std::uint64_t out_top = tally(length, [&](std::size_t k) { return at[k].out; }, s, counts, out_degree) + 1;
+        const std::uint64_t in_top = tally(length, [&](std::size_t k) { return at[k].in; }, s, counts, in_degree) + 1;
         for (std::size_t c = 0; c < chunks; ++c) {
             out_counter[c].start(out_top, out_top, flat_count);
             in_counter[c].start(in_top, in_top, flat_count);
@@ -242,9 +254,10 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
         sweep_chunks(v, cuts, starts, [&](std::size_t c) {
             return [&, &both = joint_counter[c], &forward = out_counter[c],
                     &backward = in_counter[c]](std::size_t low, std::size_t high) {
-                if (!natural) both.add(deg[low], deg[high]);  // the same pass
-                forward.add(out[low], out[high]);
-                backward.add(in[high], in[low]);
+                const SampleCounts a = at[low], b = at[high];
+                if (!natural) both.add(a.degree, b.degree);  // the same pass
+                forward.add(a.out, b.out);
+                backward.add(b.in, a.in);
             };
         });
         for (std::size_t c = 1; c < chunks; ++c) {
@@ -252,14 +265,7 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
             out_counter[0].merge(out_counter[c]);
             in_counter[0].merge(in_counter[c]);
         }
-        if (natural) {
-            // The horizontal graph is a subgraph of the natural one: no difference is < 0.
-            for (std::size_t k = 0; k < length; ++k) gap[k] = deg[k] - (out[k] + in[k]);
-            tally_values(gap, s, counts, difference);
-        }
         joint_counter[0].emit(s, joint);
-        tally_values(out, s, counts, out_degree);
-        tally_values(in, s, counts, in_degree);
         out_counter[0].emit(s, out_pairs);
         in_counter[0].emit(s, in_pairs);
     }
