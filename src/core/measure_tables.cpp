@@ -18,31 +18,33 @@ constexpr std::uint64_t kDenseCounts = 4096;
 // The tallies of one table for a whole block, series after series, before the block's
 // width is known: value (or value pair) ascending within each series, with its count.
 struct PendingTable {
-    std::vector<std::uint64_t> series, first, second, counts;
+    struct Tally {
+        std::uint64_t series, first, second, count;
+    };
+    std::vector<Tally> tallies;
     std::uint64_t largest = 0;  // over every value
 
     void add(std::uint64_t s, std::uint64_t a, std::uint64_t b, std::uint64_t count) {
-        series.push_back(s);
-        first.push_back(a);
-        second.push_back(b);
-        counts.push_back(count);
+        tallies.push_back(Tally{s, a, b, count});
         largest = std::max(largest, a);
     }
 
     // A value table's width: one more than its largest value, 1 for an empty block.
-    std::uint64_t width() const { return series.empty() ? 1 : largest + 1; }
+    std::uint64_t width() const { return tallies.empty() ? 1 : largest + 1; }
 
     // The codes for `w` (a pair table takes its values' table's width). The tallies come
     // series by series and ascending within each, so the codes come ascending.
     CountTable finish(bool pairs, std::uint64_t w) && {
         CountTable table;
         table.width = w;
-        table.codes.resize(series.size());
-        for (std::size_t k = 0; k < series.size(); ++k) {
-            table.codes[k] = pairs ? (series[k] * w + first[k]) * w + second[k]
-                                   : series[k] * w + first[k];
+        table.codes.resize(tallies.size());
+        table.counts.resize(tallies.size());
+        for (std::size_t k = 0; k < tallies.size(); ++k) {
+            const Tally& t = tallies[k];
+            table.codes[k] = pairs ? (t.series * w + t.first) * w + t.second : t.series * w + t.first;
+            table.counts[k] = t.count;
         }
-        table.counts = std::move(counts);
+        std::vector<Tally>().swap(tallies);
         return table;
     }
 };
