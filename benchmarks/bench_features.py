@@ -70,12 +70,12 @@ def main() -> None:
     with dask.config.set(scheduler="threads"):
         for kind in ("horizontal", "natural"):
             blocks: List[Any] = [dask.delayed(block_graphs)(b, kind) for b in chunks.to_delayed().ravel()]
-            base = best(lambda: dask.compute(*blocks), repeat=1)
+            base = best(lambda: dask.compute(*blocks), repeat=2)
             print(f" {kind}")
             row("edge arrays alone", base, base)
-            row("series_features", best(lambda: kgt.series_features(rows, kind).compute(), 1), base)
+            row("series_features", best(lambda: kgt.series_features(rows, kind).compute(), 2), base)
             row("series_features(measures=True)",
-                best(lambda: kgt.series_features(rows, kind, measures=True).compute(), 1), base)
+                best(lambda: kgt.series_features(rows, kind, measures=True).compute(), 2), base)
 
 
 if __name__ == "__main__":

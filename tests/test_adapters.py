@@ -82,6 +82,7 @@ def test_directions_and_weights_match_the_model(name, direction):
     edges = tools.directed_edges(graph, direction)
     assert edges.dtype == np.int64 and edges.shape == (graph.edge_count(), 2)
     assert [tuple(e) for e in edges.tolist()] == model_edges(graph, direction)
+    assert edges.flags.writeable or edges.size == 0  # the caller's own, unlike the export
     for weight in tools.WEIGHTS:
         got = tools.edge_weights(graph, weight, direction)
         assert got.dtype == np.float64

@@ -151,6 +151,142 @@ def test_empty_exports_and_the_type_itself():
         kg.GraphArray()
 
 
+def _by_hand(series):
+    g = kg.VisibilityGraph()
+    for k, y in enumerate(series):
+        g.add_vertex(float(k), y)
+    for k in range(1, len(series)):
+        g.add_edge(k, k - 1)
+        g.add_edge(0, k)
+    return g
+
+
+SHARING_BUILDS = {
+    "natural builder": kg.build_visibility_graph,
+    "horizontal builder": kg.build_horizontal_visibility_graph,
+    "build_graph natural": lambda v: kg.build_graph(v, "natural", threads=2),
+    "build_graph horizontal": lambda v: kg.build_graph(v, "horizontal", threads=2),
+    "horizontal with NaN": lambda v: kg.build_graph(np.where(v > 0.8, np.nan, v), "horizontal",
+                                                    missing="keep", threads=2),
+    "by hand": _by_hand,
+}
+EDITS = {
+    "add_vertex": lambda g: g.add_vertex(-1.0, 7.5),
+    "add_edge": lambda g: g.add_edge(g.node_count() - 1, 1),
+    "remove_edge": lambda g: g.remove_edge(*g.edges[len(g.edges) // 2]),
+    "remove_vertex": lambda g: g.remove_vertex(2),
+}
+
+
+def _rows(g):
+    """The graph's edges and vertices as the bytes an export must hold."""
+    return (struct.pack(f"={2 * g.edge_count()}q", *(k for e in g.edges for k in e)),
+            struct.pack(f"={2 * g.node_count()}d", *(c for p in g.vertices for c in p)))
+
+
+@pytest.mark.parametrize("build", SHARING_BUILDS.values(), ids=SHARING_BUILDS.keys())
+@pytest.mark.parametrize("name", EDITS)
+def test_exports_share_the_graph_storage_and_never_see_a_later_edit(build, name):
+    edit = EDITS[name]
+    g = build(np.random.default_rng(11).random(300))
+    before = _rows(g)
+    edges, vertices = g.edges_array(), g.vertices_array()
+    e, v = np.asarray(edges), np.asarray(vertices)
+    # No copy: a second export (and numpy over it) reads the same memory.
+    assert np.shares_memory(e, np.asarray(g.edges_array()))
+    assert np.shares_memory(v, np.asarray(g.vertices_array()))
+    edit(g)
+    after = _rows(g)
+    assert after != before
+    assert (edges.tobytes(), vertices.tobytes()) == (e.tobytes(), v.tobytes()) == before
+    # The edited graph exports its new rows; the rows an edit changed are in storage of
+    # their own, the others still shared.
+    e2, v2 = np.asarray(g.edges_array()), np.asarray(g.vertices_array())
+    assert (e2.tobytes(), v2.tobytes()) == after
+    assert np.shares_memory(e, e2) == (name == "add_vertex")
+    assert np.shares_memory(v, v2) == (name in ("add_edge", "remove_edge"))
+    edit(g)
+    del g
+    gc.collect()
+    assert (e.tobytes(), v.tobytes(), e2.tobytes(), v2.tobytes()) == (*before, *after)
+
+
+def test_shared_exports_are_read_only_and_owned_exports_stay_writable():
+    x = np.random.default_rng(5).random(50)
+    g = kg.build_horizontal_visibility_graph(x)
+    for export in (g.edges_array(), g.vertices_array()):
+        assert export.__array_interface__["data"][1] is True
+        wrapped = np.asarray(export)
+        assert not wrapped.flags.writeable
+        with pytest.raises(ValueError, match="^assignment destination is read-only$"):
+            wrapped[0, 0] = 7
+        copied = np.array(export)  # a copy of its own may be written; the graph is untouched
+        copied[0, 0] = 7
+        assert copied.flags.writeable and wrapped[0, 0] != 7
+    assert g.edges[0][0] == 0 and g.vertices[0][0] == 0.0
+    for export in (g.degrees_array(), kg.horizontal_visibility_edge_array(x), kg.graph_degrees(x)):
+        assert export.__array_interface__["data"][1] is False
+        np.asarray(export)[0] = 7
+    empty = kg.HorizontalVisibilityGraph()
+    assert [np.asarray(a).flags.writeable for a in (empty.edges_array(), empty.vertices_array())] == [
+        False, False]
+
+
+def test_shared_exports_hold_no_reference_to_their_graph():
+    g = kg.build_visibility_graph(np.random.default_rng(9).random(64))
+    count = sys.getrefcount(g)
+    held = [(g.edges_array(), g.vertices_array()) for _ in range(100)]
+    assert sys.getrefcount(g) == count
+    export = held[0][0]
+    alone = sys.getrefcount(export)
+    wrapped = [np.asarray(export) for _ in range(50)]  # numpy's base is the export
+    assert wrapped[0].base is export and sys.getrefcount(export) > alone
+    del wrapped
+    assert sys.getrefcount(export) == alone
+    del held, export
+    assert sys.getrefcount(g) == count
+
+
+COPY_ON_WRITE_EXHAUSTION = """
+import resource, numpy as np, kestrel_grid as kg
+g = kg.build_horizontal_visibility_graph(np.random.default_rng(3).random(10**6))
+edges, vertices = g.edges_array(), g.vertices_array()
+rows = (edges.tobytes(), vertices.tobytes())
+where = (edges.__array_interface__["data"][0], vertices.__array_interface__["data"][0])
+def state():
+    return (g.node_count(), g.edge_count(), g.edges_array().__array_interface__["data"][0],
+            g.vertices_array().__array_interface__["data"][0])
+first = state()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+size = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith("VmSize:"))
+outcomes = []
+for edit in ("g.add_vertex(0.5, 0.5)", "g.add_edge(0, 999999)", "g.remove_edge(*g.edges[:1][0])",
+             "g.remove_vertex(5)"):
+    resource.setrlimit(resource.RLIMIT_AS, (size + 4 * 2**20, hard))
+    try:
+        exec(edit)
+        outcomes.append("returned")
+    except MemoryError:
+        outcomes.append("MemoryError")
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert state() == first, edit
+assert (edges.tobytes(), vertices.tobytes()) == rows
+assert first[2:] == where
+g.remove_vertex(5)
+assert g.node_count() == first[0] - 1 and (edges.tobytes(), vertices.tobytes()) == rows
+print(outcomes)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS and /proc")
+def test_a_copy_on_write_without_memory_is_memory_error_and_changes_nothing():
+    done = subprocess.run([sys.executable, "-c", COPY_ON_WRITE_EXHAUSTION], capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == str(["MemoryError"] * 4) + "\n"
+
+
 @pytest.mark.parametrize("name", ["visibility_degrees", "horizontal_visibility_degrees",
                                   "visibility_edge_array", "horizontal_visibility_edge_array"])
 def test_added_functions_bind_and_refuse_like_the_builders(name):

@@ -53,6 +53,12 @@ def graph_with(cls, n, edges=()):
     return g, model
 
 
+def model_rows(edges, vertices):
+    """The bytes of the model's edges as int64 pairs and vertices as float64 pairs."""
+    return (struct.pack(f"={2 * len(edges)}q", *(k for e in edges for k in e)),
+            struct.pack(f"={2 * len(vertices)}d", *(c for p in vertices for c in p)))
+
+
 def error_text(function, *args):
     """The interpreter's own TypeError text, which differs between versions."""
     return str(pytest.raises(TypeError, function, *args).value)
@@ -67,6 +73,13 @@ class GraphMachine(RuleBasedStateMachine):
     @initialize(n=st.integers(0, 8))
     def setup(self, n):
         self.g, self.model = graph_with(self.graph_cls, n)
+        self.held = []
+
+    @rule()
+    def export(self):
+        # Exports share the graph's storage; later edits must leave them as they were.
+        self.held.append((self.g.edges_array(), self.g.vertices_array(),
+                          model_rows(self.model.edges, self.model.vertices)))
 
     @rule(x=st.floats(), y=st.floats())
     def add_vertex(self, x, y):
@@ -87,6 +100,11 @@ class GraphMachine(RuleBasedStateMachine):
             random.Random(seed).shuffle(run)
         for i, j in run:
             call_both(self.g, self.model, "add_edge", *((j, i) if flip else (i, j)))
+
+    @invariant()
+    def held_exports_keep_their_rows(self):
+        for edges, vertices, rows in self.held:
+            assert (edges.tobytes(), vertices.tobytes()) == rows
 
     @invariant()
     def stored_edges_are_not_added_twice(self):

@@ -417,6 +417,10 @@ def _block_families(rng):
     walk[rng.random(walk.shape) < 0.03] = -np.inf
     yield walk
     yield np.abs(np.arange(-150.0, 150.0) + 0.25 * rng.random(300))[None, :]
+    # One long series is swept in chunks on several threads.
+    long = rng.integers(0, 50, size=(1, 70_000)).astype(float)
+    long[0, rng.random(long.shape[1]) < 0.01] = np.inf
+    yield long
 
 
 @pytest.mark.parametrize("kind", ["horizontal", "natural"])

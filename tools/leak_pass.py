@@ -795,6 +795,24 @@ def build_cases(panic):
 
         steps(f"{label}: export outlives its graph", export_outlives_graph)
 
+    for cls in GRAPH_CLASSES:
+        def exports_across_edits(cls=cls):
+            # Each edit while exports hold the graph's storage copies it first; the
+            # exports keep the old block, the graph the new one.
+            h = cls()
+            for k in range(4):
+                h.add_vertex(float(k), float(k % 2))
+            h.add_edge(0, 1)
+            h.add_edge(1, 2)
+            held = []
+            for edit in (lambda: h.add_edge(2, 3), lambda: h.remove_edge(0, 1),
+                         lambda: h.add_vertex(9.0, 9.0), lambda: h.remove_vertex(0)):
+                held.append((h.edges_array(), h.vertices_array()))
+                edit()
+            return [(e.tobytes(), v.tobytes()) for e, v in held]
+
+        steps(f"{cls.__name__}: shared exports across every kind of edit", exports_across_edits)
+
     # ---- the private reader of decimal text behind the command line's bulk input path
     RC = kg._read_columns
     case("text reader: one column with missing samples", RC, b"1.5\n\n-2.25\nNA\n", 1, "\n", ".", [0])

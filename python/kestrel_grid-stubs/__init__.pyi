@@ -58,8 +58,9 @@ _Segment = Tuple[_Point, _Point]
 
 @final
 class GraphArray:
-    """A numeric array owned by this object: int64 or float64, one or two dimensions.
-    numpy.asarray(a) wraps it without copying; len(a) and a.tobytes() work without numpy."""
+    """A numeric array held by this object: int64 or float64, one or two dimensions.
+    numpy.asarray(a) wraps it without copying; len(a) and a.tobytes() work without numpy.
+    A graph's edge and vertex exports share the graph's storage and are read-only."""
 
     # Made by the module only: calling the class raises TypeError.
     def __new__(cls, *args: Any, **kwargs: Any) -> NoReturn: ...

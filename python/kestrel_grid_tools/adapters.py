@@ -168,7 +168,7 @@ def directed_edges(graph: Graph, direction: str = "left_to_right") -> IntArray:
         direction: one of :data:`DIRECTIONS`.
 
     Returns:
-        An ``(m, 2)`` int64 array in the graph's edge order.
+        A new ``(m, 2)`` int64 array in the graph's edge order.
 
     Raises:
         ValueError: ``direction`` is not one of :data:`DIRECTIONS`.
@@ -178,7 +178,7 @@ def directed_edges(graph: Graph, direction: str = "left_to_right") -> IntArray:
     _check_graph(graph)
     edges = edge_array(graph)
     if direction == "left_to_right":
-        return edges
+        return edges.copy()  # the caller's own: the export is the graph's read-only block
     return _oriented(edges, vertex_array(graph)[:, 1], direction)
 
 

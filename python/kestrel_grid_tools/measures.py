@@ -846,7 +846,7 @@ def edge_tables(kind: Kind, sizes: Sequence[int], edges: Sequence[IntArray],
 def block_tables_apply(block: Any, options: Options) -> bool:
     """Whether :func:`block_tables` serves ``block`` under ``options``: float64 rows with
     every sample present (so none is left out and x_k = k), under the plain float rule."""
-    return (block.ndim == 2 and block.dtype == np.float64 and block.shape[1] > 0
+    return (block.ndim == 2 and block.dtype == np.float64 and 0 < block.shape[1] < 1 << 32
             and not options.exact and options.decimals is None and not options.penetrable
             and not bool(np.isnan(block).any()))
 

@@ -98,12 +98,13 @@ PyObject* interface_entry(PyObject* self, void*) {
         ref dict = ref::steal(checked(PyDict_New()));
         set_item(dict.get(), "shape", shape_of(block));
         set_item(dict.get(), "typestr", ref::steal(checked(PyUnicode_FromString(typestr_of(block)))));
-        // (address, read-only flag): the buffer is this object's own and may be written.
-        // numpy keeps a reference to this object as the array's base, so it never dangles.
+        // (address, read-only flag): a buffer of this object's own may be written; rows
+        // shared with a graph record are read-only. numpy keeps a reference to this object
+        // as the array's base, so the buffer never dangles.
         ref address = ref::steal(checked(PyLong_FromVoidPtr(const_cast<void*>(block.data()))));
         ref data = ref::steal(checked(PyTuple_New(2)));
         PyTuple_SetItem(data.get(), 0, address.release());  // steals
-        PyTuple_SetItem(data.get(), 1, ref::borrow(Py_False).release());
+        PyTuple_SetItem(data.get(), 1, ref::borrow(block.read_only ? Py_True : Py_False).release());
         set_item(dict.get(), "data", std::move(data));
         // No "strides" key: absent means C-contiguous, and numpy up to 2.4 leaks one
         // reference to None for every asarray of an interface whose strides is None.
@@ -159,7 +160,8 @@ PyObject* create_type() {
     };
     static PyGetSetDef getset[] = {
         {"__array_interface__", interface_entry, nullptr,
-         "The array interface (version 3): numpy.asarray reads the buffer without copying.",
+         "The array interface (version 3): numpy.asarray reads the buffer without copying "
+         "(read-only for a graph's edge and vertex exports).",
          nullptr},
         {"shape", shape_entry, nullptr, "The shape as a tuple: (rows,) or (rows, columns).", nullptr},
         {"typestr", typestr_entry, nullptr, "The element type: '<i8' (int64) or '<f8' (float64).",
@@ -169,9 +171,10 @@ PyObject* create_type() {
     static PyType_Slot slots[] = {
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_doc, const_cast<char*>(
-                        "A numeric array owned by this object: int64 or float64, one or two "
+                        "A numeric array held by this object: int64 or float64, one or two "
                         "dimensions. numpy.asarray(a) wraps it without copying; len(a) and "
-                        "a.tobytes() work without numpy.")},
+                        "a.tobytes() work without numpy. A graph's edge and vertex exports "
+                        "share the graph's storage and are read-only.")},
         {Py_tp_new, reinterpret_cast<void*>(new_entry)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_entry)},
         {Py_tp_repr, reinterpret_cast<void*>(repr_entry)},
@@ -190,33 +193,7 @@ PyObject* create_type() {
     return PyType_FromSpec(&spec);
 }
 
-// A block holds at least one element of room, so its address is never NULL (numpy
-// refuses a NULL data pointer even for an empty array).
-ArrayBlock make_block(ArrayBlock::Kind kind, std::size_t rows, std::size_t columns) {
-    ArrayBlock block;
-    block.kind = kind;
-    block.rows = rows;
-    block.columns = columns;
-    const std::size_t count = rows * (columns == 0 ? 1 : columns);
-    auto& words = block.storage.emplace<std::vector<std::uint64_t>>();
-    reserve_large(words, count == 0 ? 1 : count);
-    words.resize(count);
-    return block;
-}
-
 }  // namespace
-
-ArrayBlock edge_block(EdgeBuffer&& edges);
-
-ArrayBlock edge_block(const std::vector<Edge>& edges) {
-    // An edge is two 64-bit indices below 2^63, the same bits as two int64: one copy,
-    // into a buffer not cleared first, so each page of the result is written once.
-    static_assert(sizeof(Edge) == 2 * sizeof(std::uint64_t));
-    EdgeBuffer copy = EdgeBuffer::with_room(edges.size());
-    copy.size = edges.size();
-    if (!edges.empty()) std::memcpy(copy.data(), edges.data(), edges.size() * sizeof(Edge));
-    return edge_block(std::move(copy));
-}
 
 // A block that takes over a finished vector of 8-byte elements as its storage.
 template <class Element>
@@ -248,13 +225,33 @@ ArrayBlock edge_block(EdgeBuffer&& edges) {
     return block;
 }
 
-ArrayBlock vertex_block(const std::vector<Vertex>& vertices) {
-    ArrayBlock block = make_block(ArrayBlock::Kind::float64, vertices.size(), 2);
-    if (!vertices.empty()) {
-        static_assert(sizeof(Vertex) == 2 * sizeof(std::uint64_t));
-        std::memcpy(std::get<0>(block.storage).data(), vertices.data(), vertices.size() * sizeof(Vertex));
+// The record's rows as they are: the block holds their storage, so the rows stay valid
+// after the record is edited (it copies first) or destroyed.
+template <class Row>
+ArrayBlock shared_block(const SharedRows<Row>& rows, ArrayBlock::Kind kind) {
+    static_assert(sizeof(Row) == 2 * sizeof(std::uint64_t));
+    if (rows.size() == 0) {
+        // No storage to share; an empty block of its own is never a NULL address.
+        ArrayBlock block = moved_block(std::vector<std::uint64_t>{}, 2, kind);
+        block.read_only = true;
+        return block;
     }
+    ArrayBlock block;
+    block.kind = kind;
+    block.rows = rows.size();
+    block.columns = 2;
+    block.read_only = true;
+    block.storage = SharedStorage{rows.owner(), rows.data()};
     return block;
+}
+
+ArrayBlock edge_block(const SharedRows<Edge>& edges) {
+    // An edge is two 64-bit indices below 2^63, the bits of two int64.
+    return shared_block(edges, ArrayBlock::Kind::int64);
+}
+
+ArrayBlock vertex_block(const SharedRows<Vertex>& vertices) {
+    return shared_block(vertices, ArrayBlock::Kind::float64);
 }
 
 ArrayBlock count_block(std::vector<std::uint64_t>&& counts) {

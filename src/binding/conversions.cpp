@@ -378,13 +378,13 @@ ref from_float_list(const std::vector<double>& values) {
     return build_list(values.size(), [&](std::size_t k) { return new_float(values[k]); });
 }
 
-ref from_point_list(const std::vector<Vertex>& points) {
+ref from_point_list(std::span<const Vertex> points) {
     return build_list(points.size(), [&](std::size_t k) {
         return pair_tuple(new_float(points[k].x), new_float(points[k].y));
     });
 }
 
-ref from_index_pair_list(const std::vector<Edge>& pairs) {
+ref from_index_pair_list(std::span<const Edge> pairs) {
     // One int object per vertex index, made on first use and shared by every tuple that
     // names it: each edge then costs one new tuple instead of a tuple and two ints.
     std::size_t bound = 0;

@@ -33,8 +33,8 @@ Result<std::vector<Segment>> to_segment_list(PyObject* object);
 ref from_bool(bool value);
 ref from_index(std::size_t value);
 ref from_float_list(const std::vector<double>& values);
-ref from_point_list(const std::vector<Vertex>& points);
-ref from_index_pair_list(const std::vector<Edge>& pairs);
+ref from_point_list(std::span<const Vertex> points);
+ref from_index_pair_list(std::span<const Edge> pairs);
 ref from_int64_list(const std::vector<std::int64_t>& values);
 
 }  // namespace kestrel

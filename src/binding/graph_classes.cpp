@@ -163,11 +163,13 @@ PyObject* create_type() {
          "edge_count($self)\n--\n\n"},
         {"edges_array", as_cfunction(edges_array_entry<Payload>), METH_NOARGS,
          "edges_array($self)\n--\n\n"
-         "The edges as an (m, 2) int64 GraphArray in the graph's edge order: a copy, so the "
-         "graph stays editable. numpy.asarray wraps it without copying."},
+         "The edges as an (m, 2) int64 GraphArray in the graph's edge order, sharing the "
+         "graph's storage: read-only, never changed by later edits of the graph (an edit "
+         "copies the storage first). numpy.asarray wraps it without copying."},
         {"vertices_array", as_cfunction(vertices_array_entry<Payload>), METH_NOARGS,
          "vertices_array($self)\n--\n\n"
-         "The vertices as an (n, 2) float64 GraphArray of (x, y) rows, bit for bit: a copy."},
+         "The vertices as an (n, 2) float64 GraphArray of (x, y) rows, bit for bit, sharing "
+         "the graph's storage like edges_array: read-only, never changed by later edits."},
         {"degrees_array", as_cfunction(degrees_array_entry<Payload>), METH_NOARGS,
          "degrees_array($self)\n--\n\n"
          "The degree of every vertex as an (n,) int64 GraphArray, counted from the edges."},
@@ -405,18 +407,20 @@ PyObject* edges_entry(PyObject* self, void*) {
     });
 }
 
-// The exports copy the record while shared access is held, then own the copy.
+// The edge and vertex exports hold the record's own storage (no copy) and are read-only;
+// the record copies that storage before its next edit while an export holds it, so an
+// export never changes and outlives its graph.
 template <class Payload>
 PyObject* edges_array_entry(PyObject* self, PyObject*) {
     return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
-        return wrap_array(edge_block(graph.edges()));
+        return wrap_array(edge_block(graph.edge_rows()));
     });
 }
 
 template <class Payload>
 PyObject* vertices_array_entry(PyObject* self, PyObject*) {
     return read_only_call<Payload>(self, [](const VisibilityGraph& graph) -> Result<ref> {
-        return wrap_array(vertex_block(graph.vertices()));
+        return wrap_array(vertex_block(graph.vertex_rows()));
     });
 }
 

@@ -46,6 +46,10 @@ PyObject* block_tables_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         if (length == 0 ? !values.empty() : values.size() % length != 0) {
             return CallError::message(PyExc_ValueError, "values must hold whole series of length");
         }
+        if (measures && length > 0xffffffffu) {
+            // Each sample's degrees are kept in 32 bits.
+            return CallError::message(PyExc_ValueError, "measures need series below 2^32 samples");
+        }
         if (measures && skip_adjacent) {
             return CallError::message(PyExc_ValueError, "measures need skip_adjacent=False");
         }

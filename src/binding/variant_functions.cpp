@@ -342,7 +342,13 @@ PyObject* build_graph_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(build_graph_signature, args, kwargs));
         KG_TRY(graph, without_interpreter([&] {
                    prepare_inputs(call);
-                   VisibilityGraph built = graph_from_edges(call.series, call.x, call_edges(call));
+                   // The plain rules' edges go into the record as they were made.
+                   VisibilityGraph built = graph_from_edges(
+                       call.series, call.x,
+                       runs_threaded(call)
+                           ? visibility_edge_rows(decided_values(call), call.options.skip_adjacent,
+                                                  call.options.rule, call.threads)
+                           : SharedRows<Edge>(call_edges(call)));
                    release_inputs(call);
                    return built;
                }));

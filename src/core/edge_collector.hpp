@@ -13,22 +13,30 @@ namespace kestrel {
 
 // Edges in a buffer that is never cleared before use: a page the edges never reach is
 // never touched (so costs no memory), and the pages they do reach are first written by
-// whichever thread fills them. The edges are storage[first, first + size).
+// whichever thread fills them. The edges are storage[first, first + size) of `room`.
 struct EdgeBuffer {
     std::unique_ptr<Edge[]> storage;
     std::size_t first = 0;
     std::size_t size = 0;
+    std::size_t room = 0;
 
     // Room for `capacity` edges (at least one, so data() is never null).
     static EdgeBuffer with_room(std::size_t capacity) {
         EdgeBuffer buffer;
         const std::size_t room = capacity == 0 ? 1 : capacity;
         buffer.storage = std::make_unique_for_overwrite<Edge[]>(room);
+        buffer.room = room;
         prefer_huge_pages(buffer.storage.get(), room * sizeof(Edge));
         return buffer;
     }
     const Edge* data() const noexcept { return storage.get() + first; }
     Edge* data() noexcept { return storage.get() + first; }
+
+    // The block handed to a graph record as it is: the edges are not copied, and pages
+    // below `first` that no edge reached stay untouched.
+    SharedRows<Edge> into_rows() && {
+        return SharedRows<Edge>(std::move(storage), room, first, size);
+    }
 };
 
 // Fixed blocks instead of one growing array: a vector that grows holds its old and new

@@ -87,6 +87,17 @@ void horizontal_sweep(std::span<const double> v, bool skip_adjacent, Emit&& emit
     horizontal_sweep_lows(v, 0, v.size(), {}, {}, skip_adjacent, std::forward<Emit>(emit));
 }
 
+// Where the sweep of one chunk of lows starts: R(hi - 1) and the NaN positions >= hi, both
+// nearest last (see horizontal_sweep_lows).
+struct ChunkStart {
+    std::vector<std::size_t> stack;
+    std::vector<std::size_t> nans;
+};
+
+// The starting states of the chunks [cuts[c], cuts[c + 1]) (series_graphs.cpp; the chunks'
+// own records are found on several threads).
+std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const std::size_t> cuts);
+
 // The left-visible records of the stretch [lo, hi): the non-NaN positions r with v[r]
 // greater than every non-NaN sample in [lo, r), ascending (in position and value).
 inline std::vector<std::size_t> prefix_records(std::span<const double> v, std::size_t lo,

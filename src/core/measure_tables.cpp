@@ -5,6 +5,7 @@
 
 #include "core/cancel.hpp"
 #include "core/horizontal_sweep.hpp"
+#include "core/parallel.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
@@ -17,47 +18,62 @@ constexpr std::uint64_t kDenseCounts = 4096;
 // The tallies of one table for a whole block, series after series, before the block's
 // width is known: value (or value pair) ascending within each series, with its count.
 struct PendingTable {
-    std::vector<std::uint64_t> series, first, second, counts;
+    struct Tally {
+        std::uint64_t series, first, second, count;
+    };
+    std::vector<Tally> tallies;
     std::uint64_t largest = 0;  // over every value
 
     void add(std::uint64_t s, std::uint64_t a, std::uint64_t b, std::uint64_t count) {
-        series.push_back(s);
-        first.push_back(a);
-        second.push_back(b);
-        counts.push_back(count);
+        tallies.push_back(Tally{s, a, b, count});
         largest = std::max(largest, a);
     }
 
     // A value table's width: one more than its largest value, 1 for an empty block.
-    std::uint64_t width() const { return series.empty() ? 1 : largest + 1; }
+    std::uint64_t width() const { return tallies.empty() ? 1 : largest + 1; }
 
     // The codes for `w` (a pair table takes its values' table's width). The tallies come
     // series by series and ascending within each, so the codes come ascending.
     CountTable finish(bool pairs, std::uint64_t w) && {
         CountTable table;
         table.width = w;
-        table.codes.resize(series.size());
-        for (std::size_t k = 0; k < series.size(); ++k) {
-            table.codes[k] = pairs ? (series[k] * w + first[k]) * w + second[k]
-                                   : series[k] * w + first[k];
+        table.codes.resize(tallies.size());
+        table.counts.resize(tallies.size());
+        for (std::size_t k = 0; k < tallies.size(); ++k) {
+            const Tally& t = tallies[k];
+            table.codes[k] = pairs ? (t.series * w + t.first) * w + t.second : t.series * w + t.first;
+            table.counts[k] = t.count;
         }
-        table.counts = std::move(counts);
+        std::vector<Tally>().swap(tallies);
         return table;
     }
 };
 
-// The distinct values of one series' `values` ascending, with their counts. `counts` is
-// scratch kept between series.
-void tally_values(std::span<const std::uint64_t> values, std::uint64_t s,
-                  std::vector<std::uint64_t>& counts, PendingTable& out) {
-    if (values.empty()) return;
-    const std::uint64_t top = *std::max_element(values.begin(), values.end());
-    counts.assign(top + 1, 0);  // top < number of samples
-    for (std::uint64_t value : values) ++counts[value];
-    for (std::uint64_t value = 0; value <= top; ++value) {
-        if (counts[value] != 0) out.add(s, value, 0, counts[value]);
+// The distinct values value(0) .. value(n - 1) of one series ascending, with their
+// counts; returns the largest. `counts` is scratch kept between series.
+template <class Value>
+std::uint64_t tally(std::size_t n, Value&& value, std::uint64_t s, std::vector<std::uint64_t>& counts,
+                    PendingTable& out) {
+    if (n == 0) return 0;
+    std::uint64_t top = 0;
+    for (std::size_t k = 0; k < n; ++k) top = std::max<std::uint64_t>(top, value(k));
+    counts.assign(top + 1, 0);  // top < n
+    for (std::size_t k = 0; k < n; ++k) ++counts[value(k)];
+    for (std::uint64_t v = 0; v <= top; ++v) {
+        if (counts[v] != 0) out.add(s, v, 0, counts[v]);
     }
+    return top;
 }
+
+// A sample's degrees, packed so that a pass over the edges reads one record per end:
+// edges to later samples and to earlier ones in the directed horizontal graph, and the
+// degree in the graph measured. Below 2^32: the series are shorter (see the entry).
+struct SampleCounts {
+    std::uint32_t out = 0;
+    std::uint32_t in = 0;
+    std::uint32_t degree = 0;
+    std::uint32_t unused = 0;
+};
 
 // Counts the pairs (a, b) of one series' edges, a below `rows` and b below `columns`: in a
 // dense table when it is small beside the edges, else by sorting their codes. Either
@@ -100,14 +116,34 @@ public:
         }
     }
 
+    // Adds the pairs another counter, started alike, has counted.
+    void merge(const PairCounter& other) {
+        if (dense_) {
+            for (std::size_t k = 0; k < counts_.size(); ++k) counts_[k] += other.counts_[k];
+        } else {
+            codes_.insert(codes_.end(), other.codes_.begin(), other.codes_.end());
+        }
+    }
+
 private:
     std::vector<std::uint64_t> counts_, codes_;
     std::uint64_t columns_ = 1;
     bool dense_ = true;
 };
 
-std::uint64_t largest(std::span<const std::uint64_t> values) {
-    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+// Series at least this long are swept in chunks on every core when measured alone.
+constexpr std::size_t kChunkedFrom = std::size_t{1} << 16;
+
+// The horizontal edges of v, each once, given to make(c)'s visitor on the thread of chunk
+// c, which sweeps the lows [cuts[c], cuts[c + 1]) (see chunk_starts). Each chunk's visitor
+// keeps its own state, so nothing it counts is shared between threads.
+template <class MakeVisit>
+void sweep_chunks(std::span<const double> v, std::span<const std::size_t> cuts,
+                  const std::vector<ChunkStart>& starts, MakeVisit&& make) {
+    run_parallel(cuts.size() - 1, [&](std::size_t c) {
+        auto visit = make(c);
+        horizontal_sweep_lows(v, cuts[c], cuts[c + 1], starts[c].stack, starts[c].nans, false, visit);
+    });
 }
 
 }  // namespace
@@ -120,10 +156,17 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
     tables.edge_counts.assign(count, 0);
     if (measures) tables.motif_codes.assign(count * 8, 0);
     PendingTable degree, joint, out_degree, in_degree, out_pairs, in_pairs, difference;
+    // A series measured alone is cut into chunks, one thread each; a block's series go one
+    // at a time (many blocks are measured at once by their callers).
+    const std::vector<std::size_t> cuts =
+        even_cuts(length, count == 1 && length >= kChunkedFrom ? chunk_count(length, kAutoThreads, 0) : 1);
+    const std::size_t chunks = cuts.size() - 1;
     // Per-series scratch, kept between series.
     std::vector<std::uint8_t> two(length + 1), three(length + 1);
-    std::vector<std::uint64_t> deg(length), out(length), in(length), gap(length), counts;
-    PairCounter joint_counter, out_counter, in_counter;
+    std::vector<SampleCounts> at(length);
+    std::vector<std::uint64_t> counts;
+    std::vector<PairCounter> joint_counter(chunks), out_counter(chunks), in_counter(chunks);
+    std::vector<std::vector<std::size_t>> beyond(chunks);  // highs past the chunk's end
     std::vector<Edge> edges;  // the natural graph's
     WorkPoll poll;
     for (std::size_t s = 0; s < count; ++s) {
@@ -134,74 +177,99 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
             std::uint64_t total = 0;
             for (std::uint64_t d : alone) total += d;
             tables.edge_counts[s] = total / 2;
-            tally_values(alone, s, counts, degree);
+            tally(length, [&](std::size_t k) { return alone[k]; }, s, counts, degree);
             continue;
         }
         // The tables count edges, so any order serves. The horizontal graph is swept
         // again for each pass rather than stored (a sweep costs about what reading
         // stored edges does); the natural graph's edges are stored once.
-        if (natural) edges = natural_visibility_edges(v, false);
-        auto flat_edges = [&](auto&& visit) {
-            horizontal_sweep(v, false, [&](std::size_t low, std::size_t high) { visit(low, high); });
+        const std::vector<ChunkStart> starts = chunks > 1 ? chunk_starts(v, cuts) : std::vector<ChunkStart>(1);
+        if (natural) edges = visibility_edges(v, false, rule, chunks > 1 ? kAutoThreads : 1);
+        // out and in of every sample. A chunk's lows are its own, and so are the highs
+        // inside it; highs past it, which other chunks' lows also reach, are counted once
+        // the threads are done.
+        auto count_flat = [&](auto&& also) {
+            for (SampleCounts& a : at) a.out = a.in = 0;
+            for (auto& highs : beyond) highs.clear();
+            sweep_chunks(v, cuts, starts, [&](std::size_t c) {
+                return [&, end = cuts[c + 1], &highs = beyond[c]](std::size_t low, std::size_t high) {
+                    ++at[low].out;
+                    if (high < end) {
+                        ++at[high].in;
+                    } else {
+                        highs.push_back(high);
+                    }
+                    also(low, high);
+                };
+            });
+            std::uint64_t total = 0;
+            for (const auto& highs : beyond) {
+                for (std::size_t high : highs) ++at[high].in;
+            }
+            for (const SampleCounts& a : at) total += a.out;
+            return total;
         };
-        auto kind_edges = [&](auto&& visit) {
-            if (!natural) return flat_edges(visit);
-            for (const Edge& e : edges) visit(e.low, e.high);
-        };
-        // The degrees (as out + in), their count, and the edges of span 2 and 3 behind
-        // the window codes.
+        // The degrees, their count, and the edges of span 2 and 3 behind the window
+        // codes (written for lows only, so chunks never share one).
         std::fill(two.begin(), two.end(), 0);
         std::fill(three.begin(), three.end(), 0);
-        std::fill(out.begin(), out.end(), 0);
-        std::fill(in.begin(), in.end(), 0);
-        std::uint64_t count_edges = 0;
-        kind_edges([&](std::size_t low, std::size_t high) {
-            ++out[low];
-            ++in[high];
-            ++count_edges;
+        auto spans = [&](std::size_t low, std::size_t high) {
             two[low] |= high - low == 2;
             three[low] |= high - low == 3;
-        });
+        };
+        std::uint64_t count_edges = 0;
+        if (natural) {
+            for (SampleCounts& a : at) a.degree = 0;
+            for (const Edge& e : edges) {
+                ++at[e.low].degree;
+                ++at[e.high].degree;
+                spans(e.low, e.high);
+            }
+            count_edges = edges.size();
+        } else {
+            count_edges = count_flat(spans);
+            for (SampleCounts& a : at) a.degree = a.out + a.in;
+        }
         tables.edge_counts[s] = count_edges;
-        for (std::size_t k = 0; k < length; ++k) deg[k] = out[k] + in[k];
         for (std::size_t u = 0; u + 3 < length; ++u) {
             ++tables.motif_codes[s * 8 + two[u] + 2 * two[u + 1] + 4 * three[u]];
         }
-        tally_values(deg, s, counts, degree);
-        const std::uint64_t top = largest(deg) + 1;
-        joint_counter.start(top, top, count_edges);
+        const std::uint64_t top =
+            tally(length, [&](std::size_t k) { return at[k].degree; }, s, counts, degree) + 1;
+        for (PairCounter& counter : joint_counter) counter.start(top, top, count_edges);
         // The directed horizontal graph (out-degree counts edges to later samples): the
         // graph itself, or for the natural kind its own degrees from one more sweep.
         std::uint64_t flat_count = count_edges;
         if (natural) {
-            kind_edges([&](std::size_t low, std::size_t high) { joint_counter.add(deg[low], deg[high]); });
-            std::fill(out.begin(), out.end(), 0);
-            std::fill(in.begin(), in.end(), 0);
-            flat_count = 0;
-            flat_edges([&](std::size_t low, std::size_t high) {
-                ++out[low];
-                ++in[high];
-                ++flat_count;
-            });
-        }
-        const std::uint64_t out_top = largest(out) + 1, in_top = largest(in) + 1;
-        out_counter.start(out_top, out_top, flat_count);
-        in_counter.start(in_top, in_top, flat_count);
-        flat_edges([&](std::size_t low, std::size_t high) {
-            if (!natural) joint_counter.add(deg[low], deg[high]);  // the same pass
-            out_counter.add(out[low], out[high]);
-            in_counter.add(in[high], in[low]);
-        });
-        if (natural) {
+            for (const Edge& e : edges) joint_counter[0].add(at[e.low].degree, at[e.high].degree);
+            flat_count = count_flat([](std::size_t, std::size_t) {});
             // The horizontal graph is a subgraph of the natural one: no difference is < 0.
-            for (std::size_t k = 0; k < length; ++k) gap[k] = deg[k] - (out[k] + in[k]);
-            tally_values(gap, s, counts, difference);
+            tally(length, [&](std::size_t k) { return at[k].degree - (at[k].out + at[k].in); }, s,
+                  counts, difference);
         }
-        joint_counter.emit(s, joint);
-        tally_values(out, s, counts, out_degree);
-        tally_values(in, s, counts, in_degree);
-        out_counter.emit(s, out_pairs);
-        in_counter.emit(s, in_pairs);
+        const std::uint64_t out_top = tally(length, [&](std::size_t k) { return at[k].out; }, s, counts, out_degree) + 1;
+        const std::uint64_t in_top = tally(length, [&](std::size_t k) { return at[k].in; }, s, counts, in_degree) + 1;
+        for (std::size_t c = 0; c < chunks; ++c) {
+            out_counter[c].start(out_top, out_top, flat_count);
+            in_counter[c].start(in_top, in_top, flat_count);
+        }
+        sweep_chunks(v, cuts, starts, [&](std::size_t c) {
+            return [&, &both = joint_counter[c], &forward = out_counter[c],
+                    &backward = in_counter[c]](std::size_t low, std::size_t high) {
+                const SampleCounts a = at[low], b = at[high];
+                if (!natural) both.add(a.degree, b.degree);  // the same pass
+                forward.add(a.out, b.out);
+                backward.add(b.in, a.in);
+            };
+        });
+        for (std::size_t c = 1; c < chunks; ++c) {
+            joint_counter[0].merge(joint_counter[c]);
+            out_counter[0].merge(out_counter[c]);
+            in_counter[0].merge(in_counter[c]);
+        }
+        joint_counter[0].emit(s, joint);
+        out_counter[0].emit(s, out_pairs);
+        in_counter[0].emit(s, in_pairs);
     }
     const std::uint64_t w = degree.width();
     tables.degree = std::move(degree).finish(false, w);

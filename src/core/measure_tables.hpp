@@ -36,7 +36,8 @@ struct MeasureTables {
 
 // The tables of the series values[k * length, (k + 1) * length) under the float rule at
 // x_k = k. Without measures only edge_counts and degree are filled (skip_adjacent applies);
-// with them the graphs are the ordinary ones (skip_adjacent must be false). The window
+// with them the graphs are the ordinary ones (skip_adjacent must be false, and the length
+// below 2^32). The window
 // code of a sample v is two(v) + 2 two(v + 1) + 4 three(v), where two(u) and three(u) say
 // whether the edges (u, u + 2) and (u, u + 3) exist, over the max(length - 3, 0) windows.
 MeasureTables block_measure_tables(std::span<const double> values, std::size_t length,

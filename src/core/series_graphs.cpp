@@ -39,19 +39,27 @@ VisibilityGraph reference_stretch(const Series& v, std::size_t lo, std::size_t h
     return graph;
 }
 
+// Vertices (x_of(k), v[k]) in a fresh block of exactly their number, each page written
+// once (never cleared first) by a loop without capacity checks.
+template <class X>
+SharedRows<Vertex> vertex_rows(std::span<const double> v, X&& x_of) {
+    if (v.empty()) return {};
+    std::unique_ptr<Vertex[]> block = std::make_unique_for_overwrite<Vertex[]>(v.size());
+    prefer_huge_pages(block.get(), v.size() * sizeof(Vertex));
+    Vertex* const out = block.get();
+    for (std::size_t k = 0; k < v.size(); ++k) out[k] = Vertex{x_of(k), v[k]};
+    return SharedRows<Vertex>(std::move(block), v.size(), 0, v.size());
+}
+
 // Fast: the stretch's edges from the fast methods on a view of it (both rules read only
 // the two ends and the samples between, all inside the stretch), vertices at their
-// whole-series x, moved into the record in bulk.
+// whole-series x, both moved into the record as they were made.
 VisibilityGraph fast_stretch(const Series& v, std::size_t lo, std::size_t hi,
                              bool skip_adjacent, VisibilityRule rule) {
     const std::span<const double> stretch(v.data() + lo, hi - lo + 1);
-    std::vector<Edge> edges = visibility_edges(stretch, skip_adjacent, rule);
-    std::vector<Vertex> vertices;
-    reserve_large(vertices, stretch.size());
-    // Appended into reserved room: each page written once, not cleared first.
-    for (std::size_t t = 0; t < stretch.size(); ++t) {
-        vertices.push_back(Vertex{static_cast<double>(lo + t), stretch[t]});
-    }
+    SharedRows<Edge> edges = visibility_edge_rows(stretch, skip_adjacent, rule, 1);
+    SharedRows<Vertex> vertices =
+        vertex_rows(stretch, [lo](std::size_t t) { return static_cast<double>(lo + t); });
     return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
 
@@ -72,15 +80,6 @@ std::optional<VisibilityGraph> reference_series_subgraph(const Series& v, std::s
     }
     return reference_stretch(v, std::min(i, j), std::max(i, j), skip_adjacent, rule);
 }
-
-namespace {
-
-// Where the sweep of one chunk of lows starts: R(hi - 1) and the NaN positions >= hi, both
-// nearest last (see horizontal_sweep_lows).
-struct ChunkStart {
-    std::vector<std::size_t> stack;
-    std::vector<std::size_t> nans;
-};
 
 // The starting states of every chunk, from the chunks' own prefix records and NaN
 // positions (found in parallel). Folding chunk c into the state from the right is the
@@ -111,6 +110,8 @@ std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const 
     }
     return starts;
 }
+
+namespace {
 
 bool single_chunk(std::span<const std::size_t> cuts) { return cuts.size() <= 2; }
 
@@ -394,12 +395,34 @@ VisibilityGraph build_series_graph(const Series& v, bool skip_adjacent, Visibili
 
 VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
                                  std::vector<Edge> edges) {
-    std::vector<Vertex> vertices;
-    reserve_large(vertices, v.size());
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        vertices.push_back(Vertex{x.empty() ? static_cast<double>(k) : x[k], v[k]});
-    }
+    return graph_from_edges(v, x, SharedRows<Edge>(std::move(edges)));
+}
+
+VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
+                                 SharedRows<Edge> edges) {
+    SharedRows<Vertex> vertices =
+        x.empty() ? vertex_rows(v, [](std::size_t k) { return static_cast<double>(k); })
+                  : vertex_rows(v, [x](std::size_t k) { return x[k]; });
     return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
+}
+
+SharedRows<Edge> visibility_edge_rows(std::span<const double> v, bool skip_adjacent,
+                                      VisibilityRule rule, std::size_t threads) {
+    if (rule == VisibilityRule::Natural) {
+        return SharedRows<Edge>(visibility_edges(v, skip_adjacent, rule, threads));
+    }
+    EdgeBuffer buffer = horizontal_visibility_edge_buffer(v, skip_adjacent,
+                                                          visibility_cuts(v.size(), threads, rule));
+    // A record lives on and may grow: room beyond a quarter of the edges (sparse graphs:
+    // monotone stretches, whose chunks leave moved-from slots behind) is given back by one
+    // copy of the edges; otherwise the buffer is the record's storage as it is.
+    if (buffer.room - buffer.size > buffer.size / 4) {
+        std::vector<Edge> edges;
+        reserve_large(edges, buffer.size);
+        edges.insert(edges.end(), buffer.data(), buffer.data() + buffer.size);
+        return SharedRows<Edge>(std::move(edges));
+    }
+    return std::move(buffer).into_rows();
 }
 
 VisibilityGraph build_visibility_graph(const Series& v, bool skip_adjacent) {

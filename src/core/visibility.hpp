@@ -102,6 +102,12 @@ VisibilityGraph build_horizontal_visibility_graph(const Series& v, bool skip_adj
 // or (k, v_k) when x is empty.
 VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
                                  std::vector<Edge> edges);
+VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const double> x,
+                                 SharedRows<Edge> edges);
+// The edges of the plain rules as storage a record takes over without copying them:
+// the horizontal rule's one-sweep buffer as it is, the natural rule's list moved in.
+SharedRows<Edge> visibility_edge_rows(std::span<const double> v, bool skip_adjacent,
+                                      VisibilityRule rule, std::size_t threads);
 
 // Samples strictly between i and j; nullopt when either index is out of range.
 std::optional<Series> subseries_between(const Series& v, std::size_t i, std::size_t j);

@@ -29,7 +29,7 @@ namespace {
 
 using namespace kestrel_families;
 
-bool same_edges(const std::vector<Edge>& a, const std::vector<Edge>& b) { return a == b; }
+bool same_edges(std::span<const Edge> a, std::span<const Edge> b) { return std::ranges::equal(a, b); }
 
 bool same_vertices(const VisibilityGraph& a, const VisibilityGraph& b) {
     const auto& x = a.vertices();

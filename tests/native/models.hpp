@@ -54,7 +54,7 @@ struct PlainGraph {
 };
 
 // Vertices compared bit for bit, so NaN and -0.0 count as stored values.
-inline bool same_vertices(const std::vector<Vertex>& a, const std::vector<Vertex>& b) {
+inline bool same_vertices(std::span<const Vertex> a, std::span<const Vertex> b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Vertex)) == 0);
 }
 

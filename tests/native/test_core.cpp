@@ -52,8 +52,23 @@ void record_trial(std::mt19937_64& rng, bool ascending) {
             const std::size_t y = rng() % 3 ? (x == old.low ? old.high : old.low) : n;
             CHECK(graph.add_edge(x, y) == naive.add_edge(x, y) && same(graph, naive));
         }
+    // Copies of the record and held storage (what an export keeps) share the record's
+    // blocks; every later edit of either side must leave the other's rows as they were.
+    struct Snapshot {
+        VisibilityGraph copy;
+        SharedRows<Vertex> vertices;
+        SharedRows<Edge> edges;
+        PlainGraph then;
+    };
+    std::vector<Snapshot> snapshots;
     for (int step = 0; step < 40; ++step) {
         const std::size_t x = rng() % (graph.node_count() + 2), y = rng() % (graph.node_count() + 2);
+        if (rng() % 4 == 0) snapshots.push_back({graph, graph.vertex_rows(), graph.edge_rows(), naive});
+        if (!snapshots.empty() && rng() % 8 == 0) {
+            Snapshot& s = snapshots[rng() % snapshots.size()];
+            s.copy.add_vertex(1.5, 2.5);  // edits the copy alone
+            s.then.vertices.push_back(Vertex{1.5, 2.5});
+        }
         switch (rng() % 5) {
             case 0: CHECK(graph.remove_vertex(x) == naive.remove_vertex(x)); break;
             case 1: CHECK(graph.remove_edge(x, y) == naive.remove_edge(x, y)); break;
@@ -61,6 +76,13 @@ void record_trial(std::mt19937_64& rng, bool ascending) {
             default: CHECK(graph.add_edge(x, y) == naive.add_edge(x, y));
         }
         CHECK(same(graph, naive));
+    }
+    for (const Snapshot& s : snapshots) {
+        CHECK(same(s.copy, s.then));
+        CHECK(s.edges.view() == s.copy.edges());
+        CHECK(s.vertices.size() <= s.then.vertices.size() &&
+              kestrel_models::same_vertices(s.vertices.view(),
+                                            std::span(s.then.vertices).first(s.vertices.size())));
     }
     moved = VisibilityGraph(std::move(graph));
     assigned = std::move(moved);
