@@ -168,6 +168,10 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
     std::vector<PairCounter> joint_counter(chunks), out_counter(chunks), in_counter(chunks);
     std::vector<std::vector<std::size_t>> beyond(chunks);  // highs past the chunk's end
     std::vector<Edge> edges;  // the natural graph's
+    // A short series' horizontal edges are kept (in cache) for the second pass; a long
+    // one's are swept again in chunks rather than stored.
+    const bool keep_flat = chunks == 1 && length <= kChunkedFrom;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> flat;
     WorkPoll poll;
     for (std::size_t s = 0; s < count; ++s) {
         poll.tick(length);
@@ -180,9 +184,8 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
             tally(length, [&](std::size_t k) { return alone[k]; }, s, counts, degree);
             continue;
         }
-        // The tables count edges, so any order serves. The horizontal graph is swept
-        // again for each pass rather than stored (a sweep costs about what reading
-        // stored edges does); the natural graph's edges are stored once.
+        // The tables count edges, so any order serves. The natural graph's edges are
+        // stored once.
         const std::vector<ChunkStart> starts = chunks > 1 ? chunk_starts(v, cuts) : std::vector<ChunkStart>(1);
         if (natural) edges = visibility_edges(v, false, rule, chunks > 1 ? kAutoThreads : 1);
         // out and in of every sample. A chunk's lows are its own, and so are the highs
@@ -191,6 +194,7 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
         auto count_flat = [&](auto&& also) {
             for (SampleCounts& a : at) a.out = a.in = 0;
             for (auto& highs : beyond) highs.clear();
+            flat.clear();
             sweep_chunks(v, cuts, starts, [&](std::size_t c) {
                 return [&, end = cuts[c + 1], &highs = beyond[c]](std::size_t low, std::size_t high) {
                     ++at[low].out;
@@ -199,6 +203,7 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
                     } else {
                         highs.push_back(high);
                     }
+                    if (keep_flat) flat.push_back({static_cast<std::uint32_t>(low), static_cast<std::uint32_t>(high)});
                     also(low, high);
                 };
             });
@@ -253,7 +258,7 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
             out_counter[c].start(out_top, out_top, flat_count);
             in_counter[c].start(in_top, in_top, flat_count);
         }
-        sweep_chunks(v, cuts, starts, [&](std::size_t c) {
+        auto pairs = [&](std::size_t c) {
             return [&, &both = joint_counter[c], &forward = out_counter[c],
                     &backward = in_counter[c]](std::size_t low, std::size_t high) {
                 const SampleCounts a = at[low], b = at[high];
@@ -261,7 +266,13 @@ MeasureTables block_measure_tables(std::span<const double> values, std::size_t l
                 forward.add(a.out, b.out);
                 backward.add(b.in, a.in);
             };
-        });
+        };
+        if (keep_flat) {
+            auto visit = pairs(0);
+            for (const auto& [low, high] : flat) visit(low, high);
+        } else {
+            sweep_chunks(v, cuts, starts, pairs);
+        }
         for (std::size_t c = 1; c < chunks; ++c) {
             joint_counter[0].merge(joint_counter[c]);
             out_counter[0].merge(out_counter[c]);
