@@ -779,12 +779,6 @@ def build_cases(panic):
         case(f"{label}: exports of an empty graph",
              lambda cls=cls: (cls().edges_array().tobytes(), cls().degrees_array().shape))
         case(f"{label}: time axis of a graph without times", lambda g=g: (g.x_unit, g.x_origin))
-    if HAVE_TIME_POSITIONS:
-        for kind in ("natural", "horizontal"):
-            dated = kg.build_graph([1.0, 3.0, 2.0], kind, x=DAYS)
-            case(f"{kind} graph from times: its time axis", lambda g=dated: (g.x_unit, g.x_origin))
-            case(f"{kind} graph from times: built and dropped",
-                 lambda kind=kind: kg.build_graph([1.0, 3.0, 2.0], kind, x=DAYS).x_origin)
 
         def export_outlives_graph(cls=cls):
             h = cls()
@@ -794,6 +788,12 @@ def build_cases(panic):
             return exported.tobytes()
 
         steps(f"{label}: export outlives its graph", export_outlives_graph)
+    if HAVE_TIME_POSITIONS:
+        for kind in ("natural", "horizontal"):
+            dated = kg.build_graph([1.0, 3.0, 2.0], kind, x=DAYS)
+            case(f"{kind} graph from times: its time axis", lambda g=dated: (g.x_unit, g.x_origin))
+            case(f"{kind} graph from times: built and dropped",
+                 lambda kind=kind: kg.build_graph([1.0, 3.0, 2.0], kind, x=DAYS).x_origin)
 
     for cls in GRAPH_CLASSES:
         def exports_across_edits(cls=cls):
