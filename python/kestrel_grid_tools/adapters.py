@@ -178,7 +178,8 @@ def directed_edges(graph: Graph, direction: str = "left_to_right") -> IntArray:
     _check_graph(graph)
     edges = edge_array(graph)
     if direction == "left_to_right":
-        return edges.copy()  # the caller's own: the export is the graph's read-only block
+        own: IntArray = edges.copy()  # the caller's own: the export is the graph's read-only block
+        return own
     return _oriented(edges, vertex_array(graph)[:, 1], direction)
 
 
