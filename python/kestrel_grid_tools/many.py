@@ -129,11 +129,17 @@ def _frame(
         if kind == "horizontal":
             iid[row] = features.iid_distance(deg, skip_adjacent, penetrable=options.penetrable)
         if window is not None and n >= window:
-            summary = features.motif_summary(record.present("omit"), window, skip_adjacent)
-            windows[row] = summary["windows"]
-            motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
+            _window_row(record.present("omit"), window, skip_adjacent, windows, motif, row)
     measured = _measures.batch_measures(kind, sizes, graphs, flat) if names else None
     return _assemble(index, request, ints, mean_degree, iid, windows, motif, shares, measured)
+
+
+def _window_row(values: FloatArray, window: int, skip_adjacent: bool, windows: IntArray,
+                motif: FloatArray, row: int) -> None:
+    """Fills ``row`` of the window motif columns from the samples kept of one series."""
+    summary = features.motif_summary(values, window, skip_adjacent)
+    windows[row] = summary["windows"]
+    motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
 
 
 def _assemble(index: Any, request: _Request, ints: IntArray, mean_degree: FloatArray,
@@ -204,12 +210,9 @@ def _block_frame(block: FloatArray, index: Any, request: _Request) -> Any:
         iid = gap.max(axis=1)
     windows: IntArray = np.zeros(count, dtype=np.int64)
     motif: FloatArray = np.full((count, len(_MOTIF_COLUMNS) - 1), math.nan)
-    if options.window is not None:
+    if options.window is not None and n >= options.window:
         for row in range(count):
-            if n >= options.window:
-                summary = features.motif_summary(block[row], options.window, options.skip_adjacent)
-                windows[row] = summary["windows"]
-                motif[row] = [summary[name] for name in _MOTIF_COLUMNS[1:]]
+            _window_row(block[row], options.window, options.skip_adjacent, windows, motif, row)
     measured = None if tables is None else _measures.table_measures(options.kind, tables)
     return _assemble(index, request, ints, mean_degree, iid, windows, motif, shares, measured)
 

@@ -370,6 +370,14 @@ Result<std::vector<Segment>> to_segment_list(PyObject* object) {
 
 ref from_bool(bool value) { return ref::borrow(value ? Py_True : Py_False); }
 
+ref tuple_of(std::vector<ref>&& items) {
+    ref tuple = ref::steal(checked(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());  // steals
+    }
+    return tuple;
+}
+
 ref from_index(std::size_t value) {
     return ref::steal(checked(PyLong_FromUnsignedLongLong(value)));
 }

@@ -36,5 +36,7 @@ ref from_float_list(const std::vector<double>& values);
 ref from_point_list(std::span<const Vertex> points);
 ref from_index_pair_list(std::span<const Edge> pairs);
 ref from_int64_list(const std::vector<std::int64_t>& values);
+// A tuple that takes over the references.
+ref tuple_of(std::vector<ref>&& items);
 
 }  // namespace kestrel

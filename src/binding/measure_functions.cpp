@@ -16,15 +16,6 @@ namespace {
 constexpr CallSignature block_tables_signature{
     "_block_tables", nullptr, {"values", "length", "natural", "skip_adjacent", "measures"}, 5, 5};
 
-// A tuple that takes over the references.
-ref tuple_of(std::vector<ref>&& items) {
-    ref tuple = ref::steal(checked(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
-    for (std::size_t k = 0; k < items.size(); ++k) {
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());  // steals
-    }
-    return tuple;
-}
-
 // (codes, counts, width): two int64 GraphArrays and an int.
 ref table_tuple(CountTable&& table) {
     std::vector<ref> items;

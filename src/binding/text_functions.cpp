@@ -76,15 +76,6 @@ Result<ReadCall> convert_read_call(PyObject* args, PyObject* kwargs) {
     return call;
 }
 
-// A tuple that takes over the references.
-ref tuple_of(std::vector<ref>&& items) {
-    ref tuple = ref::steal(checked(PyTuple_New(static_cast<Py_ssize_t>(items.size()))));
-    for (std::size_t k = 0; k < items.size(); ++k) {
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());  // steals
-    }
-    return tuple;
-}
-
 // The bytes are read without the interpreter lock: a bytes object never changes, and the
 // argument tuple holds it for the whole call.
 PyObject* read_columns_entry(PyObject*, PyObject* args, PyObject* kwargs) {
