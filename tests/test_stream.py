@@ -1,5 +1,5 @@
-"""Horizontal graphs built piece by piece (streams, files read in pieces, the command
-line on long .npy files) against the whole-series builders."""
+"""Graphs built piece by piece (streams, files read in pieces, the command line on long
+.npy files) against the whole-series builders."""
 
 import os
 import pickle
@@ -11,8 +11,8 @@ import numpy as np
 import pytest
 
 import kestrel_grid as kg
-from kestrel_grid_tools import HorizontalStream, horizontal_out_of_core
-from kestrel_grid_tools.stream import MissingSampleError, horizontal_dask
+from kestrel_grid_tools import HorizontalStream, NaturalStream, horizontal_out_of_core
+from kestrel_grid_tools.stream import MissingSampleError, _stretch_start, horizontal_dask
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "kestrel-grid")
 
@@ -84,10 +84,14 @@ def test_appending_one_sample_at_a_time_and_state_bound():
     assert stream.pending.tolist() == [0, 2, 6, 7, 8]
 
 
-def test_a_stream_is_shared_between_threads_one_call_at_a_time():
+@pytest.mark.parametrize("make, degrees", [
+    (HorizontalStream, kg.horizontal_visibility_degrees),
+    (NaturalStream, kg.visibility_degrees),
+])
+def test_a_stream_is_shared_between_threads_one_call_at_a_time(make, degrees):
     rng = np.random.default_rng(3)
     pieces = [np.round(rng.random(500) * 9) for _ in range(40)]
-    stream = HorizontalStream()
+    stream = make()
     found = []
 
     def work(k):
@@ -107,7 +111,107 @@ def test_a_stream_is_shared_between_threads_one_call_at_a_time():
         degree[update.positions] = update.degrees
     positions, pending = stream.pending_degrees()
     degree[positions] = pending
-    assert (degree == np.asarray(kg.horizontal_visibility_degrees(values))).all()
+    assert (degree == np.asarray(degrees(values))).all()
+
+
+def natural_families(rng, n):
+    """The horizontal families, and what the natural rule adds: walks (far records seen
+    from the end), straight and convex lines (every sample on a chord, or none), values
+    one ulp apart, integers too large for exact differences, subnormals, huge values
+    whose differences overflow, and decimals."""
+    found = families(rng, n)
+    k = np.arange(n, dtype=float)
+    found.update({
+        "walk": np.cumsum(rng.standard_normal(n)), "line": 0.1 * k, "convex": k ** 2,
+        "trend": 0.3 * k + rng.random(n), "ulps": 1 + rng.integers(0, 3, n) * 2.0 ** -52,
+        "big-integers": rng.integers(0, 4, n) * 2.0 ** 52 + rng.integers(0, 3, n),
+        "subnormal": rng.integers(0, 4, n) * 5e-324,
+        "huge": rng.random(n) * 1e305 * rng.choice([-1, 1], n),
+        "decimals": np.round(rng.random(n) * 10, 1),
+    })
+    return found
+
+
+@pytest.mark.parametrize("options", [
+    {}, {"skip_adjacent": True}, {"exact": True}, {"penetrable": 1}, {"positions": True},
+    {"decimals": 1},
+], ids=lambda options: ",".join(options) or "plain")
+@pytest.mark.parametrize("listing", [True, False])
+def test_a_natural_stream_gives_the_whole_series_graph_on_every_cutting(options, listing):
+    rng = np.random.default_rng(17)
+    build = {key: value for key, value in options.items() if key != "positions"}
+    for trial in range(30):
+        n = int(rng.integers(1, 45))
+        x = np.cumsum(rng.random(n) * 10.0 ** rng.integers(-3, 4, n) + 1e-3)
+        x = x if options.get("positions") else None
+        for name, values in natural_families(rng, n).items():
+            if "decimals" in options and name not in ("decimals", "ties", "falling", "rising"):
+                continue
+            stream = NaturalStream(**options)
+            found = []
+            pieces = (np.split(np.arange(n), np.arange(1, n)) if trial % 3 == 0
+                      else random_pieces(rng, np.arange(n)))
+            for number, where in enumerate(pieces):
+                if number == 1:  # a monitor stops and resumes
+                    stream = pickle.loads(pickle.dumps(stream))
+                update = stream.extend(values[where], x=None if x is None else x[where],
+                                       edges=listing)
+                assert not update.settled.any()
+                found.append(update.edges)
+                if listing and len(update.edges):
+                    assert (sorted_edges(update.edges) == update.edges).all()
+            expected = kg.graph_degrees(values, kind="natural", x=x, missing="keep", **build)
+            assert (stream.pending_degrees()[1] == np.asarray(expected)).all(), name
+            if listing:
+                expected = kg.graph_edge_array(values, kind="natural", x=x, missing="keep",
+                                               **build)
+                assert (sorted_edges(np.concatenate(found)) == np.asarray(expected)).all(), name
+
+
+@pytest.mark.parametrize("kind", ["noise", "walk"])
+def test_a_natural_stream_rebuilds_only_what_a_new_sample_may_see(kind):
+    rng = np.random.default_rng(8)
+    values = rng.random(20_000) if kind == "noise" else np.cumsum(rng.standard_normal(20_000))
+    stream = NaturalStream()
+    stream.extend(values[:-50])
+    for k in range(len(values) - 50, len(values)):
+        start = _stretch_start(values[:k], stream._records, values[k:k + 1],
+                               lambda j: np.asarray(j, dtype=float), float(k), float(k),
+                               False, stream._largest)
+        farthest = int(stream.append(values[k]).edges[:, 0].min())
+        assert start <= farthest and k - start <= 2 * (k - farthest) + 64
+
+
+def test_natural_stream_refusals_name_stream_positions_and_change_nothing():
+    stream = NaturalStream(positions=True, decimals=1)
+    stream.extend([1.0, 0.5, 2.0], x=[0.0, 1.0, 2.5])
+    for call, error, message in [
+        (lambda: stream.extend([1.0], x=[2.5]), ValueError,
+         "x must be strictly increasing: x[3] = 2.5 is not greater than x[2] = 2.5"),
+        (lambda: stream.extend([1.0, 0.25], x=[3.0, 4.0]), ValueError,
+         "time_series[4] = 0.25 is not a decimal with at most 1 places and 15 digits"),
+        (lambda: stream.extend([1.0]), TypeError,
+         "a stream made with positions=True needs x for every call"),
+        (lambda: stream.extend([1.0], x=[3.0, 4.0]), ValueError,
+         "x must have one position per sample: 2 for 1"),
+        (lambda: NaturalStream().append(1.0, x=3.0), TypeError,
+         "x is given to a stream made without positions=True"),
+        (lambda: NaturalStream(penetrable=-1), ValueError, "penetrable must be >= 0, not -1"),
+    ]:
+        with pytest.raises(error) as caught:
+            call()
+        assert str(caught.value) == message
+    assert len(stream) == 3 and stream.pending_degrees()[1].tolist() == [2, 2, 2]
+    assert stream.append(0.5, x=3.0).edges.tolist() == [[2, 3]]
+
+
+def test_a_natural_stream_keeps_sixteen_bytes_a_sample():
+    stream = NaturalStream()
+    for piece in np.array_split(np.random.default_rng(2).random(100_000), 50):
+        stream.extend(piece, edges=False)
+    state = stream.__getstate__()
+    held = sum(value.nbytes for value in state.values() if isinstance(value, np.ndarray))
+    assert held <= 16 * len(stream) + 8 * 64  # values, degrees, and a few records
 
 
 @pytest.mark.parametrize("bad, error, message", [

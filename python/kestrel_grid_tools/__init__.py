@@ -56,7 +56,13 @@ from .measures import (
     visibility_edges,
 )
 from .plot import plot_degree_distribution, plot_overview, plot_series_graph
-from .stream import HorizontalStream, StreamUpdate, horizontal_dask, horizontal_out_of_core
+from .stream import (
+    HorizontalStream,
+    NaturalStream,
+    StreamUpdate,
+    horizontal_dask,
+    horizontal_out_of_core,
+)
 
 if TYPE_CHECKING:
     from .learn import VisibilityFeatures
@@ -89,6 +95,7 @@ __all__ = [
     "as_record",
     "Options",
     "HorizontalStream",
+    "NaturalStream",
     "StreamUpdate",
     "horizontal_out_of_core",
     "horizontal_dask",

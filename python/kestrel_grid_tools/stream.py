@@ -1,4 +1,8 @@
-"""Horizontal visibility graphs of series that arrive in pieces or do not fit in memory.
+"""Visibility graphs of series that arrive in pieces or do not fit in memory.
+
+The horizontal rule (``HorizontalStream``, ``horizontal_out_of_core``,
+``horizontal_dask``) keeps little of the past; the natural rule (``NaturalStream``) keeps
+every sample, since a high enough later sample sees any earlier one.
 
 Few earlier samples can still be seen from a sample yet to come:
 
@@ -21,6 +25,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import re
 import threading
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple, Union
@@ -31,7 +36,7 @@ import numpy.typing as npt
 import kestrel_grid
 
 from ._optional import require
-from ._options import check_int, check_missing
+from ._options import check_decimals, check_int, check_missing
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -328,6 +333,329 @@ class HorizontalStream:
     def __repr__(self) -> str:
         return (f"HorizontalStream(samples={self._length}, "
                 f"pending={len(self._record_positions) + len(self._nan_positions)})")
+
+
+# --- the natural rule ----------------------------------------------------------------------
+
+# Room above the piece's top for the float rule's line value: relative and absolute.
+_LINE_ROOM = 2.0 ** -48
+_LINE_FLOOR = 2.0 ** -1060
+_TAME = 2.0 ** 1000  # values below this in size have finite differences
+_INTEGER = 2.0 ** 52
+_NEAR = 32  # earlier samples tried as blockers of a record above the piece
+_BLOCK = 1024  # records tried at once
+_SPREAD = 256  # records tried as blockers
+_DENSE = 8  # low ends closer together than this on average are not tried
+_INDEX = re.compile(r"\b(time_series|x)\[(\d+)\]")
+
+
+def _stretch_start(values: FloatArray, records: IntArray, piece: FloatArray,
+                   at: Callable[[Any], Any], first: float, last: float,
+                   margin_free: bool, largest: float) -> int:
+    """The first finite earlier sample that may see a non-NaN sample of ``piece``
+    (appended after ``values``, at positions ``first`` to ``last``); no finite sample
+    before it does, under the float rule, the exact rule, recorded decimals or any
+    positions. len(values) when none may. ``records`` are the positions of the samples
+    strictly above every later non-NaN sample, ``at`` gives positions, ``largest`` is the
+    largest finite |value|.
+
+    Finite ends a and b draw a line whose value at each sample between is at most
+    max(v[a], v[b]), and at most v[a] when v[b] < v[a]: the exact line lies between its
+    ends; the float line fl(fl(q r) + v[a]) has 0 <= q <= 1 (fl of a ratio of two ordered
+    differences), so it is at most fl(0 + v[a]) when r = fl(v[b] - v[a]) < 0, and at most
+    fl(r + v[a]), within 2u (|v[a]| + |v[b]|) of v[b], when r >= 0 (v[b] itself when r is
+    exact). So a finite sample c after a blocks a from every finite b of the piece when
+    v[c] >= v[a] > top (the piece's largest non-NaN sample), or v[c] >= top + room >= v[a]
+    with room = 2^-48 (|v[a]| + |top|) + 2^-1060, or no room for the exact rule, for
+    recorded decimals (distinct decimals of 15 digits are distinct doubles, in the same
+    order) and for integers below 2^52 (their differences are exact). A +inf sample
+    blocks every pair of a finite low end but a NaN high, a -inf high end is blocked by
+    any sample that is not NaN, and values below 2^1000 in size keep r finite.
+
+    Before the last sample at or above top + room only the records above it can pass
+    that test. Those that do, when spread out, are tried against the line itself
+    (_blocked_near); a dense run of them starts the stretch."""
+    present = piece[~np.isnan(piece)]
+    top = float(present.max()) if len(present) else -np.inf
+    if np.isfinite(top) and max(abs(top), largest) > _TAME:
+        return 0
+    room = 0.0 if margin_free else _LINE_ROOM * (largest + abs(top)) + _LINE_FLOOR
+    # The last record at or above top + room is the last sample that high.
+    higher = int(np.searchsorted(-values[records], -(top + room), side="right"))
+    region = int(records[higher - 1]) if higher else 0
+    far = records[:max(higher - 1, 0)]
+    far = far[np.isfinite(values[far])]
+    stretch = values[region:]
+    after = _suffix_max_after(stretch)  # NaN for the last sample: nothing after it blocks
+    own_room = 0.0 if margin_free else _LINE_ROOM * (np.abs(stretch) + abs(top)) + _LINE_FLOOR
+    with np.errstate(invalid="ignore"):
+        reach = np.where(stretch > top, stretch, top + own_room)
+        free = np.isfinite(stretch) & ~(after >= reach)
+    candidates = np.concatenate([far, region + np.flatnonzero(free)])
+    finite = present[np.isfinite(present)]
+    if len(candidates) == 0 or not np.isfinite(top) or len(finite) == 0:
+        return int(candidates[0]) if len(candidates) else len(values)
+    low = float(finite.min())
+    for block in range(0, len(candidates), _BLOCK):
+        lows = candidates[block:block + _BLOCK]
+        if lows[-1] - lows[0] < _DENSE * len(lows):
+            return int(lows[0])  # building the stretch costs less than trying them
+        blocked = _blocked_near(values, records, at, first, last, lows, top, low)
+        if not blocked.all():
+            return int(lows[np.argmin(blocked)])
+    return len(values)
+
+
+def _blocked_near(values: FloatArray, records: IntArray, at: Callable[[Any], Any],
+                  first: float, last: float, lows: IntArray, top: float,
+                  low: float) -> npt.NDArray[np.bool_]:
+    """Whether a later sample among the last _NEAR earlier ones and the records after
+    lows[0] (up to _SPREAD of them) blocks each finite low end in ``lows`` from every finite sample of the
+    piece (values from ``low`` to ``top`` at positions from ``first`` to ``last``).
+
+    The exact line from a to b at c is v[a] t + v[b] (1 - t), t = (x[b] - x[c]) /
+    (x[b] - x[a]), with t growing with x[b]: at most top + (v[a] - top) T, with T the
+    largest t (at x[b] = last) when v[a] > top and the smallest (x[b] = first) otherwise.
+    The float line lies within 16u (|v[a]| + |v[b]|) + 2^-1073 of the exact one; the
+    room of 2^-46 (|v[a]| + |top| + |low|) covers that, the rounding of the bound, and the
+    distance of recorded decimals from their doubles."""
+    n = len(values)
+    following = records[int(np.searchsorted(records, lows[0], side="right")):]
+    if len(following) > _SPREAD:  # spread over the staircase, and its end near the piece
+        following = following[np.union1d(np.linspace(0, len(following) - 1, _SPREAD // 2),
+                                         np.arange(len(following) - _SPREAD // 2,
+                                                   len(following))).astype(np.int64)]
+    c = np.union1d(np.arange(max(n - _NEAR, 0), n), following)[None, :]
+    a = lows[:, None]
+    va = values[a]
+    xa, xc = at(a), at(c)
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        spread = np.where(va > top, (last - xc) / (last - xa) * (1 + 2.0 ** -50),
+                          (first - xc) / (first - xa) * (1 - 2.0 ** -50))
+        line = (top + (va - top) * spread
+                + 2.0 ** -46 * (np.abs(va) + abs(top) + abs(low)) + _LINE_FLOOR)
+        return ((c > a) & (values[c] >= line)).any(axis=1)  # type: ignore[no-any-return]
+
+
+class NaturalStream:
+    """Natural visibility graph of a series that grows: ``append`` or ``extend`` samples
+    and get the new edges and degree changes; at every point the edges given so far are
+    those of ``graph_edge_array(..., kind="natural", missing="keep")`` on everything
+    appended with the same options, bit for bit.
+
+    Any earlier sample can be seen from a high enough later one, so the stream keeps
+    every sample (and its position) with its degree: 16 bytes per sample, 24 with
+    positions, and no sample is ever settled. A call builds the graph of the stretch from
+    the first earlier sample that may see the new piece (a sample with a higher one
+    after it than both it and the whole piece sees none of the piece) to the piece's end,
+    and keeps the pairs that end in the piece: O(stretch + its edges) per call. With
+    ``penetrable`` > 0 the stretch starts at the first sample.
+
+    Calls are serialised by a lock, so one stream may be shared between threads; a stream
+    pickles with its state, so a monitor can stop and resume it.
+
+    Args:
+        skip_adjacent: Leave out pairs of neighbouring samples.
+        penetrable: The largest number of blocking samples a visible pair may have.
+        exact: Decide the rule exactly on the binary values.
+        decimals: Decide the rule exactly on the values as decimals with at most this
+            many places.
+        positions: Every call gives the samples' positions (``x=``), finite and
+            increasing over the whole stream; without it sample k is at k.
+    """
+
+    def __init__(self, *, skip_adjacent: bool = False, penetrable: int = 0,
+                 exact: bool = False, decimals: Optional[int] = None,
+                 positions: bool = False) -> None:
+        for name, flag in (("skip_adjacent", skip_adjacent), ("exact", exact),
+                           ("positions", positions)):
+            if not isinstance(flag, (bool, np.bool_)):
+                raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
+        self._options: Dict[str, Any] = {
+            "skip_adjacent": bool(skip_adjacent),
+            "penetrable": check_int("penetrable", penetrable, 0),
+            "exact": bool(exact),
+            "decimals": check_decimals(decimals),
+        }
+        self._positions = bool(positions)
+        self._lock = threading.Lock()
+        self._length = 0
+        # Buffers that grow by doubling; the first _length entries hold the stream.
+        self._values = np.empty(0, dtype=np.float64)
+        self._x = np.empty(0, dtype=np.float64)
+        self._degrees = np.empty(0, dtype=np.int64)
+        self._integers = True  # every finite sample so far is an integer below 2^52
+        self._largest = 0.0  # the largest finite |value| so far
+        # Positions of the samples strictly above every later non-NaN sample, and of the
+        # NaN and infinite ones.
+        self._records = _EMPTY_INTS
+        self._open = _EMPTY_INTS
+
+    @property
+    def skip_adjacent(self) -> bool:
+        return bool(self._options["skip_adjacent"])
+
+    def __len__(self) -> int:
+        return self._length
+
+    @property
+    def pending(self) -> IntArray:
+        """Positions of the samples that later samples may still see: all of them."""
+        with self._lock:
+            return np.arange(self._length, dtype=np.int64)
+
+    def pending_degrees(self) -> Tuple[IntArray, IntArray]:
+        """``(positions, degrees)`` of every sample so far."""
+        with self._lock:
+            return (np.arange(self._length, dtype=np.int64),
+                    self._degrees[:self._length].copy())
+
+    def append(self, value: float, x: Optional[float] = None) -> StreamUpdate:
+        """Appends one sample (at position ``x`` when the stream takes positions)."""
+        return self.extend(np.array([value], dtype=np.float64),
+                           x=None if x is None else np.array([x], dtype=np.float64))
+
+    def extend(self, values: Any, *, x: Any = None, edges: bool = True) -> StreamUpdate:
+        """Appends the samples of a 1-d sequence or array, in order, at the positions
+        ``x`` when the stream takes positions. With ``edges=False`` the new edges are not
+        listed (``edges`` of the update is empty) and the degree changes are counted by
+        the module's degree builder, without listing a pair."""
+        piece = _as_piece(values)
+        where = self._piece_positions(x, len(piece))
+        with self._lock:
+            if len(piece) == 0:
+                return StreamUpdate(_EMPTY_EDGES, _EMPTY_INTS, _EMPTY_INTS,
+                                    np.empty(0, dtype=np.bool_))
+            return self._join(piece, where, edges)
+
+    def _piece_positions(self, x: Any, size: int) -> Optional[FloatArray]:
+        if not self._positions:
+            if x is not None:
+                raise TypeError("x is given to a stream made without positions=True")
+            return None
+        if x is None:
+            raise TypeError("a stream made with positions=True needs x for every call")
+        where = _as_piece(x)
+        if len(where) != size:
+            raise ValueError(f"x must have one position per sample: {len(where)} for {size}")
+        return where
+
+    def _build(self, start: int, joined: FloatArray, where: Optional[FloatArray],
+               listing: bool) -> IntArray:
+        """Edges (or degrees) of the stretch ``joined`` that begins at stream position
+        ``start``; a refused value or position is named by its stream position."""
+        build = kestrel_grid.graph_edge_array if listing else kestrel_grid.graph_degrees
+        try:
+            return np.asarray(build(joined, kind="natural", x=where, missing="keep",
+                                    **self._options), dtype=np.int64)
+        except ValueError as error:
+            shifted = _INDEX.sub(lambda m: f"{m[1]}[{int(m[2]) + start}]", str(error))
+            raise ValueError(shifted) from None
+
+    def _join(self, piece: FloatArray, where: Optional[FloatArray],
+              listing: bool) -> StreamUpdate:
+        length = self._length
+        size = len(piece)
+        earlier = self._values[:length]
+        with np.errstate(invalid="ignore"):
+            integers = self._integers and bool(np.all(
+                (np.abs(piece) < _INTEGER) & (np.floor(piece) == piece) | ~np.isfinite(piece)))
+        start = 0
+        if length and not self._options["penetrable"]:
+            margin_free = integers or self._options["exact"] or self._options["decimals"] is not None
+            # The last earlier sample stays in the stretch: the module then checks the
+            # first new position against it, and no direct pair is a neighbouring one.
+            if where is None:
+                at: Callable[[Any], Any] = lambda k: np.asarray(k, dtype=np.float64)
+                first, last = float(length), float(length + size - 1)
+            else:
+                at, first, last = (lambda k: self._x[k]), float(where[0]), float(where[-1])
+            start = min(_stretch_start(earlier, self._records, piece, at, first, last,
+                                       margin_free, self._largest), length - 1)
+        joined = np.concatenate([earlier[start:], piece])
+        stretch_x = None if where is None else np.concatenate([self._x[start:length], where])
+        local = length - start  # the piece's first sample within the stretch
+
+        # Pairs of earlier samples before the stretch, all with a non-finite end: a NaN or
+        # infinite low end sees every later sample, and every sample sees a NaN high.
+        open_lows = self._open[:int(np.searchsorted(self._open, start))]
+        nan_highs = np.flatnonzero(np.isnan(piece))
+        finite_lows = (np.flatnonzero(np.isfinite(earlier[:start])) if len(nan_highs)
+                       else _EMPTY_INTS)
+        if listing:
+            found = self._build(start, joined, stretch_x, True)
+            new_edges = found[found[:, 1] >= local] + start
+            gains = np.bincount(new_edges.ravel() - start, minlength=len(joined))
+            if len(open_lows) or len(finite_lows):
+                low = np.concatenate([np.repeat(open_lows, size),
+                                      np.tile(finite_lows, len(nan_highs)), new_edges[:, 0]])
+                high = np.concatenate([np.tile(length + np.arange(size), len(open_lows)),
+                                       np.repeat(length + nan_highs, len(finite_lows)),
+                                       new_edges[:, 1]])
+                order = np.lexsort((high, low))
+                new_edges = np.stack([low[order], high[order]], axis=1).astype(np.int64)
+        else:
+            new_edges = _EMPTY_EDGES
+            gains = self._build(start, joined, stretch_x, False)
+            if local:
+                old_x = None if stretch_x is None else stretch_x[:local]
+                gains[:local] -= self._build(start, joined[:local], old_x, False)
+        # Gains before the stretch, at the few positions that have them.
+        early = np.concatenate([open_lows, finite_lows])
+        early_gains = np.concatenate([np.full(len(open_lows), size, dtype=np.int64),
+                                      np.full(len(finite_lows), len(nan_highs), dtype=np.int64)])
+        order = np.argsort(early, kind="stable")
+        early, early_gains = early[order], early_gains[order]
+        gains[local:] += len(open_lows)
+        gains[local + nan_highs] += len(finite_lows)
+
+        # The state after the call; nothing is changed before every build succeeded.
+        if length + size > len(self._values):
+            capacity = max(2 * len(self._values), length + size, 1024)
+            self._values = np.resize(self._values, capacity)
+            self._degrees = np.resize(self._degrees, capacity)
+            if where is not None:
+                self._x = np.resize(self._x, capacity)
+        self._values[length:length + size] = piece
+        if where is not None:
+            self._x[length:length + size] = where
+        self._degrees[length:length + size] = 0
+        self._degrees[early] += early_gains
+        self._degrees[start:length + size] += gains
+        self._integers = integers
+        piece_finite = np.isfinite(piece)
+        if piece_finite.any():
+            self._largest = max(self._largest, float(np.abs(piece[piece_finite]).max()))
+        self._open = np.concatenate([self._open, length + np.flatnonzero(~piece_finite)])
+        piece_max = np.fmax.reduce(piece)
+        piece_records = ~np.isnan(piece) & ~(_suffix_max_after(piece) >= piece)
+        self._records = np.concatenate([
+            self._records[~(earlier[self._records] <= piece_max)],
+            length + np.flatnonzero(piece_records)])
+        self._length = length + size
+        positions = np.concatenate([early,
+                                    start + np.flatnonzero(gains[:local]),
+                                    np.arange(length, length + size, dtype=np.int64)])
+        return StreamUpdate(new_edges if len(new_edges) else _EMPTY_EDGES, positions,
+                            self._degrees[positions].copy(),
+                            np.zeros(len(positions), dtype=np.bool_))
+
+    def __getstate__(self) -> Dict[str, Any]:
+        with self._lock:
+            state = dict(self.__dict__)
+            length = self._length
+            state["_values"] = self._values[:length].copy()
+            state["_degrees"] = self._degrees[:length].copy()
+            state["_x"] = self._x[:length].copy() if self._positions else self._x
+        del state["_lock"]
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
+
+    def __repr__(self) -> str:
+        return f"NaturalStream(samples={self._length})"
 
 
 # --- series longer than memory ---------------------------------------------------------
