@@ -110,7 +110,26 @@ def _gains(pending: IntArray, lows: IntArray) -> IntArray:
     return np.bincount(index[pending[index] == found], minlength=len(pending))
 
 
-class HorizontalStream:
+class _Locked:
+    """A stream's calls are serialised by its lock; it pickles without the lock."""
+
+    _lock: threading.Lock
+
+    def _pickled(self) -> Dict[str, Any]:
+        return dict(self.__dict__)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        with self._lock:
+            state = self._pickled()
+        del state["_lock"]
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._lock = threading.Lock()
+
+
+class HorizontalStream(_Locked):
     """Horizontal visibility graph of a series that grows: ``append`` or ``extend``
     samples and get the new edges and degree changes; at every point the edges given so
     far are those of ``horizontal_visibility_edge_array`` on everything appended (and
@@ -320,16 +339,6 @@ class HorizontalStream:
                     nan_gain[-1] -= 1
         return piece_degrees, record_gain, nan_gain
 
-    def __getstate__(self) -> Dict[str, Any]:
-        with self._lock:
-            state = dict(self.__dict__)
-        del state["_lock"]
-        return state
-
-    def __setstate__(self, state: Dict[str, Any]) -> None:
-        self.__dict__.update(state)
-        self._lock = threading.Lock()
-
     def __repr__(self) -> str:
         return (f"HorizontalStream(samples={self._length}, "
                 f"pending={len(self._record_positions) + len(self._nan_positions)})")
@@ -437,7 +446,7 @@ def _blocked_near(values: FloatArray, records: IntArray, at: Callable[[Any], Any
         return ((c > a) & (values[c] >= line)).any(axis=1)  # type: ignore[no-any-return]
 
 
-class NaturalStream:
+class NaturalStream(_Locked):
     """Natural visibility graph of a series that grows: ``append`` or ``extend`` samples
     and get the new edges and degree changes; at every point the edges given so far are
     those of ``graph_edge_array(..., kind="natural", missing="keep")`` on everything
@@ -640,19 +649,13 @@ class NaturalStream:
                             self._degrees[positions].copy(),
                             np.zeros(len(positions), dtype=np.bool_))
 
-    def __getstate__(self) -> Dict[str, Any]:
-        with self._lock:
-            state = dict(self.__dict__)
-            length = self._length
-            state["_values"] = self._values[:length].copy()
-            state["_degrees"] = self._degrees[:length].copy()
-            state["_x"] = self._x[:length].copy() if self._positions else self._x
-        del state["_lock"]
+    def _pickled(self) -> Dict[str, Any]:
+        state = dict(self.__dict__)
+        length = self._length  # the buffers' spare room is not kept
+        state["_values"] = self._values[:length].copy()
+        state["_degrees"] = self._degrees[:length].copy()
+        state["_x"] = self._x[:length].copy() if self._positions else self._x
         return state
-
-    def __setstate__(self, state: Dict[str, Any]) -> None:
-        self.__dict__.update(state)
-        self._lock = threading.Lock()
 
     def __repr__(self) -> str:
         return f"NaturalStream(samples={self._length})"
