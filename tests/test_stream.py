@@ -11,7 +11,12 @@ import numpy as np
 import pytest
 
 import kestrel_grid as kg
-from kestrel_grid_tools import HorizontalStream, NaturalStream, horizontal_out_of_core
+from kestrel_grid_tools import (
+    HorizontalStream,
+    NaturalStream,
+    horizontal_out_of_core,
+    natural_out_of_core,
+)
 from kestrel_grid_tools.stream import MissingSampleError, _stretch_start, horizontal_dask
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "kestrel-grid")
@@ -241,23 +246,33 @@ def source_kinds(tmp_path, values):
     }
 
 
+@pytest.mark.parametrize("rule", ["horizontal", "natural"])
 @pytest.mark.parametrize("missing", ["keep", "omit"])
 @pytest.mark.parametrize("kind", ["path", "array", "memmap", "pieces"])
-def test_out_of_core_files_equal_the_in_memory_build(tmp_path, kind, missing):
+def test_out_of_core_files_equal_the_in_memory_build(tmp_path, kind, missing, rule):
     rng = np.random.default_rng(5)
     values = np.round(rng.random(3000) * 5, 1)
     values[rng.random(3000) < 0.1] = np.nan
     source = source_kinds(tmp_path, values)[kind]
-    result = horizontal_out_of_core(source, degrees=str(tmp_path / "d.npy"),
-                                    edges=str(tmp_path / "e.npy"), missing=missing, piece=257)
+    build = horizontal_out_of_core if rule == "horizontal" else natural_out_of_core
+    result = build(source, degrees=str(tmp_path / "d.npy"), edges=str(tmp_path / "e.npy"),
+                   missing=missing, piece=257)
     where = np.arange(values.size) if missing == "keep" else np.flatnonzero(~np.isnan(values))
-    built = values[where]
-    degree = np.asarray(kg.horizontal_visibility_degrees(built))
-    edges = np.asarray(kg.horizontal_visibility_edge_array(built))
+    degree = np.asarray(kg.graph_degrees(values, kind=rule, missing=missing))
+    edges = np.asarray(kg.graph_edge_array(values, kind=rule, missing=missing))
     assert (np.load(tmp_path / "d.npy") == degree).all()
     assert (sorted_edges(np.load(tmp_path / "e.npy")) == where[edges]).all()
-    assert (result.samples, result.edges) == (built.size, len(edges))
+    assert (result.samples, result.edges) == (where.size, len(edges))
     assert (result.distribution == np.bincount(degree)).all()
+
+
+@pytest.mark.parametrize("options", [{"exact": True}, {"decimals": 1}, {"penetrable": 2}])
+def test_natural_out_of_core_takes_the_builders_options(tmp_path, options):
+    values = np.round(np.random.default_rng(6).random(2000) * 5, 1)
+    result = natural_out_of_core(values, edges=str(tmp_path / "e.npy"), piece=300, **options)
+    edges = np.asarray(kg.graph_edge_array(values, kind="natural", **options))
+    assert (sorted_edges(np.load(tmp_path / "e.npy")) == edges).all()
+    assert result.edges == len(edges)
 
 
 def test_out_of_core_missing_raise_names_the_sample_and_writes_nothing(tmp_path):

@@ -835,6 +835,19 @@ def build_cases(panic):
          expect=ValueError)
     case("block tables: str values", BT, "x", 1, True, False, True, expect=TypeError)
 
+    # ---- the private stretch scan behind the natural stream
+    NF = kg._natural_edges_from
+    case("edges from: float rule", NF, block, first_high=5)
+    case("edges from: exact rule, positions", NF, block, x=list(range(8)), exact=True,
+         first_high=2)
+    case("edges from: decimals, penetrable", NF, block, decimals=1, penetrable=1, first_high=0)
+    case("edges from: past the end", NF, block, first_high=99)
+    case("edges from: no first high", NF, block, expect=TypeError)
+    case("edges from: horizontal", NF, block, "horizontal", first_high=1, expect=ValueError)
+    case("edges from: negative first high", NF, block, first_high=-1, expect=OverflowError)
+    case("edges from: a missing sample", NF, [1.0, float("nan")], first_high=1,
+         expect=ValueError)
+
     # ---- numpy arrays as series, and numpy wrapping exports without a copy
     if np is None:
         return

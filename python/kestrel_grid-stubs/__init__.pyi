@@ -225,6 +225,18 @@ def _read_columns(
 ) -> Optional[Tuple[Tuple[GraphArray, ...], Tuple[int, ...]]]: ...
 
 # Private: the count tables behind the many-series features and the graph measures.
+def _natural_edges_from(
+    time_series: _Series,
+    kind: _Kind = "natural",
+    *,
+    x: Optional[_Series] = None,
+    penetrable: SupportsIndex = 0,
+    skip_adjacent: bool = False,
+    exact: bool = False,
+    missing: _Missing = "raise",
+    decimals: Optional[SupportsIndex] = None,
+    first_high: SupportsIndex,
+) -> GraphArray: ...
 def _block_tables(
     values: Any, length: SupportsIndex, natural: bool, skip_adjacent: bool, measures: bool
 ) -> Tuple[Any, ...]: ...

@@ -62,6 +62,7 @@ from .stream import (
     StreamUpdate,
     horizontal_dask,
     horizontal_out_of_core,
+    natural_out_of_core,
 )
 
 if TYPE_CHECKING:
@@ -98,6 +99,7 @@ __all__ = [
     "NaturalStream",
     "StreamUpdate",
     "horizontal_out_of_core",
+    "natural_out_of_core",
     "horizontal_dask",
     "EDGE_WEIGHTS",
     "MOTIF_SIZES",

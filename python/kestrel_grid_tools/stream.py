@@ -355,6 +355,7 @@ _NEAR = 32  # earlier samples tried as blockers of a record above the piece
 _BLOCK = 1024  # records tried at once
 _SPREAD = 256  # records tried as blockers
 _DENSE = 8  # low ends closer together than this on average are not tried
+_STRETCH = 1 << 16  # earlier samples given the first test at once
 _INDEX = re.compile(r"\b(time_series|x)\[(\d+)\]")
 
 
@@ -394,25 +395,41 @@ def _stretch_start(values: FloatArray, records: IntArray, piece: FloatArray,
     region = int(records[higher - 1]) if higher else 0
     far = records[:max(higher - 1, 0)]
     far = far[np.isfinite(values[far])]
-    stretch = values[region:]
-    after = _suffix_max_after(stretch)  # NaN for the last sample: nothing after it blocks
-    own_room = 0.0 if margin_free else _LINE_ROOM * (np.abs(stretch) + abs(top)) + _LINE_FLOOR
-    with np.errstate(invalid="ignore"):
-        reach = np.where(stretch > top, stretch, top + own_room)
-        free = np.isfinite(stretch) & ~(after >= reach)
-    candidates = np.concatenate([far, region + np.flatnonzero(free)])
     finite = present[np.isfinite(present)]
-    if len(candidates) == 0 or not np.isfinite(top) or len(finite) == 0:
-        return int(candidates[0]) if len(candidates) else len(values)
-    low = float(finite.min())
-    for block in range(0, len(candidates), _BLOCK):
-        lows = candidates[block:block + _BLOCK]
+    refine = bool(np.isfinite(top) and len(finite))
+    low = float(finite.min()) if refine else 0.0
+    for lows in _candidates(values, records, far, region, top, margin_free):
+        if not refine:
+            return int(lows[0])
         if lows[-1] - lows[0] < _DENSE * len(lows):
             return int(lows[0])  # building the stretch costs less than trying them
         blocked = _blocked_near(values, records, at, first, last, lows, top, low)
         if not blocked.all():
             return int(lows[np.argmin(blocked)])
     return len(values)
+
+
+def _candidates(values: FloatArray, records: IntArray, far: IntArray, region: int, top: float,
+                margin_free: bool) -> Iterator[IntArray]:
+    """The samples that pass the first test, leftmost first, in blocks of at most _BLOCK:
+    the records before ``region``, then those from ``region`` on, found a stretch at a
+    time (memory for one stretch, whatever the distance to the end)."""
+    for block in range(0, len(far), _BLOCK):
+        yield far[block:block + _BLOCK]
+    n = len(values)
+    for lo in range(region, n, _STRETCH):
+        hi = min(lo + _STRETCH, n)
+        part = values[lo:hi]
+        # The largest non-NaN sample after the stretch is the first record after it.
+        after_index = int(np.searchsorted(records, hi))
+        beyond = values[records[after_index]] if after_index < len(records) else np.nan
+        after = np.fmax(_suffix_max_after(part), beyond)  # NaN: nothing after blocks
+        room = 0.0 if margin_free else _LINE_ROOM * (np.abs(part) + abs(top)) + _LINE_FLOOR
+        with np.errstate(invalid="ignore"):
+            reach = np.where(part > top, part, top + room)
+            free = lo + np.flatnonzero(np.isfinite(part) & ~(after >= reach))
+        for block in range(0, len(free), _BLOCK):
+            yield free[block:block + _BLOCK]
 
 
 def _blocked_near(values: FloatArray, records: IntArray, at: Callable[[Any], Any],
@@ -537,6 +554,15 @@ class NaturalStream(_Locked):
                                     np.empty(0, dtype=np.bool_))
             return self._join(piece, where, edges)
 
+    def _reserve(self, samples: int) -> None:
+        """Room for ``samples`` in all, when the length is known ahead (no doubling)."""
+        with self._lock:
+            if samples > len(self._values):
+                self._values = np.resize(self._values, samples)
+                self._degrees = np.resize(self._degrees, samples)
+                if self._positions:
+                    self._x = np.resize(self._x, samples)
+
     def _piece_positions(self, x: Any, size: int) -> Optional[FloatArray]:
         if not self._positions:
             if x is not None:
@@ -550,13 +576,22 @@ class NaturalStream(_Locked):
         return where
 
     def _build(self, start: int, joined: FloatArray, where: Optional[FloatArray],
-               listing: bool) -> IntArray:
-        """Edges (or degrees) of the stretch ``joined`` that begins at stream position
-        ``start``; a refused value or position is named by its stream position."""
-        build = kestrel_grid.graph_edge_array if listing else kestrel_grid.graph_degrees
+               first_high: Optional[int]) -> IntArray:
+        """The edges of the stretch ``joined`` (beginning at stream position ``start``)
+        that end at ``first_high`` or later, or with None its degrees; a refused value
+        or position is named by its stream position."""
         try:
-            return np.asarray(build(joined, kind="natural", x=where, missing="keep",
-                                    **self._options), dtype=np.int64)
+            if first_high is None:
+                found = kestrel_grid.graph_degrees(joined, kind="natural", x=where,
+                                                   missing="keep", **self._options)
+            elif first_high == 0:  # every edge is new: the whole builder, on every core
+                found = kestrel_grid.graph_edge_array(joined, kind="natural", x=where,
+                                                      missing="keep", **self._options)
+            else:
+                found = kestrel_grid._natural_edges_from(
+                    joined, "natural", x=where, missing="keep", first_high=first_high,
+                    **self._options)
+            return np.asarray(found, dtype=np.int64)
         except ValueError as error:
             shifted = _INDEX.sub(lambda m: f"{m[1]}[{int(m[2]) + start}]", str(error))
             raise ValueError(shifted) from None
@@ -592,8 +627,7 @@ class NaturalStream(_Locked):
         finite_lows = (np.flatnonzero(np.isfinite(earlier[:start])) if len(nan_highs)
                        else _EMPTY_INTS)
         if listing:
-            found = self._build(start, joined, stretch_x, True)
-            new_edges = found[found[:, 1] >= local] + start
+            new_edges = self._build(start, joined, stretch_x, local) + start
             gains = np.bincount(new_edges.ravel() - start, minlength=len(joined))
             if len(open_lows) or len(finite_lows):
                 low = np.concatenate([np.repeat(open_lows, size),
@@ -605,10 +639,10 @@ class NaturalStream(_Locked):
                 new_edges = np.stack([low[order], high[order]], axis=1).astype(np.int64)
         else:
             new_edges = _EMPTY_EDGES
-            gains = self._build(start, joined, stretch_x, False)
+            gains = self._build(start, joined, stretch_x, None)
             if local:
                 old_x = None if stretch_x is None else stretch_x[:local]
-                gains[:local] -= self._build(start, joined[:local], old_x, False)
+                gains[:local] -= self._build(start, joined[:local], old_x, None)
         # Gains before the stretch, at the few positions that have them.
         early = np.concatenate([open_lows, finite_lows])
         early_gains = np.concatenate([np.full(len(open_lows), size, dtype=np.int64),
@@ -744,7 +778,7 @@ def _source_pieces(source: Any, piece: int) -> Tuple[Optional[int], Iterator[Flo
 
 @dataclass(frozen=True)
 class OutOfCoreResult:
-    """What :func:`horizontal_out_of_core` read and wrote.
+    """What :func:`horizontal_out_of_core` or :func:`natural_out_of_core` read and wrote.
 
     ``samples`` counts the graph's vertices (the source's samples, less the missing ones
     under ``missing="omit"``), ``edges`` its edges and ``distribution[k]`` its vertices of
@@ -778,6 +812,12 @@ class _DegreeOutput:
                                         update.degrees[~fresh].tolist()):
                 os.pwrite(self.descriptor, int(degree).to_bytes(8, "little", signed=True),
                           _HEADER_SIZE + 8 * position)
+
+    def write_all(self, degrees: IntArray) -> None:
+        """Every degree at once, at the end."""
+        self.stream.write(np.ascontiguousarray(degrees, dtype=np.int64).tobytes())
+        self.written += len(degrees)
+        self.finish(_EMPTY_INTS, _EMPTY_INTS)
 
     def finish(self, positions: IntArray, degrees: IntArray) -> None:
         self.stream.flush()
@@ -927,6 +967,91 @@ def horizontal_out_of_core(
     # Each edge adds one to the degree of each end.
     edge_count = int(np.dot(counts, np.arange(len(counts), dtype=np.int64))) // 2
     return OutOfCoreResult(len(stream), edge_count, counts)
+
+
+def natural_out_of_core(
+    source: Any,
+    *,
+    degrees: Union[str, BinaryIO, None] = None,
+    edges: Union[str, BinaryIO, None] = None,
+    skip_adjacent: bool = False,
+    penetrable: int = 0,
+    exact: bool = False,
+    decimals: Optional[int] = None,
+    missing: str = "keep",
+    piece: int = PIECE,
+    progress: Optional[Callable[[int, Optional[int]], None]] = None,
+) -> OutOfCoreResult:
+    """Natural visibility graph of a series read piece by piece, its edges written as
+    they are found (see :class:`NaturalStream`).
+
+    A high enough later sample sees any earlier one, so the samples stay in memory
+    (16 bytes each with their degrees); the edges, which outnumber them, never do: each
+    piece's are found by a scan of the stretch it may see, written and dropped. The
+    degrees are written at the end.
+
+    Args:
+        source: As for :func:`horizontal_out_of_core`.
+        degrees: Where to write the degree of every vertex as an int64 ``.npy`` file.
+        edges: Where to write the edges as an ``(m, 2)`` int64 ``.npy`` file, grouped by
+            the piece of their later end, each group in ascending ``(low, high)`` order;
+            positions count the source's samples.
+        skip_adjacent, penetrable, exact, decimals: As for ``graph_edge_array``.
+        missing: ``"keep"``, ``"omit"`` (the present samples at their own positions in
+            the source, as ``graph_edge_array(..., missing="omit")`` places them) or
+            ``"raise"`` (:class:`MissingSampleError`).
+        piece: Samples per piece.
+        progress: Called as ``progress(samples read, total or None)`` after each piece.
+
+    Returns:
+        An :class:`OutOfCoreResult` with the counts and the degree distribution.
+    """
+    missing = check_missing(missing)
+    piece = check_int("piece", piece, 1)
+    omit = missing == "omit"
+    stream = NaturalStream(skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
+                           decimals=decimals, positions=omit)
+    total, pieces = _source_pieces(source, piece)
+    if total is not None:
+        stream._reserve(total)
+    degree_output = _DegreeOutput(degrees) if degrees is not None else None
+    edge_output: Optional[_EdgeOutput] = None
+    source_of = _EMPTY_INTS  # under "omit", the source position of each vertex (grows)
+    read = 0
+    try:
+        edge_output = _EdgeOutput(edges) if edges is not None else None
+        for values in pieces:
+            gaps = np.isnan(values)
+            if missing == "raise" and gaps.any():
+                raise MissingSampleError(read + int(np.flatnonzero(gaps)[0]))
+            where = None
+            if omit:
+                where = read + np.flatnonzero(~gaps)
+                values = values[~gaps]
+                held = len(stream)
+                if held + len(where) > len(source_of):
+                    source_of = np.resize(source_of, max(2 * len(source_of), held + len(where)))
+                source_of[held:held + len(where)] = where
+            update = stream.extend(values, x=None if where is None else where.astype(np.float64),
+                                   edges=edge_output is not None)
+            if edge_output is not None and len(update.edges):
+                edge_output.write(source_of[update.edges] if omit else update.edges)
+            read += len(gaps)
+            if progress is not None:
+                progress(read, total)
+        _, final = stream.pending_degrees()
+        if degree_output is not None:
+            degree_output.write_all(final)
+        if edge_output is not None:
+            edge_output.finish()
+    except BaseException:
+        if degree_output is not None:
+            degree_output.discard()
+        if edge_output is not None:
+            edge_output.discard()
+        raise
+    counts = np.bincount(final) if len(final) else _EMPTY_INTS
+    return OutOfCoreResult(len(stream), int(final.sum()) // 2, counts.astype(np.int64))
 
 
 # --- one long series on Dask --------------------------------------------------------------

@@ -29,6 +29,14 @@ constexpr CallSignature graph_degrees_signature{"graph_degrees", nullptr, kNames
                                                 kDefaults};
 constexpr CallSignature graph_edge_array_signature{"graph_edge_array", nullptr, kNames, 2, 1, 7,
                                                    kDefaults};
+// The last slot takes the first high end instead of the thread count.
+constexpr std::array<const char*, max_parameters> kFromNames{
+    "time_series", "kind", "x", "penetrable", "skip_adjacent", "exact", "missing", "decimals",
+    "first_high"};
+constexpr std::array<const char*, max_parameters> kFromDefaults{
+    nullptr, "'natural'", "None", "0", "False", "False", "'raise'", "None", nullptr};
+constexpr CallSignature natural_edges_from_signature{"_natural_edges_from", nullptr, kFromNames,
+                                                     2, 1, 7, kFromDefaults};
 
 // Everything a call asks for, converted and checked.
 struct VariantCall {
@@ -253,8 +261,7 @@ Result<PositionsInput> to_positions(PyObject* object) {
     return std::move(plain).error();
 }
 
-Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args, PyObject* kwargs) {
-    KG_TRY(slots, parse_arguments(signature, args, kwargs));
+Result<VariantCall> convert_slots(const ArgumentSlots& slots) {
     KG_TRY(series, convert_argument("time_series", to_series, slots[0]));
     KG_TRY(rule, convert_argument("kind", to_kind, slots[1]));
     Series x;
@@ -294,6 +301,11 @@ Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args,
     }
     return VariantCall{std::move(series), std::move(x), options, missing == MissingPolicy::omit,
                        std::move(decided), std::move(axis), threads};
+}
+
+Result<VariantCall> convert_call(const CallSignature& signature, PyObject* args, PyObject* kwargs) {
+    KG_TRY(slots, parse_arguments(signature, args, kwargs));
+    return convert_slots(slots);
 }
 
 // Runs without the interpreter lock, on the call's own copies.
@@ -397,6 +409,28 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* natural_edges_from_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_frame([&]() -> Result<ref> {
+        KG_TRY(slots, parse_arguments(natural_edges_from_signature, args, kwargs));
+        if (slots[8] == nullptr) return CallError::message(PyExc_TypeError, "_natural_edges_from needs first_high");
+        KG_TRY(first_high, convert_argument("first_high", to_index, slots[8]));
+        ArgumentSlots options = slots;
+        options[8] = nullptr;  // one thread
+        KG_TRY(call, convert_slots(options));
+        if (call.options.rule != VisibilityRule::Natural) {
+            return CallError::message(PyExc_ValueError, "_natural_edges_from takes the natural rule only");
+        }
+        KG_TRY(block, without_interpreter([&] {
+                   prepare_inputs(call);
+                   ArrayBlock computed = edge_block(
+                       natural_variant_edges_from(decided_values(call), call.x, call.options, first_high));
+                   release_inputs(call);
+                   return computed;
+               }));
+        return wrap_array(std::move(block));
+    });
+}
+
 #define KG_VARIANT_ARGUMENTS                                                                       \
     "Args:\n"                                                                                      \
     "    time_series: The samples: a sequence of numbers or a one-dimensional numpy array.\n"     \
@@ -464,6 +498,11 @@ constexpr ModuleFunction rows[] = {
      "``(low, high)`` order, computed without holding the interpreter lock.\n\n" KG_VARIANT_ARGUMENTS
      "Returns:\n"
      "    An ``(m, 2)`` int64 ``GraphArray``.\n\n" KG_VARIANT_RAISES},
+    {&natural_edges_from_signature, natural_edges_from_entry,
+     "The natural edges of ``graph_edge_array`` whose high end is at least ``first_high``,\n"
+     "in ascending order, found in memory for the samples and those edges only (one\n"
+     "thread, without holding the interpreter lock).\n",
+     false},
 };
 
 }  // namespace

@@ -116,6 +116,27 @@ std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<con
     return edges.finish();  // the lists and the scan's tree are freed by now
 }
 
+std::vector<Edge> natural_variant_edges_from(std::span<const double> v, std::span<const double> x,
+                                             const VariantOptions& options, std::size_t first_high) {
+    if (v.size() < 2 || first_high >= v.size()) return {};
+    EdgeCollector edges;
+    auto sink = [&](std::size_t lo, std::size_t hi) {
+        if (hi >= first_high) edges.push(Edge{lo, hi});
+    };
+    // The exact rule with L = 0 needs its lists (its scan is quadratic); they take 4 bytes
+    // per edge of the stretch. Every other rule is scanned row by row in O(n) memory.
+    if (options.exact && options.penetrable == 0 && ChainScan::fits(v.size())) {
+        ChainScan chain(v, x);
+        if (chain.build(ChainScan::budget(v.size()))) {
+            chain.stream(options.skip_adjacent, sink);
+            chain.release();
+            return edges.finish();
+        }
+    }
+    natural_pairs(v, x, options, sink);
+    return edges.finish();
+}
+
 std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
                                                    std::span<const double> x,
                                                    const VariantOptions& options) {

@@ -99,6 +99,11 @@ std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<con
 std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
                                                    std::span<const double> x,
                                                    const VariantOptions& options);
+// The natural rule's edges whose high end is at least `first_high`, in ascending order,
+// in memory for the samples and those edges only (the scans, not the neighbour lists of
+// the float rule): how a series that grows joins a new piece to a stretch before it.
+std::vector<Edge> natural_variant_edges_from(std::span<const double> v, std::span<const double> x,
+                                             const VariantOptions& options, std::size_t first_high);
 // Horizontal rule with any L (horizontal_penetrable.cpp).
 std::vector<Edge> horizontal_penetrable_edges(std::span<const double> v, std::size_t penetrable,
                                               bool skip_adjacent);
