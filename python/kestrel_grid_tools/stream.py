@@ -356,6 +356,8 @@ _BLOCK = 1024  # records tried at once
 _SPREAD = 256  # records tried as blockers
 _DENSE = 8  # low ends closer together than this on average are not tried
 _STRETCH = 1 << 16  # earlier samples given the first test at once
+_HELD_EDGES = 1 << 24  # a stream's stretches built whole: 256 MiB of edges
+_HELD_EDGES_OUT_OF_CORE = 1 << 21  # and when writing edges from a source: 32 MiB
 _INDEX = re.compile(r"\b(time_series|x)\[(\d+)\]")
 
 
@@ -511,6 +513,10 @@ class NaturalStream(_Locked):
         self._x = np.empty(0, dtype=np.float64)
         self._degrees = np.empty(0, dtype=np.int64)
         self._integers = True  # every finite sample so far is an integer below 2^52
+        self._edge_count = 0
+        # Stretches with up to about this many edges are built whole, then filtered;
+        # longer ones are scanned row by row, holding no edge of theirs but the new ones.
+        self._held_edges = _HELD_EDGES
         self._largest = 0.0  # the largest finite |value| so far
         # Positions of the samples strictly above every later non-NaN sample, and of the
         # NaN and infinite ones.
@@ -582,19 +588,27 @@ class NaturalStream(_Locked):
         or position is named by its stream position."""
         try:
             if first_high is None:
-                found = kestrel_grid.graph_degrees(joined, kind="natural", x=where,
-                                                   missing="keep", **self._options)
-            elif first_high == 0:  # every edge is new: the whole builder, on every core
-                found = kestrel_grid.graph_edge_array(joined, kind="natural", x=where,
-                                                      missing="keep", **self._options)
-            else:
-                found = kestrel_grid._natural_edges_from(
-                    joined, "natural", x=where, missing="keep", first_high=first_high,
-                    **self._options)
-            return np.asarray(found, dtype=np.int64)
+                return np.asarray(kestrel_grid.graph_degrees(
+                    joined, kind="natural", x=where, missing="keep", **self._options),
+                    dtype=np.int64)
+            if first_high == 0 or self._stretch_edges(len(joined)) <= self._held_edges:
+                # Few edges in the stretch: the whole builder, on every core, is faster.
+                every = np.asarray(kestrel_grid.graph_edge_array(
+                    joined, kind="natural", x=where, missing="keep", **self._options),
+                    dtype=np.int64)
+                return every[every[:, 1] >= first_high]
+            return np.asarray(kestrel_grid._natural_edges_from(
+                joined, "natural", x=where, missing="keep", first_high=first_high,
+                **self._options), dtype=np.int64)
         except ValueError as error:
             shifted = _INDEX.sub(lambda m: f"{m[1]}[{int(m[2]) + start}]", str(error))
             raise ValueError(shifted) from None
+
+    def _stretch_edges(self, samples: int) -> float:
+        """About how many edges a stretch of ``samples`` has, at the stream's mean degree
+        so far (two when it is empty)."""
+        mean = 2 * self._edge_count / self._length if self._length else 2.0
+        return samples * (mean / 2 + 1)
 
     def _join(self, piece: FloatArray, where: Optional[FloatArray],
               listing: bool) -> StreamUpdate:
@@ -666,6 +680,7 @@ class NaturalStream(_Locked):
         self._degrees[early] += early_gains
         self._degrees[start:length + size] += gains
         self._integers = integers
+        self._edge_count += int(gains.sum() + early_gains.sum()) // 2
         piece_finite = np.isfinite(piece)
         if piece_finite.any():
             self._largest = max(self._largest, float(np.abs(piece[piece_finite]).max()))
@@ -1012,6 +1027,7 @@ def natural_out_of_core(
     stream = NaturalStream(skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
                            decimals=decimals, positions=omit)
     total, pieces = _source_pieces(source, piece)
+    stream._held_edges = _HELD_EDGES_OUT_OF_CORE
     if total is not None:
         stream._reserve(total)
     degree_output = _DegreeOutput(degrees) if degrees is not None else None
