@@ -564,6 +564,17 @@ void check_variants(const Series& v, bool skip, std::uint8_t a, std::uint8_t b) 
         ++degrees[e.high];
     }
     if (variant_degrees(head, x, options) != degrees) fail("variant degrees", skip);
+    if (options.rule == VisibilityRule::Natural) {
+        // The edges from a first high end on: the reference's, those ending there or later.
+        const std::size_t first = head.empty() ? 0 : (a ^ b) % (head.size() + 1);
+        std::vector<Edge> later;
+        for (const Edge& e : slow.edges()) {
+            if (e.high >= first) later.push_back(e);
+        }
+        if (natural_variant_edges_from(head, x, options, first) != later) {
+            fail("natural edges from a first high end", skip);
+        }
+    }
     check_cancellation(head, x, options, a ^ b);
 }
 

@@ -340,6 +340,14 @@ int main(int argc, char** argv) {
         else if (!same_vertices(fast, slow)) what = "vertices";
         else if (variant_degrees(v, x, options) != degrees) what = "degrees";
         else if (variant_edges(v, x, options) != slow.edges()) what = "edge array";
+        if (what.empty() && options.rule == VisibilityRule::Natural) {
+            const std::size_t first = static_cast<std::size_t>(t) % (n + 1);
+            std::vector<Edge> later;
+            for (const Edge& e : slow.edges()) {
+                if (e.high >= first) later.push_back(e);
+            }
+            if (natural_variant_edges_from(v, x, options, first) != later) what = "edges from a first high";
+        }
         // x_k = k given as positions, the float natural rule with L = 0: today's builder.
         if (what.empty() && !options.exact && options.penetrable == 0 && p == 1) {
             const VisibilityGraph today = build_series_graph(v, options.skip_adjacent, options.rule);
