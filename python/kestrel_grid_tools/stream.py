@@ -23,6 +23,7 @@ Every other sample's degree is final once the piece holding it has been joined.
 
 from __future__ import annotations
 
+import contextlib
 import mmap
 import os
 import re
@@ -874,6 +875,36 @@ class _EdgeOutput:
             self.file.discard()
 
 
+@contextlib.contextmanager
+def _written(degrees: Union[str, BinaryIO, None], edges: Union[str, BinaryIO, None]
+             ) -> Iterator[Tuple[Optional[_DegreeOutput], Optional[_EdgeOutput]]]:
+    """The output files of a build from a source; a build that fails leaves neither."""
+    degree_output = _DegreeOutput(degrees) if degrees is not None else None
+    edge_output: Optional[_EdgeOutput] = None
+    try:
+        edge_output = _EdgeOutput(edges) if edges is not None else None
+        yield degree_output, edge_output
+    except BaseException:
+        if degree_output is not None:
+            degree_output.discard()
+        if edge_output is not None:
+            edge_output.discard()
+        raise
+
+
+def _checked_pieces(pieces: Iterator[FloatArray], missing: str
+                    ) -> Iterator[Tuple[int, FloatArray, npt.NDArray[np.bool_]]]:
+    """(samples read before, piece, its NaN mask) for each piece; under ``"raise"`` the
+    first NaN sample stops the build."""
+    read = 0
+    for values in pieces:
+        gaps = np.isnan(values)
+        if missing == "raise" and gaps.any():
+            raise MissingSampleError(read + int(np.flatnonzero(gaps)[0]))
+        yield read, values, gaps
+        read += len(gaps)
+
+
 def horizontal_out_of_core(
     source: Any,
     *,
@@ -912,13 +943,10 @@ def horizontal_out_of_core(
     piece = check_int("piece", piece, 1)
     total, pieces = _source_pieces(source, piece)
     stream = HorizontalStream(skip_adjacent=skip_adjacent)
-    degree_output = _DegreeOutput(degrees) if degrees is not None else None
-    edge_output: Optional[_EdgeOutput] = None
     counts = np.zeros(0, dtype=np.int64)
     # Under "omit", the source positions of the pending samples (stream positions differ).
     pending_stream = _EMPTY_INTS
     pending_source = _EMPTY_INTS
-    read = 0
 
     def tally(found: IntArray) -> None:
         nonlocal counts
@@ -929,13 +957,9 @@ def horizontal_out_of_core(
             counts = np.concatenate([counts, np.zeros(len(added) - len(counts), np.int64)])
         counts[: len(added)] += added
 
-    try:
-        edge_output = _EdgeOutput(edges) if edges is not None else None
-        for values in pieces:
-            gaps = np.isnan(values)
+    with _written(degrees, edges) as (degree_output, edge_output):
+        for read, values, gaps in _checked_pieces(pieces, missing):
             source_positions: Optional[IntArray] = None
-            if missing == "raise" and gaps.any():
-                raise MissingSampleError(read + int(np.flatnonzero(gaps)[0]))
             if missing == "omit" and gaps.any():
                 source_positions = read + np.flatnonzero(~gaps)
                 values = values[~gaps]
@@ -964,21 +988,14 @@ def horizontal_out_of_core(
                     pending_source[np.searchsorted(pending_stream, now[old])],
                     where_new[now[~old] - start]])
                 pending_stream = now
-            read += len(gaps)
             if progress is not None:
-                progress(read, total)
+                progress(read + len(gaps), total)
         positions, final = stream.pending_degrees()
         tally(final)
         if degree_output is not None:
             degree_output.finish(positions, final)
         if edge_output is not None:
             edge_output.finish()
-    except BaseException:
-        if degree_output is not None:
-            degree_output.discard()
-        if edge_output is not None:
-            edge_output.discard()
-        raise
     # Each edge adds one to the degree of each end.
     edge_count = int(np.dot(counts, np.arange(len(counts), dtype=np.int64))) // 2
     return OutOfCoreResult(len(stream), edge_count, counts)
@@ -1015,31 +1032,23 @@ def natural_out_of_core(
         missing: ``"keep"``, ``"omit"`` (the present samples at their own positions in
             the source, as ``graph_edge_array(..., missing="omit")`` places them) or
             ``"raise"`` (:class:`MissingSampleError`).
-        piece: Samples per piece.
-        progress: Called as ``progress(samples read, total or None)`` after each piece.
+        piece, progress: As for :func:`horizontal_out_of_core`.
 
     Returns:
-        An :class:`OutOfCoreResult` with the counts and the degree distribution.
+        The counts and the degree distribution, as :func:`horizontal_out_of_core` does.
     """
     missing = check_missing(missing)
-    piece = check_int("piece", piece, 1)
     omit = missing == "omit"
+    piece = check_int("piece", piece, 1)
     stream = NaturalStream(skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
                            decimals=decimals, positions=omit)
     total, pieces = _source_pieces(source, piece)
     stream._held_edges = _HELD_EDGES_OUT_OF_CORE
     if total is not None:
         stream._reserve(total)
-    degree_output = _DegreeOutput(degrees) if degrees is not None else None
-    edge_output: Optional[_EdgeOutput] = None
     source_of = _EMPTY_INTS  # under "omit", the source position of each vertex (grows)
-    read = 0
-    try:
-        edge_output = _EdgeOutput(edges) if edges is not None else None
-        for values in pieces:
-            gaps = np.isnan(values)
-            if missing == "raise" and gaps.any():
-                raise MissingSampleError(read + int(np.flatnonzero(gaps)[0]))
+    with _written(degrees, edges) as (degree_output, edge_output):
+        for read, values, gaps in _checked_pieces(pieces, missing):
             where = None
             if omit:
                 where = read + np.flatnonzero(~gaps)
@@ -1052,20 +1061,13 @@ def natural_out_of_core(
                                    edges=edge_output is not None)
             if edge_output is not None and len(update.edges):
                 edge_output.write(source_of[update.edges] if omit else update.edges)
-            read += len(gaps)
             if progress is not None:
-                progress(read, total)
+                progress(read + len(gaps), total)
         _, final = stream.pending_degrees()
         if degree_output is not None:
             degree_output.write_all(final)
         if edge_output is not None:
             edge_output.finish()
-    except BaseException:
-        if degree_output is not None:
-            degree_output.discard()
-        if edge_output is not None:
-            edge_output.discard()
-        raise
     counts = np.bincount(final) if len(final) else _EMPTY_INTS
     return OutOfCoreResult(len(stream), int(final.sum()) // 2, counts.astype(np.int64))
 
