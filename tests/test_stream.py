@@ -1,6 +1,7 @@
 """Graphs built piece by piece (streams, files read in pieces, the command line on long
 .npy files) against the whole-series builders."""
 
+import itertools
 import os
 import pickle
 import subprocess
@@ -17,7 +18,12 @@ from kestrel_grid_tools import (
     horizontal_out_of_core,
     natural_out_of_core,
 )
-from kestrel_grid_tools.stream import MissingSampleError, _stretch_start, horizontal_dask
+from kestrel_grid_tools.stream import (
+    MissingSampleError,
+    _stretch_start,
+    horizontal_dask,
+    natural_dask,
+)
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "kestrel-grid")
 
@@ -359,21 +365,57 @@ def dask_cases(rng):
         yield values, tuple(np.diff(np.concatenate([[0], cuts, [n]])).astype(int).tolist())
 
 
-@pytest.mark.parametrize("skip", [False, True])
-def test_one_series_on_dask_equals_the_whole_build_on_every_chunking(tmp_path, skip):
+def natural_dask_cases(rng):
+    """The natural families cut at random, into chunks of one sample now and then."""
+    for n in (3, 30):
+        for name, values in natural_families(rng, n).items():
+            sizes = ((1,) * n if name in ("walk", "ties") else
+                     tuple(len(part) for part in random_pieces(rng, values)))
+            yield name, values, sizes
+
+
+@pytest.mark.parametrize("rule, options", [
+    ("horizontal", {}), ("horizontal", {"skip_adjacent": True}),
+    ("natural", {}), ("natural", {"skip_adjacent": True}), ("natural", {"exact": True}),
+    ("natural", {"penetrable": 1}), ("natural", {"decimals": 1}),
+], ids=lambda value: value if isinstance(value, str) else ",".join(value) or "plain")
+def test_one_series_on_dask_equals_the_whole_build_on_every_chunking(tmp_path, rule, options):
     da = pytest.importorskip("dask.array")
     rng = np.random.default_rng(8)
-    for number, (values, sizes) in enumerate(dask_cases(rng)):
+    if rule == "horizontal":
+        cases = [(None, values, sizes) for values, sizes in dask_cases(rng)]
+        build, kind = horizontal_dask, {"kind": "horizontal", "missing": "keep"}
+    else:
+        fixed = [(None, values, sizes) for values, sizes in itertools.islice(dask_cases(rng), 4)]
+        cases = fixed + list(natural_dask_cases(rng))
+        build, kind = natural_dask, {"kind": "natural", "missing": "keep"}
+    for number, (name, values, sizes) in enumerate(cases):
+        if "decimals" in options and name not in ("decimals", "ties", "falling", "rising"):
+            continue
         folder = tmp_path / str(number)
         folder.mkdir()
-        degrees = horizontal_dask(da.from_array(values, chunks=(sizes,)), skip_adjacent=skip,
-                                  edges_dir=str(folder))
+        degrees = build(da.from_array(values, chunks=(sizes,)), edges_dir=str(folder), **options)
         assert degrees.chunks == (sizes,)
         found = degrees.compute(scheduler="sync")
-        assert (found == np.asarray(kg.horizontal_visibility_degrees(values, skip))).all()
+        assert (found == np.asarray(kg.graph_degrees(values, **kind, **options))).all(), name
         edges = np.concatenate([np.load(path) for path in folder.iterdir()])
-        expected = np.asarray(kg.horizontal_visibility_edge_array(values, skip))
-        assert (sorted_edges(edges) == expected).all(), (values, sizes)
+        expected = np.asarray(kg.graph_edge_array(values, **kind, **options))
+        assert (sorted_edges(edges) == expected).all(), (name, values, sizes)
+        if rule == "natural":  # degrees alone are counted without listing a pair
+            alone = build(da.from_array(values, chunks=(sizes,)), **options)
+            assert (alone.compute(scheduler="sync") == found).all(), name
+
+
+def test_natural_dask_refusals_name_series_positions():
+    da = pytest.importorskip("dask.array")
+    values = np.array([1.5, 2.5, 0.5, 3.25, 1.0, 2.0])
+    with pytest.raises(ValueError) as whole:
+        kg.graph_degrees(values, kind="natural", decimals=1)
+    degrees = natural_dask(da.from_array(values, chunks=2), decimals=1)
+    with pytest.raises(ValueError) as chunked:
+        degrees.compute(scheduler="sync")
+    assert str(chunked.value) == str(whole.value) == (
+        "time_series[3] = 3.25 is not a decimal with at most 1 places and 15 digits")
 
 
 def test_one_long_series_on_a_cluster(client):
@@ -384,3 +426,7 @@ def test_one_long_series_on_a_cluster(client):
     frame = dd.from_pandas(pd.DataFrame({"value": values}), npartitions=7)
     degrees = horizontal_dask(frame).compute()
     assert (degrees == np.asarray(kg.horizontal_visibility_degrees(values))).all()
+    walk = np.cumsum(rng.standard_normal(50_000))
+    frame = dd.from_pandas(pd.DataFrame({"value": walk}), npartitions=7)
+    degrees = natural_dask(frame).compute()
+    assert (degrees == np.asarray(kg.graph_degrees(walk, kind="natural"))).all()

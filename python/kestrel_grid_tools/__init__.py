@@ -62,6 +62,7 @@ from .stream import (
     StreamUpdate,
     horizontal_dask,
     horizontal_out_of_core,
+    natural_dask,
     natural_out_of_core,
 )
 
@@ -101,6 +102,7 @@ __all__ = [
     "horizontal_out_of_core",
     "natural_out_of_core",
     "horizontal_dask",
+    "natural_dask",
     "EDGE_WEIGHTS",
     "MOTIF_SIZES",
     "motif_profile",

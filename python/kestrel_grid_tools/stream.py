@@ -29,7 +29,7 @@ import os
 import re
 import threading
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -466,6 +466,46 @@ def _blocked_near(values: FloatArray, records: IntArray, at: Callable[[Any], Any
         return ((c > a) & (values[c] >= line)).any(axis=1)  # type: ignore[no-any-return]
 
 
+def _stretch_build(options: Dict[str, Any], start: int, joined: FloatArray,
+                   where: Optional[FloatArray], first_high: Optional[int],
+                   whole: bool) -> IntArray:
+    """The natural edges of the stretch ``joined`` (beginning at series position ``start``)
+    that end at ``first_high`` or later, or with None its degrees; ``whole`` builds every
+    edge of the stretch and filters them (few edges: the whole builder, on every core, is
+    faster), otherwise the stretch is scanned row by row. A refused value or position is
+    named by its series position."""
+    try:
+        if first_high is None:
+            return np.asarray(kestrel_grid.graph_degrees(
+                joined, kind="natural", x=where, missing="keep", **options), dtype=np.int64)
+        if whole:
+            every = np.asarray(kestrel_grid.graph_edge_array(
+                joined, kind="natural", x=where, missing="keep", **options), dtype=np.int64)
+            return every[every[:, 1] >= first_high]
+        return np.asarray(kestrel_grid._natural_edges_from(
+            joined, "natural", x=where, missing="keep", first_high=first_high, **options),
+            dtype=np.int64)
+    except ValueError as error:
+        shifted = _INDEX.sub(lambda m: f"{m[1]}[{int(m[2]) + start}]", str(error))
+        raise ValueError(shifted) from None
+
+
+def _with_open_pairs(edges: IntArray, open_lows: IntArray, finite_lows: IntArray,
+                     first: int, size: int, nan_highs: IntArray) -> IntArray:
+    """``edges`` with the pairs that need no scan, all in ascending order: each NaN or
+    infinite low end in ``open_lows`` sees every sample of the piece at ``first`` ..
+    ``first + size - 1``, and each finite one in ``finite_lows`` sees its NaN samples
+    (``first + nan_highs``)."""
+    if not (len(open_lows) or len(finite_lows)):
+        return edges
+    low = np.concatenate([np.repeat(open_lows, size),
+                          np.tile(finite_lows, len(nan_highs)), edges[:, 0]])
+    high = np.concatenate([np.tile(first + np.arange(size), len(open_lows)),
+                           np.repeat(first + nan_highs, len(finite_lows)), edges[:, 1]])
+    order = np.lexsort((high, low))
+    return np.stack([low[order], high[order]], axis=1).astype(np.int64)
+
+
 class NaturalStream(_Locked):
     """Natural visibility graph of a series that grows: ``append`` or ``extend`` samples
     and get the new edges and degree changes; at every point the edges given so far are
@@ -584,26 +624,8 @@ class NaturalStream(_Locked):
 
     def _build(self, start: int, joined: FloatArray, where: Optional[FloatArray],
                first_high: Optional[int]) -> IntArray:
-        """The edges of the stretch ``joined`` (beginning at stream position ``start``)
-        that end at ``first_high`` or later, or with None its degrees; a refused value
-        or position is named by its stream position."""
-        try:
-            if first_high is None:
-                return np.asarray(kestrel_grid.graph_degrees(
-                    joined, kind="natural", x=where, missing="keep", **self._options),
-                    dtype=np.int64)
-            if first_high == 0 or self._stretch_edges(len(joined)) <= self._held_edges:
-                # Few edges in the stretch: the whole builder, on every core, is faster.
-                every = np.asarray(kestrel_grid.graph_edge_array(
-                    joined, kind="natural", x=where, missing="keep", **self._options),
-                    dtype=np.int64)
-                return every[every[:, 1] >= first_high]
-            return np.asarray(kestrel_grid._natural_edges_from(
-                joined, "natural", x=where, missing="keep", first_high=first_high,
-                **self._options), dtype=np.int64)
-        except ValueError as error:
-            shifted = _INDEX.sub(lambda m: f"{m[1]}[{int(m[2]) + start}]", str(error))
-            raise ValueError(shifted) from None
+        whole = first_high == 0 or self._stretch_edges(len(joined)) <= self._held_edges
+        return _stretch_build(self._options, start, joined, where, first_high, whole)
 
     def _stretch_edges(self, samples: int) -> float:
         """About how many edges a stretch of ``samples`` has, at the stream's mean degree
@@ -644,14 +666,8 @@ class NaturalStream(_Locked):
         if listing:
             new_edges = self._build(start, joined, stretch_x, local) + start
             gains = np.bincount(new_edges.ravel() - start, minlength=len(joined))
-            if len(open_lows) or len(finite_lows):
-                low = np.concatenate([np.repeat(open_lows, size),
-                                      np.tile(finite_lows, len(nan_highs)), new_edges[:, 0]])
-                high = np.concatenate([np.tile(length + np.arange(size), len(open_lows)),
-                                       np.repeat(length + nan_highs, len(finite_lows)),
-                                       new_edges[:, 1]])
-                order = np.lexsort((high, low))
-                new_edges = np.stack([low[order], high[order]], axis=1).astype(np.int64)
+            new_edges = _with_open_pairs(new_edges, open_lows, finite_lows, length, size,
+                                         nan_highs)
         else:
             new_edges = _EMPTY_EDGES
             gains = self._build(start, joined, stretch_x, None)
@@ -1130,6 +1146,21 @@ def _stretch_degrees(block: Any, offset: int, skip_adjacent: bool, edge_path: Op
     return degrees
 
 
+def _dask_blocks(da: Any, series: Any, value_column: str) -> Tuple[List[Any], List[int], List[int]]:
+    """The delayed chunks of a 1-d dask array, or of the value column of a dask frame in
+    long form, with their sizes and series offsets."""
+    if hasattr(series, "to_dask_array"):  # a dask DataFrame or Series
+        if hasattr(series, "columns"):
+            series = series[value_column]
+        series = series.to_dask_array(lengths=True)
+    series = da.asarray(series)
+    if series.ndim != 1:
+        raise ValueError(f"the series must be 1-d, not {series.ndim}-d")
+    sizes = [int(size) for size in series.chunks[0]]
+    offsets = [int(offset) for offset in np.cumsum([0] + sizes[:-1])]
+    return list(series.to_delayed().ravel()), sizes, offsets
+
+
 def horizontal_dask(series: Any, *, skip_adjacent: bool = False,
                     edges_dir: Optional[str] = None, value_column: str = "value") -> Any:
     """Degrees of the horizontal graph of one long series split into chunks on Dask.
@@ -1153,16 +1184,7 @@ def horizontal_dask(series: Any, *, skip_adjacent: bool = False,
     """
     dask = require("dask", "horizontal_dask")
     da = require("dask.array", "horizontal_dask")
-    if hasattr(series, "to_dask_array"):  # a dask DataFrame or Series
-        if hasattr(series, "columns"):
-            series = series[value_column]
-        series = series.to_dask_array(lengths=True)
-    series = da.asarray(series)
-    if series.ndim != 1:
-        raise ValueError(f"the series must be 1-d, not {series.ndim}-d")
-    sizes = [int(size) for size in series.chunks[0]]
-    offsets = [int(offset) for offset in np.cumsum([0] + sizes[:-1])]
-    blocks = list(series.to_delayed().ravel())
+    blocks, sizes, offsets = _dask_blocks(da, series, value_column)
     delayed = dask.delayed
     outsides = [delayed(_stretch_outside)(block, offset) for block, offset in zip(blocks, offsets)]
     cross_path = None if edges_dir is None else os.path.join(edges_dir, "cross.npy")
@@ -1178,4 +1200,203 @@ def horizontal_dask(series: Any, *, skip_adjacent: bool = False,
     ]
     if not parts:
         return da.zeros(0, dtype=np.int64)
+    return da.concatenate(parts)
+
+
+class _ChunkSummary(NamedTuple):
+    """What the natural plan needs of one chunk."""
+
+    records: IntArray  # series positions of its samples strictly above every later non-NaN one in it
+    record_values: FloatArray
+    open: IntArray  # series positions of its NaN and infinite samples
+    nans: int
+    top: float  # its largest non-NaN sample; NaN when none
+    largest: float  # its largest finite |value|; 0 when none
+    integers: bool  # every finite sample is an integer below 2^52
+
+
+def _natural_summary(block: Any, offset: int) -> _ChunkSummary:
+    values = np.asarray(block, dtype=np.float64)
+    if values.size == 0:
+        return _ChunkSummary(_EMPTY_INTS, np.empty(0), _EMPTY_INTS, 0, np.nan, 0.0, True)
+    finite = np.isfinite(values)
+    nan = np.isnan(values)
+    records = np.flatnonzero(~nan & ~(_suffix_max_after(values) >= values))
+    with np.errstate(invalid="ignore"):
+        integers = bool(np.all((np.abs(values) < _INTEGER) & (np.floor(values) == values) | ~finite))
+    return _ChunkSummary(offset + records, values[records], offset + np.flatnonzero(~finite),
+                         int(nan.sum()), float(np.fmax.reduce(values)),
+                         float(np.abs(values[finite]).max()) if finite.any() else 0.0, integers)
+
+
+def _natural_stretch_start(head: Tuple[IntArray, FloatArray], tail_blocks: List[Any],
+                           tail_offset: int, block: Any, offset: int, margin_free: bool,
+                           largest: float) -> int:
+    """The series position where the stretch of the chunk ``block`` (at ``offset``) starts,
+    found as a stream finds it, on the earlier samples that can matter: the records of the
+    series before the first tail chunk (``head``) and every sample of the tail chunks, which
+    run up to the chunk. Leaving the other samples out drops only blockers, so the start
+    can only come earlier."""
+    tail = np.concatenate([np.asarray(part, dtype=np.float64) for part in tail_blocks])
+    piece = np.asarray(block, dtype=np.float64)
+    head_positions, head_values = head
+    values = np.concatenate([head_values, tail])
+    where = np.concatenate([head_positions, tail_offset + np.arange(len(tail), dtype=np.int64)])
+    tail_records = np.flatnonzero(~np.isnan(tail) & ~(_suffix_max_after(tail) >= tail))
+    records = np.concatenate([np.arange(len(head_values), dtype=np.int64),
+                              len(head_values) + tail_records])
+    found = _stretch_start(values, records, piece, lambda k: where[k].astype(np.float64),
+                           float(offset), float(offset + len(piece) - 1), margin_free, largest)
+    return min(int(where[found]) if found < len(values) else offset, offset - 1)
+
+
+def _natural_chunk(blocks: List[Any], first_offset: int, start: int, offset: int,
+                   open_before: IntArray, options: Dict[str, Any],
+                   edge_path: Optional[str]) -> Tuple[IntArray, IntArray, IntArray]:
+    """The pairs whose later end is in the chunk at ``offset`` (the last of ``blocks``),
+    from the stretch that begins at series position ``start``: the gains they give to the
+    earlier samples of the stretch (positions, counts) and the chunk's degrees among
+    samples up to its end. With ``edge_path`` the pairs are written there."""
+    values = np.concatenate([np.asarray(part, dtype=np.float64) for part in blocks])
+    joined = values[start - first_offset:]
+    local = offset - start
+    size = len(joined) - local
+    nan_highs = np.flatnonzero(np.isnan(joined[local:]))
+    if edge_path is not None:
+        # Whole when the stretch is mostly the chunk itself: its edges are most of them.
+        whole = local == 0 or len(joined) <= 2 * size
+        found = _stretch_build(options, start, joined, None, local, whole) + start
+        gains = np.bincount(found.ravel() - start, minlength=len(joined))
+        finite_lows = (np.setdiff1d(np.arange(start, dtype=np.int64), open_before)
+                       if len(nan_highs) else _EMPTY_INTS)
+        np.save(edge_path, _with_open_pairs(found, open_before, finite_lows, offset, size,
+                                            nan_highs))
+    else:
+        gains = _stretch_build(options, start, joined, None, None, True)
+        if local:
+            gains[:local] -= _stretch_build(options, start, joined[:local], None, None, True)
+    own = gains[local:].copy()
+    own += len(open_before)  # NaN and infinite samples before the stretch see all of it
+    own[nan_highs] += start - len(open_before)  # a NaN sample sees every finite one
+    before = np.flatnonzero(gains[:local])
+    return start + before, gains[before], own
+
+
+def _natural_degrees(block: Any, offset: int, built: List[Tuple[IntArray, IntArray, IntArray]],
+                     later: List[Tuple[int, int, int]]) -> IntArray:
+    """The degrees of the chunk at ``offset``: its own pairs with earlier samples
+    (``built[0]``), the gains later chunks' stretches give it (``built[1:]``), and those of
+    later chunks whose stretch starts after some of its samples (``later``: start, size,
+    NaN samples), which every NaN or infinite sample before the start sees whole and every
+    finite one sees at their NaN samples."""
+    values = np.asarray(block, dtype=np.float64)
+    size = len(values)
+    degrees: IntArray = built[0][2].copy()
+    for positions, gains, _ in built[1:]:
+        inside = (positions >= offset) & (positions < offset + size)
+        degrees[positions[inside] - offset] += gains[inside]
+    if later:
+        upto, sizes, nans = (np.asarray(column, dtype=np.int64) for column in zip(*later))
+        reach = np.minimum(upto - offset, size)
+        # Sample p gains from each later chunk whose stretch starts after it.
+        open_gain = np.zeros(size + 1, dtype=np.int64)
+        nan_gain = np.zeros(size + 1, dtype=np.int64)
+        np.add.at(open_gain, reach, sizes)
+        np.add.at(nan_gain, reach, nans)
+        open_gain = np.cumsum(open_gain[::-1])[::-1]
+        nan_gain = np.cumsum(nan_gain[::-1])[::-1]
+        degrees += np.where(np.isfinite(values), nan_gain[1:], open_gain[1:])
+    return degrees
+
+
+def natural_dask(series: Any, *, skip_adjacent: bool = False, penetrable: int = 0,
+                 exact: bool = False, decimals: Optional[int] = None,
+                 edges_dir: Optional[str] = None, value_column: str = "value") -> Any:
+    """Degrees of the natural graph of one long series split into chunks on Dask.
+
+    A first pass reads each chunk's records and NaN samples, a second finds where each
+    chunk's stretch begins (the first earlier sample that may see the chunk, as
+    :class:`NaturalStream` finds it); both are computed before this returns. Each chunk's
+    pairs with earlier samples are then built on a worker from its stretch, which is
+    gathered there whole: a few chunks for noise, the series so far for a chunk that
+    rises above everything before it. The result equals ``graph_degrees(series,
+    kind="natural", missing="keep")`` with the same options on every chunking.
+
+    Args:
+        series: A 1-d dask array, or a dask DataFrame or Series in long form holding one
+            series in row order (its ``value_column``).
+        skip_adjacent, penetrable, exact, decimals: As for ``graph_edge_array``; with
+            ``penetrable`` > 0 every stretch starts at the first sample.
+        edges_dir: A directory to write the edges into while the degrees are computed:
+            ``chunk-K.npy`` holds the pairs whose later end is in chunk K, as ``(m, 2)``
+            int64 rows of whole-series positions in ascending order.
+        value_column: The value column of a DataFrame.
+
+    Returns:
+        A 1-d int64 dask array of degrees, chunked as the series.
+    """
+    dask = require("dask", "natural_dask")
+    da = require("dask.array", "natural_dask")
+    for name, flag in (("skip_adjacent", skip_adjacent), ("exact", exact)):
+        if not isinstance(flag, (bool, np.bool_)):
+            raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
+    options: Dict[str, Any] = {"skip_adjacent": bool(skip_adjacent),
+                               "penetrable": check_int("penetrable", penetrable, 0),
+                               "exact": bool(exact), "decimals": check_decimals(decimals)}
+    blocks, sizes, offsets = _dask_blocks(da, series, value_column)
+    if not sum(sizes):
+        return da.zeros(0, dtype=np.int64)
+    delayed = dask.delayed
+    summaries: List[_ChunkSummary] = list(dask.compute(
+        *[delayed(_natural_summary)(block, offset) for block, offset in zip(blocks, offsets)]))
+    largest = max(summary.largest for summary in summaries)
+    margin_free = (options["exact"] or options["decimals"] is not None
+                   or all(summary.integers for summary in summaries))
+    tops = np.array([summary.top for summary in summaries])
+    opens = np.concatenate([summary.open for summary in summaries])
+
+    starts: List[Any] = []
+    for k, (block, offset, summary) in enumerate(zip(blocks, offsets, summaries)):
+        top = summary.top
+        if offset == 0 or options["penetrable"]:
+            starts.append(0)
+        elif np.isnan(top):  # NaN samples only: every earlier sample sees them directly
+            starts.append(offset - 1)
+        elif np.isfinite(top) and max(abs(top), largest) > _TAME:
+            starts.append(0)  # _stretch_start's own answer for values this large
+        else:
+            room = 0.0 if margin_free else _LINE_ROOM * (largest + abs(top)) + _LINE_FLOOR
+            # The last sample at or above top + room lies in the last chunk that high;
+            # before it only the records of the series so far can see the chunk.
+            higher = np.flatnonzero(tops[:k] >= top + room)
+            j = int(higher[-1]) if len(higher) else 0
+            beyond = np.fmax.accumulate(tops[:k][::-1])[::-1]  # largest of chunks i..k-1
+            kept = [~(earlier.record_values <= beyond[i + 1])
+                    for i, earlier in enumerate(summaries[:j])]
+            head = (np.concatenate([s.records[m] for s, m in zip(summaries, kept)] + [_EMPTY_INTS]),
+                    np.concatenate([s.record_values[m] for s, m in zip(summaries, kept)]
+                                   + [np.empty(0)]))
+            starts.append(delayed(_natural_stretch_start)(
+                head, blocks[j:k], offsets[j], block, offset, margin_free, largest))
+    starts = list(dask.compute(*starts))
+
+    built: List[Any] = []
+    for k, (offset, size) in enumerate(zip(offsets, sizes)):
+        start = int(starts[k])
+        first = int(np.searchsorted(offsets, start, side="right")) - 1
+        open_before = opens[:int(np.searchsorted(opens, start))]
+        path = None if edges_dir is None else os.path.join(edges_dir, f"chunk-{k}.npy")
+        built.append(delayed(_natural_chunk)(blocks[first:k + 1], offsets[first], start,
+                                             offset, open_before, options, path)
+                     if size else None)
+    parts = []
+    for i, (block, offset, size) in enumerate(zip(blocks, offsets, sizes)):
+        if not size:
+            continue
+        covering = [built[i]] + [built[k] for k in range(i + 1, len(blocks))
+                                 if sizes[k] and int(starts[k]) < offset + size]
+        later = [(int(starts[k]), sizes[k], summaries[k].nans) for k in range(i + 1, len(blocks))
+                 if sizes[k] and int(starts[k]) > offset]
+        parts.append(da.from_delayed(delayed(_natural_degrees)(block, offset, covering, later),
+                                     shape=(size,), dtype=np.int64))
     return da.concatenate(parts)
