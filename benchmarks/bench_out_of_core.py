@@ -8,13 +8,16 @@ process:
 * in pieces: ``kestrel_grid_tools.horizontal_out_of_core(path)``;
 * in pieces with the degrees written: ``kestrel-grid FILE --kind horizontal --output
   degrees -o OUT.npy``;
+* on Dask: ``horizontal_dask`` on the memory-mapped file in chunks of 2^20 samples, with
+  the threaded scheduler, then the distribution by ``numpy.bincount``;
 
 and prints each route's wall time and peak resident memory (the child's ``ru_maxrss``),
 with the ratios to the in-memory route. The best of ``--repeat`` runs counts. With
 ``--pieces-only`` the in-memory route is left out (for files longer than memory).
 
 With ``--rule natural`` the natural edges are written to an ``.npy`` file, by
-``graph_edge_array`` on the loaded series against ``natural_out_of_core(path)``.
+``graph_edge_array`` on the loaded series against ``natural_out_of_core(path)`` and
+``natural_dask`` (the edges written per chunk).
 
 Usage::
 
@@ -44,6 +47,12 @@ counts = np.bincount(np.asarray(kg.horizontal_visibility_degrees(np.load(PATH)))
 from kestrel_grid_tools import horizontal_out_of_core
 counts = horizontal_out_of_core(PATH).distribution
 """,
+    "on Dask, threads": """
+import numpy as np, dask.array as da
+from kestrel_grid_tools import horizontal_dask
+series = da.from_array(np.load(PATH, mmap_mode="r"), chunks=1 << 20)
+counts = np.bincount(horizontal_dask(series).compute(scheduler="threads"))
+""",
 }
 
 # The natural rule keeps every sample but never the edges: both routes write the edges.
@@ -55,6 +64,13 @@ np.save(OUT, np.asarray(kg.graph_edge_array(np.load(PATH), kind="natural")))
     "in pieces, edges written": """
 from kestrel_grid_tools import natural_out_of_core
 natural_out_of_core(PATH, edges=OUT)
+""",
+    "on Dask, threads, edges written": """
+import os, numpy as np, dask.array as da
+from kestrel_grid_tools import natural_dask
+os.makedirs(OUT + ".d", exist_ok=True)
+series = da.from_array(np.load(PATH, mmap_mode="r"), chunks=1 << 20)
+natural_dask(series, edges_dir=OUT + ".d").compute(scheduler="threads")
 """,
 }
 

@@ -1213,20 +1213,25 @@ class _ChunkSummary(NamedTuple):
     top: float  # its largest non-NaN sample; NaN when none
     largest: float  # its largest finite |value|; 0 when none
     integers: bool  # every finite sample is an integer below 2^52
+    edges: int  # its own edges under the exact rule when counted (cheap: by runs), else 0
 
 
-def _natural_summary(block: Any, offset: int) -> _ChunkSummary:
+def _natural_summary(block: Any, offset: int, count: bool) -> _ChunkSummary:
     values = np.asarray(block, dtype=np.float64)
     if values.size == 0:
-        return _ChunkSummary(_EMPTY_INTS, np.empty(0), _EMPTY_INTS, 0, np.nan, 0.0, True)
+        return _ChunkSummary(_EMPTY_INTS, np.empty(0), _EMPTY_INTS, 0, np.nan, 0.0, True, 0)
     finite = np.isfinite(values)
     nan = np.isnan(values)
     records = np.flatnonzero(~nan & ~(_suffix_max_after(values) >= values))
     with np.errstate(invalid="ignore"):
         integers = bool(np.all((np.abs(values) < _INTEGER) & (np.floor(values) == values) | ~finite))
+    edges = (int(np.asarray(kestrel_grid.graph_degrees(values, kind="natural", exact=True,
+                                                       missing="keep")).sum()) // 2
+             if count else 0)
     return _ChunkSummary(offset + records, values[records], offset + np.flatnonzero(~finite),
                          int(nan.sum()), float(np.fmax.reduce(values)),
-                         float(np.abs(values[finite]).max()) if finite.any() else 0.0, integers)
+                         float(np.abs(values[finite]).max()) if finite.any() else 0.0, integers,
+                         edges)
 
 
 def _natural_stretch_start(head: Tuple[IntArray, FloatArray], tail_blocks: List[Any],
@@ -1252,19 +1257,18 @@ def _natural_stretch_start(head: Tuple[IntArray, FloatArray], tail_blocks: List[
 
 def _natural_chunk(blocks: List[Any], first_offset: int, start: int, offset: int,
                    open_before: IntArray, options: Dict[str, Any],
-                   edge_path: Optional[str]) -> Tuple[IntArray, IntArray, IntArray]:
+                   edge_path: Optional[str], whole: bool) -> Tuple[IntArray, IntArray, IntArray]:
     """The pairs whose later end is in the chunk at ``offset`` (the last of ``blocks``),
     from the stretch that begins at series position ``start``: the gains they give to the
     earlier samples of the stretch (positions, counts) and the chunk's degrees among
-    samples up to its end. With ``edge_path`` the pairs are written there."""
+    samples up to its end. With ``edge_path`` the pairs are written there, found by
+    building the stretch ``whole`` and filtering, or else row by row."""
     values = np.concatenate([np.asarray(part, dtype=np.float64) for part in blocks])
     joined = values[start - first_offset:]
     local = offset - start
     size = len(joined) - local
     nan_highs = np.flatnonzero(np.isnan(joined[local:]))
     if edge_path is not None:
-        # Whole when the stretch is mostly the chunk itself: its edges are most of them.
-        whole = local == 0 or len(joined) <= 2 * size
         found = _stretch_build(options, start, joined, None, local, whole) + start
         gains = np.bincount(found.ravel() - start, minlength=len(joined))
         finite_lows = (np.setdiff1d(np.arange(start, dtype=np.int64), open_before)
@@ -1348,7 +1352,8 @@ def natural_dask(series: Any, *, skip_adjacent: bool = False, penetrable: int = 
         return da.zeros(0, dtype=np.int64)
     delayed = dask.delayed
     summaries: List[_ChunkSummary] = list(dask.compute(
-        *[delayed(_natural_summary)(block, offset) for block, offset in zip(blocks, offsets)]))
+        *[delayed(_natural_summary)(block, offset, edges_dir is not None)
+          for block, offset in zip(blocks, offsets)]))
     largest = max(summary.largest for summary in summaries)
     margin_free = (options["exact"] or options["decimals"] is not None
                    or all(summary.integers for summary in summaries))
@@ -1356,6 +1361,9 @@ def natural_dask(series: Any, *, skip_adjacent: bool = False, penetrable: int = 
     opens = np.concatenate([summary.open for summary in summaries])
 
     starts: List[Any] = []
+    # The records of the series before chunk k: its samples strictly above every later
+    # non-NaN one, kept as a stream keeps them.
+    record_positions, record_values = _EMPTY_INTS, np.empty(0, dtype=np.float64)
     for k, (block, offset, summary) in enumerate(zip(blocks, offsets, summaries)):
         top = summary.top
         if offset == 0 or options["penetrable"]:
@@ -1367,27 +1375,30 @@ def natural_dask(series: Any, *, skip_adjacent: bool = False, penetrable: int = 
         else:
             room = 0.0 if margin_free else _LINE_ROOM * (largest + abs(top)) + _LINE_FLOOR
             # The last sample at or above top + room lies in the last chunk that high;
-            # before it only the records of the series so far can see the chunk.
+            # before it only the records can see the chunk.
             higher = np.flatnonzero(tops[:k] >= top + room)
             j = int(higher[-1]) if len(higher) else 0
-            beyond = np.fmax.accumulate(tops[:k][::-1])[::-1]  # largest of chunks i..k-1
-            kept = [~(earlier.record_values <= beyond[i + 1])
-                    for i, earlier in enumerate(summaries[:j])]
-            head = (np.concatenate([s.records[m] for s, m in zip(summaries, kept)] + [_EMPTY_INTS]),
-                    np.concatenate([s.record_values[m] for s, m in zip(summaries, kept)]
-                                   + [np.empty(0)]))
+            head = int(np.searchsorted(record_positions, offsets[j]))
             starts.append(delayed(_natural_stretch_start)(
-                head, blocks[j:k], offsets[j], block, offset, margin_free, largest))
+                (record_positions[:head], record_values[:head]), blocks[j:k], offsets[j],
+                block, offset, margin_free, largest))
+        kept = ~(record_values <= top)
+        record_positions = np.concatenate([record_positions[kept], summary.records])
+        record_values = np.concatenate([record_values[kept], summary.record_values])
     starts = list(dask.compute(*starts))
 
+    # About how many edges a sample has, to build short stretches whole (as a stream does).
+    per_sample = (sum(summary.edges for summary in summaries) / sum(sizes) + 1) * (
+        options["penetrable"] + 1)
     built: List[Any] = []
     for k, (offset, size) in enumerate(zip(offsets, sizes)):
         start = int(starts[k])
         first = int(np.searchsorted(offsets, start, side="right")) - 1
         open_before = opens[:int(np.searchsorted(opens, start))]
         path = None if edges_dir is None else os.path.join(edges_dir, f"chunk-{k}.npy")
+        whole = start == offset or (offset + size - start) * per_sample <= _HELD_EDGES
         built.append(delayed(_natural_chunk)(blocks[first:k + 1], offsets[first], start,
-                                             offset, open_before, options, path)
+                                             offset, open_before, options, path, whole)
                      if size else None)
     parts = []
     for i, (block, offset, size) in enumerate(zip(blocks, offsets, sizes)):
