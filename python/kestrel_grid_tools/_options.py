@@ -33,6 +33,13 @@ def check_missing(missing: Any) -> Missing:
     raise ValueError(f"missing must be 'raise', 'omit' or 'keep', not {missing!r}")
 
 
+def check_bool(name: str, value: Any) -> bool:
+    """``value`` as a bool; numpy bools count, ints do not."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    return bool(value)
+
+
 def check_int(name: str, value: Any, low: int) -> int:
     """``value`` as an int of at least ``low``; numpy integers count, bools do not."""
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):

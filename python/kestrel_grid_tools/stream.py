@@ -37,7 +37,7 @@ import numpy.typing as npt
 import kestrel_grid
 
 from ._optional import require
-from ._options import check_decimals, check_int, check_missing
+from ._options import check_bool, check_decimals, check_int, check_missing
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -88,6 +88,12 @@ def _suffix_max_after(piece: FloatArray) -> FloatArray:
     if len(piece) > 1:
         after[:-1] = np.fmax.accumulate(piece[:0:-1])[::-1]
     return after
+
+
+def _records(piece: FloatArray) -> npt.NDArray[np.bool_]:
+    """Which samples of the piece are records: non-NaN and strictly above every later
+    non-NaN sample of it."""
+    return ~np.isnan(piece) & ~(_suffix_max_after(piece) >= piece)
 
 
 def _ranges(starts: IntArray, stops: IntArray) -> Tuple[IntArray, IntArray]:
@@ -142,11 +148,7 @@ class HorizontalStream(_Locked):
     with its state, so a monitor can stop and resume it."""
 
     def __init__(self, *, skip_adjacent: bool = False) -> None:
-        if not isinstance(skip_adjacent, (bool, np.bool_)):
-            raise TypeError(
-                f"skip_adjacent must be a bool, not {type(skip_adjacent).__name__}"
-            )
-        self._skip_adjacent = bool(skip_adjacent)
+        self._skip_adjacent = check_bool("skip_adjacent", skip_adjacent)
         self._lock = threading.Lock()
         self._length = 0
         self._record_positions = _EMPTY_INTS
@@ -219,7 +221,7 @@ class HorizontalStream(_Locked):
         # The state after the piece: records above every later non-NaN sample, every NaN.
         piece_max = np.fmax.reduce(piece)
         after = _suffix_max_after(piece)
-        piece_records = ~np.isnan(piece) & ~(after >= piece)
+        piece_records = _records(piece)
         old_degrees = self._record_degrees + record_gain
         survives = ~(self._record_values <= piece_max)  # all survive a piece of NaN only
         piece_nans = np.isnan(piece)
@@ -466,6 +468,14 @@ def _blocked_near(values: FloatArray, records: IntArray, at: Callable[[Any], Any
         return ((c > a) & (values[c] >= line)).any(axis=1)  # type: ignore[no-any-return]
 
 
+def _natural_options(skip_adjacent: Any, penetrable: Any, exact: Any,
+                     decimals: Any) -> Dict[str, Any]:
+    """The natural builders' options, checked, as keyword arguments."""
+    return {"skip_adjacent": check_bool("skip_adjacent", skip_adjacent),
+            "penetrable": check_int("penetrable", penetrable, 0),
+            "exact": check_bool("exact", exact), "decimals": check_decimals(decimals)}
+
+
 def _stretch_build(options: Dict[str, Any], start: int, joined: FloatArray,
                    where: Optional[FloatArray], first_high: Optional[int],
                    whole: bool) -> IntArray:
@@ -536,17 +546,8 @@ class NaturalStream(_Locked):
     def __init__(self, *, skip_adjacent: bool = False, penetrable: int = 0,
                  exact: bool = False, decimals: Optional[int] = None,
                  positions: bool = False) -> None:
-        for name, flag in (("skip_adjacent", skip_adjacent), ("exact", exact),
-                           ("positions", positions)):
-            if not isinstance(flag, (bool, np.bool_)):
-                raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
-        self._options: Dict[str, Any] = {
-            "skip_adjacent": bool(skip_adjacent),
-            "penetrable": check_int("penetrable", penetrable, 0),
-            "exact": bool(exact),
-            "decimals": check_decimals(decimals),
-        }
-        self._positions = bool(positions)
+        self._options = _natural_options(skip_adjacent, penetrable, exact, decimals)
+        self._positions = check_bool("positions", positions)
         self._lock = threading.Lock()
         self._length = 0
         # Buffers that grow by doubling; the first _length entries hold the stream.
@@ -703,7 +704,7 @@ class NaturalStream(_Locked):
             self._largest = max(self._largest, float(np.abs(piece[piece_finite]).max()))
         self._open = np.concatenate([self._open, length + np.flatnonzero(~piece_finite)])
         piece_max = np.fmax.reduce(piece)
-        piece_records = ~np.isnan(piece) & ~(_suffix_max_after(piece) >= piece)
+        piece_records = _records(piece)
         self._records = np.concatenate([
             self._records[~(earlier[self._records] <= piece_max)],
             length + np.flatnonzero(piece_records)])
@@ -1222,7 +1223,7 @@ def _natural_summary(block: Any, offset: int, count: bool) -> _ChunkSummary:
         return _ChunkSummary(_EMPTY_INTS, np.empty(0), _EMPTY_INTS, 0, np.nan, 0.0, True, 0)
     finite = np.isfinite(values)
     nan = np.isnan(values)
-    records = np.flatnonzero(~nan & ~(_suffix_max_after(values) >= values))
+    records = np.flatnonzero(_records(values))
     with np.errstate(invalid="ignore"):
         integers = bool(np.all((np.abs(values) < _INTEGER) & (np.floor(values) == values) | ~finite))
     edges = (int(np.asarray(kestrel_grid.graph_degrees(values, kind="natural", exact=True,
@@ -1247,7 +1248,7 @@ def _natural_stretch_start(head: Tuple[IntArray, FloatArray], tail_blocks: List[
     head_positions, head_values = head
     values = np.concatenate([head_values, tail])
     where = np.concatenate([head_positions, tail_offset + np.arange(len(tail), dtype=np.int64)])
-    tail_records = np.flatnonzero(~np.isnan(tail) & ~(_suffix_max_after(tail) >= tail))
+    tail_records = np.flatnonzero(_records(tail))
     records = np.concatenate([np.arange(len(head_values), dtype=np.int64),
                               len(head_values) + tail_records])
     found = _stretch_start(values, records, piece, lambda k: where[k].astype(np.float64),
@@ -1341,12 +1342,7 @@ def natural_dask(series: Any, *, skip_adjacent: bool = False, penetrable: int = 
     """
     dask = require("dask", "natural_dask")
     da = require("dask.array", "natural_dask")
-    for name, flag in (("skip_adjacent", skip_adjacent), ("exact", exact)):
-        if not isinstance(flag, (bool, np.bool_)):
-            raise TypeError(f"{name} must be a bool, not {type(flag).__name__}")
-    options: Dict[str, Any] = {"skip_adjacent": bool(skip_adjacent),
-                               "penetrable": check_int("penetrable", penetrable, 0),
-                               "exact": bool(exact), "decimals": check_decimals(decimals)}
+    options = _natural_options(skip_adjacent, penetrable, exact, decimals)
     blocks, sizes, offsets = _dask_blocks(da, series, value_column)
     if not sum(sizes):
         return da.zeros(0, dtype=np.int64)
