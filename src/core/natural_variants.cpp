@@ -88,26 +88,29 @@ bool float_chain_applies(std::span<const double> v, std::span<const double> x, c
     return !options.exact && options.penetrable == 0 && !x.empty() && v.size() >= 2;
 }
 
+// The exact rule with L = 0 by its neighbour lists (its scan is quadratic) while they stay
+// within their budget; true when that gave every pair. A chain past its budget is left in
+// `chain`, held while the caller's scan runs (see IndexBuffer).
+template <class Sink>
+bool exact_chain_pairs(std::span<const double> v, std::span<const double> x,
+                       const VariantOptions& options, std::optional<ChainScan>& chain, Sink& sink) {
+    if (!options.exact || options.penetrable != 0 || !ChainScan::fits(v.size())) return false;
+    chain.emplace(v, x);
+    if (!chain->build(ChainScan::budget(v.size()))) return false;
+    chain->stream(options.skip_adjacent, sink);
+    chain->release();
+    return true;
+}
+
 }  // namespace
 
 std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<const double> x,
                                         const VariantOptions& options) {
     if (v.size() < 2) return {};
-    // The exact rule with L = 0 by its neighbour lists while they stay within their budget;
-    // past it, by the scan below while the chain still holds them (see IndexBuffer).
     std::optional<ChainScan> chain;
-    if (options.exact && options.penetrable == 0 && ChainScan::fits(v.size())) {
-        chain.emplace(v, x);
-        if (chain->build(ChainScan::budget(v.size()))) {
-            EdgeCollector edges;
-            auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
-            chain->stream(options.skip_adjacent, sink);
-            chain->release();
-            return edges.finish();
-        }
-    }
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
+    if (exact_chain_pairs(v, x, options, chain, sink)) return edges.finish();
     if (float_chain_applies(v, x, options)) {
         float_pairs_at_positions(v, x, options.skip_adjacent, sink);
     } else {
@@ -119,20 +122,14 @@ std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<con
 std::vector<Edge> natural_variant_edges_from(std::span<const double> v, std::span<const double> x,
                                              const VariantOptions& options, std::size_t first_high) {
     if (v.size() < 2 || first_high >= v.size()) return {};
+    std::optional<ChainScan> chain;
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) {
         if (hi >= first_high) edges.push(Edge{lo, hi});
     };
-    // The exact rule with L = 0 needs its lists (its scan is quadratic); they take 4 bytes
-    // per edge of the stretch. Every other rule is scanned row by row in O(n) memory.
-    if (options.exact && options.penetrable == 0 && ChainScan::fits(v.size())) {
-        ChainScan chain(v, x);
-        if (chain.build(ChainScan::budget(v.size()))) {
-            chain.stream(options.skip_adjacent, sink);
-            chain.release();
-            return edges.finish();
-        }
-    }
+    // The exact rule's lists take 4 bytes per edge of the stretch; every other rule is
+    // scanned row by row in O(n) memory.
+    if (exact_chain_pairs(v, x, options, chain, sink)) return edges.finish();
     natural_pairs(v, x, options, sink);
     return edges.finish();
 }
