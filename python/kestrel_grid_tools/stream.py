@@ -1,8 +1,9 @@
 """Visibility graphs of series that arrive in pieces or do not fit in memory.
 
 The horizontal rule (``HorizontalStream``, ``horizontal_out_of_core``,
-``horizontal_dask``) keeps little of the past; the natural rule (``NaturalStream``) keeps
-every sample, since a high enough later sample sees any earlier one.
+``horizontal_dask``) keeps little of the past; the natural rule (``NaturalStream``,
+``natural_out_of_core``, ``natural_dask``) keeps every sample, since a high enough later
+sample sees any earlier one.
 
 Few earlier samples can still be seen from a sample yet to come:
 
