@@ -406,6 +406,30 @@ def test_one_series_on_dask_equals_the_whole_build_on_every_chunking(tmp_path, r
             assert (alone.compute(scheduler="sync") == found).all(), name
 
 
+def test_natural_dask_gathers_what_each_chunk_may_see(monkeypatch):
+    da = pytest.importorskip("dask.array")
+    import kestrel_grid_tools.stream as stream_module
+
+    chunk = stream_module._natural_chunk
+    starts = {}
+
+    def spy(blocks, first_offset, start, offset, *rest):
+        starts[offset] = start
+        return chunk(blocks, first_offset, start, offset, *rest)
+
+    monkeypatch.setattr(stream_module, "_natural_chunk", spy)
+    walk = np.cumsum(np.random.default_rng(12).standard_normal(60_000))
+    degrees = natural_dask(da.from_array(walk, chunks=4_000)).compute(scheduler="sync")
+    assert (degrees == np.asarray(kg.graph_degrees(walk, kind="natural"))).all()
+    edges = np.asarray(kg.graph_edge_array(walk, kind="natural"))
+    reach = []
+    for offset, start in starts.items():
+        lows = edges[(edges[:, 1] >= offset) & (edges[:, 1] < offset + 4_000), 0]
+        assert start <= lows.min()
+        reach.append((offset - start) / 4_000)
+    assert np.median(reach) < 3  # chunks before each chunk, not the series so far
+
+
 def test_natural_dask_refusals_name_series_positions():
     da = pytest.importorskip("dask.array")
     values = np.array([1.5, 2.5, 0.5, 3.25, 1.0, 2.0])
