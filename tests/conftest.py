@@ -118,7 +118,10 @@ def client():
     cluster = distributed.LocalCluster(
         n_workers=2, threads_per_worker=2, processes=True, host="127.0.0.1",
         dashboard_address=None, memory_limit="512MiB", death_timeout="30s",
-        scheduler_kwargs={"idle_timeout": "60s"},
+        # The scheduler's HTTP server (health and metrics routes) runs even without the
+        # dashboard, on port 8787 of every interface unless told otherwise: a free loopback
+        # port keeps two clusters at once (two test workers, two runs) from competing for it.
+        scheduler_kwargs={"idle_timeout": "60s", "dashboard_address": "127.0.0.1:0"},
     )
     client = distributed.Client(cluster, timeout="30s")
     yield client
