@@ -15,12 +15,26 @@ tests listed in `SANITIZER_CONFLICTS`.
 
 Out-of-memory tests do run under the sanitizer: tools/sanitize.sh makes ASan's
 operator new throw std::bad_alloc again, and RLIMIT_AS still limits its large mappings.
+
+The suite runs as it is or on several workers with pytest-xdist (`-n 2 --dist loadgroup`,
+as CI does). `serial(reason)` marks a test that times something or depends on how the
+machine schedules threads, so that other tests running beside it could fail it: on
+workers it runs while no other worker runs a test (see `pytest_runtest_protocol`).
+Tests that use one of the module fixtures in `SHARED_SETUP` are put in one xdist group
+per file, so that with `--dist loadgroup` the fixture is set up on one worker only.
 """
 
+import contextlib
 import os
 import re
+from pathlib import Path
 
 import pytest
+
+try:
+    import fcntl
+except ImportError:  # not POSIX: tests on workers are not kept apart there
+    fcntl = None
 
 SANITIZED = os.environ.get("KESTREL_SANITIZER") == "1"
 
@@ -72,9 +86,18 @@ def pytest_addoption(parser):
                      help="also run the tests marked slow (skipped by default)")
 
 
+# Module fixtures that take seconds to set up: a Dask cluster, a compiled program, a file of
+# two million values.
+SHARED_SETUP = {"client", "program", "big"}
+
+
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "not_under_sanitizer(reason): skipped in the ASan/UBSan pass (tools/sanitize.sh)")
+    config.addinivalue_line(
+        "markers", "serial(reason): on pytest-xdist workers, runs while no other test runs")
+    # pytest-xdist registers it too; without it the mark is inert but must stay known.
+    config.addinivalue_line("markers", "xdist_group(name): tests kept on one xdist worker")
 
 
 def _slow_requested(config):
@@ -83,11 +106,14 @@ def _slow_requested(config):
     return config.getoption("--run-slow") or re.search(r"(?<!not )\bslow\b", expression) is not None
 
 
+@pytest.hookimpl(tryfirst=True)  # before pytest-xdist's own hook reads the groups
 def pytest_collection_modifyitems(config, items):
     run_slow = _slow_requested(config)
     modules = {}
     for item in items:
         modules.setdefault(item.path.name, getattr(item, "module", None))
+        for fixture in sorted(SHARED_SETUP.intersection(getattr(item, "fixturenames", ()))):
+            item.add_marker(pytest.mark.xdist_group(f"{item.path.name}::{fixture}"))
         for filename, function, reason in SANITIZER_CONFLICTS:
             if item.path.name == filename and item.originalname == function:
                 item.add_marker(pytest.mark.not_under_sanitizer(reason))
@@ -105,6 +131,66 @@ def pytest_collection_modifyitems(config, items):
         shared = name in globals()  # a fixture defined here
         if filename in modules and not hasattr(modules[filename], name) and not shared:
             raise pytest.UsageError(f"tests/conftest.py names {filename}::{name}, which does not exist")
+
+
+class _Turns:
+    """Keeps `serial` tests apart from all others on pytest-xdist workers, with two file
+    locks in the session's temporary root (shared by the workers of one run). Every test
+    holds the main lock shared from its setup (module fixtures included) to its teardown;
+    a serial test holds it exclusively. A worker that waits for the exclusive lock holds
+    the gate, which the others take and drop before each shared lock, so they cannot keep
+    it waiting forever. Outside workers, and without fcntl, nothing is locked."""
+
+    def __init__(self):
+        self.files = None
+
+    def open(self, config):
+        if self.files is None:
+            basetemp = getattr(config.option, "basetemp", None)
+            if fcntl is None or not hasattr(config, "workerinput") or not basetemp:
+                self.files = ()
+            else:
+                root = Path(basetemp).parent  # the workers' basetemps are popen-gw<N> in it
+                self.files = tuple(open(root / f"serial-tests.{name}", "a")
+                                   for name in ("gate", "lock"))
+        return self.files
+
+    def close(self):
+        for f in self.files or ():
+            f.close()
+        self.files = None
+
+    @contextlib.contextmanager
+    def turn(self, item):
+        files = self.open(item.config)
+        if not files:
+            yield
+            return
+        gate, lock = (f.fileno() for f in files)
+        alone = item.get_closest_marker("serial") is not None
+        fcntl.flock(gate, fcntl.LOCK_EX)
+        if not alone:
+            fcntl.flock(gate, fcntl.LOCK_UN)
+        fcntl.flock(lock, fcntl.LOCK_EX if alone else fcntl.LOCK_SH)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+            if alone:
+                fcntl.flock(gate, fcntl.LOCK_UN)
+
+
+_turns = _Turns()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    with _turns.turn(item):
+        yield
+
+
+def pytest_unconfigure(config):
+    _turns.close()
 
 
 @pytest.fixture(scope="module")
