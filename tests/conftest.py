@@ -16,17 +16,18 @@ tests listed in `SANITIZER_CONFLICTS`.
 Out-of-memory tests do run under the sanitizer: tools/sanitize.sh makes ASan's
 operator new throw std::bad_alloc again, and RLIMIT_AS still limits its large mappings.
 
-The suite runs as it is or on several workers with pytest-xdist (`-n 2 --dist loadgroup`,
-as CI does). `serial(reason)` marks a test that times something or depends on how the
-machine schedules threads, so that other tests running beside it could fail it: on
-workers it runs while no other worker runs a test (see `pytest_runtest_protocol`).
-Tests that use one of the module fixtures in `SHARED_SETUP` are put in one xdist group
-per file, so that with `--dist loadgroup` the fixture is set up on one worker only.
+The suite runs as it is or on several workers with pytest-xdist (`-n 2`, as CI does).
+`serial(reason)` marks a test that times something or depends on how the machine
+schedules threads, so that other tests running beside it could fail it: on workers it
+runs while no other worker runs a test (see `pytest_runtest_protocol`). The fixture
+`once_per_run` makes a costly artefact (a compiled program, a large file) once for all
+workers.
 """
 
 import contextlib
 import os
 import re
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -86,18 +87,11 @@ def pytest_addoption(parser):
                      help="also run the tests marked slow (skipped by default)")
 
 
-# Module fixtures that take seconds to set up: a Dask cluster, a compiled program, a file of
-# two million values.
-SHARED_SETUP = {"client", "program", "big"}
-
-
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "not_under_sanitizer(reason): skipped in the ASan/UBSan pass (tools/sanitize.sh)")
     config.addinivalue_line(
         "markers", "serial(reason): on pytest-xdist workers, runs while no other test runs")
-    # pytest-xdist registers it too; without it the mark is inert but must stay known.
-    config.addinivalue_line("markers", "xdist_group(name): tests kept on one xdist worker")
 
 
 def _slow_requested(config):
@@ -106,14 +100,11 @@ def _slow_requested(config):
     return config.getoption("--run-slow") or re.search(r"(?<!not )\bslow\b", expression) is not None
 
 
-@pytest.hookimpl(tryfirst=True)  # before pytest-xdist's own hook reads the groups
 def pytest_collection_modifyitems(config, items):
     run_slow = _slow_requested(config)
     modules = {}
     for item in items:
         modules.setdefault(item.path.name, getattr(item, "module", None))
-        for fixture in sorted(SHARED_SETUP.intersection(getattr(item, "fixturenames", ()))):
-            item.add_marker(pytest.mark.xdist_group(f"{item.path.name}::{fixture}"))
         for filename, function, reason in SANITIZER_CONFLICTS:
             if item.path.name == filename and item.originalname == function:
                 item.add_marker(pytest.mark.not_under_sanitizer(reason))
@@ -126,6 +117,11 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason="under the sanitizer: " + reason))
         if not run_slow and item.get_closest_marker("slow") is not None:
             item.add_marker(pytest.mark.skip(reason="slow: python -m pytest --run-slow runs it"))
+    if hasattr(config, "workerinput"):
+        # On pytest-xdist workers the slow tests, the long ones among them, go first (in
+        # their order): the tests are handed out in order, and a long one handed out last
+        # would keep its worker busy long after the other has run out of work.
+        items.sort(key=lambda item: item.get_closest_marker("slow") is None)
     # A renamed test would silently leave the lists; name it instead.
     for filename, name, _ in SANITIZER_CONFLICTS + SLOW:
         shared = name in globals()  # a fixture defined here
@@ -191,6 +187,31 @@ def pytest_runtest_protocol(item, nextitem):
 
 def pytest_unconfigure(config):
     _turns.close()
+
+
+@pytest.fixture(scope="session")
+def once_per_run(tmp_path_factory):
+    """`once_per_run(name, make)` returns the directory `name`, filled by `make(directory)`
+    once for the whole run: on pytest-xdist workers the first to ask makes it in the
+    session's temporary root while the others wait for it, then all share it."""
+    root = tmp_path_factory.getbasetemp()
+    shared = fcntl is not None and os.environ.get("PYTEST_XDIST_WORKER") is not None
+    if shared:
+        root = root.parent  # the workers' basetemps are popen-gw<N> in it
+
+    def made(name, make):
+        target = root / name
+        with open(root / f"{name}.lock", "a") as lock:
+            if shared:
+                fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
+            if not target.is_dir():
+                # Made aside and renamed: a make that fails leaves no half-made directory.
+                scratch = Path(tempfile.mkdtemp(prefix=f"{name}.", dir=root))
+                make(scratch)
+                scratch.rename(target)
+        return target
+
+    return made
 
 
 @pytest.fixture(scope="module")
