@@ -7,7 +7,7 @@
 #
 #   bash tools/sanitize.sh            # interpreter: ${PYTHON:-python3}
 #   bash tools/sanitize.sh -k graph   # extra arguments go to pytest
-#   bash tools/sanitize.sh -n 2 --dist loadgroup   # on two pytest-xdist workers (as CI)
+#   bash tools/sanitize.sh -n 2      # on two pytest-xdist workers (as CI)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
