@@ -15,12 +15,27 @@ tests listed in `SANITIZER_CONFLICTS`.
 
 Out-of-memory tests do run under the sanitizer: tools/sanitize.sh makes ASan's
 operator new throw std::bad_alloc again, and RLIMIT_AS still limits its large mappings.
+
+The suite runs as it is or on several workers with pytest-xdist (`-n 2`, as CI does).
+`serial(reason)` marks a test that times something or depends on how the machine
+schedules threads, so that other tests running beside it could fail it: on workers it
+runs while no other worker runs a test (see `pytest_runtest_protocol`). The fixture
+`once_per_run` makes a costly artefact (a compiled program, a large file) once for all
+workers.
 """
 
+import contextlib
 import os
 import re
+import tempfile
+from pathlib import Path
 
 import pytest
+
+try:
+    import fcntl
+except ImportError:  # not POSIX: tests on workers are not kept apart there
+    fcntl = None
 
 SANITIZED = os.environ.get("KESTREL_SANITIZER") == "1"
 
@@ -75,6 +90,8 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "not_under_sanitizer(reason): skipped in the ASan/UBSan pass (tools/sanitize.sh)")
+    config.addinivalue_line(
+        "markers", "serial(reason): on pytest-xdist workers, runs while no other test runs")
 
 
 def _slow_requested(config):
@@ -100,11 +117,101 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason="under the sanitizer: " + reason))
         if not run_slow and item.get_closest_marker("slow") is not None:
             item.add_marker(pytest.mark.skip(reason="slow: python -m pytest --run-slow runs it"))
+    if hasattr(config, "workerinput"):
+        # On pytest-xdist workers the slow tests, the long ones among them, go first (in
+        # their order): the tests are handed out in order, and a long one handed out last
+        # would keep its worker busy long after the other has run out of work.
+        items.sort(key=lambda item: item.get_closest_marker("slow") is None)
     # A renamed test would silently leave the lists; name it instead.
     for filename, name, _ in SANITIZER_CONFLICTS + SLOW:
         shared = name in globals()  # a fixture defined here
         if filename in modules and not hasattr(modules[filename], name) and not shared:
             raise pytest.UsageError(f"tests/conftest.py names {filename}::{name}, which does not exist")
+
+
+class _Turns:
+    """Keeps `serial` tests apart from all others on pytest-xdist workers, with two file
+    locks in the session's temporary root (shared by the workers of one run). Every test
+    holds the main lock shared from its setup (module fixtures included) to its teardown;
+    a serial test holds it exclusively. A worker that waits for the exclusive lock holds
+    the gate, which the others take and drop before each shared lock, so they cannot keep
+    it waiting forever. Outside workers, and without fcntl, nothing is locked."""
+
+    def __init__(self):
+        self.files = None
+
+    def open(self, config):
+        if self.files is None:
+            basetemp = getattr(config.option, "basetemp", None)
+            if fcntl is None or not hasattr(config, "workerinput") or not basetemp:
+                self.files = ()
+            else:
+                root = Path(basetemp).parent  # the workers' basetemps are popen-gw<N> in it
+                self.files = tuple(open(root / f"serial-tests.{name}", "a")
+                                   for name in ("gate", "lock"))
+        return self.files
+
+    def close(self):
+        for f in self.files or ():
+            f.close()
+        self.files = None
+
+    @contextlib.contextmanager
+    def turn(self, item):
+        files = self.open(item.config)
+        if not files:
+            yield
+            return
+        gate, lock = (f.fileno() for f in files)
+        alone = item.get_closest_marker("serial") is not None
+        fcntl.flock(gate, fcntl.LOCK_EX)
+        if not alone:
+            fcntl.flock(gate, fcntl.LOCK_UN)
+        fcntl.flock(lock, fcntl.LOCK_EX if alone else fcntl.LOCK_SH)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+            if alone:
+                fcntl.flock(gate, fcntl.LOCK_UN)
+
+
+_turns = _Turns()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    with _turns.turn(item):
+        yield
+
+
+def pytest_unconfigure(config):
+    _turns.close()
+
+
+@pytest.fixture(scope="session")
+def once_per_run(tmp_path_factory):
+    """`once_per_run(name, make)` returns the directory `name`, filled by `make(directory)`
+    once for the whole run: on pytest-xdist workers the first to ask makes it in the
+    session's temporary root while the others wait for it, then all share it."""
+    root = tmp_path_factory.getbasetemp()
+    shared = fcntl is not None and os.environ.get("PYTEST_XDIST_WORKER") is not None
+    if shared:
+        root = root.parent  # the workers' basetemps are popen-gw<N> in it
+
+    def made(name, make):
+        target = root / name
+        with open(root / f"{name}.lock", "a") as lock:
+            if shared:
+                fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
+            if not target.is_dir():
+                # Made aside and renamed: a make that fails leaves no half-made directory.
+                scratch = Path(tempfile.mkdtemp(prefix=f"{name}.", dir=root))
+                make(scratch)
+                scratch.rename(target)
+        return target
+
+    return made
 
 
 @pytest.fixture(scope="module")
@@ -118,7 +225,10 @@ def client():
     cluster = distributed.LocalCluster(
         n_workers=2, threads_per_worker=2, processes=True, host="127.0.0.1",
         dashboard_address=None, memory_limit="512MiB", death_timeout="30s",
-        scheduler_kwargs={"idle_timeout": "60s"},
+        # The scheduler's HTTP server (health and metrics routes) runs even without the
+        # dashboard, on port 8787 of every interface unless told otherwise: a free loopback
+        # port keeps two clusters at once (two test workers, two runs) from competing for it.
+        scheduler_kwargs={"idle_timeout": "60s", "dashboard_address": "127.0.0.1:0"},
     )
     client = distributed.Client(cluster, timeout="30s")
     yield client

@@ -345,6 +345,7 @@ def _progress_during(call):
         sys.setswitchinterval(old)
 
 
+@pytest.mark.serial("the other thread must be scheduled within the few milliseconds of a build")
 def test_degree_only_and_edge_array_builds_release_the_interpreter_and_old_entries_do_not():
     x = np.random.default_rng(5).random(300_000)
     for name in ["horizontal_visibility_degrees", "visibility_degrees", "visibility_edge_array"]:

@@ -125,12 +125,13 @@ def test_unwritable_output_names_the_path(walk, path, message):
 
 
 @pytest.fixture(scope="module")
-def big(tmp_path_factory):
+def big(once_per_run):
     """Two million values: several seconds of reading, building and writing edges."""
-    path = tmp_path_factory.mktemp("big") / "big.txt"
-    values = np.random.default_rng(1).random(2_000_000).tolist()
-    path.write_text("\n".join(map(repr, values)) + "\n")
-    return path
+    def write(directory):
+        values = np.random.default_rng(1).random(2_000_000).tolist()
+        (directory / "big.txt").write_text("\n".join(map(repr, values)) + "\n")
+
+    return once_per_run("big", write) / "big.txt"
 
 
 def wait_for_temporary(directory, child, written):

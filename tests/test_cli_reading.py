@@ -126,7 +126,7 @@ BINARY = [
     (zipped([("data.csv", "1\n2\n")]), "zip archives are not read; extract the file first"),
     (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504), f"Excel files (.xls) are not read; {SAVE}"),
     (b"PAR1\x15\x04", "Parquet files are not read; save as CSV or .npy"),
-    (gzip.compress(b"1\n2\n"), "gzip-compressed files are not read; decompress it first (gunzip)"),
+    (gzip.compress(b"1\n2\n", mtime=0), "gzip-compressed files are not read; decompress it first (gunzip)"),
     (bz2.compress(b"1\n2\n"), "bzip2-compressed files are not read; decompress it first (bunzip2)"),
     (lzma.compress(b"1\n2\n"), "xz-compressed files are not read; decompress it first (unxz)"),
     (b"%PDF-1.7\n", "PDF documents are not read; export the table as CSV"),

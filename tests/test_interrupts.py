@@ -66,6 +66,7 @@ LONG_BUILDS = {
 
 
 @pytest.mark.not_under_sanitizer("times a stop; instrumented builds are many times slower")
+@pytest.mark.serial("times a stop: other tests beside it would slow the child's exit")
 @pytest.mark.parametrize("call", LONG_BUILDS.values(), ids=list(LONG_BUILDS))
 def test_ctrl_c_stops_a_long_build_within_a_fraction_of_a_second(call):
     process = child(f"""
@@ -89,6 +90,7 @@ def test_ctrl_c_stops_a_long_build_within_a_fraction_of_a_second(call):
 
 
 @pytest.mark.not_under_sanitizer("times a stop; instrumented builds are many times slower")
+@pytest.mark.serial("times a stop and assumes the reading is over after three seconds")
 def test_ctrl_c_stops_the_command_line_tool_inside_a_build(tmp_path):
     source = tmp_path / "smooth.csv"
     np.savetxt(source, np.sin(np.arange(300_000) * 1e-4), header="v", comments="")

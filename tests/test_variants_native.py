@@ -13,9 +13,10 @@ from test_native import build
 
 
 @pytest.fixture(scope="module")
-def program(tmp_path_factory):
-    """The cross-check program, compiled once for every run below."""
-    return build(tmp_path_factory.mktemp("variants"), "variants_check.cpp")
+def program(once_per_run):
+    """The cross-check program, compiled once for every run below (and for every worker)."""
+    return once_per_run("variants", lambda directory: build(directory, "variants_check.cpp")) \
+        / "variants_check"
 
 
 @pytest.mark.parametrize("arguments", [

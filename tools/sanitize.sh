@@ -7,6 +7,7 @@
 #
 #   bash tools/sanitize.sh            # interpreter: ${PYTHON:-python3}
 #   bash tools/sanitize.sh -k graph   # extra arguments go to pytest
+#   bash tools/sanitize.sh -n 2      # on two pytest-xdist workers (as CI)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
@@ -85,7 +86,7 @@ venv_python="$work/asan/bin/python"
 "$venv_python" -m pip install -q \
   --config-settings=cmake.define.KESTREL_SANITIZE=ON \
   --config-settings=cmake.build-type=RelWithDebInfo \
-  ".[test]"
+  ".[test]" pytest-xdist
 
 # Guard against testing an uninstrumented build (a stale wheel, a renamed option).
 # find_spec locates the extension without loading it, so nothing needs preloading yet.
@@ -102,8 +103,9 @@ mkdir -p "$reports"
 export KESTREL_SANITIZER=1                        # tests/conftest.py: not_under_sanitizer
 export KESTREL_NATIVE_FLAGS="$sanitize_flags -g"  # tests/test_native.py builds with these
 # The interpreter is not instrumented, so the runtimes are preloaded, behind the helper.
-# Child interpreters started by the tests, the compiler run by test_native.py and the
-# native test programs inherit all of this; the programs link the same runtimes too.
+# Child interpreters started by the tests, pytest-xdist's worker interpreters, the compiler
+# run by test_native.py and the native test programs inherit all of this; the programs
+# link the same runtimes too.
 export LD_PRELOAD="$work/sanitizer_helper.so $asan_rt $ubsan_rt"
 # Every object allocation goes through malloc, where ASan sees it, not pymalloc's arenas.
 export PYTHONMALLOC=malloc
