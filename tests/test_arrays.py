@@ -4,6 +4,7 @@ and edge-array builders, and their release of the interpreter lock."""
 
 import gc
 import math
+import os
 import struct
 import subprocess
 import sys
@@ -301,6 +302,11 @@ def test_added_functions_bind_and_refuse_like_the_builders(name):
         fn()
 
 
+# On a pytest-xdist worker the channel's own thread takes the interpreter lock whenever a
+# build releases it, and makes and frees objects of its own: the count would not be ours.
+# The serial runs (the README's test command, the leak pass) keep checking it exactly.
+@pytest.mark.skipif(os.environ.get("PYTEST_XDIST_WORKER") is not None,
+                    reason="counts every live object of the process, a worker's channel included")
 def test_exports_and_degree_only_builds_leave_nothing_behind():
     x = np.random.default_rng(3).random(64)
     g = kg.build_visibility_graph(x)
