@@ -469,6 +469,19 @@ def _blocked_near(values: FloatArray, records: IntArray, at: Callable[[Any], Any
         return ((c > a) & (values[c] >= line)).any(axis=1)  # type: ignore[no-any-return]
 
 
+def _integers_only(values: FloatArray) -> bool:
+    """Whether every finite sample is an integer below 2^52 (exact differences)."""
+    with np.errstate(invalid="ignore"):
+        return bool(np.all((np.abs(values) < _INTEGER) & (np.floor(values) == values)
+                           | ~np.isfinite(values)))
+
+
+def _stretch_edges(samples: int, edges: int, length: int) -> float:
+    """About how many edges a stretch of ``samples`` has, at the mean degree of a graph
+    of ``edges`` edges on ``length`` samples (two when it is empty)."""
+    return samples * (edges / length + 1 if length else 2.0)
+
+
 def _natural_options(skip_adjacent: Any, penetrable: Any, exact: Any,
                      decimals: Any) -> Dict[str, Any]:
     """The natural builders' options, checked, as keyword arguments."""
@@ -626,23 +639,16 @@ class NaturalStream(_Locked):
 
     def _build(self, start: int, joined: FloatArray, where: Optional[FloatArray],
                first_high: Optional[int]) -> IntArray:
-        whole = first_high == 0 or self._stretch_edges(len(joined)) <= self._held_edges
+        whole = first_high == 0 or _stretch_edges(
+            len(joined), self._edge_count, self._length) <= self._held_edges
         return _stretch_build(self._options, start, joined, where, first_high, whole)
-
-    def _stretch_edges(self, samples: int) -> float:
-        """About how many edges a stretch of ``samples`` has, at the stream's mean degree
-        so far (two when it is empty)."""
-        mean = 2 * self._edge_count / self._length if self._length else 2.0
-        return samples * (mean / 2 + 1)
 
     def _join(self, piece: FloatArray, where: Optional[FloatArray],
               listing: bool) -> StreamUpdate:
         length = self._length
         size = len(piece)
         earlier = self._values[:length]
-        with np.errstate(invalid="ignore"):
-            integers = self._integers and bool(np.all(
-                (np.abs(piece) < _INTEGER) & (np.floor(piece) == piece) | ~np.isfinite(piece)))
+        integers = self._integers and _integers_only(piece)
         start = 0
         if length and not self._options["penetrable"]:
             margin_free = integers or self._options["exact"] or self._options["decimals"] is not None
@@ -1225,8 +1231,7 @@ def _natural_summary(block: Any, offset: int, count: bool) -> _ChunkSummary:
     finite = np.isfinite(values)
     nan = np.isnan(values)
     records = np.flatnonzero(_records(values))
-    with np.errstate(invalid="ignore"):
-        integers = bool(np.all((np.abs(values) < _INTEGER) & (np.floor(values) == values) | ~finite))
+    integers = _integers_only(values)
     edges = (int(np.asarray(kestrel_grid.graph_degrees(values, kind="natural", exact=True,
                                                        missing="keep")).sum()) // 2
              if count else 0)
@@ -1384,16 +1389,16 @@ def natural_dask(series: Any, *, skip_adjacent: bool = False, penetrable: int = 
         record_values = np.concatenate([record_values[kept], summary.record_values])
     starts = list(dask.compute(*starts))
 
-    # About how many edges a sample has, to build short stretches whole (as a stream does).
-    per_sample = (sum(summary.edges for summary in summaries) / sum(sizes) + 1) * (
-        options["penetrable"] + 1)
+    # Short stretches are built whole, as a stream builds them.
+    edge_count = sum(summary.edges for summary in summaries)
     built: List[Any] = []
     for k, (offset, size) in enumerate(zip(offsets, sizes)):
         start = int(starts[k])
         first = int(np.searchsorted(offsets, start, side="right")) - 1
         open_before = opens[:int(np.searchsorted(opens, start))]
         path = None if edges_dir is None else os.path.join(edges_dir, f"chunk-{k}.npy")
-        whole = start == offset or (offset + size - start) * per_sample <= _HELD_EDGES
+        estimate = _stretch_edges(offset + size - start, edge_count, sum(sizes))
+        whole = start == offset or estimate * (options["penetrable"] + 1) <= _HELD_EDGES
         built.append(delayed(_natural_chunk)(blocks[first:k + 1], offsets[first], start,
                                              offset, open_before, options, path, whole)
                      if size else None)
