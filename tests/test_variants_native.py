@@ -25,9 +25,10 @@ def program(once_per_run):
     ["20000", "11", "150", "all", "exact:0"],
     ["400", "13", "700", "all", "exact:0"],
     ["6000", "17", "60", "all", "exact:30"],
+    ["1500", "23", "600", "all", "exact:1"],
     ["6000", "19", "60", "all", "float:30"],
 ], ids=["all families", "overflowing rises", "exact rule, L = 0", "exact rule, L = 0, long series",
-        "exact rule, L = 30", "float rule, L = 30"])
+        "exact rule, L = 30", "exact rule, L = 1, long series", "float rule, L = 30"])
 def test_variant_builders_match_the_reference(program, arguments):
     run = subprocess.run([str(program), *arguments], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr[-4000:]

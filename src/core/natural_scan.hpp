@@ -539,6 +539,90 @@ public:
 };
 
 // ---------------------------------------------------------------------------------------
+// Upper convex hulls of the finite samples of max-tree nodes, in exact arithmetic, built
+// on first use from the children's hulls (a node's samples all lie left of its right
+// child's, so the chain over the two hulls in turn is the node's hull): O(w) orientation
+// tests once per node of width w, memory the total size of the hulls built. A sample
+// dropped from a hull lies on or below a hull edge; seen from a point left of the node,
+// its slope is then at most that of one of the edge's ends, so the steepest sample of the
+// node from such a point is a hull vertex.
+template <class Positions>
+class NodeHulls {
+public:
+    static constexpr std::size_t kMinWidth = 16;  // narrower nodes are cheaper to descend
+
+    NodeHulls(std::span<const double> v, const Positions& pos, std::size_t size)
+        : v_(v), pos_(pos), size_(size) {}
+
+    // Vertex positions, left to right, of node i (covering [first, first + width), inside
+    // the series, every sample finite or -inf; -inf samples are left out).
+    std::span<const std::uint32_t> of(std::size_t i, std::size_t first, std::size_t width) {
+        // The nodes of width >= 16 are those numbered below size / 8.
+        if (start_.empty()) {
+            start_.assign(size_ / (kMinWidth / 2), kUnbuilt);
+            counts_.assign(start_.size(), 0);
+        }
+        if (start_[i] == kUnbuilt) build(i, first, width);
+        return {pool_.data() + start_[i], counts_[i]};
+    }
+
+    // Positions below 2^32 only (vertices are kept as 32-bit positions).
+    static bool fits(std::size_t n) { return n <= std::numeric_limits<std::uint32_t>::max(); }
+
+private:
+    static constexpr std::size_t kUnbuilt = std::numeric_limits<std::size_t>::max();
+
+    // Andrew's chain over the candidates in x order: a vertex stays only where the chain
+    // turns strictly clockwise, so collinear and lower samples go.
+    void push(std::size_t start, std::uint32_t k) {
+        const double xk = pos_.at(k);
+        const double yk = v_[k];
+        while (pool_.size() - start >= 2) {
+            const std::uint32_t a = pool_[pool_.size() - 2];
+            const std::uint32_t b = pool_.back();
+            if (orientation_sign(pos_.at(a), v_[a], pos_.at(b), v_[b], xk, yk) < 0) break;
+            pool_.pop_back();
+        }
+        pool_.push_back(k);
+    }
+
+    void build(std::size_t i, std::size_t first, std::size_t width) {
+        if (width <= kMinWidth) {
+            const std::size_t start = pool_.size();
+            for (std::size_t k = first; k < first + width && k < v_.size(); ++k) {
+                if (v_[k] != -kInf) push(start, static_cast<std::uint32_t>(k));
+            }
+            record(i, start);
+            return;
+        }
+        const std::size_t half = width / 2;
+        const auto left = of(2 * i, first, half);
+        const std::size_t left_start = static_cast<std::size_t>(left.data() - pool_.data());
+        const std::size_t left_count = left.size();
+        const auto right = of(2 * i + 1, first + half, half);
+        const std::size_t right_start = static_cast<std::size_t>(right.data() - pool_.data());
+        const std::size_t right_count = right.size();
+        // Indices, not pointers, into pool_: it grows while this chain is made.
+        const std::size_t start = pool_.size();
+        for (std::size_t j = 0; j < left_count; ++j) push(start, pool_[left_start + j]);
+        for (std::size_t j = 0; j < right_count; ++j) push(start, pool_[right_start + j]);
+        record(i, start);
+    }
+
+    void record(std::size_t i, std::size_t start) {
+        start_[i] = start;
+        counts_[i] = static_cast<std::uint32_t>(pool_.size() - start);
+    }
+
+    std::span<const double> v_;
+    Positions pos_;
+    std::size_t size_;
+    std::vector<std::size_t> start_;  // per node of width >= 16: its first vertex in pool_
+    std::vector<std::uint32_t> counts_;
+    std::vector<std::uint32_t> pool_;
+};
+
+// ---------------------------------------------------------------------------------------
 // Exact rule.
 template <class Positions, class Sink>
 class ExactScan : ScanBase<Positions, Sink> {
@@ -550,6 +634,7 @@ public:
               bool skip_adjacent, Sink& sink)
         : Base(v, pos, limit, skip_adjacent, sink, true) {
         top_.reserve(limit + 2);
+        if (NodeHulls<Positions>::fits(v.size())) hulls_.emplace(v, pos, this->tree_.size);
     }
 
     void run() {
@@ -630,7 +715,7 @@ public:
 
     // Every high in the node is blocked by all of top when the last of top, b, is at least
     // as steep as every point of the node; the node's samples are then no steeper than b,
-    // as outside samples must be. Two exact ways to show it:
+    // as outside samples must be. Three exact ways to show it, the cheapest first:
     //   (a) b is at least as steep as the node's corner, (x_first, top) when top >= y0,
     //       else (x_last, top): no point of the node is steeper than its corner.
     //   (b) Steps per unit of x are <= D (exact upper bounds), so v_hi <= v_first +
@@ -638,6 +723,10 @@ public:
     //       s_first) D) / s, monotone in s: at most the slope of sample `first` or of
     //       P = (x_last, P_y) with P_y >= v_first + (x_last - x_first) D, built from
     //       directed bounds (exact when the arithmetic is, so exact lines pass).
+    //   (c) b is at least as steep as the steepest vertex of the node's upper hull, which
+    //       is the steepest sample (see NodeHulls). It decides, so a node it refuses holds
+    //       a high that top does not block: with (c) a low end visits O(e + L) nodes per
+    //       tree level, where (a) and (b) alone can visit every sample (lines, ramps).
     // A node of -inf samples only is blocked by the L + 1 samples of top, none NaN.
     bool passes_over(std::size_t i, std::size_t first, std::size_t width) {
         if (!full()) return false;
@@ -652,8 +741,13 @@ public:
         const std::size_t last = first + width - 1;
         const double cx = top >= y0_ ? this->pos_.at(first) : this->pos_.at(last);
         if (orientation_sign(x0_, y0_, cx, top, xb, vb) >= 0) return true;
-        const double d = node.step;
-        if (width < 2 || !std::isfinite(d)) return false;
+        if (steps_below(node.step, first, last, xb, vb)) return true;
+        return width >= NodeHulls<Positions>::kMinWidth && hulls_ && hull_below(i, first, width, xb, vb);
+    }
+
+    // Test (b) of passes_over.
+    bool steps_below(double d, std::size_t first, std::size_t last, double xb, double vb) const {
+        if (first == last || !std::isfinite(d)) return false;
         const double x_first = this->pos_.at(first);
         const double x_last = this->pos_.at(last);
         // A cheap refusal first (only refuses, so any arithmetic will do): P clearly
@@ -668,10 +762,34 @@ public:
                orientation_sign(x0_, y0_, x_first, this->v_[first], xb, vb) >= 0;
     }
 
+    // Test (c) of passes_over. Along an upper hull seen from lo (left of it), the slope
+    // from lo rises while the next vertex is strictly steeper than the current one and
+    // falls from then on (each slope lies between the one before and the edge's, and edge
+    // slopes fall), so a binary search on that turn finds the steepest vertex.
+    bool hull_below(std::size_t i, std::size_t first, std::size_t width, double xb, double vb) {
+        const auto hull = hulls_->of(i, first, width);
+        if (hull.empty()) return true;  // -inf samples only
+        std::size_t low = 0;
+        std::size_t high = hull.size() - 1;
+        while (low < high) {
+            const std::size_t mid = low + (high - low) / 2;
+            const std::size_t a = hull[mid];
+            const std::size_t c = hull[mid + 1];
+            if (orientation_sign(x0_, y0_, this->pos_.at(a), this->v_[a], this->pos_.at(c), this->v_[c]) > 0) {
+                low = mid + 1;
+            } else {
+                high = mid;
+            }
+        }
+        const std::size_t k = hull[low];
+        return orientation_sign(x0_, y0_, this->pos_.at(k), this->v_[k], xb, vb) >= 0;
+    }
+
     std::size_t lo_ = 0;
     double y0_ = 0.0;
     double x0_ = 0.0;
     std::vector<std::size_t> top_;  // the L + 1 steepest passed, as a heap (see push)
+    std::optional<NodeHulls<Positions>> hulls_;
 };
 
 // Positions for which the float rule's q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)) is
