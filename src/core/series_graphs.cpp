@@ -158,30 +158,68 @@ void chunked_horizontal_edges(std::span<const double> v, bool skip_adjacent,
     });
 }
 
-// One sweep of the lows [lo, hi) from `stack` (no NaN anywhere), its runs (lows
-// descending) written from out[room] downwards, each run reversed into ascending highs
-// once complete: the edges end up in ascending order in out[top, room); returns top.
+// One sweep of the lows [lo, hi) from `stack` (no NaN anywhere), the edges written from
+// out[room] downwards in ascending order: out[top, room); returns top. It is the step of
+// horizontal_sweep_lows, arranged to spare branches that random data cannot predict:
+//  - The stack keeps each record's value beside its position, above kGuard sentinels of
+//    value +inf. Its values grow strictly downward, so the records below y form a run at
+//    the top, counted by four comparisons (a longer run by a loop), and the first record
+//    not below y is visible (popped too when equal), unless it is a sentinel.
+//  - Low i's highs are the run's positions, nearest (smallest) first, so its e edges go to
+//    out[top - e, top) ascending by writing out[top - 1 - k] = the (e - k)-th nearest.
+//    Four such stores are made whatever e is: those past the run land in room no edge
+//    holds yet, which the next runs overwrite; the positions they read may lie just above
+//    the stack's top, inside its storage.
+//  - With skip_adjacent, the nearest high (i + 1: without NaN the next sample is always a
+//    record) is the one left out, the last of the stores.
 // Room enough: without NaN no two edges cross (for a < c < b < d, (a, b) needs v[c] < v[b]
 // and (c, d) needs v[b] < v[c]), so the edges among any k samples are at most 2k - 3
 // (outerplanar); the edges of these lows join the k = (hi - lo) + stack.size() samples of
 // the stretch and its starting records.
 std::size_t sweep_top_down(std::span<const double> v, std::size_t lo, std::size_t hi,
-                           std::vector<std::size_t> stack, bool skip_adjacent, Edge* out,
+                           const std::vector<std::size_t>& stack, bool skip_adjacent, Edge* out,
                            std::size_t room) {
+    constexpr std::size_t kGuard = 4;
+    constexpr std::size_t kStores = 4;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    // Storage past the top: kStores readable slots at any time.
+    std::vector<double> values(kGuard + stack.size() + 64, kInf);
+    std::vector<std::size_t> positions(values.size(), 0);
+    std::size_t sp = kGuard;
+    for (const std::size_t r : stack) {
+        values[sp] = v[r];
+        positions[sp++] = r;
+    }
     std::size_t top = room;
-    std::size_t run_end = room;
-    std::size_t current = std::numeric_limits<std::size_t>::max();
-    horizontal_sweep_lows(v, lo, hi, std::move(stack), {}, skip_adjacent,
-                          [&](std::size_t i, std::size_t j) {
-                              if (i != current) {
-                                  std::reverse(out + top, out + run_end);
-                                  run_end = top;
-                                  current = i;
-                              }
-                              if (top == 0) [[unlikely]] fault("horizontal edges beyond 2k - 3");
-                              out[--top] = Edge{i, j};
-                          });
-    std::reverse(out + top, out + run_end);
+    WorkPoll poll;
+    for (std::size_t i = hi; i-- > lo;) {
+        const double y = v[i];
+        std::size_t below = static_cast<std::size_t>(values[sp - 1] < y) + (values[sp - 2] < y) +
+                            (values[sp - 3] < y) + (values[sp - 4] < y);
+        if (below == 4) {
+            while (values[sp - 1 - below] < y) ++below;  // stops at a sentinel at the latest
+        }
+        const std::size_t stop = sp - 1 - below;  // the first record not below y
+        const bool real = stop >= kGuard;
+        const std::size_t visible = below + real;
+        const std::size_t edges = visible - (skip_adjacent && visible > 0);
+        poll.tick(1 + edges);
+        const std::size_t deepest = sp - visible;
+        if (top >= kStores && edges <= kStores) [[likely]] {
+            for (std::size_t k = 0; k < kStores; ++k) out[top - 1 - k] = Edge{i, positions[deepest + k]};
+        } else {
+            if (top < edges) [[unlikely]] fault("horizontal edges beyond 2k - 3");
+            for (std::size_t k = 0; k < edges; ++k) out[top - 1 - k] = Edge{i, positions[deepest + k]};
+        }
+        top -= edges;
+        sp -= below + (real && values[stop] == y);
+        values[sp] = y;
+        positions[sp++] = i;
+        if (sp + kStores >= values.size()) {
+            values.resize(2 * values.size(), kInf);
+            positions.resize(values.size(), 0);
+        }
+    }
     return top;
 }
 
@@ -236,7 +274,7 @@ std::pair<std::size_t, std::size_t> one_sweep_edges(std::span<const double> v, b
     Edge* const out = allocate(base[chunks]);
     std::vector<std::size_t> tops(chunks);
     run_parallel(chunks, [&](std::size_t c) {
-        tops[c] = base[c] + sweep_top_down(v, cuts[c], cuts[c + 1], std::move(starts[c].stack),
+        tops[c] = base[c] + sweep_top_down(v, cuts[c], cuts[c + 1], starts[c].stack,
                                            skip_adjacent, out + base[c], base[c + 1] - base[c]);
     });
     std::size_t end = base[1];
