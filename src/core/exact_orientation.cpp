@@ -176,22 +176,8 @@ int exact_sign(double xa, double ya, double xb, double yb, double xk, double yk)
 
 }  // namespace
 
-int orientation_sign(double xa, double ya, double xb, double yb, double xk, double yk) {
-    const double dxb = xb - xa;
-    const double dyk = yk - ya;
-    const double dxk = xk - xa;
-    const double dyb = yb - ya;
-    const double left = dxb * dyk;
-    const double right = dxk * dyb;
-    const double det = left - right;
-    // Filter. Each difference is within u = 2^-53 of its exact value relative to itself
-    // (or exact when subnormal), each product adds u relative plus 2^-1075 absolute, and
-    // the final subtraction u relative: |det - exact| <= (3u + 3u^2)(|left| + |right|) +
-    // 2^-1073. The bound below is larger than that plus its own rounding. Any overflow
-    // makes the bound infinite or NaN, and then neither test passes.
-    const double bound = 0x1p-51 * (std::fabs(left) + std::fabs(right)) + 0x1p-1070;
-    if (det > bound) return 1;
-    if (det < -bound) return -1;
+int orientation_sign_beyond_filter(double xa, double ya, double xb, double yb, double xk, double yk,
+                                   double bound) {
     if (bound < kInf && within_expansion_range(xa, ya, xb, yb, xk, yk)) {
         // Each difference is its rounded value plus an exact tail: d = D + t.
         const Pair a = two_sum(xb, -xa);

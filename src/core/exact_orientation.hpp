@@ -1,6 +1,8 @@
 // Exact orientation of three points with finite double coordinates. Pure C++.
 #pragma once
 
+#include <cmath>
+
 namespace kestrel {
 
 // Sign (-1, 0 or +1) of  (xb - xa)(yk - ya) - (xk - xa)(yb - ya)  computed exactly on the
@@ -11,7 +13,23 @@ namespace kestrel {
 // exact differences are decided by an exact expansion and inexact ones by a second
 // filter that adds the differences' rounding tails; anything left goes to exact integer
 // arithmetic on mantissas and exponents.
-int orientation_sign(double xa, double ya, double xb, double yb, double xk, double yk);
+// The filter is inline: most callers test millions of clear cases in their inner loops.
+int orientation_sign_beyond_filter(double xa, double ya, double xb, double yb, double xk, double yk,
+                                   double bound);
+inline int orientation_sign(double xa, double ya, double xb, double yb, double xk, double yk) {
+    const double left = (xb - xa) * (yk - ya);
+    const double right = (xk - xa) * (yb - ya);
+    const double det = left - right;
+    // Each difference is within u = 2^-53 of its exact value relative to itself (or exact
+    // when subnormal), each product adds u relative plus 2^-1075 absolute, and the final
+    // subtraction u relative: |det - exact| <= (3u + 3u^2)(|left| + |right|) + 2^-1073.
+    // The bound is larger than that plus its own rounding. Any overflow makes it infinite
+    // or NaN, and then neither test passes.
+    const double bound = 0x1p-51 * (std::fabs(left) + std::fabs(right)) + 0x1p-1070;
+    if (det > bound) return 1;
+    if (det < -bound) return -1;
+    return orientation_sign_beyond_filter(xa, ya, xb, yb, xk, yk, bound);
+}
 
 // The exact natural rule for one sample k strictly between a and b (xa < xk < xb), with
 // the float rule's meaning of non-finite samples: a NaN anywhere and an infinite low end
