@@ -542,7 +542,8 @@ public:
 // Upper convex hulls of the finite samples of max-tree nodes, in exact arithmetic, built
 // on first use from the children's hulls (a node's samples all lie left of its right
 // child's, so the chain over the two hulls in turn is the node's hull): O(w) orientation
-// tests once per node of width w, memory the total size of the hulls built. A sample
+// tests once per node of width w, memory the total size of the hulls built (at most
+// 16 bytes a sample: past that, nodes without a hull are descended). A sample
 // dropped from a hull lies on or below a hull edge; seen from a point left of the node,
 // its slope is then at most that of one of the edge's ends, so the steepest sample of the
 // node from such a point is a hull vertex.
@@ -555,15 +556,20 @@ public:
         : v_(v), pos_(pos), size_(size) {}
 
     // Vertex positions, left to right, of node i (covering [first, first + width), inside
-    // the series, every sample finite or -inf; -inf samples are left out).
-    std::span<const std::uint32_t> of(std::size_t i, std::size_t first, std::size_t width) {
+    // the series, every sample finite or -inf; -inf samples are left out). False when the
+    // hulls would outgrow their budget (4 positions a sample); the caller then descends.
+    bool of(std::size_t i, std::size_t first, std::size_t width, std::span<const std::uint32_t>& hull) {
         // The nodes of width >= 16 are those numbered below size / 8.
         if (start_.empty()) {
             start_.assign(size_ / (kMinWidth / 2), kUnbuilt);
             counts_.assign(start_.size(), 0);
         }
-        if (start_[i] == kUnbuilt) build(i, first, width);
-        return {pool_.data() + start_[i], counts_[i]};
+        // A node's hull and its children's missing ones add at most 2 width vertices.
+        if (start_[i] == kUnbuilt && (pool_.size() + 2 * width > 4 * v_.size() || !build(i, first, width))) {
+            return false;
+        }
+        hull = {pool_.data() + start_[i], counts_[i]};
+        return true;
     }
 
     // Positions below 2^32 only (vertices are kept as 32-bit positions).
@@ -586,27 +592,28 @@ private:
         pool_.push_back(k);
     }
 
-    void build(std::size_t i, std::size_t first, std::size_t width) {
+    bool build(std::size_t i, std::size_t first, std::size_t width) {
         if (width <= kMinWidth) {
             const std::size_t start = pool_.size();
             for (std::size_t k = first; k < first + width && k < v_.size(); ++k) {
                 if (v_[k] != -kInf) push(start, static_cast<std::uint32_t>(k));
             }
             record(i, start);
-            return;
+            return true;
         }
         const std::size_t half = width / 2;
-        const auto left = of(2 * i, first, half);
+        std::span<const std::uint32_t> left;
+        std::span<const std::uint32_t> right;
+        if (!of(2 * i, first, half, left)) return false;
         const std::size_t left_start = static_cast<std::size_t>(left.data() - pool_.data());
-        const std::size_t left_count = left.size();
-        const auto right = of(2 * i + 1, first + half, half);
+        if (!of(2 * i + 1, first + half, half, right)) return false;
         const std::size_t right_start = static_cast<std::size_t>(right.data() - pool_.data());
-        const std::size_t right_count = right.size();
         // Indices, not pointers, into pool_: it grows while this chain is made.
         const std::size_t start = pool_.size();
-        for (std::size_t j = 0; j < left_count; ++j) push(start, pool_[left_start + j]);
-        for (std::size_t j = 0; j < right_count; ++j) push(start, pool_[right_start + j]);
+        for (std::size_t j = 0; j < left.size(); ++j) push(start, pool_[left_start + j]);
+        for (std::size_t j = 0; j < right.size(); ++j) push(start, pool_[right_start + j]);
         record(i, start);
+        return true;
     }
 
     void record(std::size_t i, std::size_t start) {
@@ -767,7 +774,8 @@ public:
     // falls from then on (each slope lies between the one before and the edge's, and edge
     // slopes fall), so a binary search on that turn finds the steepest vertex.
     bool hull_below(std::size_t i, std::size_t first, std::size_t width, double xb, double vb) {
-        const auto hull = hulls_->of(i, first, width);
+        std::span<const std::uint32_t> hull;
+        if (!hulls_->of(i, first, width, hull)) return false;
         if (hull.empty()) return true;  // -inf samples only
         std::size_t low = 0;
         std::size_t high = hull.size() - 1;
