@@ -29,9 +29,11 @@
 // is >= the high's. With top a heap by exact slope (comparisons are orientation tests),
 // the pair has more than L blockers exactly when the least steep of top, the (L + 1)-th
 // steepest, has a slope >= the high's; outside samples are never steeper than it. Nodes
-// are passed over when an exact orientation test shows the node's corner (the largest
-// slope any point in it can have) is not steeper than that sample. No literal count, so a
-// low end costs O(n + e log L) orientation tests for its e edges: O(n^2 + m log L) in all.
+// are passed over when exact tests show no point in them is steeper than that sample (the
+// node's corner, a step bound, and last its upper hull, which decides). No literal count,
+// and a node is entered only when it holds a high to emit, so a low end costs
+// O((e + L) log n) node tests for its e edges, each O(log n) orientation tests at most:
+// O((m + nL) log^2 n) in all, plus the hulls' O(n log n).
 // With L = 0 the exact rule goes to neighbour_chain.hpp instead. With L >= n - 2 every pair
 // is visible under either rule and is emitted as it is.
 //
