@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 
 #include "core/edge_collector.hpp"
 #include "core/fault.hpp"
@@ -176,9 +177,10 @@ void chunked_horizontal_edges(std::span<const double> v, bool skip_adjacent,
 // and (c, d) needs v[b] < v[c]), so the edges among any k samples are at most 2k - 3
 // (outerplanar); the edges of these lows join the k = (hi - lo) + stack.size() samples of
 // the stretch and its starting records.
-std::size_t sweep_top_down(std::span<const double> v, std::size_t lo, std::size_t hi,
-                           const std::vector<std::size_t>& stack, bool skip_adjacent, Edge* out,
-                           std::size_t room) {
+// Returns nullopt at the first NaN low, which this sweep does not take.
+std::optional<std::size_t> sweep_top_down(std::span<const double> v, std::size_t lo, std::size_t hi,
+                                          const std::vector<std::size_t>& stack, bool skip_adjacent,
+                                          Edge* out, std::size_t room) {
     constexpr std::size_t kGuard = 4;
     constexpr std::size_t kStores = 4;
     constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -194,6 +196,7 @@ std::size_t sweep_top_down(std::span<const double> v, std::size_t lo, std::size_
     WorkPoll poll;
     for (std::size_t i = hi; i-- > lo;) {
         const double y = v[i];
+        if (std::isnan(y)) [[unlikely]] return std::nullopt;
         std::size_t below = static_cast<std::size_t>(values[sp - 1] < y) + (values[sp - 2] < y) +
                             (values[sp - 3] < y) + (values[sp - 4] < y);
         if (below == 4) {
@@ -255,13 +258,14 @@ void move_down(Edge* data, std::size_t from, std::size_t to, std::size_t count,
 }
 
 // One sweep per chunk, each into a region of its own of outerplanar size, so no pass
-// counts first (no NaN anywhere). The regions lie one after another; each chunk's edges
+// counts first; nullopt when the series holds a NaN (found by the sweeps, not by a pass
+// of its own). The regions lie one after another; each chunk's edges
 // fill its region from the top, so chunk 0 ends where chunk 1's region begins, and every
 // later chunk is moved down over the unused bottom of its region to close the gap (a few
 // slots on noise). `allocate(room)` gives the room; returns where the edges start and how
 // many there are.
 template <class Allocate>
-std::pair<std::size_t, std::size_t> one_sweep_edges(std::span<const double> v, bool skip_adjacent,
+std::optional<std::pair<std::size_t, std::size_t>> one_sweep_edges(std::span<const double> v, bool skip_adjacent,
                                                     std::span<const std::size_t> cuts,
                                                     Allocate&& allocate) {
     const std::size_t chunks = cuts.size() - 1;
@@ -272,22 +276,19 @@ std::pair<std::size_t, std::size_t> one_sweep_edges(std::span<const double> v, b
         base[c + 1] = base[c] + outerplanar_room(cuts[c + 1] - cuts[c] + starts[c].stack.size());
     }
     Edge* const out = allocate(base[chunks]);
-    std::vector<std::size_t> tops(chunks);
+    std::vector<std::optional<std::size_t>> tops(chunks);
     run_parallel(chunks, [&](std::size_t c) {
-        tops[c] = base[c] + sweep_top_down(v, cuts[c], cuts[c + 1], starts[c].stack,
-                                           skip_adjacent, out + base[c], base[c + 1] - base[c]);
+        tops[c] = sweep_top_down(v, cuts[c], cuts[c + 1], starts[c].stack, skip_adjacent,
+                                 out + base[c], base[c + 1] - base[c]);
     });
+    if (std::any_of(tops.begin(), tops.end(), [](const auto& top) { return !top; })) return std::nullopt;
     std::size_t end = base[1];
     for (std::size_t c = 1; c < chunks; ++c) {
-        const std::size_t count = base[c + 1] - tops[c];
-        move_down(out, tops[c], end, count, chunks);
+        const std::size_t count = base[c + 1] - base[c] - *tops[c];
+        move_down(out, base[c] + *tops[c], end, count, chunks);
         end += count;
     }
-    return {tops[0], end - tops[0]};
-}
-
-bool has_nan(std::span<const double> v) {
-    return std::any_of(v.begin(), v.end(), [](double y) { return std::isnan(y); });
+    return std::pair{*tops[0], end - *tops[0]};
 }
 
 }  // namespace
@@ -295,7 +296,16 @@ bool has_nan(std::span<const double> v) {
 std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool skip_adjacent,
                                               std::span<const std::size_t> cuts) {
     std::vector<Edge> edges;
-    if (has_nan(v)) {
+    // The room is cleared (a vector's elements exist), the edges moved to its front; room
+    // left over beyond a quarter of the edges (sparse graphs: monotone stretches) is
+    // given back, so the record never holds much more than its edges.
+    const auto swept = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
+        reserve_large(edges, room);
+        edges.resize(room);
+        return edges.data();
+    });
+    if (!swept) {
+        edges = {};
         chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
             reserve_large(edges, m);
             edges.resize(m);
@@ -303,14 +313,7 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
         });
         return edges;
     }
-    // The room is cleared (a vector's elements exist), the edges moved to its front; room
-    // left over beyond a quarter of the edges (sparse graphs: monotone stretches) is
-    // given back, so the record never holds much more than its edges.
-    const auto [first, count] = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
-        reserve_large(edges, room);
-        edges.resize(room);
-        return edges.data();
-    });
+    const auto [first, count] = *swept;
     if (first != 0) std::memmove(edges.data(), edges.data() + first, count * sizeof(Edge));
     edges.resize(count);
     if (edges.capacity() - count > count / 4) edges.shrink_to_fit();
@@ -320,7 +323,13 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
 EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
                                              std::span<const std::size_t> cuts) {
     EdgeBuffer buffer;
-    if (has_nan(v)) {
+    // Pages no edge reaches are never touched.
+    const auto swept = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
+        buffer = EdgeBuffer::with_room(room);
+        return buffer.storage.get();
+    });
+    if (!swept) {
+        buffer = EdgeBuffer{};
         chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
             buffer = EdgeBuffer::with_room(m);
             buffer.size = m;
@@ -328,13 +337,8 @@ EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool ski
         });
         return buffer;
     }
-    // Pages no edge reaches are never touched.
-    const auto [first, count] = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
-        buffer = EdgeBuffer::with_room(room);
-        return buffer.storage.get();
-    });
-    buffer.first = first;
-    buffer.size = count;
+    buffer.first = swept->first;
+    buffer.size = swept->second;
     return buffer;
 }
 
