@@ -259,15 +259,15 @@ void move_down(Edge* data, std::size_t from, std::size_t to, std::size_t count,
 
 // One sweep per chunk, each into a region of its own of outerplanar size, so no pass
 // counts first; nullopt when the series holds a NaN (found by the sweeps, not by a pass
-// of its own). The regions lie one after another; each chunk's edges
-// fill its region from the top, so chunk 0 ends where chunk 1's region begins, and every
-// later chunk is moved down over the unused bottom of its region to close the gap (a few
-// slots on noise). `allocate(room)` gives the room; returns where the edges start and how
-// many there are.
+// of its own). The regions lie one after another; each chunk's edges fill its region from
+// the top, so chunk 0 ends where chunk 1's region begins, and every later chunk is moved
+// down over the unused bottom of its region to close the gap (a few slots on noise).
+// `allocate(room)` gives the room; returns where the edges start and how many there are.
 template <class Allocate>
-std::optional<std::pair<std::size_t, std::size_t>> one_sweep_edges(std::span<const double> v, bool skip_adjacent,
-                                                    std::span<const std::size_t> cuts,
-                                                    Allocate&& allocate) {
+std::optional<std::pair<std::size_t, std::size_t>> one_sweep_edges(std::span<const double> v,
+                                                                   bool skip_adjacent,
+                                                                   std::span<const std::size_t> cuts,
+                                                                   Allocate&& allocate) {
     const std::size_t chunks = cuts.size() - 1;
     std::vector<ChunkStart> starts =
         single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts);
