@@ -751,7 +751,7 @@ public:
         const double cx = top >= y0_ ? this->pos_.at(first) : this->pos_.at(last);
         if (orientation_sign(x0_, y0_, cx, top, xb, vb) >= 0) return true;
         if (steps_below(node.step, first, last, xb, vb)) return true;
-        return width >= NodeHulls<Positions>::kMinWidth && hulls_ && hull_below(i, first, width, xb, vb);
+        return width >= NodeHulls<Positions>::kMinWidth && hulls_ && hull_below(i, first, width, b);
     }
 
     // Test (b) of passes_over.
@@ -775,7 +775,7 @@ public:
     // from lo rises while the next vertex is strictly steeper than the current one and
     // falls from then on (each slope lies between the one before and the edge's, and edge
     // slopes fall), so a binary search on that turn finds the steepest vertex.
-    bool hull_below(std::size_t i, std::size_t first, std::size_t width, double xb, double vb) {
+    bool hull_below(std::size_t i, std::size_t first, std::size_t width, std::size_t b) {
         std::span<const std::uint32_t> hull;
         if (!hulls_->of(i, first, width, hull)) return false;
         if (hull.empty()) return true;  // -inf samples only
@@ -783,16 +783,13 @@ public:
         std::size_t high = hull.size() - 1;
         while (low < high) {
             const std::size_t mid = low + (high - low) / 2;
-            const std::size_t a = hull[mid];
-            const std::size_t c = hull[mid + 1];
-            if (orientation_sign(x0_, y0_, this->pos_.at(a), this->v_[a], this->pos_.at(c), this->v_[c]) > 0) {
+            if (steeper(hull[mid + 1], hull[mid])) {
                 low = mid + 1;
             } else {
                 high = mid;
             }
         }
-        const std::size_t k = hull[low];
-        return orientation_sign(x0_, y0_, this->pos_.at(k), this->v_[k], xb, vb) >= 0;
+        return steeper_or_equal(b, hull[low]);
     }
 
     std::size_t lo_ = 0;
