@@ -219,9 +219,8 @@ ArrayBlock edge_array(const Series& v, bool skip_adjacent, VisibilityRule rule,
         return edge_block(horizontal_visibility_edge_buffer(
             v, skip_adjacent, visibility_cuts(v.size(), threads, rule)));
     }
-    const std::vector<std::size_t> cuts = visibility_cuts(v.size(), threads, rule);
-    if (cuts.size() > 2) return edge_block(natural_visibility_edge_buffer(v, skip_adjacent, cuts));
-    return edge_block(visibility_edges(v, skip_adjacent, rule, threads));
+    return edge_block(
+        natural_visibility_edge_buffer(v, skip_adjacent, visibility_cuts(v.size(), threads, rule)));
 }
 
 // Converts with the interpreter held, computes without it on the call's own copy, and

@@ -393,12 +393,13 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
                    const std::vector<std::size_t> cuts =
                        runs_threaded(call) ? visibility_cuts(decided_values(call).size(), call.threads, rule)
                                            : std::vector<std::size_t>{};
-                   // Threads write the plain rules' edges straight into the array.
+                   // The plain rules' edges are written straight into the array, on any
+                   // number of threads.
                    ArrayBlock computed =
                        runs_threaded(call) && rule == VisibilityRule::Horizontal
                            ? edge_block(horizontal_visibility_edge_buffer(
                                  decided_values(call), call.options.skip_adjacent, cuts))
-                       : runs_threaded(call) && cuts.size() > 2
+                       : runs_threaded(call)
                            ? edge_block(natural_visibility_edge_buffer(
                                  decided_values(call), call.options.skip_adjacent, cuts))
                            : edge_block(call_edges(call));

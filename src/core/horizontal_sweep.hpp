@@ -2,8 +2,10 @@
 // Plain C++; no interpreter calls.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -95,17 +97,48 @@ struct ChunkStart {
 };
 
 // The starting states of the chunks [cuts[c], cuts[c + 1]) (series_graphs.cpp; the chunks'
-// own records are found on several threads).
-std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const std::size_t> cuts);
+// own records are found on several threads). Without `gather_nans` the NaN positions are
+// left out: for a caller that knows the series has none, or finds out on its own.
+std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const std::size_t> cuts,
+                                     bool gather_nans = true);
+
+// The largest of p[0, count), NaN passed over (-inf when there is nothing else): four
+// independent lanes, so no chain of dependent steps runs through the block.
+inline double block_max(const double* p, std::size_t count) {
+    constexpr double kNone = -std::numeric_limits<double>::infinity();
+    double lanes[4] = {kNone, kNone, kNone, kNone};
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        for (std::size_t l = 0; l < 4; ++l) lanes[l] = p[k + l] > lanes[l] ? p[k + l] : lanes[l];
+    }
+    for (std::size_t l = 0; k + l < count; ++l) lanes[l] = p[k + l] > lanes[l] ? p[k + l] : lanes[l];
+    return std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+}
+
+// Records are rare in most series: a block of this many samples whose largest is not
+// above the bar is passed over whole.
+inline constexpr std::size_t kRecordBlock = 256;
 
 // The left-visible records of the stretch [lo, hi): the non-NaN positions r with v[r]
 // greater than every non-NaN sample in [lo, r), ascending (in position and value).
 inline std::vector<std::size_t> prefix_records(std::span<const double> v, std::size_t lo,
                                                std::size_t hi) {
     std::vector<std::size_t> records;
-    for (std::size_t k = lo; k < hi; ++k) {
-        // NaN compares false: never a record, never raises the bar.
-        if (!std::isnan(v[k]) && (records.empty() || v[k] > v[records.back()])) records.push_back(k);
+    std::size_t k = lo;
+    while (k < hi && std::isnan(v[k])) ++k;
+    if (k == hi) return records;
+    double best = v[k];
+    records.push_back(k);
+    for (std::size_t from = k + 1; from < hi; from += kRecordBlock) {
+        const std::size_t to = std::min(hi, from + kRecordBlock);
+        if (!(block_max(v.data() + from, to - from) > best)) continue;
+        for (std::size_t r = from; r < to; ++r) {
+            // NaN compares false: never a record, never raises the bar.
+            if (v[r] > best) {
+                best = v[r];
+                records.push_back(r);
+            }
+        }
     }
     return records;
 }

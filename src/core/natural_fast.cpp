@@ -65,16 +65,17 @@ struct ChunkDegreeCounter {
 };
 
 // The chain's lists and proofs for rows emitted by several threads, built in chunks cut
-// at `cuts` (equal to those of one thread, see CertifiedChain::build); none when the
-// series goes to the scan whole. Rows go to sinks of their own, never to the chain's.
+// at `cuts` (equal to those of one thread, see CertifiedChain::build); false when the
+// series goes to the scan whole. A chain past its budget stays in `chain` until the
+// caller is done, so that its lists are freed only after the scan's rows are joined (see
+// IndexBuffer). Rows go to sinks of their own, never to the chain's.
 using SharedChain = CertifiedChain<IndexPositions, NoSink>;
-void chain_for_rows(std::span<const double> v, bool skip_adjacent, std::span<const std::size_t> cuts,
+bool chain_for_rows(std::span<const double> v, bool skip_adjacent, std::span<const std::size_t> cuts,
                     std::optional<SharedChain>& chain) {
     static NoSink none;
-    if (SharedChain::applies(v, {})) {
-        chain.emplace(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
-        if (!chain->build(ChainScan::budget(v.size()), cuts)) chain.reset();
-    }
+    if (!SharedChain::applies(v, {})) return false;
+    chain.emplace(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
+    return chain->build(ChainScan::budget(v.size()), cuts);
 }
 
 // Every row on several threads, by ranges of low ends. Exact: the row of a low end is
@@ -87,10 +88,10 @@ void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
                               std::span<const std::size_t> cuts, MakeSink&& make_sink) {
     const std::size_t chunks = cuts.size() - 1;
     std::optional<SharedChain> chain;
-    chain_for_rows(v, skip_adjacent, cuts, chain);
+    const bool chained = chain_for_rows(v, skip_adjacent, cuts, chain);
     run_parallel(chunks, [&](std::size_t c) {
         auto sink = make_sink(c);
-        if (chain) {
+        if (chained) {
             chain->emit(cuts[c], cuts[c + 1], sink);
         } else {
             PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
@@ -120,10 +121,10 @@ template <class Allocate>
 void natural_edges_in_parallel(std::span<const double> v, bool skip_adjacent,
                                std::span<const std::size_t> cuts, Allocate&& allocate) {
     std::optional<SharedChain> chain;
-    chain_for_rows(v, skip_adjacent, cuts, chain);
+    const bool chained = chain_for_rows(v, skip_adjacent, cuts, chain);
     const std::size_t chunks = cuts.size() - 1;
     std::vector<EdgeCollector> scanned(chunks);
-    if (!chain) {
+    if (!chained) {
         run_parallel(chunks, [&](std::size_t c) {
             auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
             PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);

@@ -41,6 +41,7 @@
 
 #include "core/cancel.hpp"
 #include "core/exact_orientation.hpp"
+#include "core/memory.hpp"
 
 namespace kestrel {
 
@@ -80,6 +81,7 @@ private:
         if (grown == nullptr) throw std::bad_alloc();
         data_ = static_cast<std::uint32_t*>(grown);
         capacity_ = capacity;
+        prefer_huge_pages(data_, capacity_ * sizeof(std::uint32_t));
     }
 
     std::uint32_t* data_ = nullptr;

@@ -87,21 +87,24 @@ std::optional<VisibilityGraph> reference_series_subgraph(const Series& v, std::s
 // sweep's own step: R(lo - 1) is chunk c's prefix records followed by the records of
 // R(hi - 1) above chunk c's largest value (a record r >= hi stays one exactly when v[r]
 // exceeds every non-NaN sample in [lo, hi), that is the last prefix record of chunk c).
-std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const std::size_t> cuts) {
+// Chunk 0's records would only start a chunk before it, so they are not gathered.
+std::vector<ChunkStart> chunk_starts(std::span<const double> v, std::span<const std::size_t> cuts,
+                                     bool gather_nans) {
     const std::size_t chunks = cuts.size() - 1;
     std::vector<std::vector<std::size_t>> records(chunks);
     std::vector<std::vector<std::size_t>> nans(chunks);
     run_parallel(chunks, [&](std::size_t c) {
-        records[c] = prefix_records(v, cuts[c], cuts[c + 1]);
-        for (std::size_t k = cuts[c]; k < cuts[c + 1]; ++k) {
+        for (std::size_t k = cuts[c]; gather_nans && k < cuts[c + 1]; ++k) {
             if (std::isnan(v[k])) nans[c].push_back(k);
         }
+        if (c > 0) records[c] = prefix_records(v, cuts[c], cuts[c + 1]);
     });
     std::vector<ChunkStart> starts(chunks);
     std::vector<std::size_t> stack;     // R(cuts[c + 1] - 1), nearest last
     std::vector<std::size_t> nan_stack;  // NaN positions >= cuts[c + 1], nearest last
     for (std::size_t c = chunks; c-- > 0;) {
         starts[c] = ChunkStart{stack, nan_stack};
+        if (c == 0) break;
         if (!records[c].empty()) {
             const double top = v[records[c].back()];
             while (!stack.empty() && !(v[stack.back()] > top)) stack.pop_back();
@@ -116,6 +119,12 @@ namespace {
 
 bool single_chunk(std::span<const std::size_t> cuts) { return cuts.size() <= 2; }
 
+// A lone chunk starts from nothing.
+std::vector<ChunkStart> starts_of(std::span<const double> v, std::span<const std::size_t> cuts,
+                                  bool gather_nans) {
+    return single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts, gather_nans);
+}
+
 // Each chunk's sweep yields its lows descending, every low's highs ascending and in one
 // run, so one pass counts each low's edges and a second writes each low's run straight
 // into place, the chunk's runs filling its range from the top down. The chunks' ranges
@@ -124,11 +133,10 @@ bool single_chunk(std::span<const std::size_t> cuts) { return cuts.size() <= 2; 
 // edges once they are counted; each chunk first touches its own range.
 template <class Allocate>
 void chunked_horizontal_edges(std::span<const double> v, bool skip_adjacent,
-                              std::span<const std::size_t> cuts, Allocate&& allocate) {
+                              std::span<const std::size_t> cuts, std::vector<ChunkStart> starts,
+                              Allocate&& allocate) {
     const std::size_t n = v.size();
     const std::size_t chunks = cuts.size() - 1;
-    std::vector<ChunkStart> starts =
-        single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts);
     std::vector<std::size_t> count(n, 0);
     std::vector<std::size_t> first(chunks + 1, 0);  // where each chunk's range starts
     run_parallel(chunks, [&](std::size_t c) {
@@ -257,34 +265,93 @@ void move_down(Edge* data, std::size_t from, std::size_t to, std::size_t count,
     });
 }
 
-// One sweep per chunk, each into a region of its own of outerplanar size, so no pass
-// counts first; nullopt when the series holds a NaN (found by the sweeps, not by a pass
-// of its own). The regions lie one after another; each chunk's edges fill its region from
-// the top, so chunk 0 ends where chunk 1's region begins, and every later chunk is moved
-// down over the unused bottom of its region to close the gap (a few slots on noise).
-// `allocate(room)` gives the room; returns where the edges start and how many there are.
+// Lows of [lo, hi) above every non-NaN sample after them, `above` being the largest from
+// hi on (-inf: none); a NaN is never one.
+std::size_t summits(std::span<const double> v, std::size_t lo, std::size_t hi, double above) {
+    std::size_t count = 0;
+    for (std::size_t to = hi; to > lo;) {
+        const std::size_t from = to - std::min(to - lo, kRecordBlock);
+        if (block_max(v.data() + from, to - from) > above) {
+            for (std::size_t k = to; k-- > from;) {
+                if (v[k] > above) {
+                    above = v[k];
+                    ++count;
+                }
+            }
+        }
+        to = from;
+    }
+    return count;
+}
+
+// The most edges sweep_top_down writes for a chunk of `length` lows, from a starting
+// stack of `starting` records to one of `leaving` (the next chunk's start).
+// Without NaN: a low's edges are the records it pops below it, plus the first record not
+// below it unless the low is a summit (none is left); with skip_adjacent, one less for
+// every low but one with an empty stack (only the series' last, in the last chunk). The
+// pops number starting + length - leaving, and a pop of an equal record is that low's
+// edge to the first record not below it, counted twice here: the room exceeds the edges
+// by the ties alone.
+// With NaN (records, summits and stacks all pass NaN over): the sweep stops at the
+// chunk's last NaN, having written the first edges of the same chunk without its NaN
+// samples, whose room is this one less one or two per NaN: the room still holds them.
+std::size_t sweep_room(std::size_t length, std::size_t starting, std::size_t leaving,
+                       std::size_t summit_count, bool skip_adjacent) {
+    // Subtracted in this order no step goes below the result, which is >= 0.
+    return starting + 2 * length - leaving - summit_count -
+           (skip_adjacent ? length - (starting == 0) : 0);
+}
+
+// One sweep per chunk, each into a region of its own, so no pass counts first; nullopt
+// when the series holds a NaN (found by the sweeps: `starts` need not list NaN positions).
+// Chunk 0's region has the outerplanar size, the others their sweep_room: exact up to
+// ties, so without ties each chunk ends where the next begins. The regions lie one after
+// another; each chunk's edges fill its region from the top, so chunk 0 ends where chunk
+// 1's region begins, and a later chunk that left room unused (ties) is moved down over it.
+// The middle chunks' summits are counted first (the regions after them depend on them);
+// the last chunk counts its own on its thread. `allocate(room)` gives the room; returns
+// where the edges start and how many there are.
 template <class Allocate>
 std::optional<std::pair<std::size_t, std::size_t>> one_sweep_edges(std::span<const double> v,
                                                                    bool skip_adjacent,
                                                                    std::span<const std::size_t> cuts,
+                                                                   const std::vector<ChunkStart>& starts,
                                                                    Allocate&& allocate) {
     const std::size_t chunks = cuts.size() - 1;
-    std::vector<ChunkStart> starts =
-        single_chunk(cuts) ? std::vector<ChunkStart>(1) : chunk_starts(v, cuts);
-    std::vector<std::size_t> base(chunks + 1, 0);
-    for (std::size_t c = 0; c < chunks; ++c) {
-        base[c + 1] = base[c] + outerplanar_room(cuts[c + 1] - cuts[c] + starts[c].stack.size());
+    const std::size_t last = chunks - 1;
+    std::vector<std::size_t> summit_counts(chunks, 0);
+    if (chunks > 2) {
+        run_parallel(chunks - 2, [&](std::size_t k) {
+            const std::size_t c = k + 1;
+            const std::vector<std::size_t>& after = starts[c].stack;  // deepest: the largest
+            summit_counts[c] = summits(v, cuts[c], cuts[c + 1],
+                                       after.empty() ? -std::numeric_limits<double>::infinity()
+                                                     : v[after.front()]);
+        });
     }
+    auto room_of = [&](std::size_t c, std::size_t summit_count) {
+        const std::size_t length = cuts[c + 1] - cuts[c];
+        if (c == 0) return outerplanar_room(length + starts[0].stack.size());
+        return sweep_room(length, starts[c].stack.size(), starts[c - 1].stack.size(), summit_count,
+                          skip_adjacent);
+    };
+    std::vector<std::size_t> base(chunks + 1, 0);
+    for (std::size_t c = 0; c < chunks; ++c) base[c + 1] = base[c] + room_of(c, summit_counts[c]);
+    // The last chunk's room is taken with no summit here, an upper bound of its own.
     Edge* const out = allocate(base[chunks]);
     std::vector<std::optional<std::size_t>> tops(chunks);
+    std::vector<std::size_t> rooms(chunks);
     run_parallel(chunks, [&](std::size_t c) {
-        tops[c] = sweep_top_down(v, cuts[c], cuts[c + 1], starts[c].stack, skip_adjacent,
-                                 out + base[c], base[c + 1] - base[c]);
+        constexpr double kNothing = -std::numeric_limits<double>::infinity();
+        rooms[c] = c == last && c > 0 ? room_of(c, summits(v, cuts[c], cuts[c + 1], kNothing))
+                                      : base[c + 1] - base[c];
+        tops[c] = sweep_top_down(v, cuts[c], cuts[c + 1], starts[c].stack, skip_adjacent, out + base[c],
+                                 rooms[c]);
     });
     if (std::any_of(tops.begin(), tops.end(), [](const auto& top) { return !top; })) return std::nullopt;
     std::size_t end = base[1];
     for (std::size_t c = 1; c < chunks; ++c) {
-        const std::size_t count = base[c + 1] - base[c] - *tops[c];
+        const std::size_t count = rooms[c] - *tops[c];
         move_down(out, base[c] + *tops[c], end, count, chunks);
         end += count;
     }
@@ -299,14 +366,16 @@ std::vector<Edge> horizontal_visibility_edges(std::span<const double> v, bool sk
     // The room is cleared (a vector's elements exist), the edges moved to its front; room
     // left over beyond a quarter of the edges (sparse graphs: monotone stretches) is
     // given back, so the record never holds much more than its edges.
-    const auto swept = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
+    // NaN positions are gathered only once a sweep has met a NaN.
+    const std::vector<ChunkStart> starts = starts_of(v, cuts, false);
+    const auto swept = one_sweep_edges(v, skip_adjacent, cuts, starts, [&](std::size_t room) {
         reserve_large(edges, room);
         edges.resize(room);
         return edges.data();
     });
     if (!swept) {
         edges = {};
-        chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
+        chunked_horizontal_edges(v, skip_adjacent, cuts, starts_of(v, cuts, true), [&](std::size_t m) {
             reserve_large(edges, m);
             edges.resize(m);
             return edges.data();
@@ -324,13 +393,15 @@ EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool ski
                                              std::span<const std::size_t> cuts) {
     EdgeBuffer buffer;
     // Pages no edge reaches are never touched.
-    const auto swept = one_sweep_edges(v, skip_adjacent, cuts, [&](std::size_t room) {
+    // NaN positions are gathered only once a sweep has met a NaN.
+    const std::vector<ChunkStart> starts = starts_of(v, cuts, false);
+    const auto swept = one_sweep_edges(v, skip_adjacent, cuts, starts, [&](std::size_t room) {
         buffer = EdgeBuffer::with_room(room);
         return buffer.storage.get();
     });
     if (!swept) {
         buffer = EdgeBuffer{};
-        chunked_horizontal_edges(v, skip_adjacent, cuts, [&](std::size_t m) {
+        chunked_horizontal_edges(v, skip_adjacent, cuts, starts_of(v, cuts, true), [&](std::size_t m) {
             buffer = EdgeBuffer::with_room(m);
             buffer.size = m;
             return buffer.storage.get();
@@ -450,11 +521,10 @@ VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const doub
 
 SharedRows<Edge> visibility_edge_rows(std::span<const double> v, bool skip_adjacent,
                                       VisibilityRule rule, std::size_t threads) {
-    if (rule == VisibilityRule::Natural) {
-        return SharedRows<Edge>(visibility_edges(v, skip_adjacent, rule, threads));
-    }
-    EdgeBuffer buffer = horizontal_visibility_edge_buffer(v, skip_adjacent,
-                                                          visibility_cuts(v.size(), threads, rule));
+    const std::vector<std::size_t> cuts = visibility_cuts(v.size(), threads, rule);
+    EdgeBuffer buffer = rule == VisibilityRule::Natural
+                            ? natural_visibility_edge_buffer(v, skip_adjacent, cuts)
+                            : horizontal_visibility_edge_buffer(v, skip_adjacent, cuts);
     // A record lives on and may grow: room beyond a quarter of the edges (sparse graphs:
     // monotone stretches, whose chunks leave moved-from slots behind) is given back by one
     // copy of the edges; otherwise the buffer is the record's storage as it is.
