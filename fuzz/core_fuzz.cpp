@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/cancel.hpp"
+#include "core/edge_collector.hpp"
 #include "core/exact_orientation.hpp"
 #include "core/graph_record.hpp"
 #include "core/variants.hpp"
@@ -335,6 +336,19 @@ void check_series(const Series& v, bool skip, std::uint8_t window_selector, std:
         if (!same_graph(fast, slow)) fail(natural ? "natural graph" : "horizontal graph", skip);
         if (visibility_edges(v, skip, rule) != slow.edges()) {
             fail(natural ? "natural edges" : "horizontal edges", skip);
+        }
+        // The series cut into up to three chunks where two input bytes say, each built on
+        // its own thread and joined.
+        std::vector<std::size_t> cuts{0, i_selector % (v.size() + 1), j_selector % (v.size() + 1), v.size()};
+        std::sort(cuts.begin(), cuts.end());
+        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+        if (cuts.size() < 2) cuts = {0, 0};
+        const EdgeBuffer chunked = natural ? natural_visibility_edge_buffer(v, skip, cuts)
+                                           : horizontal_visibility_edge_buffer(v, skip, cuts);
+        if (!std::equal(chunked.data(), chunked.data() + chunked.size, slow.edges().begin(), slow.edges().end()) ||
+            (natural ? natural_visibility_edges(v, skip, cuts) : horizontal_visibility_edges(v, skip, cuts)) !=
+                slow.edges()) {
+            fail(natural ? "natural edges in chunks" : "horizontal edges in chunks", skip);
         }
         // Degrees counted without storing edges, against the reference's edges.
         std::vector<std::uint64_t> degrees(v.size(), 0);
