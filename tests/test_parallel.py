@@ -100,6 +100,20 @@ def test_long_series_split_among_threads_match_one_thread(kind):
         assert kg.horizontal_visibility_degrees(v, threads=threads).tobytes() == degrees
 
 
+@pytest.mark.parametrize("gaps", ["tail", "head", "one per chunk", "last sample"])
+def test_gaps_anywhere_in_chunks_of_tie_free_noise(gaps):
+    # Chunks sweep without knowing where NaN lies: one that meets a NaN, or starts from a
+    # tail that is all NaN, must still leave the result to the counting path.
+    v = np.random.default_rng(3).random(3000)
+    where = {"tail": slice(1200, None), "head": slice(0, 5), "one per chunk": slice(100, None, 750),
+             "last sample": slice(-1, None)}[gaps]
+    v[where] = NAN
+    for entry in (kg.horizontal_visibility_edge_array, kg.visibility_edge_array):
+        one = entry(v, threads=1).tobytes()
+        for threads in (2, 3, 4):
+            assert entry(v, threads=threads).tobytes() == one, (entry, threads)
+
+
 CALLS = {
     "visibility_degrees": lambda t: kg.visibility_degrees([1.0, 2.0], threads=t),
     "horizontal_visibility_edge_array": lambda t: kg.horizontal_visibility_edge_array([1.0], threads=t),
