@@ -199,6 +199,8 @@ PEAK_CHILD = """
 @pytest.mark.parametrize("call", [
     "kg.graph_edge_array(v)",
     "kg.visibility_edge_array(v)",
+    "kg.visibility_edge_array(v, threads=2)",
+    "kg.graph_edge_array(v, threads=3)",
     "kg.graph_edge_array(v, x=np.arange(float(n)) * 0.25)",
     "kg.graph_edge_array(v, exact=True)",
     "kg.graph_edge_array(v, 'horizontal', penetrable=n)",

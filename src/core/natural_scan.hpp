@@ -869,7 +869,8 @@ public:
     // build, the lists built in the chunks cut at `cuts` on a thread each (ChunkedChain),
     // then completed chunk by chunk on the calling thread. A row's proofs are the same
     // tests on the same records and w as on one thread, only split between the passes:
-    // proven_ is only ever cleared, so it ends the same whatever the order.
+    // proven_ is only ever cleared, so it ends the same whatever the order. False as build;
+    // the rows are then not to be read from the chain.
     bool build(std::size_t budget, std::span<const std::size_t> cuts) {
         if (cuts.size() <= 2) return build(budget);
         proven_.assign(n_, 1);
@@ -883,11 +884,9 @@ public:
             Proofs proofs{*this};
             if (!chunked_->complete_chunk(c, budget, proofs)) over.store(true, std::memory_order_relaxed);
         }
-        if (over.load(std::memory_order_relaxed) || chunked_->entries() > budget) {
-            chunked_.reset();
-            return false;
-        }
-        return true;
+        // Past the budget the lists stay until the chain goes, as one thread's do (see
+        // IndexBuffer): the caller's scan then gathers its rows first.
+        return !over.load(std::memory_order_relaxed) && chunked_->entries() <= budget;
     }
 
     // The rows of the low ends [first, last) in order, to `out`: a proven row from its
