@@ -215,12 +215,7 @@ ArrayBlock degree_array(const Series& v, bool skip_adjacent, VisibilityRule rule
 
 ArrayBlock edge_array(const Series& v, bool skip_adjacent, VisibilityRule rule,
                       std::size_t threads) {
-    if (rule == VisibilityRule::Horizontal) {
-        return edge_block(horizontal_visibility_edge_buffer(
-            v, skip_adjacent, visibility_cuts(v.size(), threads, rule)));
-    }
-    return edge_block(
-        natural_visibility_edge_buffer(v, skip_adjacent, visibility_cuts(v.size(), threads, rule)));
+    return edge_block(visibility_edge_buffer(v, skip_adjacent, rule, threads));
 }
 
 // Converts with the interpreter held, computes without it on the call's own copy, and

@@ -389,19 +389,12 @@ PyObject* graph_edge_array_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         KG_TRY(call, convert_call(graph_edge_array_signature, args, kwargs));
         KG_TRY(block, without_interpreter([&] {
                    prepare_inputs(call);
-                   const VisibilityRule rule = call.options.rule;
-                   const std::vector<std::size_t> cuts =
-                       runs_threaded(call) ? visibility_cuts(decided_values(call).size(), call.threads, rule)
-                                           : std::vector<std::size_t>{};
                    // The plain rules' edges are written straight into the array, on any
                    // number of threads.
                    ArrayBlock computed =
-                       runs_threaded(call) && rule == VisibilityRule::Horizontal
-                           ? edge_block(horizontal_visibility_edge_buffer(
-                                 decided_values(call), call.options.skip_adjacent, cuts))
-                       : runs_threaded(call)
-                           ? edge_block(natural_visibility_edge_buffer(
-                                 decided_values(call), call.options.skip_adjacent, cuts))
+                       runs_threaded(call)
+                           ? edge_block(visibility_edge_buffer(decided_values(call), call.options.skip_adjacent,
+                                                               call.options.rule, call.threads))
                            : edge_block(call_edges(call));
                    release_inputs(call);
                    return computed;

@@ -319,16 +319,13 @@ std::optional<std::pair<std::size_t, std::size_t>> one_sweep_edges(std::span<con
                                                                    Allocate&& allocate) {
     const std::size_t chunks = cuts.size() - 1;
     const std::size_t last = chunks - 1;
+    auto summits_of = [&](std::size_t c) {
+        const std::vector<std::size_t>& after = starts[c].stack;  // deepest: the largest
+        return summits(v, cuts[c], cuts[c + 1],
+                       after.empty() ? -std::numeric_limits<double>::infinity() : v[after.front()]);
+    };
     std::vector<std::size_t> summit_counts(chunks, 0);
-    if (chunks > 2) {
-        run_parallel(chunks - 2, [&](std::size_t k) {
-            const std::size_t c = k + 1;
-            const std::vector<std::size_t>& after = starts[c].stack;  // deepest: the largest
-            summit_counts[c] = summits(v, cuts[c], cuts[c + 1],
-                                       after.empty() ? -std::numeric_limits<double>::infinity()
-                                                     : v[after.front()]);
-        });
-    }
+    if (chunks > 2) run_parallel(chunks - 2, [&](std::size_t k) { summit_counts[k + 1] = summits_of(k + 1); });
     auto room_of = [&](std::size_t c, std::size_t summit_count) {
         const std::size_t length = cuts[c + 1] - cuts[c];
         if (c == 0) return outerplanar_room(length + starts[0].stack.size());
@@ -342,9 +339,7 @@ std::optional<std::pair<std::size_t, std::size_t>> one_sweep_edges(std::span<con
     std::vector<std::optional<std::size_t>> tops(chunks);
     std::vector<std::size_t> rooms(chunks);
     run_parallel(chunks, [&](std::size_t c) {
-        constexpr double kNothing = -std::numeric_limits<double>::infinity();
-        rooms[c] = c == last && c > 0 ? room_of(c, summits(v, cuts[c], cuts[c + 1], kNothing))
-                                      : base[c + 1] - base[c];
+        rooms[c] = c == last && c > 0 ? room_of(c, summits_of(c)) : base[c + 1] - base[c];
         tops[c] = sweep_top_down(v, cuts[c], cuts[c + 1], starts[c].stack, skip_adjacent, out + base[c],
                                  rooms[c]);
     });
@@ -519,12 +514,16 @@ VisibilityGraph graph_from_edges(std::span<const double> v, std::span<const doub
     return VisibilityGraph::from_sorted(std::move(vertices), std::move(edges));
 }
 
+EdgeBuffer visibility_edge_buffer(std::span<const double> v, bool skip_adjacent, VisibilityRule rule,
+                                  std::size_t threads) {
+    const std::vector<std::size_t> cuts = visibility_cuts(v.size(), threads, rule);
+    return rule == VisibilityRule::Natural ? natural_visibility_edge_buffer(v, skip_adjacent, cuts)
+                                           : horizontal_visibility_edge_buffer(v, skip_adjacent, cuts);
+}
+
 SharedRows<Edge> visibility_edge_rows(std::span<const double> v, bool skip_adjacent,
                                       VisibilityRule rule, std::size_t threads) {
-    const std::vector<std::size_t> cuts = visibility_cuts(v.size(), threads, rule);
-    EdgeBuffer buffer = rule == VisibilityRule::Natural
-                            ? natural_visibility_edge_buffer(v, skip_adjacent, cuts)
-                            : horizontal_visibility_edge_buffer(v, skip_adjacent, cuts);
+    EdgeBuffer buffer = visibility_edge_buffer(v, skip_adjacent, rule, threads);
     // A record lives on and may grow: room beyond a quarter of the edges (sparse graphs:
     // monotone stretches, whose chunks leave moved-from slots behind) is given back by one
     // copy of the edges; otherwise the buffer is the record's storage as it is.

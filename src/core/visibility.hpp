@@ -75,6 +75,9 @@ std::vector<std::uint64_t> horizontal_visibility_degrees(std::span<const double>
 struct EdgeBuffer;
 EdgeBuffer horizontal_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
                                              std::span<const std::size_t> cuts);
+// Either rule's edge buffer on `threads` threads (kAutoThreads: as many as pay).
+EdgeBuffer visibility_edge_buffer(std::span<const double> v, bool skip_adjacent, VisibilityRule rule,
+                                  std::size_t threads);
 
 // Counts the degree of every vertex as pairs (low, high) arrive.
 struct DegreeCounter {
