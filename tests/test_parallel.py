@@ -161,6 +161,20 @@ def test_natural_rows_shared_out_match_one_thread(tame):
         assert kg.graph_degrees(v, missing="keep", threads=threads).tobytes() == degrees
 
 
+@pytest.mark.parametrize("skip", [False, True])
+def test_natural_edges_mostly_across_the_cuts(skip):
+    # Two falling arcs, the second far above the first: each half's own graph is a path,
+    # and every sample of the first half also sees the second half's first sample. The
+    # edges across the cut outnumber the room set aside for them after the first pass.
+    n = 400_000
+    t = np.arange(n // 2) / (n // 2)
+    v = np.concatenate([-t * t, 1e3 - t * t])
+    one = kg.visibility_edge_array(v, skip, threads=1)
+    assert len(one) == 3 * n // 2 - 2 - (n - 1 if skip else 0)
+    for threads in (2, 3):
+        assert kg.visibility_edge_array(v, skip, threads=threads).tobytes() == one.tobytes()
+
+
 def even_cuts(n, threads):
     """Where the chunks of a series of n samples start for `threads` (all but the first)."""
     threads = min(threads, n)

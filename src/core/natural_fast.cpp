@@ -116,47 +116,148 @@ void drain_in_parallel(std::vector<EdgeCollector>& parts, Edge* out) {
     });
 }
 
+// Every row by the scan, the low ends of a chunk on a thread each, into room for the
+// edges that allocate(m) gives.
+template <class Allocate>
+void scan_edges_in_parallel(std::span<const double> v, bool skip_adjacent, std::span<const std::size_t> cuts,
+                            Allocate&& allocate) {
+    const std::size_t chunks = cuts.size() - 1;
+    std::vector<EdgeCollector> scanned(chunks);
+    run_parallel(chunks, [&](std::size_t c) {
+        auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
+        PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
+        for (std::size_t lo = cuts[c]; lo < cuts[c + 1]; ++lo) scan.run_from(lo);
+    });
+    drain_in_parallel(scanned, allocate(edge_count(scanned)));
+}
+
+// The number of edges of the rows of the low ends [first, last): listed rows' from the
+// lists' sizes, the rows the proofs do not cover scanned into `scanned`.
+std::size_t count_rows(const SharedChain& chain, std::span<const double> v, bool skip_adjacent,
+                       std::size_t first, std::size_t last, EdgeCollector& scanned) {
+    auto sink = [&scanned](std::size_t lo, std::size_t hi) { scanned.push(Edge{lo, hi}); };
+    std::optional<PlainScan<decltype(sink)>> scan;
+    const std::size_t listed = chain.count_listed(first, last, [&](std::size_t lo) {
+        if (!scan) scan.emplace(v, IndexPositions{}, 0, skip_adjacent, sink);
+        scan->run_from(lo);
+    });
+    return listed + scanned.size();
+}
+
+// Those rows written from `at` on, up to `end`, the listed ones straight from the lists;
+// a scanned row's edges are the next ones of `scanned` (count_rows gathered them in the
+// same order).
+void write_rows(const SharedChain& chain, std::size_t first, std::size_t last, const EdgeCollector& scanned,
+                Edge* at, Edge* const end) {
+    WorkPoll poll;
+    std::size_t next = 0;
+    auto listed = [&](std::size_t lo, std::span<const std::uint32_t> run, std::size_t offset) {
+        const std::uint32_t* const highs = run.data();
+        const std::size_t size = run.size();
+        poll.tick(size);
+        if (size == 0) return;
+        if (end - at < 4) {
+            for (std::size_t k = 0; k < size; ++k) at[k] = Edge{lo, offset + highs[k]};
+        } else {
+            // Four edges whatever the run's length (reading its last high again): a loop
+            // that ends at a different count on every row costs a mispredicted branch a row.
+            // Those past the run lie below `end`, among the slots of the rows after it.
+            const std::size_t top = size - 1;
+            at[0] = Edge{lo, offset + highs[0]};
+            at[1] = Edge{lo, offset + highs[std::min<std::size_t>(1, top)]};
+            at[2] = Edge{lo, offset + highs[std::min<std::size_t>(2, top)]};
+            at[3] = Edge{lo, offset + highs[std::min<std::size_t>(3, top)]};
+            for (std::size_t k = 4; k < size; ++k) at[k] = Edge{lo, offset + highs[k]};
+        }
+        at += size;
+    };
+    chain.visit_listed(first, last, listed, [&](std::size_t lo) {
+        while (next < scanned.size() && scanned[next].low == lo) *at++ = scanned[next++];
+    });
+}
+
+// The rows of the low ends cut at `ranges`, a range on a thread each, counted, then
+// written from out(m) on, m their number of edges.
+template <class Out>
+void rows_in_parallel(const SharedChain& chain, std::span<const double> v, bool skip_adjacent,
+                      std::span<const std::size_t> ranges, Out&& out) {
+    const std::size_t parts = ranges.size() - 1;
+    std::vector<EdgeCollector> scanned(parts);
+    std::vector<std::size_t> first(parts + 1, 0);
+    run_parallel(parts, [&](std::size_t p) {
+        first[p + 1] = count_rows(chain, v, skip_adjacent, ranges[p], ranges[p + 1], scanned[p]);
+    });
+    for (std::size_t p = 0; p < parts; ++p) first[p + 1] += first[p];
+    Edge* const at = out(first[parts]);
+    run_parallel(parts, [&](std::size_t p) {
+        write_rows(chain, ranges[p], ranges[p + 1], scanned[p], at + first[p], at + first[p + 1]);
+    });
+}
+
 // Every row on several threads, written into room for the edges that allocate(m) gives.
 template <class Allocate>
 void natural_edges_in_parallel(std::span<const double> v, bool skip_adjacent,
                                std::span<const std::size_t> cuts, Allocate&& allocate) {
     std::optional<SharedChain> chain;
-    const bool chained = chain_for_rows(v, skip_adjacent, cuts, chain);
-    const std::size_t chunks = cuts.size() - 1;
-    std::vector<EdgeCollector> scanned(chunks);
-    if (!chained) {
-        run_parallel(chunks, [&](std::size_t c) {
-            auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
-            PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
-            for (std::size_t lo = cuts[c]; lo < cuts[c + 1]; ++lo) scan.run_from(lo);
-        });
-        drain_in_parallel(scanned, allocate(edge_count(scanned)));
-        return;
+    if (chain_for_rows(v, skip_adjacent, cuts, chain)) {
+        rows_in_parallel(*chain, v, skip_adjacent, cuts, allocate);
+    } else {
+        scan_edges_in_parallel(v, skip_adjacent, cuts, allocate);
     }
-    // Each range's number of edges: its listed rows' from the lists' sizes, and the rows
-    // the proofs do not cover scanned into the range's collector.
-    std::vector<std::size_t> first(chunks + 1, 0);
+}
+
+// The edge buffer of a series the chain serves, in at least two chunks. The lists'
+// second pass runs on the calling thread alone; meanwhile the other threads fault in the
+// pages the edges will fill, so that writing them later costs no page faults. The buffer
+// has room for the entries held after the first pass and some more, for the edges past
+// the cuts that the second pass adds; the edges end where it does, and the pages faulted
+// in are those of the least number of edges the entries held can give (every row less
+// its adjacent edge, with skip_adjacent). The room below the edges stays untouched.
+// Edges that do not fit go to a buffer of their exact size instead.
+EdgeBuffer chained_edge_buffer(std::span<const double> v, bool skip_adjacent, std::span<const std::size_t> cuts) {
+    const std::size_t chunks = cuts.size() - 1;
+    static NoSink none;
+    SharedChain chain(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
+    const std::size_t budget = ChainScan::budget(v.size());
+    EdgeBuffer buffer;
+    auto exact = [&buffer](std::size_t m) {
+        buffer = EdgeBuffer::with_room(m);
+        buffer.size = m;
+        return buffer.data();
+    };
+    if (!chain.build_chunks(budget, cuts)) {
+        // The lists are kept while the scan gathers its rows (see IndexBuffer).
+        scan_edges_in_parallel(v, skip_adjacent, cuts, exact);
+        return buffer;
+    }
+    const std::size_t held = chain.entries();
+    EdgeBuffer room = EdgeBuffer::with_room(held + held / 8 + (std::size_t{1} << 16));
+    const std::size_t least = held - std::min(held, skip_adjacent ? v.size() - 1 : 0);
+    bool completed = false;
     run_parallel(chunks, [&](std::size_t c) {
-        auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
-        std::optional<PlainScan<decltype(sink)>> scan;
-        const std::size_t listed = chain->count_listed(cuts[c], cuts[c + 1], [&](std::size_t lo) {
-            if (!scan) scan.emplace(v, IndexPositions{}, 0, skip_adjacent, sink);
-            scan->run_from(lo);
-        });
-        first[c + 1] = listed + scanned[c].size();
+        if (c == 0) {
+            completed = chain.complete_chunks(budget);
+            return;
+        }
+        // A write per 4 KiB: every page, whatever the page size.
+        constexpr std::size_t kStride = 4096 / sizeof(Edge);
+        const std::size_t from = room.room - least + least * (c - 1) / (chunks - 1);
+        const std::size_t to = room.room - least + least * c / (chunks - 1);
+        for (std::size_t k = from; k < to; k += kStride) room.storage[k] = Edge{};
     });
-    for (std::size_t c = 0; c < chunks; ++c) first[c + 1] += first[c];
-    // Every row written in its place, the listed ones straight from the lists; a scanned
-    // row's edges are the next ones of its range's collector (rows come in the same order).
-    Edge* const out = allocate(first[chunks]);
-    run_parallel(chunks, [&](std::size_t c) {
-        Edge* at = out + first[c];
-        auto write = [&at](std::size_t lo, std::size_t hi) { *at++ = Edge{lo, hi}; };
-        std::size_t next = 0;
-        chain->emit_listed(cuts[c], cuts[c + 1], write, [&](std::size_t lo) {
-            while (next < scanned[c].size() && scanned[c][next].low == lo) *at++ = scanned[c][next++];
-        });
+    if (!completed) {
+        // As the lists, the room stays until the scan's rows are joined.
+        scan_edges_in_parallel(v, skip_adjacent, cuts, exact);
+        return buffer;
+    }
+    rows_in_parallel(chain, v, skip_adjacent, cuts, [&](std::size_t m) {
+        if (m > room.room) return exact(m);
+        buffer = std::move(room);
+        buffer.first = buffer.room - m;
+        buffer.size = m;
+        return buffer.data();
     });
+    return buffer;
 }
 
 }  // namespace
@@ -176,6 +277,7 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
 EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
                                           std::span<const std::size_t> cuts) {
     if (v.size() < 2) return EdgeBuffer::with_room(0);
+    if (cuts.size() > 2 && SharedChain::applies(v, {})) return chained_edge_buffer(v, skip_adjacent, cuts);
     EdgeBuffer buffer;
     // Not cleared first: each page of the result is first written by the thread that fills it.
     natural_edges_in_parallel(v, skip_adjacent, cuts, [&](std::size_t m) {

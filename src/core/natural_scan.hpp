@@ -53,6 +53,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -870,9 +871,19 @@ public:
     // then completed chunk by chunk on the calling thread. A row's proofs are the same
     // tests on the same records and w as on one thread, only split between the passes:
     // proven_ is only ever cleared, so it ends the same whatever the order. False as build;
-    // the rows are then not to be read from the chain.
+    // the rows are then not to be read from the chain. Past the budget the lists stay
+    // until the chain goes, as one thread's do (see IndexBuffer): the caller's scan then
+    // gathers its rows first.
     bool build(std::size_t budget, std::span<const std::size_t> cuts) {
         if (cuts.size() <= 2) return build(budget);
+        return build_chunks(budget, cuts) && complete_chunks(budget);
+    }
+
+    // The first pass of build(budget, cuts) (at least two chunks), every chunk on a thread
+    // of its own. The last chunk's rows are then whole: count_listed and emit_listed may
+    // read them while complete_chunks runs on another thread, which writes the earlier
+    // chunks' lists and proofs only.
+    bool build_chunks(std::size_t budget, std::span<const std::size_t> cuts) {
         proven_.assign(n_, 1);
         chunked_.emplace(v_, x_, cuts);
         std::atomic<bool> over{false};
@@ -880,14 +891,21 @@ public:
             Proofs proofs{*this};
             if (!chunked_->build_chunk(c, budget, proofs)) over.store(true, std::memory_order_relaxed);
         });
-        for (std::size_t c = chunked_->chunks() - 1; c-- > 0 && !over.load(std::memory_order_relaxed);) {
-            Proofs proofs{*this};
-            if (!chunked_->complete_chunk(c, budget, proofs)) over.store(true, std::memory_order_relaxed);
-        }
-        // Past the budget the lists stay until the chain goes, as one thread's do (see
-        // IndexBuffer): the caller's scan then gathers its rows first.
-        return !over.load(std::memory_order_relaxed) && chunked_->entries() <= budget;
+        return !over.load(std::memory_order_relaxed);
     }
+
+    // The second pass, after build_chunks: every other chunk completed in turn from the
+    // right. False as build.
+    bool complete_chunks(std::size_t budget) {
+        for (std::size_t c = chunked_->chunks() - 1; c-- > 0;) {
+            Proofs proofs{*this};
+            if (!chunked_->complete_chunk(c, budget, proofs)) return false;
+        }
+        return chunked_->entries() <= budget;
+    }
+
+    // The entries the lists hold, when no pass is running.
+    std::size_t entries() const { return chunked_ ? chunked_->entries() : chain_.entries(); }
 
     // The rows of the low ends [first, last) in order, to `out`: a proven row from its
     // list, any other by the scan from its low end. Reads the series, lists and proofs
@@ -902,33 +920,25 @@ public:
     }
 
     // The number of edges emit_listed gives for [first, last), calling unlisted(lo) as it
-    // does. A list ascends from a high above lo, so only its front can be lo + 1.
+    // does: the entries of the lists, less those of the rows not proven and, with
+    // skip_adjacent, one for each proven row (see visit_listed).
     template <class Unlisted>
     std::size_t count_listed(std::size_t first, std::size_t last, Unlisted&& unlisted) const {
-        WorkPoll poll;
-        std::size_t total = 0;
-        std::size_t c = 0;
-        for (std::size_t lo = first; lo < last && lo + 1 < n_; ++lo) {
-            poll.tick();
-            if (!proven_[lo]) {
-                unlisted(lo);
-                continue;
-            }
-            std::size_t size;
-            std::size_t front;  // the row's first high, when it has one
-            if (chunked_) {
-                c = chunked_->chunk_of(lo, c);
-                const ChunkedChain::Row row = chunked_->row(c, lo);
-                size = row.local.size() + row.cross.size();
-                front = !row.local.empty() ? row.start + row.local.front() : row.cross.empty() ? 0 : row.cross.front();
-            } else {
-                const std::span<const std::uint32_t> list = chain_.list(lo);
-                size = list.size();
-                front = list.empty() ? 0 : list.front();
-            }
-            total += size - (skip_adjacent_ && size > 0 && front == lo + 1 ? 1 : 0);
+        if (first + 1 >= n_) return 0;
+        last = std::min(last, n_ - 1);
+        if (first >= last) return 0;
+        std::size_t total = chunked_ ? chunked_->entries(first, last) : chain_.entries(first, last);
+        std::size_t rows = last - first;
+        const std::uint8_t* const proven = proven_.data();
+        for (std::size_t lo = first; lo < last; ++lo) {
+            const void* found = std::memchr(proven + lo, 0, last - lo);
+            if (found == nullptr) break;
+            lo = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - proven);
+            total -= chunked_ ? chunked_->entries(lo, lo + 1) : chain_.entries(lo, lo + 1);
+            --rows;
+            unlisted(lo);
         }
-        return total;
+        return total - (skip_adjacent_ ? rows : 0);
     }
 
     // The proven rows of the low ends [first, last) in order, to `out`, and unlisted(lo)
@@ -936,26 +946,33 @@ public:
     template <class Out, class Unlisted>
     void emit_listed(std::size_t first, std::size_t last, Out& out, Unlisted&& unlisted) const {
         WorkPoll poll;
+        visit_listed(first, last, [&](std::size_t lo, std::span<const std::uint32_t> run, std::size_t offset) {
+            poll.tick(run.size());
+            for (const std::uint32_t hi : run) out(lo, offset + hi);
+        }, unlisted);
+    }
+
+    // For every proven row of the low ends [first, last), in order, listed(lo, run,
+    // offset) with each run of its highs, run[k] + offset, in order: the row's list, or
+    // its list in its chunk and then past it. unlisted(lo) for every other low end below
+    // n - 1, in its place. Every value is finite, so the row of a low end below n - 1
+    // starts with lo + 1, its first neighbour: skip_adjacent leaves out that first high.
+    template <class Listed, class Unlisted>
+    void visit_listed(std::size_t first, std::size_t last, Listed&& listed, Unlisted&& unlisted) const {
+        const std::size_t skip = skip_adjacent_ ? 1 : 0;
         std::size_t c = 0;  // lo's chunk, when the lists are in chunks
         for (std::size_t lo = first; lo < last && lo + 1 < n_; ++lo) {
-            if (proven_[lo] && chunked_) {
+            if (!proven_[lo]) {
+                unlisted(lo);
+            } else if (chunked_) {
                 c = chunked_->chunk_of(lo, c);
                 const ChunkedChain::Row row = chunked_->row(c, lo);
-                for (const std::uint32_t hi : row.local) {
-                    poll.tick();
-                    if (!(skip_adjacent_ && row.start + hi == lo + 1)) out(lo, row.start + hi);
-                }
-                for (const std::uint32_t hi : row.cross) {
-                    poll.tick();
-                    if (!(skip_adjacent_ && hi == lo + 1)) out(lo, hi);
-                }
-            } else if (proven_[lo]) {
-                for (const std::uint32_t hi : chain_.list(lo)) {
-                    poll.tick();
-                    if (!(skip_adjacent_ && hi == lo + 1)) out(lo, hi);
-                }
+                // Only a chunk's last sample has no neighbour in its chunk.
+                const bool local = !row.local.empty();
+                listed(lo, row.local.subspan(local ? skip : 0), row.start);
+                listed(lo, row.cross.subspan(local ? 0 : skip), std::size_t{0});
             } else {
-                unlisted(lo);
+                listed(lo, chain_.list(lo).subspan(skip), std::size_t{0});
             }
         }
     }

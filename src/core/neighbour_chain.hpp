@@ -28,6 +28,7 @@
 // but NaN lies between.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -218,6 +219,8 @@ public:
 
     // The entries held.
     std::size_t entries() const { return lists_.size(); }
+    // The entries of the lists of the samples [first, last).
+    std::size_t entries(std::size_t first, std::size_t last) const { return ends_[first] - ends_[last]; }
 
     // The lists are no longer needed (before the edges are joined).
     void release() {
@@ -352,6 +355,20 @@ public:
     std::size_t entries() const {
         std::size_t total = 0;
         for (const Chunk& chunk : chunks_) total += chunk.local->entries() + chunk.cross.size();
+        return total;
+    }
+
+    // The entries of the whole lists of the samples [first, last), once no chunk is building.
+    std::size_t entries(std::size_t first, std::size_t last) const {
+        std::size_t total = 0;
+        if (first >= last) return total;
+        for (std::size_t c = chunk_of(first); c < chunks_.size() && chunks_[c].start < last; ++c) {
+            const Chunk& chunk = chunks_[c];
+            const std::size_t from = std::max(first, chunk.start) - chunk.start;
+            const std::size_t to = std::min(last, chunk.end) - chunk.start;
+            total += chunk.local->entries(from, to);
+            if (!chunk.cross_ends.empty()) total += chunk.cross_ends[from] - chunk.cross_ends[to];
+        }
         return total;
     }
 
