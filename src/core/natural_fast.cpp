@@ -231,7 +231,7 @@ EdgeBuffer chained_edge_buffer(std::span<const double> v, bool skip_adjacent, st
         return buffer;
     }
     const std::size_t held = chain.entries();
-    EdgeBuffer room = EdgeBuffer::with_room(held + held / 8 + (std::size_t{1} << 16));
+    EdgeBuffer ample = EdgeBuffer::with_room(held + held / 8 + (std::size_t{1} << 16));
     const std::size_t least = held - std::min(held, skip_adjacent ? v.size() - 1 : 0);
     bool completed = false;
     run_parallel(chunks, [&](std::size_t c) {
@@ -241,18 +241,18 @@ EdgeBuffer chained_edge_buffer(std::span<const double> v, bool skip_adjacent, st
         }
         // A write per 4 KiB: every page, whatever the page size.
         constexpr std::size_t kStride = 4096 / sizeof(Edge);
-        const std::size_t from = room.room - least + least * (c - 1) / (chunks - 1);
-        const std::size_t to = room.room - least + least * c / (chunks - 1);
-        for (std::size_t k = from; k < to; k += kStride) room.storage[k] = Edge{};
+        const std::size_t from = ample.room - least + least * (c - 1) / (chunks - 1);
+        const std::size_t to = ample.room - least + least * c / (chunks - 1);
+        for (std::size_t k = from; k < to; k += kStride) ample.storage[k] = Edge{};
     });
     if (!completed) {
-        // As the lists, the room stays until the scan's rows are joined.
+        // As the lists, the ample buffer stays until the scan's rows are joined.
         scan_edges_in_parallel(v, skip_adjacent, cuts, exact);
         return buffer;
     }
     rows_in_parallel(chain, v, skip_adjacent, cuts, [&](std::size_t m) {
-        if (m > room.room) return exact(m);
-        buffer = std::move(room);
+        if (m > ample.room) return exact(m);
+        buffer = std::move(ample);
         buffer.first = buffer.room - m;
         buffer.size = m;
         return buffer.data();
