@@ -154,6 +154,15 @@ void chunked_chain_trial(std::mt19937_64& rng) {
         CHECK(parts.complete_chunk(c, ChainScan::budget(n), chunked_steps));
     }
     CHECK(parts.entries() == whole.entries());
+    // Entries of any range of rows, across chunks too, as the rows' sizes add up.
+    for (int trial = 0; trial < 4; ++trial) {
+        std::size_t first = rng() % (n + 1), last = rng() % (n + 1);
+        if (first > last) std::swap(first, last);
+        CHECK(parts.entries(first, last) == whole.entries(first, last));
+        std::size_t rows = 0;
+        for (std::size_t i = first; i < last; ++i) rows += whole.list(i).size();
+        CHECK(whole.entries(first, last) == rows);
+    }
     for (std::size_t i = 0, c = 0; i < n; ++i) {
         c = parts.chunk_of(i, c);
         const ChunkedChain::Row row = parts.row(c, i);
