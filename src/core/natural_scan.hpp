@@ -880,9 +880,9 @@ public:
     }
 
     // The first pass of build(budget, cuts) (at least two chunks), every chunk on a thread
-    // of its own. The last chunk's rows are then whole: count_listed and emit_listed may
-    // read them while complete_chunks runs on another thread, which writes the earlier
-    // chunks' lists and proofs only.
+    // of its own. complete_chunks then runs the second on the calling thread, reading and
+    // writing the lists and proofs only, so other threads may meanwhile do work of their
+    // own that does not read them.
     bool build_chunks(std::size_t budget, std::span<const std::size_t> cuts) {
         proven_.assign(n_, 1);
         chunked_.emplace(v_, x_, cuts);
