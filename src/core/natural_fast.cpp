@@ -116,6 +116,15 @@ void drain_in_parallel(std::vector<EdgeCollector>& parts, Edge* out) {
     });
 }
 
+// An allocate(m) for the functions below: `buffer` becomes room for exactly m edges.
+auto exact_room(EdgeBuffer& buffer) {
+    return [&buffer](std::size_t m) {
+        buffer = EdgeBuffer::with_room(m);
+        buffer.size = m;
+        return buffer.data();
+    };
+}
+
 // Every row by the scan, the low ends of a chunk on a thread each, into room for the
 // edges that allocate(m) gives.
 template <class Allocate>
@@ -220,11 +229,7 @@ EdgeBuffer chained_edge_buffer(std::span<const double> v, bool skip_adjacent, st
     SharedChain chain(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
     const std::size_t budget = ChainScan::budget(v.size());
     EdgeBuffer buffer;
-    auto exact = [&buffer](std::size_t m) {
-        buffer = EdgeBuffer::with_room(m);
-        buffer.size = m;
-        return buffer.data();
-    };
+    auto exact = exact_room(buffer);
     if (!chain.build_chunks(budget, cuts)) {
         // The lists are kept while the scan gathers its rows (see IndexBuffer).
         scan_edges_in_parallel(v, skip_adjacent, cuts, exact);
@@ -280,11 +285,7 @@ EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_a
     if (cuts.size() > 2 && SharedChain::applies(v, {})) return chained_edge_buffer(v, skip_adjacent, cuts);
     EdgeBuffer buffer;
     // Not cleared first: each page of the result is first written by the thread that fills it.
-    natural_edges_in_parallel(v, skip_adjacent, cuts, [&](std::size_t m) {
-        buffer = EdgeBuffer::with_room(m);
-        buffer.size = m;
-        return buffer.data();
-    });
+    natural_edges_in_parallel(v, skip_adjacent, cuts, exact_room(buffer));
     return buffer;
 }
 

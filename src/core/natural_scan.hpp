@@ -904,8 +904,12 @@ public:
         return chunked_->entries() <= budget;
     }
 
-    // The entries the lists hold, when no pass is running.
+    // The entries the lists hold, when no pass is running: in all, and those of the lists
+    // of the samples [first, last).
     std::size_t entries() const { return chunked_ ? chunked_->entries() : chain_.entries(); }
+    std::size_t entries(std::size_t first, std::size_t last) const {
+        return chunked_ ? chunked_->entries(first, last) : chain_.entries(first, last);
+    }
 
     // The rows of the low ends [first, last) in order, to `out`: a proven row from its
     // list, any other by the scan from its low end. Reads the series, lists and proofs
@@ -927,14 +931,14 @@ public:
         if (first + 1 >= n_) return 0;
         last = std::min(last, n_ - 1);
         if (first >= last) return 0;
-        std::size_t total = chunked_ ? chunked_->entries(first, last) : chain_.entries(first, last);
+        std::size_t total = entries(first, last);
         std::size_t rows = last - first;
         const std::uint8_t* const proven = proven_.data();
         for (std::size_t lo = first; lo < last; ++lo) {
             const void* found = std::memchr(proven + lo, 0, last - lo);
             if (found == nullptr) break;
             lo = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - proven);
-            total -= chunked_ ? chunked_->entries(lo, lo + 1) : chain_.entries(lo, lo + 1);
+            total -= entries(lo, lo + 1);
             --rows;
             unlisted(lo);
         }
