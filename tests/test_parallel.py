@@ -164,8 +164,8 @@ def test_natural_rows_shared_out_match_one_thread(tame):
 @pytest.mark.parametrize("skip", [False, True])
 def test_natural_edges_mostly_across_the_cuts(skip):
     # Two falling arcs, the second far above the first: each half's own graph is a path,
-    # and every sample of the first half also sees the second half's first sample. The
-    # edges across the cut outnumber the room set aside for them after the first pass.
+    # and every sample of the first half also sees the second half's first sample, so no
+    # list of the first half ends at the cut.
     n = 400_000
     t = np.arange(n // 2) / (n // 2)
     v = np.concatenate([-t * t, 1e3 - t * t])
@@ -173,6 +173,26 @@ def test_natural_edges_mostly_across_the_cuts(skip):
     assert len(one) == 3 * n // 2 - 2 - (n - 1 if skip else 0)
     for threads in (2, 3):
         assert kg.visibility_edge_array(v, skip, threads=threads).tobytes() == one.tobytes()
+
+
+@pytest.mark.parametrize("rising", [False, True])
+def test_natural_seen_past_the_cut_where_the_lines_are_lowest(rising):
+    # The first half bends down, so each of its samples sees the next one and no other of
+    # it; the second half lies far below but for one sample, just above the line from
+    # every first-half sample through the next one where that line is lowest past the
+    # cut: at the cut when it rises, at the last sample when it falls. It is seen from
+    # every sample of the first half, and lies below those lines at the other end.
+    n = 20_000
+    k = np.arange(n // 2, dtype=float)
+    v = np.concatenate([(1.0 if rising else -1.0) * k - 1e-6 * k * k, np.full(n - n // 2, -4.0 * n)])
+    at = n // 2 if rising else n - 1
+    slopes = v[1 : n // 2] - v[: n // 2 - 1]
+    v[at] = np.max(v[: n // 2 - 1] + slopes * (at - k[:-1])) + 1.0
+    one = kg.visibility_edge_array(v, threads=1)
+    edges = np.asarray(one)
+    assert np.count_nonzero((edges[:, 1] == at) & (edges[:, 0] < n // 2)) == n // 2
+    for threads in (2, 3, 4):
+        assert kg.visibility_edge_array(v, threads=threads).tobytes() == one.tobytes()
 
 
 def even_cuts(n, threads):

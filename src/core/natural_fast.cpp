@@ -116,15 +116,6 @@ void drain_in_parallel(std::vector<EdgeCollector>& parts, Edge* out) {
     });
 }
 
-// An allocate(m) for the functions below: `buffer` becomes room for exactly m edges.
-auto exact_room(EdgeBuffer& buffer) {
-    return [&buffer](std::size_t m) {
-        buffer = EdgeBuffer::with_room(m);
-        buffer.size = m;
-        return buffer.data();
-    };
-}
-
 // Every row by the scan, the low ends of a chunk on a thread each, into room for the
 // edges that allocate(m) gives.
 template <class Allocate>
@@ -215,56 +206,6 @@ void natural_edges_in_parallel(std::span<const double> v, bool skip_adjacent,
     }
 }
 
-// The edge buffer of a series the chain serves, in at least two chunks. The lists'
-// second pass runs on the calling thread alone; meanwhile the other threads fault in the
-// pages the edges will fill, so that writing them later costs no page faults. The buffer
-// has room for the entries held after the first pass and some more, for the edges past
-// the cuts that the second pass adds; the edges end where it does, and the pages faulted
-// in are those of the least number of edges the entries held can give (every row less
-// its adjacent edge, with skip_adjacent). The room below the edges stays untouched.
-// Edges that do not fit go to a buffer of their exact size instead.
-EdgeBuffer chained_edge_buffer(std::span<const double> v, bool skip_adjacent, std::span<const std::size_t> cuts) {
-    const std::size_t chunks = cuts.size() - 1;
-    static NoSink none;
-    SharedChain chain(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
-    const std::size_t budget = ChainScan::budget(v.size());
-    EdgeBuffer buffer;
-    auto exact = exact_room(buffer);
-    if (!chain.build_chunks(budget, cuts)) {
-        // The lists are kept while the scan gathers its rows (see IndexBuffer).
-        scan_edges_in_parallel(v, skip_adjacent, cuts, exact);
-        return buffer;
-    }
-    const std::size_t held = chain.entries();
-    EdgeBuffer ample = EdgeBuffer::with_room(held + held / 8 + (std::size_t{1} << 16));
-    const std::size_t least = held - std::min(held, skip_adjacent ? v.size() - 1 : 0);
-    bool completed = false;
-    run_parallel(chunks, [&](std::size_t c) {
-        if (c == 0) {
-            completed = chain.complete_chunks(budget);
-            return;
-        }
-        // A write per 4 KiB: every page, whatever the page size.
-        constexpr std::size_t kStride = 4096 / sizeof(Edge);
-        const std::size_t from = ample.room - least + least * (c - 1) / (chunks - 1);
-        const std::size_t to = ample.room - least + least * c / (chunks - 1);
-        for (std::size_t k = from; k < to; k += kStride) ample.storage[k] = Edge{};
-    });
-    if (!completed) {
-        // As the lists, the ample buffer stays until the scan's rows are joined.
-        scan_edges_in_parallel(v, skip_adjacent, cuts, exact);
-        return buffer;
-    }
-    rows_in_parallel(chain, v, skip_adjacent, cuts, [&](std::size_t m) {
-        if (m > ample.room) return exact(m);
-        buffer = std::move(ample);
-        buffer.first = buffer.room - m;
-        buffer.size = m;
-        return buffer.data();
-    });
-    return buffer;
-}
-
 }  // namespace
 
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
@@ -282,10 +223,13 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
 EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
                                           std::span<const std::size_t> cuts) {
     if (v.size() < 2) return EdgeBuffer::with_room(0);
-    if (cuts.size() > 2 && SharedChain::applies(v, {})) return chained_edge_buffer(v, skip_adjacent, cuts);
     EdgeBuffer buffer;
     // Not cleared first: each page of the result is first written by the thread that fills it.
-    natural_edges_in_parallel(v, skip_adjacent, cuts, exact_room(buffer));
+    natural_edges_in_parallel(v, skip_adjacent, cuts, [&buffer](std::size_t m) {
+        buffer = EdgeBuffer::with_room(m);
+        buffer.size = m;
+        return buffer.data();
+    });
     return buffer;
 }
 

@@ -876,14 +876,6 @@ public:
     // gathers its rows first.
     bool build(std::size_t budget, std::span<const std::size_t> cuts) {
         if (cuts.size() <= 2) return build(budget);
-        return build_chunks(budget, cuts) && complete_chunks(budget);
-    }
-
-    // The first pass of build(budget, cuts) (at least two chunks), every chunk on a thread
-    // of its own. complete_chunks then runs the second on the calling thread, reading and
-    // writing the lists and proofs only, so other threads may meanwhile do work of their
-    // own that does not read them.
-    bool build_chunks(std::size_t budget, std::span<const std::size_t> cuts) {
         proven_.assign(n_, 1);
         chunked_.emplace(v_, x_, cuts);
         std::atomic<bool> over{false};
@@ -891,12 +883,7 @@ public:
             Proofs proofs{*this};
             if (!chunked_->build_chunk(c, budget, proofs)) over.store(true, std::memory_order_relaxed);
         });
-        return !over.load(std::memory_order_relaxed);
-    }
-
-    // The second pass, after build_chunks: every other chunk completed in turn from the
-    // right. False as build.
-    bool complete_chunks(std::size_t budget) {
+        if (over.load(std::memory_order_relaxed)) return false;
         for (std::size_t c = chunked_->chunks() - 1; c-- > 0;) {
             Proofs proofs{*this};
             if (!chunked_->complete_chunk(c, budget, proofs)) return false;

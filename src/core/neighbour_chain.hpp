@@ -118,13 +118,16 @@ public:
     template <class Over, class Steps>
     bool build_until(Over&& over, Steps&& steps) {
         ends_.assign(n_ + 1, 0);
+        if (past_) closed_.assign(n_, 0);
+        // Polled on the thread that builds: a chunk's lists are built on a thread of its own.
+        WorkPoll poll;
         std::size_t next_finite = n_;
         std::size_t next_plus_inf = n_;
         for (std::size_t i = n_; i-- > 0;) {
             const double y = v_[i];
             // Only NaN and -inf lie between i and next_finite: no blocker, so it is the first
             // record; nothing after next_plus_inf is visible from a finite i.
-            if (std::isfinite(y) && next_finite < next_plus_inf) chain(i, next_finite, steps);
+            if (std::isfinite(y) && next_finite < next_plus_inf) chain(i, next_finite, steps, poll);
             ends_[i] = lists_.size();
             // Kept: the caller's other scan runs while they are held (see IndexBuffer).
             if (over(lists_.size())) return false;
@@ -133,6 +136,14 @@ public:
         }
         return true;
     }
+
+    // For a series that is the start of a longer one (open_end): every later sample lies
+    // at a position in [first, last] and at or below top. build then also closes the
+    // lists it can show whole (see closed).
+    void bound_past(double first, double last, double top) { past_ = Past{first, last, top}; }
+    // Whether i's list, built with bound_past, is its whole list in the longer series,
+    // and the w build reported for its last neighbour final (not kOpen).
+    bool closed(std::size_t i) const { return !closed_.empty() && closed_[i] == (kWhole | kFinal); }
 
     // The right neighbours of finite sample i (finite samples only), ascending.
     std::span<const std::uint32_t> list(std::size_t i) const {
@@ -149,6 +160,7 @@ public:
         for (std::size_t k = 0; k < n_; ++k) {
             if (std::isnan(v_[k])) nans.push_back(k);
         }
+        WorkPoll poll;
         std::size_t nan_at = 0;          // first NaN after lo, in nans
         std::size_t next_non_nan = 0;    // first sample after lo that is not NaN
         std::size_t next_plus_inf = 0;   // first +inf after lo
@@ -163,7 +175,7 @@ public:
                 while (next_plus_inf < n_ && v_[next_plus_inf] != kInf) ++next_plus_inf;
             }
             auto emit = [&](std::size_t hi) {
-                poll_.tick();
+                poll.tick();
                 if (!(skip_adjacent && hi == lo + 1)) sink(lo, hi);
             };
             if (!std::isfinite(v_[lo])) {
@@ -242,9 +254,17 @@ private:
         return x_.empty() ? static_cast<double>(static_cast<std::int64_t>(k)) : x_[k];
     }
 
+    // Whether every sample past the series lies on or below the line through i and j
+    // (j > i): then none is steeper from i than j. The line is monotone, so it is lowest
+    // over [first, last] at one end, and exact orientation decides that end against top.
+    bool past_below(std::size_t i, std::size_t j) const {
+        const double end = v_[j] >= v_[i] ? past_->first : past_->last;
+        return orientation_sign(at(i), v_[i], end, past_->top, at(j), v_[j]) >= 0;
+    }
+
     // Appends the right neighbours of the finite sample i, given its first one j.
     template <class Steps>
-    void chain(std::size_t i, std::size_t j, Steps& steps) {
+    void chain(std::size_t i, std::size_t j, Steps& steps, WorkPoll& poll) {
         const double xi = at(i);
         const double yi = v_[i];
         lists_.push_back(static_cast<std::uint32_t>(j));
@@ -253,15 +273,22 @@ private:
             const double yj = v_[j];
             // w strictly above the line through i and j: j strictly below the chord i-w.
             auto above = [&](std::uint32_t w) {
-                poll_.tick();
+                poll.tick();
                 return orientation_sign(xi, yi, at(w), v_[w], xj, yj) < 0;
             };
             const std::size_t begin = ends_[j + 1];
             const std::size_t end = ends_[j];
             const std::size_t first = begin + first_true(lists_.data() + begin, end - begin, above);
-            const std::size_t w = first == end && open_end_ ? kOpen
-                                  : first > begin           ? std::size_t{lists_[first - 1]}
-                                                            : kNone;
+            std::size_t w = first > begin ? std::size_t{lists_[first - 1]} : kNone;
+            if (first == end && open_end_) {
+                // i's list is whole unless some later sample lies above the line i-j. Its
+                // w is then j's last neighbour, known when j's list is whole too (so not
+                // empty: the last sample's first neighbour lies past the series).
+                const bool whole = past_ && past_below(i, j);
+                const bool final = whole && (closed_[j] & kWhole) != 0;
+                if (whole) closed_[i] = final ? kWhole | kFinal : kWhole;
+                if (!final) w = kOpen;
+            }
             steps(i, j, w, initial);
             if (first == end) return;
             j = lists_[first];
@@ -273,9 +300,15 @@ private:
     std::span<const double> x_;
     std::size_t n_;
     bool open_end_;
+    struct Past {
+        double first, last, top;
+    };
+    std::optional<Past> past_;          // see bound_past
     IndexBuffer lists_;                 // the lists of later samples first
     std::vector<std::size_t> ends_;     // i's list is lists_[ends_[i + 1], ends_[i])
-    WorkPoll poll_;
+    std::vector<std::uint8_t> closed_;  // with past_: per sample, kWhole and kFinal
+    static constexpr std::uint8_t kWhole = 1;  // the list ends in the series
+    static constexpr std::uint8_t kFinal = 2;  // and so does the last neighbour's
 };
 
 // The lists of ChainScan for a series of finite values, built in chunks by several
@@ -284,12 +317,15 @@ private:
 //   i up to a sample are the strict prefix maxima of its slopes up to there, so i's list
 //   in the chunk is the start of its whole list, and the chain there finds the same
 //   records with the same w as on the whole series, save the last one it finds, whose w
-//   is kOpen: that neighbour's list, and i's, may go on past the chunk. Indices there are
-//   relative to the chunk's start: orientation_sign is exact, so moving every x by the
-//   same whole number changes no sign.
+//   is kOpen: that neighbour's list, and i's, may go on past the chunk. Unless it is
+//   closed: every later sample lies on or below the line from i through it (they all lie
+//   at or below the largest of them), so i's list is whole, and so is that neighbour's,
+//   so its w is known. Indices there are relative to the chunk's start:
+//   orientation_sign is exact, so moving every x by the same whole number changes no sign.
 //   Pass 2, chunk by chunk from the right, each once every later chunk is whole: the
 //   neighbours of the chunk's samples past its end, in a list of their own per sample.
 //   Samples are taken from right to left, so the lists of every later sample are whole.
+//   Closed lists are passed over.
 // The whole list of i is its list in its chunk followed by its list past the chunk.
 class ChunkedChain {
 public:
@@ -314,6 +350,14 @@ public:
     template <class Steps>
     bool build_chunk(std::size_t c, std::size_t budget, Steps& steps) {
         const std::size_t start = chunks_[c].start;
+        const std::size_t end = chunks_[c].end;
+        if (end < v_.size()) {
+            // What bounds the later samples lets pass 1 close most lists on noise, which
+            // pass 2 then passes over.
+            chunks_[c].local->bound_past(x_.empty() ? static_cast<double>(end - start) : x_[end],
+                                         x_.empty() ? static_cast<double>(v_.size() - 1 - start) : x_.back(),
+                                         largest(v_.subspan(end)));
+        }
         auto shifted = [&](std::size_t i, std::size_t j, std::size_t w, bool first) {
             steps(i + start, j + start, w >= ChainScan::kOpen ? w : w + start, first);
         };
@@ -335,7 +379,9 @@ public:
         WorkPoll poll;
         for (std::size_t i = chunk.end; i-- > start;) {
             const std::span<const std::uint32_t> local = chunk.local->list(i - start);
-            if (local.empty()) {
+            if (chunk.local->closed(i - start)) {
+                // Whole, its proofs made in pass 1: no neighbour past the chunk.
+            } else if (local.empty()) {
                 // Only the chunk's last sample has no neighbour in it: every value is
                 // finite, so the first sample past the chunk is its first neighbour.
                 chunk.cross.push_back(static_cast<std::uint32_t>(chunk.end));
@@ -428,6 +474,18 @@ private:
     double at(std::size_t k) const {
         return x_.empty() ? static_cast<double>(static_cast<std::int64_t>(k)) : x_[k];
     }
+
+    // The largest of finite values, four running maxima at a time.
+    static double largest(std::span<const double> v) {
+        double top[4] = {-kInfinity, -kInfinity, -kInfinity, -kInfinity};
+        std::size_t k = 0;
+        for (; k + 4 <= v.size(); k += 4) {
+            for (std::size_t lane = 0; lane < 4; ++lane) top[lane] = std::max(top[lane], v[k + lane]);
+        }
+        for (; k < v.size(); ++k) top[0] = std::max(top[0], v[k]);
+        return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+    }
+    static constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
     // The chain of i (in chunk c) on from its neighbour j, appending every later one to
     // chunk c's lists past the chunk. searched: j's neighbours in its chunk are known to
