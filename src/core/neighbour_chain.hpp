@@ -237,7 +237,7 @@ public:
     // The lists are no longer needed (before the edges are joined).
     void release() {
         lists_.release();
-        ends_ = {};
+        ends_.release();
     }
 
     // Indices are kept in 4 bytes.
@@ -305,7 +305,7 @@ private:
     };
     std::optional<Past> past_;          // see bound_past
     IndexBuffer lists_;                 // the lists of later samples first
-    std::vector<std::size_t> ends_;     // i's list is lists_[ends_[i + 1], ends_[i])
+    LargeArray<std::size_t> ends_;      // i's list is lists_[ends_[i + 1], ends_[i])
     std::vector<std::uint8_t> closed_;  // with past_: per sample, kWhole and kFinal
     static constexpr std::uint8_t kWhole = 1;  // the list ends in the series
     static constexpr std::uint8_t kFinal = 2;  // and so does the last neighbour's
@@ -442,7 +442,7 @@ private:
         std::size_t end = 0;
         std::optional<ChainScan> local;
         IndexBuffer cross;                    // lists past the chunk, later samples first
-        std::vector<std::size_t> cross_ends;  // as ChainScan's ends, from the chunk's start
+        LargeArray<std::size_t> cross_ends;   // as ChainScan's ends, from the chunk's start
     };
 
     // Entries held by every chunk together, counted in batches as they grow, so that the
