@@ -62,6 +62,7 @@
 
 #include "core/cancel.hpp"
 #include "core/exact_orientation.hpp"
+#include "core/memory.hpp"
 #include "core/neighbour_chain.hpp"
 #include "core/parallel.hpp"
 
@@ -135,7 +136,7 @@ struct MaxTree {
         double step;
     };
     std::size_t size = 1;
-    std::vector<Node> nodes;
+    LargeArray<Node> nodes;
 
     // Steps as directed bounds that stay exact where the arithmetic is (exact_steps, for
     // the exact rule), or as computed slopes moved up by bound_of.
