@@ -63,7 +63,6 @@ public:
     }
     T& operator[](std::size_t k) { return data_[k]; }
     const T& operator[](std::size_t k) const { return data_[k]; }
-    std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
 private:

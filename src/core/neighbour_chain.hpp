@@ -42,6 +42,7 @@
 
 #include "core/cancel.hpp"
 #include "core/exact_orientation.hpp"
+#include "core/horizontal_sweep.hpp"
 #include "core/memory.hpp"
 
 namespace kestrel {
@@ -92,17 +93,16 @@ private:
 
 class ChainScan {
 public:
-    // open_end: v is the start of a longer series (see kOpen); the lists are those of v.
-    ChainScan(std::span<const double> v, std::span<const double> x, bool open_end = false)
-        : v_(v), x_(x), n_(v.size()), open_end_(open_end) {}
+    // The lists of v; for v the start of a longer series, see bound_past.
+    ChainScan(std::span<const double> v, std::span<const double> x) : v_(v), x_(x), n_(v.size()) {}
 
     // What build reports of each step of a chain: no one listens.
     struct NoSteps {
         void operator()(std::size_t, std::size_t, std::size_t, bool) const {}
     };
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-    // w of a last neighbour in a series that is the start of a longer one (open_end): j's
-    // neighbours past the end are not known here, nor is whether i has more.
+    // w of a last neighbour in a series that is the start of a longer one (bound_past):
+    // j's neighbours past the end are not known here, nor is whether i has more.
     static constexpr std::size_t kOpen = kNone - 1;
 
     // The right-neighbour lists of every finite sample; false when they would hold more
@@ -137,9 +137,9 @@ public:
         return true;
     }
 
-    // For a series that is the start of a longer one (open_end): every later sample lies
-    // at a position in [first, last] and at or below top. build then also closes the
-    // lists it can show whole (see closed).
+    // v is the start of a longer series whose later samples all lie at positions in
+    // [first, last] and at or below top. build then reports kOpen for a last neighbour,
+    // unless it closes the list (see closed). Set before build.
     void bound_past(double first, double last, double top) { past_ = Past{first, last, top}; }
     // Whether i's list, built with bound_past, is its whole list in the longer series,
     // and the w build reported for its last neighbour final (not kOpen).
@@ -280,11 +280,11 @@ private:
             const std::size_t end = ends_[j];
             const std::size_t first = begin + first_true(lists_.data() + begin, end - begin, above);
             std::size_t w = first > begin ? std::size_t{lists_[first - 1]} : kNone;
-            if (first == end && open_end_) {
+            if (first == end && past_) {
                 // i's list is whole unless some later sample lies above the line i-j. Its
                 // w is then j's last neighbour, known when j's list is whole too (so not
                 // empty: the last sample's first neighbour lies past the series).
-                const bool whole = past_ && past_below(i, j);
+                const bool whole = past_below(i, j);
                 const bool final = whole && (closed_[j] & kWhole) != 0;
                 if (whole) closed_[i] = final ? kWhole | kFinal : kWhole;
                 if (!final) w = kOpen;
@@ -299,7 +299,6 @@ private:
     std::span<const double> v_;
     std::span<const double> x_;
     std::size_t n_;
-    bool open_end_;
     struct Past {
         double first, last, top;
     };
@@ -336,9 +335,7 @@ public:
             chunk.start = cuts[c];
             chunk.end = cuts[c + 1];
             const std::size_t size = chunk.end - chunk.start;
-            chunk.local.emplace(v.subspan(chunk.start, size),
-                                x.empty() ? x : x.subspan(chunk.start, size),
-                                c + 1 < chunks_.size());
+            chunk.local.emplace(v.subspan(chunk.start, size), x.empty() ? x : x.subspan(chunk.start, size));
         }
     }
 
@@ -352,11 +349,11 @@ public:
         const std::size_t start = chunks_[c].start;
         const std::size_t end = chunks_[c].end;
         if (end < v_.size()) {
-            // What bounds the later samples lets pass 1 close most lists on noise, which
-            // pass 2 then passes over.
+            // Every chunk but the last is the start of a longer series. What bounds the
+            // later samples lets pass 1 close most lists on noise, which pass 2 passes over.
             chunks_[c].local->bound_past(x_.empty() ? static_cast<double>(end - start) : x_[end],
                                          x_.empty() ? static_cast<double>(v_.size() - 1 - start) : x_.back(),
-                                         largest(v_.subspan(end)));
+                                         block_max(v_.data() + end, v_.size() - end));
         }
         auto shifted = [&](std::size_t i, std::size_t j, std::size_t w, bool first) {
             steps(i + start, j + start, w >= ChainScan::kOpen ? w : w + start, first);
@@ -474,18 +471,6 @@ private:
     double at(std::size_t k) const {
         return x_.empty() ? static_cast<double>(static_cast<std::int64_t>(k)) : x_[k];
     }
-
-    // The largest of finite values, four running maxima at a time.
-    static double largest(std::span<const double> v) {
-        double top[4] = {-kInfinity, -kInfinity, -kInfinity, -kInfinity};
-        std::size_t k = 0;
-        for (; k + 4 <= v.size(); k += 4) {
-            for (std::size_t lane = 0; lane < 4; ++lane) top[lane] = std::max(top[lane], v[k + lane]);
-        }
-        for (; k < v.size(); ++k) top[0] = std::max(top[0], v[k]);
-        return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
-    }
-    static constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
     // The chain of i (in chunk c) on from its neighbour j, appending every later one to
     // chunk c's lists past the chunk. searched: j's neighbours in its chunk are known to
