@@ -12,7 +12,9 @@
 // Non-finite samples follow the literal arithmetic: a non-finite low sees everything
 // (h is NaN); a NaN high is always visible; a +inf sample blocks every later high that
 // is not NaN; a -inf sample blocks only a -inf high. Finite values beyond 2^1000 in
-// magnitude are handled, but only by facts 1 and 2 and the literal test.
+// magnitude are handled, but only by facts 1 and 2 and the literal test, searched over
+// the max-tree. Series on the subnormal grid go to natural_scan::grid_pairs instead, on
+// one thread.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -194,10 +196,24 @@ void rows_in_parallel(const SharedChain& chain, std::span<const double> v, bool 
     });
 }
 
+// Every row of a series on the subnormal grid (natural_scan::grid_pairs), into room for
+// the edges that allocate(m) gives; false, with nothing allocated, when its lists would
+// pass their budget. One thread: the exact lists and a search per edge.
+template <class Allocate>
+bool grid_edges(std::span<const double> v, bool skip_adjacent, Allocate&& allocate) {
+    EdgeCollector edges;
+    auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
+    if (!natural_scan::grid_pairs(v, {}, IndexPositions{}, skip_adjacent, sink)) return false;
+    Edge* at = allocate(edges.size());
+    edges.drain([&](const Edge& e) { *at++ = e; });
+    return true;
+}
+
 // Every row on several threads, written into room for the edges that allocate(m) gives.
 template <class Allocate>
 void natural_edges_in_parallel(std::span<const double> v, bool skip_adjacent,
                                std::span<const std::size_t> cuts, Allocate&& allocate) {
+    if (natural_scan::on_grid(v) && grid_edges(v, skip_adjacent, allocate)) return;
     std::optional<SharedChain> chain;
     if (chain_for_rows(v, skip_adjacent, cuts, chain)) {
         rows_in_parallel(*chain, v, skip_adjacent, cuts, allocate);
@@ -236,7 +252,9 @@ EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_a
 std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
                                                       bool skip_adjacent,
                                                       std::span<const std::size_t> cuts) {
-    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_degrees(v, skip_adjacent);
+    if (cuts.size() <= 2 || v.size() < 2 || natural_scan::on_grid(v)) {
+        return natural_visibility_degrees(v, skip_adjacent);
+    }
     DegreeCounter counter(v.size());
     const std::size_t chunks = cuts.size() - 1;
     // A degree is below n, so 4 bytes hold the counts from earlier ranges when n fits.
@@ -263,6 +281,9 @@ std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_
     if (v.size() < 2) return {};
     EdgeCollector edges;
     auto sink = [&](std::size_t lo, std::size_t hi) { edges.push(Edge{lo, hi}); };
+    if (natural_scan::on_grid(v) && natural_scan::grid_pairs(v, {}, IndexPositions{}, skip_adjacent, sink)) {
+        return edges.finish();
+    }
     {
         // Past its budget the chain keeps its lists while the scan runs (see IndexBuffer).
         using Chain = CertifiedChain<IndexPositions, decltype(sink)>;
@@ -279,6 +300,10 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
                                                       bool skip_adjacent) {
     DegreeCounter counter(v.size());
     if (v.size() < 2) return std::move(counter.degrees);
+    if (natural_scan::on_grid(v) &&
+        natural_scan::grid_pairs(v, {}, IndexPositions{}, skip_adjacent, counter)) {
+        return std::move(counter.degrees);
+    }
     using Chain = CertifiedChain<IndexPositions, DegreeCounter>;
     if (Chain::applies(v, {}) &&
         Chain(v, {}, IndexPositions{}, skip_adjacent, counter).run(ChainScan::budget(v.size()))) {

@@ -43,8 +43,16 @@
 // that is not NaN, so after the (L + 1)-th +inf only NaN highs are visible. These hold
 // for the float rule because q is finite and > 0 for every sample between: the scan asks
 // for positions whose whole extent does not overflow and whose smallest gap is at least
-// 2^-960 times that extent ("regular"; every x_k = k is). Other positions under the
-// float rule are decided pair by pair by the literal count (cubic time).
+// 2^-960 times that extent ("regular"; every x_k = k is). At other positions the float
+// scan takes series whose values are all NaN or at most 2^1022 in magnitude (no rise
+// overflows there), deciding by literal tests alone, and leaves the rest to the literal
+// count pair by pair (cubic time).
+//
+// Where no margin decides (rises that overflow, subnormal values, q that underflows), a
+// pair's literal count searches the max-tree for samples near its line, since the literal
+// line value is monotone along the pair (literal_count); once L + 1 samples whose rise from
+// lo overflows to +inf are passed, the rest of the row is read off the tree (settled); and
+// series on the subnormal grid take the exact lists, each pair tested (grid_pairs).
 #pragma once
 
 #include <algorithm>
@@ -203,6 +211,12 @@ protected:
             poll_.tick(self.visit_cost());
             self.visit(hi);
             from = hi + 1;
+            if constexpr (requires { self.settled(); }) {
+                if (self.settled()) {
+                    emit_where(lo, from, stop, [&self](double y) { return self.seen_over_all(y); });
+                    break;
+                }
+            }
         }
         if (stop < n_) {
             emit(lo, stop);
@@ -210,6 +224,43 @@ protected:
                 emit(lo, *it);
             }
         }
+    }
+
+    // Emits (lo, hi) for every hi in [from, stop) whose value keeps, in order. keep must
+    // hold for a node's largest value (NaN counted as +inf) when it holds for any of its
+    // values, so that a node whose largest value fails holds none.
+    template <class Keep>
+    void emit_where(std::size_t lo, std::size_t from, std::size_t stop, Keep&& keep) {
+        std::size_t stack[2 * 64];
+        auto search = [&](std::size_t node) {
+            std::size_t depth = 0;
+            stack[depth++] = node;
+            while (depth > 0) {
+                const std::size_t i = stack[--depth];
+                poll_.tick();
+                if (!keep(tree_.nodes[i].top)) continue;
+                const auto [first, width] = tree_.range(i);
+                if (width <= 16) {  // a short node costs less read through than entered
+                    for (std::size_t k = first; k < first + width; ++k) {
+                        if (keep(v_[k])) emit(lo, k);
+                    }
+                    continue;
+                }
+                stack[depth++] = 2 * i + 1;
+                stack[depth++] = 2 * i;
+            }
+        };
+        std::size_t left = from + tree_.size;
+        std::size_t right = stop + tree_.size;  // exclusive
+        std::size_t right_nodes[64];
+        std::size_t rights = 0;
+        while (left < right) {
+            if (left & 1) search(left++);
+            if (right & 1) right_nodes[rights++] = --right;
+            left >>= 1;
+            right >>= 1;
+        }
+        while (rights > 0) search(right_nodes[--rights]);
     }
 
     // First position in [from, stop) not inside a node that self.passes_over accepts.
@@ -250,6 +301,23 @@ protected:
     mutable WorkPoll poll_;  // counts work in const tests too
 };
 
+// Positions for which the float rule's q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)) is
+// finite and > 0 for every lo < k < hi: the extent fl(x_last - x_first) is finite (so
+// every difference is, and q <= 1), and the smallest gap is >= 2^-960 times it (so
+// q >= 2^-960 (1 - 3u) > 0).
+inline bool regular(std::span<const double> x) {
+    if (x.size() < 2) return true;
+    const double extent = x.back() - x.front();
+    if (!std::isfinite(extent)) return false;
+    double gap = kInf;
+    for (std::size_t k = 1; k < x.size(); ++k) gap = std::min(gap, x[k] - x[k - 1]);
+    return gap >= extent * 0x1p-960;
+}
+
+
+inline bool regular(const IndexPositions&, std::size_t) { return true; }
+inline bool regular(const ArrayPositions& pos, std::size_t n) { return regular(std::span<const double>(pos.x, n)); }
+
 // ---------------------------------------------------------------------------------------
 // Float rule. Limit is NoBlockers (L = 0, the plain rule: top is one entry held in place)
 // or Blockers (any L: top is a heap).
@@ -268,7 +336,7 @@ class FloatScan : ScanBase<Positions, Sink> {
 public:
     FloatScan(std::span<const double> v, const Positions& pos, std::size_t limit,
               bool skip_adjacent, Sink& sink)
-        : Base(v, pos, limit, skip_adjacent, sink, false) {
+        : Base(v, pos, limit, skip_adjacent, sink, false), regular_(regular(pos, v.size())) {
         if constexpr (!Limit::kZero) top_.reserve(limit + 2);
     }
 
@@ -288,8 +356,10 @@ public:
             top_.clear();
             has_single_ = false;
             outside_ = -kInf;
-            cap_ = -kInf;
-            proofs_ = tame(y0_);
+            over_all_ = 0;
+            // Without proofs S is never read, so nothing limits the nodes passed over.
+            proofs_ = tame(y0_) && regular_;
+            cap_ = proofs_ ? -kInf : kInf;
             this->scan(*this, lo);
         }
     }
@@ -313,6 +383,24 @@ public:
     std::span<const Entry> tops() const {
         if constexpr (Limit::kZero) return {&single_, has_single_ ? std::size_t{1} : std::size_t{0}};
         return top_;
+    }
+
+    // Rises that overflow. A sample k with fl(v_k - y0) = +inf (or v_k = +inf) blocks every
+    // later pair whose rise is finite: with q <= 1, h <= fl(rise + y0) for rise >= 0, and
+    // rise <= DBL_MAX < v_k - y0, so h <= v_k; h <= y0 < v_k for rise < 0. It blocks a pair
+    // whose rise is -inf too (h = -inf at q > 0), and a -inf high; it never blocks a high
+    // whose rise is +inf (h = +inf), nor a NaN high. So once L + 1 of them are passed, at
+    // regular positions the row's other highs before the scan's stop are exactly those
+    // seen_over_all keeps (+inf highs there have at most L +inf samples between).
+    bool settled() const { return regular_ && over_all_ > this->limit_; }
+    bool seen_over_all(double y) const { return std::isnan(y) || y - y0_ == kInf; }
+
+    // Whether finite ends lo < hi see each other under the literal rule with at most L
+    // blockers: the count of literal_count on its own, for callers that know their pairs.
+    bool pair_visible(std::size_t lo, std::size_t hi) {
+        lo_ = lo;
+        y0_ = this->v_[lo];
+        return literal_count(hi, this->pos_.diff(lo, hi), this->v_[hi] - y0_) <= this->limit_;
     }
 
     // A visit's heap update; walks over top count their own steps.
@@ -345,9 +433,11 @@ public:
             // h = +inf (q > 0): only +inf blocks, and fewer than L + 1 lie between.
             this->emit(lo_, hi);
             insert(Entry{hi, kInf, y, db});
+            ++over_all_;
             return;
         }
         const double rise = y - y0_;
+        if (rise == kInf) ++over_all_;
         const double slope = rise / db;
         bool visible;
         // With L = 0 the one literal test of all_block costs less than the margin test.
@@ -380,16 +470,73 @@ public:
         return all;
     }
 
+    // The samples strictly between lo and hi that block the pair under the literal rule,
+    // counted up to L + 1. Exact over the max-tree: for a finite rise the literal line value
+    // h_k = fl(fl(q_k rise) + y0) is monotone in k, since q_k = fl(fl(x_k - x_lo) / span)
+    // is and each later rounding is monotone in it (rising for rise >= 0, falling else), so
+    // a node whose largest value (NaN counted as +inf) lies below h at the node's lower end
+    // holds no blocker, and the others are searched. Near overflow, subnormal values and
+    // positions whose q underflows, where no margin decides, this keeps a pair's cost to the
+    // samples near its line instead of all those between.
     std::size_t literal_count(std::size_t hi, double span, double rise) const {
-        this->poll_.tick(hi - lo_);
-        std::size_t count = 0;
-        for (std::size_t k = lo_ + 1; k < hi; ++k) {
-            if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) &&
-                ++count > this->limit_) {
-                break;
+        if (!std::isfinite(rise)) return infinite_rise_count(hi, rise);
+        if (hi - lo_ <= kShortSpan) {
+            this->poll_.tick(hi - lo_);
+            std::size_t count = 0;
+            for (std::size_t k = lo_ + 1; k < hi; ++k) {
+                if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) && ++count > this->limit_) break;
             }
+            return count;
+        }
+        const MaxTree& tree = this->tree_;
+        const auto line = [&](std::size_t k) { return (this->pos_.diff(lo_, k) / span) * rise + y0_; };
+        std::size_t count = 0;
+        std::size_t stack[2 * 64];
+        // The nodes covering [lo + 1, hi - 1], each searched depth first.
+        auto search = [&](std::size_t node) {
+            std::size_t depth = 0;
+            stack[depth++] = node;
+            while (depth > 0) {
+                const std::size_t i = stack[--depth];
+                this->poll_.tick();
+                const auto [first, width] = tree.range(i);
+                const double low_line = line(rise >= 0 ? first : first + width - 1);
+                if (!(tree.nodes[i].top >= low_line)) continue;
+                if (i >= tree.size) {
+                    if (this->v_[first] >= low_line && ++count > this->limit_) return false;
+                    continue;
+                }
+                stack[depth++] = 2 * i + 1;
+                stack[depth++] = 2 * i;
+            }
+            return true;
+        };
+        std::size_t left = lo_ + 1 + tree.size;
+        std::size_t right = hi + tree.size;  // exclusive
+        std::size_t right_nodes[64];
+        std::size_t rights = 0;
+        while (left < right) {
+            if (left & 1) {
+                if (!search(left++)) return count;
+            }
+            if (right & 1) right_nodes[rights++] = --right;
+            left >>= 1;
+            right >>= 1;
+        }
+        while (rights > 0) {
+            if (!search(right_nodes[--rights])) return count;
         }
         return count;
+    }
+
+    // literal_count when fl(y_hi - y0) overflows (finite ends, regular positions, so q > 0):
+    // h = +inf, blocked only by +inf samples, or h = -inf, blocked by every sample that is
+    // not NaN. (At other positions the scan takes no series whose rises can overflow.)
+    std::size_t infinite_rise_count(std::size_t hi, double rise) const {
+        if (rise < 0) return this->non_nan_between(lo_, hi);
+        const auto& infs = this->plus_infs_;
+        const auto first = std::upper_bound(infs.begin(), infs.end(), lo_);
+        return static_cast<std::size_t>(std::lower_bound(first, infs.end(), hi) - first);
     }
 
     // Fact 3. Outside samples and the last of top (when top is full) have exact slopes
@@ -421,7 +568,7 @@ public:
     void raise_outside(double bound) {
         if (bound > outside_) {
             outside_ = bound;
-            cap_ = std::max(cap_, outside_);
+            if (proofs_) cap_ = std::max(cap_, outside_);
         }
     }
 
@@ -450,7 +597,7 @@ public:
             top_.push_back(entry);
             std::push_heap(top_.begin(), top_.end(), less);
         }
-        if (full()) {
+        if (full() && proofs_) {
             const double s = least().slope;
             cap_ = std::max(outside_, std::isfinite(s) ? s + (k256u * std::fabs(s) + kTiny) : kInf);
         }
@@ -504,7 +651,7 @@ public:
         // is monotone, so fl(v_hi - y0) <= fl(top - y0) for every high in the node: when
         // the latter is below +inf, each rise is finite (within u) or -inf (h = -inf,
         // fl(q rise) = -inf <= db g_up), and the bound holds.
-        if (rise_top == kInf) return false;
+        if (rise_top == kInf || !regular_) return false;
         const double d = node.step;
         if (width < 2 || !std::isfinite(d)) return false;
         const double a = this->v_[first] - y0_;
@@ -540,6 +687,12 @@ public:
     double outside_ = -kInf;  // S
     double cap_ = -kInf;
     bool proofs_ = true;
+    // Positions where every q is finite and > 0, which the margins, fact 2's step bound and
+    // the rules for overflowing rises ask for; at others (series whose rises stay finite,
+    // see scan_applies) only the literal tests and fact 2's corner decide.
+    bool regular_ = true;
+    std::size_t over_all_ = 0;  // samples passed whose rise overflows to +inf, or +inf
+    static constexpr std::size_t kShortSpan = 48;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -801,20 +954,6 @@ public:
     std::optional<NodeHulls<Positions>> hulls_;
 };
 
-// Positions for which the float rule's q = fl(fl(x_k - x_lo) / fl(x_hi - x_lo)) is
-// finite and > 0 for every lo < k < hi: the extent fl(x_last - x_first) is finite (so
-// every difference is, and q <= 1), and the smallest gap is >= 2^-960 times it (so
-// q >= 2^-960 (1 - 3u) > 0).
-inline bool regular(std::span<const double> x) {
-    if (x.size() < 2) return true;
-    const double extent = x.back() - x.front();
-    if (!std::isfinite(extent)) return false;
-    double gap = kInf;
-    for (std::size_t k = 1; k < x.size(); ++k) gap = std::min(gap, x[k] - x[k - 1]);
-    return gap >= extent * 0x1p-960;
-}
-
-
 // The float rule with no blockers from the exact right-neighbour lists
 // (neighbour_chain.hpp), for series of tame finite values at x_k = k or at regular
 // positions, low end by low end where a proof shows the literal rule gives the same row,
@@ -1013,5 +1152,45 @@ private:
     double largest_ = 0.0;
     std::vector<std::uint8_t> proven_;  // per low end: the row is its records
 };
+
+// Series on the subnormal grid: every finite value within 2^-1025 of zero, so a multiple
+// of u0 = 2^-1074 of at most 2^49 units, and every difference and sum of two values is
+// exact. Under the float rule with L = 0 at regular positions the literal line value is
+// then h = y0 + rint(q R) u0 (R = rise in units, exact; the product rounds to the grid,
+// ties to even; the sum is exact), with q within 3.01u of t = (x_k - x_lo) / (x_hi - x_lo)
+// (u at x_k = k; q is normal at regular positions). A finite sample k that blocks the pair
+// in exact arithmetic lies at D = (v_k - y0) / u0 >= t R units, an integer, so D >= ceil(t R);
+// and |q R - t R| <= 3.01u 2^50 < 1/2, so rint(q R) <= ceil(t R) <= D: it blocks under the
+// literal rule too. Non-finite samples block alike under both rules (see the top of this
+// file and neighbour_chain.hpp), and a pair with a non-finite end is decided alike. So
+// every row under the float rule is the exact row less the pairs of finite ends that fail
+// the literal test: the exact neighbour lists, each finite pair tested by the max-tree
+// (FloatScan::pair_visible). Margins cannot decide here: the literal rounding is half a unit
+// of the grid, as large as the gaps between the samples and the lines.
+inline bool on_grid(std::span<const double> v) {
+    return std::all_of(v.begin(), v.end(), [](double y) { return !std::isfinite(y) || std::fabs(y) <= 0x1p-1025; });
+}
+
+struct IgnoredPairs {
+    void operator()(std::size_t, std::size_t) const {}
+};
+
+// The float rule's pairs (L = 0) of a series on the grid at x_k = k (x empty) or at
+// regular positions x, in order, to sink; false, with nothing given, when the exact lists
+// would pass their budget.
+template <class Positions, class Sink>
+bool grid_pairs(std::span<const double> v, std::span<const double> x, const Positions& pos, bool skip_adjacent,
+                Sink& sink) {
+    if (!ChainScan::fits(v.size())) return false;
+    ChainScan chain(v, x);
+    if (!chain.build(ChainScan::budget(v.size()))) return false;
+    IgnoredPairs none;
+    FloatScan<Positions, IgnoredPairs, NoBlockers> literal(v, pos, 0, false, none);
+    auto tested = [&](std::size_t lo, std::size_t hi) {
+        if (!std::isfinite(v[lo]) || !std::isfinite(v[hi]) || literal.pair_visible(lo, hi)) sink(lo, hi);
+    };
+    chain.stream(skip_adjacent, tested);
+    return true;
+}
 
 }  // namespace kestrel::natural_scan

@@ -2,6 +2,7 @@
 // in exact arithmetic: the scans of natural_scan.hpp (natural_pairs), and for the exact
 // rule with L = 0 the neighbour lists of neighbour_chain.hpp.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -22,6 +23,17 @@ using natural_scan::FloatScan;
 using natural_scan::IndexPositions;
 using natural_scan::NoBlockers;
 using natural_scan::regular;
+
+// Positions the float scan takes: regular ones, and any whose extent is finite when every
+// value is NaN or finite and at most 2^1022 in magnitude, so that no rise overflows. At
+// the latter a q may be 0 or lose precision, so the scan decides by literal tests alone
+// (see FloatScan::regular_); its rules for non-finite values and overflowing rises ask
+// for q > 0, which only regular positions promise.
+bool scan_applies(std::span<const double> v, std::span<const double> x) {
+    if (regular(x)) return true;
+    if (!std::isfinite(x.back() - x.front())) return false;
+    return std::all_of(v.begin(), v.end(), [](double y) { return !(std::fabs(y) > 0x1p1022); });
+}
 
 template <class Sink>
 void natural_pairs(std::span<const double> v, std::span<const double> x,
@@ -50,11 +62,16 @@ void natural_pairs(std::span<const double> v, std::span<const double> x,
         }
         return;
     }
+    if (limit == 0 && natural_scan::on_grid(v) && (x.empty() || regular(x))) {
+        const bool listed = x.empty() ? natural_scan::grid_pairs(v, x, IndexPositions{}, skip, sink)
+                                      : natural_scan::grid_pairs(v, x, ArrayPositions{x.data()}, skip, sink);
+        if (listed) return;
+    }
     if (x.empty()) {
         FloatScan<IndexPositions, Sink>(v, IndexPositions{}, limit, skip, sink).run();
-    } else if (regular(x) && limit == 0) {
+    } else if (scan_applies(v, x) && limit == 0) {
         FloatScan<ArrayPositions, Sink, NoBlockers>(v, ArrayPositions{x.data()}, 0, skip, sink).run();
-    } else if (regular(x)) {
+    } else if (scan_applies(v, x)) {
         FloatScan<ArrayPositions, Sink>(v, ArrayPositions{x.data()}, limit, skip, sink).run();
     } else {
         WorkPoll poll;
@@ -75,7 +92,7 @@ template <class Sink>
 void float_pairs_at_positions(std::span<const double> v, std::span<const double> x, bool skip, Sink& sink) {
     using Chain = natural_scan::CertifiedChain<ArrayPositions, Sink>;
     std::optional<Chain> chain;
-    if (Chain::applies(v, x)) {
+    if (Chain::applies(v, x) && !natural_scan::on_grid(v)) {
         chain.emplace(v, x, ArrayPositions{x.data()}, skip, sink);
         if (chain->run(ChainScan::budget(v.size()))) return;
     }

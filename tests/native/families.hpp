@@ -4,6 +4,7 @@
 // runs, walks and noise, and highs a few ulps below the line past a record.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <functional>
@@ -227,6 +228,24 @@ inline std::vector<NamedFamily> families() {
     }, false});
     out.push_back({"mixed magnitudes", [](Rng& r, std::size_t n) {
         return generate(n, [&](std::size_t) { return gauss(r) * std::pow(10.0, integer(r, -300, 300)); });
+    }, true});
+    out.push_back({"picks near the double's ends", [](Rng& r, std::size_t n) {
+        // Most rises between them overflow: dense rows of +inf line values.
+        const double max = std::numeric_limits<double>::max();
+        const double picks[] = {max, -max, 1.7e308, -1.7e308, 1e308, 0.0, kNaN};
+        return generate(n, [&](std::size_t) { return picks[integer(r, 0, integer(r, 0, 7) == 0 ? 6 : 5)]; });
+    }, false});
+    out.push_back({"walk over the double's range", [](Rng& r, std::size_t n) {
+        Series v = generate(n, [&](std::size_t) { return gauss(r); });
+        double top = 0.0;
+        for (std::size_t k = 1; k < n; ++k) v[k] += v[k - 1];
+        for (double y : v) top = std::max(top, std::fabs(y));
+        for (double& y : v) y = y / top * std::numeric_limits<double>::max();
+        return v;
+    }, true});
+    out.push_back({"subnormal levels", [](Rng& r, std::size_t n) {
+        const double tiny = std::numeric_limits<double>::denorm_min();
+        return generate(n, [&](std::size_t) { return static_cast<double>(integer(r, 0, 8)) * tiny; });
     }, true});
     return out;
 }

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/cancel.hpp"
+#include "core/variants.hpp"
 #include "core/visibility.hpp"
 #include "core/graph_record.hpp"
 #include "core/neighbour_chain.hpp"
@@ -177,6 +179,58 @@ void chunked_chain_trial(std::mt19937_64& rng) {
 
 }  // namespace
 
+// Whether work() ends within `units` units of work on each of its polls (see cancel.hpp):
+// a hook installed with that stride is asked first when a poll passes it, and stops.
+template <class Work>
+bool ends_within(std::int64_t units, Work&& work) {
+    struct Stop final : CancelHook {
+        bool stop_requested() override { return true; }
+    } stop;
+    CancelScope scope(&stop, units);
+    try {
+        work();
+        return true;
+    } catch (const Cancelled&) {
+        return false;
+    }
+}
+
+// The float rule's natural graph where no margin decides (rises that overflow, values on
+// the subnormal grid, positions over many binades) stays within a bound on its work that
+// pair-by-pair literal tests pass by far: O(n log n + m) units, quadratic for exactly
+// collinear samples, whose pairs only their literal tests decide.
+void work_bounds() {
+    const std::size_t n = 3000;
+    std::mt19937_64 rng(7);
+    const double max = std::numeric_limits<double>::max();
+    const double picks[] = {max, -max, 1.7e308, -1.7e308, 1e308, 0.0};
+    Series extreme(n), grid(n), line(n), spaced(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        extreme[k] = picks[rng() % 6];
+        grid[k] = static_cast<double>(rng() % 9) * std::numeric_limits<double>::denorm_min();
+        spaced[k] = 0.25 * static_cast<double>(k) - 100.0;
+        line[k] = std::pow(10.0, -300.0 + 600.0 * static_cast<double>(k) / static_cast<double>(n - 1));
+    }
+    const std::int64_t log_n = 12;
+    auto bound = [&](const std::vector<std::uint64_t>& degrees) {
+        std::uint64_t total = 0;
+        for (std::uint64_t d : degrees) total += d;
+        return static_cast<std::int64_t>(64 * (n * log_n + total / 2));
+    };
+    const auto extreme_degrees = natural_visibility_degrees(extreme, false);
+    const auto grid_degrees = natural_visibility_degrees(grid, false);
+    CHECK(ends_within(bound(extreme_degrees), [&] { natural_visibility_degrees(extreme, false); }));
+    CHECK(ends_within(bound(extreme_degrees), [&] { natural_visibility_edges(extreme, true); }));
+    CHECK(ends_within(bound(grid_degrees), [&] { natural_visibility_degrees(grid, false); }));
+    CHECK(ends_within(bound(grid_degrees), [&] { natural_visibility_edges(grid, false); }));
+    VariantOptions options;
+    CHECK(ends_within(bound(grid_degrees), [&] { natural_variant_edges(grid, spaced, options); }));
+    CHECK(ends_within(static_cast<std::int64_t>(4 * n * n), [&] { natural_variant_edges(line, line, options); }));
+    options.penetrable = 1;
+    CHECK(ends_within(static_cast<std::int64_t>(4 * n * n), [&] { natural_variant_edges(line, line, options); }));
+    CHECK(ends_within(static_cast<std::int64_t>(4 * n * n), [&] { natural_variant_edges(extreme, {}, options); }));
+}
+
 int main() {
     // Scores stay exact far beyond 32 bits.
     CHECK(motif_score_from_count(3'000'000'000ull, 1) == 3'000'000'000ll);
@@ -244,6 +298,7 @@ int main() {
     }
 
     for (int trial = 0; trial < 3000; ++trial) chunked_chain_trial(rng);
+    work_bounds();
 
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

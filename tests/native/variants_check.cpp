@@ -89,6 +89,19 @@ std::vector<PositionFamily> position_families() {
             return (-1.6e308 + 1.6e308 * r) + 1.6e308 * r;
         });
     }});
+    out.push_back({"geometric over many binades", [](Rng& r, std::size_t n) {
+        // Gaps far below 2^-960 of the extent: q underflows for the first samples' pairs.
+        const double from = static_cast<double>(integer(r, -300, -100));
+        const double to = static_cast<double>(integer(r, 100, 300));
+        Series x = generate(n, [&](std::size_t k) {
+            const double t = n < 2 ? 0.0 : static_cast<double>(k) / static_cast<double>(n - 1);
+            return std::pow(10.0, from + (to - from) * t);
+        });
+        for (std::size_t k = 1; k < n; ++k) {
+            if (!(x[k] > x[k - 1])) x[k] = std::nextafter(x[k - 1], kInf);
+        }
+        return x;
+    }});
     out.push_back({"subnormal then huge", [](Rng& r, std::size_t n) {
         Series x = accumulate(r, n, 0.0, [](Rng&) { return std::numeric_limits<double>::denorm_min(); });
         if (n > 2) x.back() = 1e300;
