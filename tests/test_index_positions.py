@@ -1,6 +1,8 @@
-"""Periods as positions: they count their frequency (a month is one step, whatever its
-days), in the tools, the module, the many-series frames and the command-line tool."""
+"""A pandas index as positions: periods count their frequency (a month is one step,
+whatever its days), every index that holds positions is used, and one that holds none is
+refused rather than replaced by 0, 1, 2, ... in silence."""
 
+import datetime as dt
 import json
 
 import numpy as np
@@ -84,6 +86,72 @@ def test_bad_periods_are_refused(periods, error, message):
     with pytest.raises(error) as caught:
         kt.time_positions(periods)
     assert str(caught.value) == message
+
+
+VALUES = [3.0, 1.0, 2.0, 0.5, 4.0, 2.5, 3.5]
+GAPS = [0, 1, 5, 6, 7, 20, 21]
+START = np.datetime64("2021-03-01")
+NO_POSITIONS = ("holds no sampling positions: pass x= with the positions "
+                "(x=pd.to_datetime(s.index) for dates written as text), or "
+                "s.reset_index(drop=True) to place the samples at 0, 1, 2, ...")
+
+
+def index_kinds():
+    """(name, index, what it gives): the positions, None for the sample order, or the
+    error and the start of its message."""
+    days = pd.DatetimeIndex(START + np.array(GAPS, dtype="m8[D]"))
+    yield "RangeIndex", pd.RangeIndex(7), None
+    yield "shifted RangeIndex", pd.RangeIndex(10, 31, 3), list(range(10, 31, 3))
+    yield "increasing ints", pd.Index(GAPS), GAPS
+    yield "increasing uints", pd.Index(np.array(GAPS, dtype=np.uint64)), GAPS
+    yield "increasing floats", pd.Index([g / 4 for g in GAPS]), [g / 4 for g in GAPS]
+    yield "repeated ints", pd.Index([0, 1, 2, 0, 1, 2, 3]), None
+    yield "decreasing ints", pd.Index(GAPS[::-1]), None
+    yield "DatetimeIndex", days, GAPS
+    yield "aware DatetimeIndex", days.tz_localize("Europe/Paris"), GAPS
+    yield "TimedeltaIndex", pd.to_timedelta(GAPS, unit="D"), GAPS
+    yield "PeriodIndex", pd.PeriodIndex(days, freq="D"), GAPS
+    yield "dates as objects", pd.Index([dt.date(2021, 3, 1) + dt.timedelta(g) for g in GAPS]), GAPS
+    yield "unsorted dates", days[::-1], (ValueError, "x must be strictly increasing")
+    yield "repeated dates", days[[0, 1, 1, 2, 3, 4, 5]], (ValueError, "x must be strictly increasing")
+    yield "strings", pd.Index(list("abcdefg")), (TypeError, "the Series' index (an index of ")
+    yield "dates as text", pd.Index(days.strftime("%Y-%m-%d")), (TypeError, "the Series' index (an index of ")
+    yield "mixed objects", pd.Index(["a", 1, 2.0, "b", 3, 4, 5], dtype=object), (
+        TypeError, "the Series' index (an index of object) " + NO_POSITIONS)
+    yield "booleans", pd.Index([True, False] * 3 + [True]), (TypeError, "the Series' index (an index of bool)")
+    yield "CategoricalIndex", pd.CategoricalIndex(GAPS), (
+        TypeError, "the Series' index (CategoricalIndex) " + NO_POSITIONS)
+    yield "IntervalIndex", pd.IntervalIndex.from_breaks(range(8)), (
+        TypeError, "the Series' index (IntervalIndex) " + NO_POSITIONS)
+    yield "MultiIndex", pd.MultiIndex.from_arrays([[0] * 7, GAPS]), (
+        TypeError, "the Series' index (a 2-level MultiIndex) " + NO_POSITIONS)
+
+
+@pytest.mark.parametrize("name, index, gives", list(index_kinds()), ids=lambda v: v if isinstance(v, str) else "")
+@pytest.mark.parametrize("call", [kt.summarize, kt.visibility_graph, lambda s: features_frame({"s": s})])
+def test_every_index_kind_is_placed_or_refused(name, index, gives, call):
+    s = pd.Series(VALUES, index=index)
+    if isinstance(gives, tuple):
+        with pytest.raises(gives[0]) as caught:
+            call(s)
+        assert str(caught.value).startswith(gives[1])
+        return
+    got, want = call(s), call(pd.Series(VALUES, index=gives))
+    if isinstance(got, dict):  # times add their unit and origin
+        got = {k: v for k, v in got.items() if k not in ("x_unit", "x_origin")}
+    elif hasattr(got, "vertices"):
+        got, want = (got.vertices, got.edges), (want.vertices, want.edges)
+    if isinstance(got, pd.DataFrame):
+        pd.testing.assert_frame_equal(got, want, check_exact=True)
+    else:
+        np.testing.assert_equal(got, want)
+
+
+def test_the_index_kinds_tell_positions_from_the_order():
+    # The positions above give another graph than the sample order, so a placed index
+    # is told from one left aside.
+    assert not np.array_equal(kt.degrees(VALUES, x=GAPS), kt.degrees(VALUES))
+    assert kt.summarize(pd.Series([], dtype=float, index=pd.Index([], dtype=object)))["samples"] == 0
 
 
 def test_long_frames_count_periods_in_their_frequency():

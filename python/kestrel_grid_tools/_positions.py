@@ -272,15 +272,39 @@ def date_offsets(x: Any) -> Optional[FloatArray]:
 
 def implied_positions(values: Any, x: Any) -> Any:
     """``x`` as given; for a pandas Series without ``x``, its index when that holds times,
-    periods or strictly increasing numbers (other indexes leave the sample order, ``None``)."""
+    periods or strictly increasing numbers; ``None`` (the sample order) for an empty
+    index or one of numbers that repeat or do not increase (a default index after
+    ``pd.concat``, say).
+
+    Raises:
+        TypeError: an index that holds no positions (text, categories, intervals, a
+            MultiIndex, booleans, objects other than times): the samples are not placed
+            at 0, 1, 2, ... in silence.
+    """
     if x is not None or not hasattr(values, "iloc"):
         return x
     index = getattr(values, "index", None)
+    if index is None or len(index) == 0:
+        return None
     kind = getattr(getattr(index, "dtype", None), "kind", None)
     if kind in ("M", "m") or has_periods(index):
         return index
-    if kind in ("i", "u", "f") and index is not None and index.is_unique and index.is_monotonic_increasing:
-        numbers = np.asarray(index, dtype=np.float64)
-        if not np.array_equal(numbers, np.arange(numbers.size, dtype=np.float64)):
-            return numbers
-    return None
+    if getattr(index, "nlevels", 1) > 1:
+        raise TypeError(_no_positions(f"a {index.nlevels}-level MultiIndex"))
+    if kind in ("i", "u", "f"):
+        if index.is_unique and index.is_monotonic_increasing:
+            numbers = np.asarray(index, dtype=np.float64)
+            if not np.array_equal(numbers, np.arange(numbers.size, dtype=np.float64)):
+                return numbers
+        return None
+    name = type(index).__name__
+    first = _first_item(index) if name == "Index" else None
+    if _is_time(first) or is_period(first):  # an object index of dates or periods
+        return index
+    raise TypeError(_no_positions(f"an index of {index.dtype}" if name == "Index" else name))
+
+
+def _no_positions(what: str) -> str:
+    return (f"the Series' index ({what}) holds no sampling positions: pass x= with the "
+            "positions (x=pd.to_datetime(s.index) for dates written as text), or "
+            "s.reset_index(drop=True) to place the samples at 0, 1, 2, ...")

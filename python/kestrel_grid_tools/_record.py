@@ -112,7 +112,8 @@ def as_record(values: Any, x: Any = None, *, label: Optional[str] = None) -> Rec
     """The record of ``values`` at positions ``x``.
 
     ``x`` as the tools take it: ``None`` for ``0, 1, 2, ...`` (for a pandas Series, its
-    index when that holds times, periods or strictly increasing numbers), numbers, or times (turned into
+    index when that holds times, periods or strictly increasing numbers; an index that
+    holds no positions, such as text, raises TypeError), numbers, or times (turned into
     integer offsets from the first in the coarsest exact unit; periods counted in their
     frequency). A record is returned as it is; it carries its own positions, so ``x``
     must then be ``None``. The label defaults to a pandas Series' name when that is
