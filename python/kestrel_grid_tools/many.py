@@ -337,11 +337,18 @@ def _with_order(part: Any, order_column: str, partition_info: Optional[Dict[str,
     return part.assign(**{order_column: order})
 
 
-def _check_columns(columns: Sequence[Any], wanted: Sequence[Optional[str]]) -> None:
+def _check_columns(columns: Sequence[Any], wanted: Sequence[Optional[str]],
+                   index_names: Sequence[Any] = ()) -> None:
+    """Raises ValueError for a wanted column that is missing; when the ids or times sit
+    in the frame's index (a frame indexed by (series, time)), says how to make them
+    columns."""
     available = list(columns)
+    levels = [level for level in index_names if level is not None]
     for name in wanted:
         if name is not None and name not in available:
-            raise ValueError(f"column {name!r} not found; available columns: {available!r}")
+            hint = (f"; the index holds {levels!r}: data.reset_index() makes them columns"
+                    if len(index_names) > 1 or name in levels else "")
+            raise ValueError(f"column {name!r} not found; available columns: {available!r}{hint}")
 
 
 def _order_column(used: Sequence[Optional[str]]) -> str:
@@ -487,7 +494,7 @@ def series_features(
     _check_positions(positions, isinstance(data, (pd.DataFrame, dd.DataFrame)), time_column)
     labels = None
     if isinstance(data, pd.DataFrame):
-        _check_columns(data.columns, [id_column, time_column, value_column])
+        _check_columns(data.columns, [id_column, time_column, value_column], data.index.names)
         columns = list(dict.fromkeys(n for n in (id_column, time_column, value_column) if n))
         data, labels = _coded_ids(data[columns], id_column)
         partitions = max(1, -(-len(data) // _PARTITION_ROWS))
@@ -622,7 +629,7 @@ def features_frame(
     _check_positions(positions, isinstance(data, pd.DataFrame), time_column)
     if isinstance(data, pd.DataFrame):
         wanted = [id_column, time_column, value_column]
-        _check_columns(data.columns, wanted)
+        _check_columns(data.columns, wanted, data.index.names)
         order_column = _order_column(wanted)
         columns = list(dict.fromkeys(name for name in wanted if name is not None))
         part = data[columns].assign(**{order_column: np.arange(len(data), dtype=np.int64)})
