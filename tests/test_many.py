@@ -221,6 +221,10 @@ def test_time_column_none_keeps_row_order():
     (lambda: series_features(dd.from_pandas(pd.DataFrame({"id": [1], "time": [0], "value": [1.0]}),
                                             npartitions=1)),
      "column 'series' not found; available columns: ['id', 'time', 'value']"),
+    (lambda: features_frame(pd.DataFrame({"c0": [1.0, 2.0]}, index=pd.MultiIndex.from_arrays(
+        [[0, 0], [0, 1]], names=["instance", "timepoint"]))),
+     "column 'series' not found; available columns: ['c0']; the index holds "
+     "['instance', 'timepoint']: data.reset_index() makes them columns"),
     (lambda: series_features(da.zeros((2, 3, 4))),
      "a series array must be two-dimensional (series, samples), got shape (2, 3, 4)"),
     (lambda: series_features(np.zeros(3)),

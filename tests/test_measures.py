@@ -276,6 +276,33 @@ def test_the_transformer_works_in_a_pipeline_and_keeps_no_state():
     assert np.array_equal(ragged[1], kgt.VisibilityFeatures("natural").transform(X[1:2, :100])[0])
 
 
+# Layouts of many series that are not one series per row, as time-series libraries hand
+# them out (built from pandas), with what the refusal says of them.
+LONG_INDEX = [list(range(50)), list(range(150))]
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda pd: pd.DataFrame({"c0": np.arange(7500.0)}, index=pd.MultiIndex.from_product(LONG_INDEX)),
+     "got a frame of shape (7500, 1) with a 2-level MultiIndex, one row per sample: pivot it to "
+     "one row per series, e.g. X[column].unstack()"),
+    (lambda pd: pd.DataFrame({"c0": [pd.Series(np.arange(150.0))] * 4}),
+     "got a frame of shape (4, 1) whose cells hold series"),
+    (lambda pd: np.zeros((4, 2, 150)), "got an array of shape (4, 2, 150)"),
+    (lambda pd: np.arange(150.0), "got an array of shape (150,) (for one series pass [X])"),
+    (lambda pd: np.zeros((4, 2)), "series 0 has 2 samples"),
+    (lambda pd: [np.zeros(5), np.zeros(1)], "series 1 has 1 samples"),
+])
+def test_the_transformer_refuses_what_is_not_one_series_per_row(make, message):
+    pytest.importorskip("sklearn")
+    X = make(pytest.importorskip("pandas"))
+    for call in (kgt.VisibilityFeatures().fit, kgt.VisibilityFeatures().transform):
+        with pytest.raises(ValueError) as caught:
+            call(X)
+        assert str(caught.value) == (
+            "expected a 2-D array-like of shape (n_series, n_samples), one series per row with "
+            f"at least 3 samples, or a list of 1-d series; {message}")
+
+
 def test_in_out_degrees_of_a_graph_follow_its_directed_edges():
     graph = kgt.visibility_graph([3.0, 1.0, 4.0, 1.0, 5.0, 9.0, 2.0])
     for direction in kgt.DIRECTIONS:

@@ -36,7 +36,7 @@ import kestrel_grid
 
 from ._graphs import FloatArray
 from ._optional import require
-from ._positions import Positions, time_positions
+from ._positions import Positions, month_positions, time_positions
 from ._record import Record
 
 #: The path that names standard input, and the name it gets in labels and messages.
@@ -1104,9 +1104,10 @@ _OFFSET = re.compile(r"(Z|[+-]\d\d(?::?\d\d)?)$")
 
 
 def _times(cells: Sequence[str], fail: Callable[[int, str], InputError]) -> Positions:
-    """ISO 8601 dates or date-times as positions. Times with a UTC offset are read as
-    instants; every time must then carry the same offset (a column that mixes offsets,
-    or times with and without one, is refused: its spacing would be ambiguous)."""
+    """ISO 8601 dates or date-times as positions; year-months alone (``1949-01``) as
+    months. Times with a UTC offset are read as instants; every time must then carry the
+    same offset (a column that mixes offsets, or times with and without one, is refused:
+    its spacing would be ambiguous)."""
     texts = [cell.strip() for cell in cells]
     def zone_of(text: str) -> Optional[str]:
         match = _OFFSET.search(text) if ("T" in text or " " in text) else None
@@ -1135,7 +1136,8 @@ def _times(cells: Sequence[str], fail: Callable[[int, str], InputError]) -> Posi
                 raise fail(row, f"could not read '{text}' as a number or an ISO 8601 time") from None
         raise
     try:
-        found = time_positions(stamps)
+        # Year-months alone (1949-01) are calendar months: counted as months, not days.
+        found = month_positions(stamps) if stamps.dtype == np.dtype("M8[M]") else time_positions(stamps)
     except ValueError as error:
         raise fail(0, str(error)) from None
     assert found is not None
@@ -1272,11 +1274,12 @@ def record_table(output: str, record: Dict[str, Any]) -> Table:
 
 
 def time_texts(times: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    """ISO 8601 text of ``datetime64`` values: dates alone for a day unit, else to the
-    second, or to the millisecond, microsecond or nanosecond when the unit is finer
-    (hours and minutes are written with their seconds, as the usual forms are)."""
+    """ISO 8601 text of ``datetime64`` values: year-months for a month unit, dates alone
+    for a day unit, else to the second, or to the millisecond, microsecond or nanosecond
+    when the unit is finer (hours and minutes are written with their seconds, as the
+    usual forms are)."""
     unit = np.datetime_data(times.dtype)[0]
-    shown = unit if unit in ("D", "ms", "us", "ns") else "s"
+    shown = unit if unit in ("M", "D", "ms", "us", "ns") else "s"
     return np.datetime_as_string(times, unit=cast(Any, shown))
 
 
@@ -1487,8 +1490,11 @@ class ParquetWriter(Writer):
         self.summaries: List[Tuple[str, Table]] = []
 
     def _column(self, array: npt.NDArray[Any]) -> Any:
-        if array.dtype.kind == "M" and np.datetime_data(array.dtype)[0] in ("h", "m"):
+        unit = np.datetime_data(array.dtype)[0] if array.dtype.kind == "M" else None
+        if unit in ("h", "m"):
             array = array.astype("M8[s]")  # Parquet has no hour or minute timestamps
+        if unit == "M":
+            array = array.astype("M8[D]")  # nor months: a month as its first day
         if array.dtype.kind == "U":
             return self.pa.array(array.tolist(), type=self.pa.string())
         return self.pa.array(array)

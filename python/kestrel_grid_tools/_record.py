@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from ._graphs import FloatArray, IntArray, as_series
 from ._options import MAX_DECIMALS
-from ._positions import implied_positions, time_positions
+from ._positions import implied_positions, is_period, time_positions, times_at
 
 BoolArray = npt.NDArray[np.bool_]
 
@@ -30,8 +30,10 @@ class Record:
         positions: The sampling positions as exact doubles, ``None`` for ``0, 1, 2, ...``.
             For times, integer offsets in ``unit`` from ``origin``.
         unit: For times, the unit the offsets count (``"D"``, ``"h"``, ``"m"``, ``"s"``,
-            ``"ms"``, ``"us"``, ``"ns"``); ``None`` otherwise.
-        origin: For times, the first one (``numpy.datetime64`` or ``timedelta64``).
+            ``"ms"``, ``"us"``, ``"ns"``; for periods their frequency, ``"M"``,
+            ``"Q-DEC"``, ...); ``None`` otherwise.
+        origin: For times, the first one (``numpy.datetime64`` or ``timedelta64``, or
+            ``pandas.Period`` for periods).
         label: The series' name (a pandas Series' name, ``file:column`` on the command
             line), or ``""``.
         places: For values read from text, the most decimal places among their cells;
@@ -67,18 +69,19 @@ class Record:
 
     @property
     def dates(self) -> bool:
-        """Whether the positions are dates (not durations or plain numbers)."""
-        return self.origin is not None and np.asarray(self.origin).dtype.kind == "M"
+        """Whether the positions are dates or periods (not durations or plain numbers)."""
+        origin = self.origin
+        return origin is not None and (is_period(origin) or np.asarray(origin).dtype.kind == "M")
 
     def times(self) -> Any:
-        """The positions as ``datetime64`` / ``timedelta64`` values for times, else the
-        positions (or ``0, 1, 2, ...``) as float64."""
+        """The positions as ``datetime64`` / ``timedelta64`` values for times (a pandas
+        ``PeriodIndex`` for periods), else the positions (or ``0, 1, 2, ...``) as
+        float64."""
         if self.positions is None:
             return np.arange(self.values.size, dtype=np.float64)
         if self.unit is None or self.origin is None:
             return self.positions
-        steps = self.positions.astype(np.int64).astype(f"m8[{self.unit}]")
-        return self.origin + steps
+        return times_at(self.positions, self.unit, self.origin)
 
     def time_fields(self) -> Dict[str, str]:
         """``x_unit`` and ``x_origin`` for outputs, when the positions are times."""
@@ -109,10 +112,12 @@ def as_record(values: Any, x: Any = None, *, label: Optional[str] = None) -> Rec
     """The record of ``values`` at positions ``x``.
 
     ``x`` as the tools take it: ``None`` for ``0, 1, 2, ...`` (for a pandas Series, its
-    index when that holds times or strictly increasing numbers), numbers, or times
-    (turned into integer offsets from the first in the coarsest exact unit). A record
-    is returned as it is; it carries its own positions, so ``x`` must then be ``None``.
-    The label defaults to a pandas Series' name when that is text."""
+    index when that holds times, periods or strictly increasing numbers; an index that
+    holds no positions, such as text, raises TypeError), numbers, or times (turned into
+    integer offsets from the first in the coarsest exact unit; periods counted in their
+    frequency). A record is returned as it is; it carries its own positions, so ``x``
+    must then be ``None``. The label defaults to a pandas Series' name when that is
+    text."""
     if isinstance(values, Record):
         if x is not None:
             raise ValueError("a Record carries its own positions: give x=None")

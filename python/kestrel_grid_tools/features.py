@@ -49,10 +49,12 @@ def degrees(
         kind: ``"natural"`` or ``"horizontal"``.
         skip_adjacent: Leave out the pairs of neighbouring samples.
         x: Positions of the samples (finite, strictly increasing); ``None`` for
-            ``0, 1, 2, ...``, or for a pandas Series its index when that holds times or
-            strictly increasing numbers. Times (numpy ``datetime64`` / ``timedelta64``,
-            pandas, ``datetime`` objects) become integer offsets from the first in the
-            coarsest exact unit. The horizontal rule does not depend on positions.
+            ``0, 1, 2, ...``, or for a pandas Series its index when that holds times,
+            periods or strictly increasing numbers (an index that holds no positions,
+            such as text, raises TypeError). Times (numpy ``datetime64`` /
+            ``timedelta64``, pandas, ``datetime`` objects) become integer offsets from
+            the first in the coarsest exact unit; periods count their frequency. The
+            horizontal rule does not depend on positions.
         penetrable: The largest number of blocking samples a visible pair may have
             between its ends; ``0`` for the ordinary graph.
         exact: Decide the natural rule exactly on the binary values (see
@@ -70,7 +72,8 @@ def degrees(
         ValueError: A bad ``kind``, ``missing``, ``penetrable`` or ``decimals``, a value
             that is no decimal of ``decimals`` places, or positions that are not finite
             and strictly increasing (the message names the first).
-        TypeError: ``penetrable`` or ``decimals`` is no int.
+        TypeError: ``penetrable`` or ``decimals`` is no int, or a Series' index that
+            holds no positions.
     """
     options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
     return record_degrees(as_record(values, x), options)
@@ -104,7 +107,7 @@ def visibility_graph(
 ) -> Graph:
     """The graph object of a series, with the tools' defaults: missing samples left out
     (each other sample keeping its position) and, for a pandas Series, its index as
-    positions when that holds times or increasing numbers (see :func:`degrees`).
+    positions when that holds times, periods or increasing numbers (see :func:`degrees`).
 
     Built by ``kestrel_grid.build_graph``: vertex ``k`` is the ``k``-th sample kept, at
     ``(position, value)``. For times the positions are integer offsets, and the graph's

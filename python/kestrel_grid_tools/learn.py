@@ -44,7 +44,11 @@ class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[mis
         decimals: ``None``, or decide the natural rule exactly on decimals of this many
             places.
 
-    ``X`` is an (n_series, n_samples) array, or a sequence of 1-d series of any lengths.
+    ``X`` is an (n_series, n_samples) array, or a sequence of 1-d series of any lengths,
+    of at least 3 samples each. Other layouts of many series are refused with
+    ValueError rather than read as one-sample series: a long frame with a MultiIndex
+    (one row per sample; ``X[column].unstack()`` gives one row per series), a frame
+    whose cells hold series, a 1-d or 3-d array.
 
     Example:
         >>> import numpy as np
@@ -102,13 +106,44 @@ class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[mis
         return tags
 
 
+_SHAPE = ("expected a 2-D array-like of shape (n_series, n_samples), one series per row "
+          "with at least 3 samples, or a list of 1-d series")
+
+
 def _series(X: Any) -> List[FloatArray]:
     """The rows of ``X`` as float64 series: a list or tuple of 1-d series of different
-    lengths as they are, anything else through scikit-learn's array check (2-d, real,
-    not sparse, not empty; NaN and infinities are samples, so they are let through)."""
+    lengths as they are, anything else through scikit-learn's array check (real, not
+    sparse, not empty; NaN and infinities are samples, so they are let through).
+
+    Raises ValueError for what is not one series per row: a frame with a MultiIndex (a
+    long format, one row per sample), a frame whose cells hold series, an array of
+    other than two dimensions, or a series of fewer than 3 samples."""
+    _check_layout(X)
     if isinstance(X, (list, tuple)) and X and all(np.ndim(row) == 1 for row in X):
         rows = [np.asarray(row, dtype=np.float64) for row in X]
         if len({row.size for row in rows}) > 1:
-            return rows
-    checked = _validation.check_array(X, dtype=np.float64, ensure_all_finite=False)
-    return list(np.asarray(checked, dtype=np.float64))
+            return _long_enough(rows)
+    checked = _validation.check_array(X, dtype=np.float64, ensure_all_finite=False,
+                                      ensure_2d=False, allow_nd=True)
+    if checked.ndim != 2:
+        hint = " (for one series pass [X])" if checked.ndim == 1 else ""
+        raise ValueError(f"{_SHAPE}; got an array of shape {checked.shape}{hint}")
+    return _long_enough(list(np.asarray(checked, dtype=np.float64)))
+
+
+def _check_layout(X: Any) -> None:
+    """Refuses the pandas layouts of many series that are not one series per row."""
+    levels = getattr(getattr(X, "index", None), "nlevels", 1)
+    if getattr(X, "ndim", 0) == 2 and levels > 1:
+        raise ValueError(f"{_SHAPE}; got a frame of shape {X.shape} with a {levels}-level "
+                         "MultiIndex, one row per sample: pivot it to one row per series, "
+                         "e.g. X[column].unstack()")
+    if getattr(X, "ndim", 0) == 2 and hasattr(X, "iat") and X.size and np.ndim(X.iat[0, 0]) > 0:
+        raise ValueError(f"{_SHAPE}; got a frame of shape {X.shape} whose cells hold series")
+
+
+def _long_enough(rows: List[FloatArray]) -> List[FloatArray]:
+    short = next((k for k, row in enumerate(rows) if row.size < 3), None)
+    if short is not None:
+        raise ValueError(f"{_SHAPE}; series {short} has {rows[short].size} samples")
+    return rows

@@ -21,7 +21,7 @@ from ._graphs import FloatArray, IntArray
 from ._optional import require
 from ._options import Options, check_int, check_kind
 from ._record import as_record
-from ._positions import UNITS
+from ._positions import UNITS, has_periods
 from .features import Kind
 
 FEATURE = "series_features"
@@ -274,18 +274,21 @@ def _times(column: Any, starts: IntArray, stops: IntArray) -> FloatArray:
     """The times of sorted rows as float64 positions. Datetimes and timedeltas become
     integer offsets from the first time of their series, in the coarsest unit (day,
     hour, ..., nanosecond) that holds every time of that series exactly, as
-    :func:`~kestrel_grid_tools.time_positions` gives them; missing times become NaN."""
+    :func:`~kestrel_grid_tools.time_positions` gives them; periods are counted in their
+    frequency from the first period of their series; missing times become NaN."""
     pd = require("pandas", FEATURE)
+    if has_periods(column):
+        ordinals, missing = _offsets(np.asarray(column.array.asi8, dtype=np.int64), column, starts, stops)
+        periods = ordinals.astype(np.float64)
+        periods[missing] = np.nan
+        return periods
     if pd.api.types.is_datetime64_any_dtype(column) or pd.api.types.is_timedelta64_dtype(column):
         index = (pd.TimedeltaIndex(column) if pd.api.types.is_timedelta64_dtype(column)
                  else pd.DatetimeIndex(column))
         if hasattr(index, "as_unit"):  # pandas 2 keeps other units than ns
             index = index.as_unit("ns")
-        ticks = np.asarray(index.asi8, dtype=np.int64)
-        missing = np.asarray(column.isna().to_numpy(), dtype=bool)
+        offsets, missing = _offsets(np.asarray(index.asi8, dtype=np.int64), column, starts, stops)
         counts = stops - starts
-        first = np.repeat(ticks[starts], counts) if ticks.size else ticks
-        offsets = np.where(missing, 0, ticks - first)
         # Per series, the coarsest unit that divides every offset of it.
         size = np.ones(counts.size, dtype=np.int64)
         occupied = np.flatnonzero(counts > 0)
@@ -299,6 +302,14 @@ def _times(column: Any, starts: IntArray, stops: IntArray) -> FloatArray:
         times[missing] = np.nan
         return times
     return np.asarray(column.to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float64)
+
+
+def _offsets(ticks: IntArray, column: Any, starts: IntArray, stops: IntArray) -> Tuple[IntArray, Any]:
+    """Each row's ``ticks`` less those of the first row of its series (0 where the time is
+    missing), and which rows miss their time."""
+    missing = np.asarray(column.isna().to_numpy(), dtype=bool)
+    first = np.repeat(ticks[starts], stops - starts) if ticks.size else ticks
+    return np.where(missing, 0, ticks - first), missing
 
 
 def _check_times(times: FloatArray, codes: IntArray, ids: Any) -> None:
@@ -326,11 +337,18 @@ def _with_order(part: Any, order_column: str, partition_info: Optional[Dict[str,
     return part.assign(**{order_column: order})
 
 
-def _check_columns(columns: Sequence[Any], wanted: Sequence[Optional[str]]) -> None:
+def _check_columns(columns: Sequence[Any], wanted: Sequence[Optional[str]],
+                   index_names: Sequence[Any] = ()) -> None:
+    """Raises ValueError for a wanted column that is missing; when the ids or times sit
+    in the frame's index (a frame indexed by (series, time)), says how to make them
+    columns."""
     available = list(columns)
+    levels = [level for level in index_names if level is not None]
     for name in wanted:
         if name is not None and name not in available:
-            raise ValueError(f"column {name!r} not found; available columns: {available!r}")
+            hint = (f"; the index holds {levels!r}: data.reset_index() makes them columns"
+                    if len(index_names) > 1 or name in levels else "")
+            raise ValueError(f"column {name!r} not found; available columns: {available!r}{hint}")
 
 
 def _order_column(used: Sequence[Optional[str]]) -> str:
@@ -450,8 +468,10 @@ def series_features(
             a value that is no such decimal raises ValueError naming it.
         positions: Long-form input only: the sorted times of each series are its
             positions (numbers as they are; datetimes and timedeltas as integer
-            offsets from the series' first time in the coarsest exact unit). A missing or repeated time in a series
-            raises ValueError naming the series when the frame is computed.
+            offsets from the series' first time in the coarsest exact unit; periods
+            counted in their frequency from the series' first period). A missing or
+            repeated time in a series raises ValueError naming the series when the
+            frame is computed.
         measures: Add the measure columns (see above).
 
     Returns:
@@ -474,7 +494,7 @@ def series_features(
     _check_positions(positions, isinstance(data, (pd.DataFrame, dd.DataFrame)), time_column)
     labels = None
     if isinstance(data, pd.DataFrame):
-        _check_columns(data.columns, [id_column, time_column, value_column])
+        _check_columns(data.columns, [id_column, time_column, value_column], data.index.names)
         columns = list(dict.fromkeys(n for n in (id_column, time_column, value_column) if n))
         data, labels = _coded_ids(data[columns], id_column)
         partitions = max(1, -(-len(data) // _PARTITION_ROWS))
@@ -609,7 +629,7 @@ def features_frame(
     _check_positions(positions, isinstance(data, pd.DataFrame), time_column)
     if isinstance(data, pd.DataFrame):
         wanted = [id_column, time_column, value_column]
-        _check_columns(data.columns, wanted)
+        _check_columns(data.columns, wanted, data.index.names)
         order_column = _order_column(wanted)
         columns = list(dict.fromkeys(name for name in wanted if name is not None))
         part = data[columns].assign(**{order_column: np.arange(len(data), dtype=np.int64)})

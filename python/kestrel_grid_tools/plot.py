@@ -75,7 +75,10 @@ def _graph_arrays(
     xs = np.arange(record.values.size, dtype=np.float64) if record.positions is None else record.positions
     if record.dates:
         # Dates are drawn as dates: matplotlib's day numbers, with a date axis.
-        xs = np.asarray(_matplotlib("dates").date2num(record.times()), dtype=np.float64)
+        times = record.times()
+        if hasattr(times, "to_timestamp"):  # periods: drawn at their first instant
+            times = times.to_timestamp()
+        xs = np.asarray(_matplotlib("dates").date2num(times), dtype=np.float64)
     vertices = np.column_stack([xs, record.values])
     kept = record.kept(options.missing)
     if kept is not None:
