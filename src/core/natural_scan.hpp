@@ -134,6 +134,23 @@ inline double step_bound(std::span<const double> v, const Positions& pos, std::s
     return quotient_upper(rise, run);
 }
 
+// Fact 3 with the literal error bounded at each sample instead of by the ends. With d =
+// x_k - x_lo and sigma the exact slope of the pair, fl(q rise) = d sigma (1 + t), |t| <=
+// 3.01u (5.03u at given positions: two more roundings in q), and the sum adds u of
+// |fl(q rise) + y0|, so |h - L| <= 4.02u d |sigma| + u |y0| + 2^-1073 (6.04u at given
+// positions). An outside sample (exact slope <= S) lies d (sigma - S) below L, and
+//     d (sigma - 4.02u |sigma| - S) > u |y0| + 2^-1073
+// holds for every d >= g once it holds at g with the bracket positive: no such sample
+// blocks. The test below moves sigma down by slope_down and kLineError |slope| (8u, 16u at
+// given positions, over the computed slope within 3.01u) and asks 8u |y0| + 2^-1060,
+// which covers its own rounding and g's. Ends must be tame, as for fact 3. Where the
+// high's value dwarfs those near lo (values over many binades), this decides pairs that
+// kLineError (|y0| + |y1|) cannot.
+template <class Positions>
+bool local_margin_of(double slope, double bound, double y0, double gap) {
+    return (slope_down(slope) - Positions::kLineError * std::fabs(slope) - bound) * gap > k8u * std::fabs(y0) + kTiny;
+}
+
 // Max-tree over positions (bottom-up, `size` leaves, a power of two). Per node: the
 // largest value (NaN counts as +inf, so a node holding a NaN is never passed over; the
 // padding is +inf too) and an upper bound of the largest step slope
@@ -167,6 +184,25 @@ struct MaxTree {
         const int level = std::bit_width(i) - 1;
         const std::size_t width = size >> level;
         return {(i - (std::size_t{1} << level)) * width, width};
+    }
+
+    // Calls visit(node) for the fewest nodes that cover [first, last) exactly, left to
+    // right, until visit returns false.
+    template <class Visit>
+    void cover(std::size_t first, std::size_t last, Visit&& visit) const {
+        std::size_t left = first + size;
+        std::size_t right = last + size;  // exclusive
+        std::size_t right_nodes[64];
+        std::size_t rights = 0;
+        while (left < right) {
+            if ((left & 1) && !visit(left++)) return;
+            if (right & 1) right_nodes[rights++] = --right;
+            left >>= 1;
+            right >>= 1;
+        }
+        while (rights > 0) {
+            if (!visit(right_nodes[--rights])) return;
+        }
     }
 };
 
@@ -250,17 +286,10 @@ protected:
                 stack[depth++] = 2 * i;
             }
         };
-        std::size_t left = from + tree_.size;
-        std::size_t right = stop + tree_.size;  // exclusive
-        std::size_t right_nodes[64];
-        std::size_t rights = 0;
-        while (left < right) {
-            if (left & 1) search(left++);
-            if (right & 1) right_nodes[rights++] = --right;
-            left >>= 1;
-            right >>= 1;
-        }
-        while (rights > 0) search(right_nodes[--rights]);
+        tree_.cover(from, stop, [&](std::size_t node) {
+            search(node);
+            return true;
+        });
     }
 
     // First position in [from, stop) not inside a node that self.passes_over accepts.
@@ -511,21 +540,7 @@ public:
             }
             return true;
         };
-        std::size_t left = lo_ + 1 + tree.size;
-        std::size_t right = hi + tree.size;  // exclusive
-        std::size_t right_nodes[64];
-        std::size_t rights = 0;
-        while (left < right) {
-            if (left & 1) {
-                if (!search(left++)) return count;
-            }
-            if (right & 1) right_nodes[rights++] = --right;
-            left >>= 1;
-            right >>= 1;
-        }
-        while (rights > 0) {
-            if (!search(right_nodes[--rights])) return count;
-        }
+        tree.cover(lo_ + 1, hi, search);
         return count;
     }
 
@@ -546,13 +561,18 @@ public:
     // of the exact line (q within 3.01u, q <= 1, rise within u, product u, sum u; no
     // overflow for tame ends), 5.01u at x_k = k. E below is kLineError (|y0| + |y1|) +
     // 2^-1060 (16u, 8u at x_k = k), which also covers the rounding of the test itself and
-    // of g (exact at x_k = k).
+    // of g (exact at x_k = k). Where |y1| is far above the values near lo, local_margin
+    // decides instead.
     bool visible_by_margin(double slope, double y) const {
         double bound = outside_;  // with L = 0 it covers top as well (see insert)
         if (!Limit::kZero && full()) bound = std::max(bound, bound_of(least().slope));
         if (bound == -kInf) return true;  // at most L samples between can block
         const double margin = Positions::kLineError * (std::fabs(y0_) + std::fabs(y)) + kTiny;
-        return (slope_down(slope) - bound) * gap_ > margin;
+        return (slope_down(slope) - bound) * gap_ > margin || local_margin(slope, bound, y0_, gap_);
+    }
+
+    bool local_margin(double slope, double bound, double y0, double gap) const {
+        return local_margin_of<Positions>(slope, bound, y0, gap);
     }
 
     // Fact 1 without literal tests: each sample b of top has an exact slope >= that of
@@ -1127,7 +1147,8 @@ private:
         const double g = pos_.diff(lo, lo + 1);
         const double slope = (v_[j] - y0) / pos_.diff(lo, j);
         // (i), against the record before
-        if (!first && !((slope_down(slope) - previous_up) * g > margin_lo + Positions::kLineError * std::fabs(v_[j]))) {
+        if (!first && !((slope_down(slope) - previous_up) * g > margin_lo + Positions::kLineError * std::fabs(v_[j])) &&
+            !local_margin_of<Positions>(slope, previous_up, y0, g)) {
             proven_[lo] = 0;
         }
         previous_up = slope_up(slope);

@@ -196,9 +196,9 @@ bool ends_within(std::int64_t units, Work&& work) {
 }
 
 // The float rule's natural graph where no margin decides (rises that overflow, values on
-// the subnormal grid, positions over many binades) stays within a bound on its work that
-// pair-by-pair literal tests pass by far: O(n log n + m) units, quadratic for exactly
-// collinear samples, whose pairs only their literal tests decide.
+// the subnormal grid) stays within O(n log n + m) units of work, which a literal count per
+// pair passes by far. Exactly collinear samples at positions over many binades are decided
+// by their literal tests alone, a pair at a time: quadratic, the bound asked of them.
 void work_bounds() {
     const std::size_t n = 3000;
     std::mt19937_64 rng(7);
