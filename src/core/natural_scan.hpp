@@ -147,8 +147,8 @@ inline double step_bound(std::span<const double> v, const Positions& pos, std::s
 // high's value dwarfs those near lo (values over many binades), this decides pairs that
 // kLineError (|y0| + |y1|) cannot.
 template <class Positions>
-bool local_margin_of(double slope, double bound, double y0, double gap) {
-    return (slope_down(slope) - Positions::kLineError * std::fabs(slope) - bound) * gap > k8u * std::fabs(y0) + kTiny;
+bool local_margin_of(double slope, double bound, double y0, double gap, double room = 0.0) {
+    return (slope_down(slope) - Positions::kLineError * std::fabs(slope) - bound) * gap > k8u * std::fabs(y0) + kTiny + room;
 }
 
 // Max-tree over positions (bottom-up, `size` leaves, a power of two). Per node: the
@@ -387,7 +387,7 @@ public:
             outside_ = -kInf;
             over_all_ = 0;
             // Without proofs S is never read, so nothing limits the nodes passed over.
-            proofs_ = tame(y0_) && regular_;
+            proofs_ = tame(y0_);
             cap_ = proofs_ ? -kInf : kInf;
             this->scan(*this, lo);
         }
@@ -470,7 +470,7 @@ public:
         const double slope = rise / db;
         bool visible;
         // With L = 0 the one literal test of all_block costs less than the margin test.
-        if (!Limit::kZero && full() && proofs_ && tame(y) && blocked_by_margin(slope, y)) {
+        if (!Limit::kZero && full() && proofs_ && regular_ && tame(y) && blocked_by_margin(slope, y)) {
             visible = false;
         } else if (full() && all_block(db, rise)) {
             visible = false;
@@ -567,12 +567,15 @@ public:
         double bound = outside_;  // with L = 0 it covers top as well (see insert)
         if (!Limit::kZero && full()) bound = std::max(bound, bound_of(least().slope));
         if (bound == -kInf) return true;  // at most L samples between can block
-        const double margin = Positions::kLineError * (std::fabs(y0_) + std::fabs(y)) + kTiny;
-        return (slope_down(slope) - bound) * gap_ > margin || local_margin(slope, bound, y0_, gap_);
+        // At positions that are not regular q may fall below 2^-1022, off by up to 2^-1075
+        // besides its relative error, which moves fl(q rise) by up to 2^-1075 |rise|.
+        const double q_room = regular_ ? 0.0 : 0x1p-1072 * (std::fabs(y0_) + std::fabs(y));
+        const double margin = Positions::kLineError * (std::fabs(y0_) + std::fabs(y)) + kTiny + q_room;
+        return (slope_down(slope) - bound) * gap_ > margin || local_margin(slope, bound, y0_, gap_, q_room);
     }
 
-    bool local_margin(double slope, double bound, double y0, double gap) const {
-        return local_margin_of<Positions>(slope, bound, y0, gap);
+    bool local_margin(double slope, double bound, double y0, double gap, double room) const {
+        return local_margin_of<Positions>(slope, bound, y0, gap, room);
     }
 
     // Fact 1 without literal tests: each sample b of top has an exact slope >= that of
@@ -707,9 +710,10 @@ public:
     double outside_ = -kInf;  // S
     double cap_ = -kInf;
     bool proofs_ = true;
-    // Positions where every q is finite and > 0, which the margins, fact 2's step bound and
-    // the rules for overflowing rises ask for; at others (series whose rises stay finite,
-    // see scan_applies) only the literal tests and fact 2's corner decide.
+    // Positions where every q is finite and > 0, which fact 1's margin, fact 2's step bound
+    // and the rules for overflowing rises ask for; at others (series whose rises stay
+    // finite, see scan_applies) the literal tests, fact 2's corner and fact 3 decide, the
+    // last with room for a q that falls below 2^-1022 (see visible_by_margin).
     bool regular_ = true;
     std::size_t over_all_ = 0;  // samples passed whose rise overflows to +inf, or +inf
     static constexpr std::size_t kShortSpan = 48;
@@ -1001,12 +1005,16 @@ public:
                    bool skip_adjacent, Sink& sink)
         : v_(v), x_(x), pos_(pos), n_(v.size()), skip_adjacent_(skip_adjacent), sink_(sink), chain_(v, x) {
         for (double y : v) largest_ = std::max(largest_, std::fabs(y));
+        if (!regular(x)) q_room_ = 0x1p-1072;
     }
 
-    // Every value finite and tame, positions regular (see regular), and few enough
-    // samples for the lists.
+    // Every value finite and tame, positions whose extent is finite, and few enough samples
+    // for the lists. At positions that are not regular (see regular) the proofs leave room
+    // for a q below 2^-1022 (q_room_), and the rows they do not prove go to the scan, which
+    // takes such positions for tame values.
     static bool applies(std::span<const double> v, std::span<const double> x) {
-        if (!ChainScan::fits(v.size()) || !regular(x)) return false;
+        if (!ChainScan::fits(v.size())) return false;
+        if (!regular(x) && !std::isfinite(x.back() - x.front())) return false;
         for (double y : v) {
             if (!tame(y)) return false;
         }
@@ -1147,8 +1155,10 @@ private:
         const double g = pos_.diff(lo, lo + 1);
         const double slope = (v_[j] - y0) / pos_.diff(lo, j);
         // (i), against the record before
-        if (!first && !((slope_down(slope) - previous_up) * g > margin_lo + Positions::kLineError * std::fabs(v_[j])) &&
-            !local_margin_of<Positions>(slope, previous_up, y0, g)) {
+        const double room_j = q_room_ * (std::fabs(y0) + std::fabs(v_[j]));
+        if (!first &&
+            !((slope_down(slope) - previous_up) * g > margin_lo + Positions::kLineError * std::fabs(v_[j]) + room_j) &&
+            !local_margin_of<Positions>(slope, previous_up, y0, g, room_j)) {
             proven_[lo] = 0;
         }
         previous_up = slope_up(slope);
@@ -1156,10 +1166,28 @@ private:
         if (w == ChainScan::kNone) return;  // nothing between j and the next record
         // (ii), with fact 3's margin for a high of any value
         const double mu = (v_[w] - v_[j]) / pos_.diff(j, w);
-        const double gap = std::min(g, pos_.diff(j, j + 1));
-        if (!((slope_down(slope) - slope_up(mu)) * gap > 2 * (margin_lo + Positions::kLineError * largest_))) {
+        const double next_gap = pos_.diff(j, j + 1);
+        const double gap = std::min(g, next_gap);
+        const double apart = slope_down(slope) - slope_up(mu);
+        const double room = q_room_ * (std::fabs(y0) + largest_);
+        if (!(apart * gap > 2 * (margin_lo + Positions::kLineError * largest_ + room)) &&
+            !local_blocking(apart, pos_.diff(lo, j), next_gap, slope, y0, room)) {
             proven_[lo] = 0;
         }
+    }
+
+    // (ii) with the literal error bounded at j (see local_margin_of): for the pair (lo, h),
+    // |h_j - L| <= 4.02u a |sigma_h| + u |y0| + 2^-1073 with a = x_j - x_lo (6.04u at given
+    // positions), and |sigma_h| <= |sigma| + (sigma - sigma_h), as sigma_h <= sigma. j lies
+    // a (sigma - sigma_h) = ab / (a + b) (sigma - mu_h) above L, at least c (sigma - mu)
+    // with c = a g' / (a + g') (ab / (a + b) rises with b >= g'). So j blocks when
+    //     c (sigma - mu) (1 - 4.02u) > 4.02u a |sigma| + u |y0| + 2^-1073;
+    // the test takes `apart` <= sigma - mu, lowers c by 8u for its three roundings and
+    // asks kLineError a |slope| + 8u |y0| + 2^-1060. Where the largest value of the series
+    // dwarfs those near lo, this decides rows that (ii) with that value cannot.
+    static bool local_blocking(double apart, double a, double next_gap, double slope, double y0, double room) {
+        const double c = a * next_gap / (a + next_gap) * (1 - k8u);
+        return apart * c * (1 - k8u) > Positions::kLineError * a * std::fabs(slope) + k8u * std::fabs(y0) + kTiny + room;
     }
 
     std::span<const double> v_;
@@ -1171,6 +1199,9 @@ private:
     ChainScan chain_;
     std::optional<ChunkedChain> chunked_;  // the lists instead, when built in chunks
     double largest_ = 0.0;
+    // Per unit of |y0| + |y|: the room a q below 2^-1022 asks of the proofs (2^-1075 |rise|
+    // and slack) at positions that are not regular; 0 at regular ones.
+    double q_room_ = 0.0;
     std::vector<std::uint8_t> proven_;  // per low end: the row is its records
 };
 
