@@ -5,6 +5,7 @@
 //
 //   g++ -std=c++20 -O2 $(cat src/core/exactness.flags) -I src src/core/*.cpp benchmarks/bench_exact.cpp
 //   ./a.out [n_large] [n_hostile] [penetrable] [ramp_step]
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -78,7 +79,8 @@ int main(int argc, char** argv) {
         for (std::size_t k = 0; k < quarter; ++k) {
             walk[k] = w += gauss(rng);
             x[k] = at;
-            at += std::pow(10.0, scale(rng));
+            // Strictly increasing, as the module asks: a gap that rounds away is one ulp.
+            at = std::max(at + std::pow(10.0, scale(rng)), std::nextafter(at, 1e308));
         }
         cases.push_back({"decimal ramp", decimal, {}});
         cases.push_back({"walk, gaps over 16 decades", walk, x});

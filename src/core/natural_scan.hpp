@@ -509,19 +509,23 @@ public:
     // samples near its line instead of all those between.
     std::size_t literal_count(std::size_t hi, double span, double rise) const {
         if (!std::isfinite(rise)) return infinite_rise_count(hi, rise);
-        if (hi - lo_ <= kShortSpan) {
-            this->poll_.tick(hi - lo_);
-            std::size_t count = 0;
-            for (std::size_t k = lo_ + 1; k < hi; ++k) {
-                if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) && ++count > this->limit_) break;
+        // The samples next to lo first, one by one: where blockers lie they are often there.
+        // With blockers allowed, L + 1 of them are looked for one by one: on near-ties, where
+        // every node would be entered, the search over the tree costs more than it saves.
+        const std::size_t near = this->limit_ == 0 ? std::min(hi, lo_ + 1 + kShortSpan) : hi;
+        std::size_t count = 0;
+        for (std::size_t k = lo_ + 1; k < near; ++k) {
+            if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) && ++count > this->limit_) {
+                this->poll_.tick(k - lo_);
+                return count;
             }
-            return count;
         }
+        this->poll_.tick(near - lo_);
+        if (near == hi) return count;
         const MaxTree& tree = this->tree_;
         const auto line = [&](std::size_t k) { return (this->pos_.diff(lo_, k) / span) * rise + y0_; };
-        std::size_t count = 0;
         std::size_t stack[2 * 64];
-        // The nodes covering [lo + 1, hi - 1], each searched depth first.
+        // The nodes covering [near, hi - 1], each searched depth first.
         auto search = [&](std::size_t node) {
             std::size_t depth = 0;
             stack[depth++] = node;
@@ -531,8 +535,14 @@ public:
                 const auto [first, width] = tree.range(i);
                 const double low_line = line(rise >= 0 ? first : first + width - 1);
                 if (!(tree.nodes[i].top >= low_line)) continue;
-                if (i >= tree.size) {
-                    if (this->v_[first] >= low_line && ++count > this->limit_) return false;
+                if (width <= kShortNode) {  // read through: near-ties fill whole nodes
+                    this->poll_.tick(width);
+                    for (std::size_t k = first; k < first + width; ++k) {
+                        if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) &&
+                            ++count > this->limit_) {
+                            return false;
+                        }
+                    }
                     continue;
                 }
                 stack[depth++] = 2 * i + 1;
@@ -540,7 +550,7 @@ public:
             }
             return true;
         };
-        tree.cover(lo_ + 1, hi, search);
+        tree.cover(near, hi, search);
         return count;
     }
 
@@ -717,6 +727,7 @@ public:
     bool regular_ = true;
     std::size_t over_all_ = 0;  // samples passed whose rise overflows to +inf, or +inf
     static constexpr std::size_t kShortSpan = 48;
+    static constexpr std::size_t kShortNode = 16;
 };
 
 // ---------------------------------------------------------------------------------------
