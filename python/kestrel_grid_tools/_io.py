@@ -456,7 +456,8 @@ def _bulk_columns(
         separator = ord(delimiter)
     else:
         separator = ord("\n")
-    blank = b" \r\n" if delimiter == "\t" else b" \t\r\n"
+    # Blank lines at the end are no rows; a tab is no blank where it splits cells.
+    blank = b" \r\n" if delimiter == "\t" and width > 1 else b" \t\r\n"
     keep = wanted or list(range(width))
     arrays = [np.empty(0, dtype=np.float64) for _ in keep]
     places = [0] * len(keep)
@@ -799,6 +800,27 @@ def _split(
         raise fail(reader.line_num - 1, what) from None
 
 
+def _data_rows(lines: Sequence[str], start: int, delimiter: Optional[str], one_column: bool) -> List[int]:
+    """The 0-based indices of the data rows of ``lines`` (header included): the first
+    row, at ``start``, then every later line that is no comment (``#`` first) and not
+    blank: whitespace only without the delimiter (a line of tabs in a tab-separated file
+    is a row of empty cells, missing samples, as ``,,`` is in a comma-separated one).
+    In a one-column file every line is one cell, and a blank line between the first and
+    the last row is a row too, a missing sample."""
+    after = range(start + 1, len(lines))
+    if one_column:
+        rows = [n for n in after if not lines[n].lstrip().startswith("#")]
+        while rows and not lines[rows[-1]].strip():
+            rows.pop()
+    elif delimiter is not None and delimiter.isspace():
+        rows = [n for n in after if (bare := lines[n].lstrip()) and bare[0] != "#"
+                or not bare and delimiter in lines[n]]
+    else:  # a blank line never holds the delimiter
+        rows = [n for n in after if (bare := lines[n].lstrip()) and bare[0] != "#"]
+    rows.insert(0, start)
+    return rows
+
+
 def _floats(cells: Sequence[str]) -> Optional[FloatArray]:
     """The cells as float64 (a missing-sample marker as NaN), or None when one of them is
     neither a number nor such a marker."""
@@ -842,8 +864,11 @@ def parse_columns(
     written with (:func:`decimal_places`), and, with ``x``, the positions (numbers, or
     ISO 8601 times as offsets from the first in the coarsest exact unit).
 
-    Blank lines and lines whose first non-blank character is ``#`` are skipped. The
-    first remaining row is a header when one of its cells is not a number.
+    Blank lines and lines whose first non-blank character is ``#`` are skipped; a line of
+    whitespace that holds the delimiter (tabs in a tab-separated file) is a row of empty
+    cells, missing samples, and in a one-column file a blank line between rows is a
+    missing sample. The first remaining row is a header when one of its cells is not a
+    number.
 
     Args:
         source: Name used in labels and messages.
@@ -876,26 +901,14 @@ def parse_columns(
         return cell.translate(_SWAP_MARKS) if decimal == "," else cell
 
     lines = text.split("\n")
-    data = [line for line in lines if (bare := line.lstrip()) and bare[0] != "#"]
-    if not data:
+    start = next((n for n, line in enumerate(lines) if (bare := line.lstrip()) and bare[0] != "#"), None)
+    if start is None:
         raise InputError(source, "no data rows")
-    blanks_are_rows = False
-
-    def data_numbers() -> List[int]:
-        # 1-based file lines of the data rows (header included); in a one-column file
-        # blank lines between the first and the last row are rows too (missing samples).
-        if blanks_are_rows:
-            numbers = [n for n, text in enumerate(lines, 1) if not text.lstrip().startswith("#")]
-            while numbers and not lines[numbers[-1] - 1].strip():
-                numbers.pop()
-            while numbers and not lines[numbers[0] - 1].strip():
-                numbers.pop(0)
-            return numbers
-        return [n for n, text in enumerate(lines, 1) if (bare := text.lstrip()) and bare[0] != "#"]
+    row_lines = [start]  # 0-based lines of the data rows (header included), once the delimiter is known
 
     def line_of(row: int) -> int:
-        # 1-based file line of data row `row` (header included); computed only for errors.
-        return data_numbers()[row]
+        # 1-based file line of data row `row` (header included).
+        return row_lines[row] + 1
 
     def failure(offset: int) -> Callable[[int, str], InputError]:
         # Reports a line that cannot be split; `offset` is the data row of its first line.
@@ -903,17 +916,20 @@ def parse_columns(
 
     guessed_comma = False
     if delimiter == _SNIFF:
-        delimiter = _sniff(data[0], decimal, prefer)
+        delimiter = _sniff(lines[start], decimal, prefer)
         guessed_comma = delimiter == "," and prefer != ","
     elif delimiter == " ":
         delimiter = None
-    first = _split(data[:1], delimiter, failure(0))[0]
+    first = _split(lines[start : start + 1], delimiter, failure(0))[0]
     width = len(first)
-    if width == 1:
+    blanks_are_rows = width == 1
+    row_lines = _data_rows(lines, start, delimiter, blanks_are_rows)
+    if blanks_are_rows:
         # One column: a blank line inside the data is a missing sample, as an empty
         # cell is in a wider file, so it does not shift the later samples' positions.
-        blanks_are_rows = True
-        data = [lines[n - 1] for n in data_numbers()]
+        data = [line if line.strip() else "" for line in map(lines.__getitem__, row_lines)]
+    else:
+        data = [lines[n] for n in row_lines]
     has_header = not all(_is_value(one(cell)) for cell in first) or all(map(_is_missing, first))
     names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
     skip = 1 if has_header else 0
