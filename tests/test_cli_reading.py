@@ -375,3 +375,57 @@ def test_a_comment_does_not_change_the_rows_of_a_tab_separated_file(tmp_path):
     for name in ("t1.tsv", "t2.tsv"):  # the empty row keeps its place: the later samples' positions
         result = run(tmp_path, name, "--column", "a", "--output", "degrees")
         assert result.stdout == b"index,degree\n0,2\n2,3\n3,2\n4,3\n", result.stderr
+
+
+@pytest.mark.parametrize("chunk", [1, 5, 64])
+def test_line_pieces_give_every_whole_line_once_whatever_the_chunks(chunk):
+    rng = np.random.default_rng(chunk)
+    parts = []
+    for _ in range(60):
+        kind = rng.integers(4)
+        if kind == 0:  # a long line, over many chunks
+            parts.append(b"7" * int(rng.integers(100, 3000)) + b"\n")
+        elif kind == 1:  # a run of blank lines
+            parts.append(b"".join(rng.choice([b"\n", b" \n", b"\t\r\n", b"  "]) for _ in range(rng.integers(50, 500))))
+        else:
+            parts.append(b"1.5;2\n")
+    for text in (b"".join(parts), b"".join(parts) + b"3;4  ", b"".join(parts) + b"\n \n\t"):
+        chunks = [text[i : i + chunk] for i in range(0, len(text), chunk)]
+        given = iter(chunks[1:])
+        calls = []
+        pieces = list(_io._line_pieces(chunks[0], lambda: calls.append(1) or next(given, b""), _io._BLANK))
+        whole = b"".join(pieces)
+        assert all(piece.endswith(b"\n") for piece in pieces) and len(calls) == len(chunks)
+        assert whole.rstrip(_io._BLANK) == text.rstrip(_io._BLANK)
+        assert text.startswith(whole[:-1])  # only the last line may have got its break
+
+
+LONG_RUNS = [
+    # (what the file holds, the column read) -- read in bulk in pieces of 64 bytes
+    (b" \n" * 3000 + b"v\n1\n2\n", [1.0, 2.0]),  # blank lines past the first piece
+    (b"a;b\n1;2\n" + b"\n \r\n" * 3000 + b";\n3;4\n" + b"\n" * 3000, [1.0, float("nan"), 3.0]),
+    (b"1\n" + b"\n" * 3000 + b"2\n", [1.0] + [float("nan")] * 3000 + [2.0]),
+    (b"1\n" + b"2" * 5000 + b"\n3\n", [1.0, float("2" * 5000), 3.0]),
+]
+
+
+@pytest.mark.parametrize("content,expected", LONG_RUNS)
+def test_long_lines_and_runs_of_blank_lines_are_read_in_bulk(tmp_path, monkeypatch, content, expected):
+    monkeypatch.setattr(_io, "READ_BYTES", 64)
+    bulk = _io._bulk_columns
+    answers = []
+    monkeypatch.setattr(_io, "_bulk_columns", lambda *a: answers.append(bulk(*a)) or answers[-1])
+    (tmp_path / "r.txt").write_bytes(content)
+    found = read_series([str(tmp_path / "r.txt")], [])
+    assert answers[0] is not None  # not handed to the precise parser
+    assert found[0].values.tobytes() == np.array(expected).tobytes()
+    precise, _ = parse_columns("r.txt", content.decode().replace("\r\n", "\n"), "sniff", [])
+    assert precise[0][1].tobytes() == found[0].values.tobytes()
+
+
+@pytest.mark.parametrize("piece", [64, 1 << 18])
+def test_an_input_of_blank_lines_only_has_no_data_rows(tmp_path, monkeypatch, piece):
+    monkeypatch.setattr(_io, "READ_BYTES", piece)
+    (tmp_path / "b.txt").write_bytes(b"\xef\xbb\xbf" + b" \n\t\r\n" * 5000)
+    with pytest.raises(_io.InputError, match=r"^.*b\.txt: no data rows$"):
+        read_series([str(tmp_path / "b.txt")], [])

@@ -26,7 +26,7 @@ import warnings
 import datetime as _dt
 from dataclasses import dataclass, replace
 from operator import methodcaller
-from typing import Any, BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, cast
 from xml.sax.saxutils import escape, quoteattr
 
 import numpy as np
@@ -395,6 +395,48 @@ def _bulk_codec(encoding: Optional[str]) -> Optional[str]:
     return name if name.startswith(_ASCII_SAFE) and name != "utf-8-sig" else None
 
 
+class _Chunks:
+    """The rest of a stream, ``READ_BYTES`` at a time, after ``done`` bytes read: counts
+    the bytes and reports them to ``progress``; ``ended`` once the stream is at its end
+    (a first read of fewer bytes already tells so)."""
+
+    def __init__(self, stream: BinaryIO, done: int, progress: Optional[Progress],
+                 size: Optional[int], source: str) -> None:
+        self.stream, self.done, self.progress = stream, done, progress
+        self.size, self.source = size, source
+        self.ended = done < READ_BYTES
+
+    def read(self) -> bytes:
+        """The next bytes, ``b""`` at the end."""
+        if self.ended:
+            return b""
+        piece = self.stream.read(READ_BYTES)
+        self.done += len(piece)
+        self.ended = not piece
+        if self.progress is not None and piece:
+            self.progress(self.done, self.size, self.source)
+        return piece
+
+
+# Bytes of blank lines: a line of these only holds no cell (but see _data_rows on tabs).
+_BLANK = b" \t\r\n"
+_BLANK_LINE = re.compile(rb"^[ \t]*\n", re.MULTILINE)
+_BLANK_SPACES = re.compile(rb"^ *\n", re.MULTILINE)
+
+
+def _past_blank_lines(head: bytes, chunks: _Chunks) -> Optional[bytes]:
+    """``head`` without the blank lines it starts with when it holds nothing else, read
+    on until it does, so that a long run of them is looked at once; the line that the
+    head ends in the middle of is kept whole. ``None`` when the input holds nothing but
+    blank lines."""
+    while not chunks.ended:
+        cut = head.rfind(b"\n") + 1
+        if cut == 0 or head[:cut].strip(_BLANK):
+            return head
+        head = head[cut:] + chunks.read()
+    return head if head.strip(_BLANK) else None
+
+
 def _bulk_columns(
     source: str,
     stream: BinaryIO,
@@ -411,13 +453,19 @@ def _bulk_columns(
     (the stream is then partly read)."""
     codec = _bulk_codec(dialect.encoding)
     decimal = dialect.decimal
-    cut = head.rfind(b"\n") + 1
-    ended = len(head) < READ_BYTES
-    if cut == 0 and not ended or codec is None or b'"' in head:
+    if codec is None:
         return None
     start = 3 if dialect.encoding is None and head.startswith(codecs.BOM_UTF8) else 0
+    reader = _Chunks(stream, len(head), progress, size, source)
+    past = _past_blank_lines(head[start:], reader)
+    if past is None:
+        raise InputError(source, "no data rows")
+    head = past
+    cut = head.rfind(b"\n") + 1
+    if cut == 0 and not reader.ended or b'"' in head:
+        return None
     try:
-        text = head[start:cut].decode(codec)
+        text = head[:cut].decode(codec)
     except UnicodeDecodeError:
         return None
     if "\r" in text:
@@ -426,7 +474,7 @@ def _bulk_columns(
         text = text.replace("\r\n", "\n")
     lines = text.split("\n")
     found = next((n for n, line in enumerate(lines) if (bare := line.lstrip()) and bare[0] != "#"), None)
-    if found is None or found == len(lines) - 1 and not ended:
+    if found is None or found == len(lines) - 1 and not reader.ended:
         return None
     first_line = lines[found]
     if delimiter == _SNIFF:
@@ -446,7 +494,7 @@ def _bulk_columns(
         wanted = [_resolve(source, token, names, width, None) for token in columns]
     except InputError:
         return None
-    offset = start
+    offset = 0
     for _ in range(found + has_header):
         offset = head.index(b"\n", offset) + 1
 
@@ -462,53 +510,28 @@ def _bulk_columns(
     arrays = [np.empty(0, dtype=np.float64) for _ in keep]
     places = [0] * len(keep)
     rows = 0
-    done = len(head)
-    carry = head[offset:]
-    while True:
-        more = b"" if ended else stream.read(READ_BYTES)
-        if not more:
-            ended = True
-        done += len(more)
-        piece = carry + more
-        if ended:
-            piece = piece.rstrip(blank)
-            carry = b""
-            if piece:
-                piece += b"\n"
-        else:
-            cut = piece.rfind(b"\n") + 1
-            # Blank lines at the end may end the input, where they are no rows: they
-            # wait for the next piece.
-            kept = len(piece[:cut].rstrip(blank))
-            if kept < cut:
-                cut = piece.index(b"\n", kept) + 1 if kept else 0
-            piece, carry = piece[:cut], piece[cut:]
-        if piece:
-            parsed = _read_piece(piece, width, separator, mark, keep, codec, swap)
-            if parsed is None:
-                return None
-            read, written = parsed
-            count = read[0].shape[0]
-            if rows + count > arrays[0].size:
-                # Room for what the rest of the input likely holds; the arrays grow in
-                # place (realloc) and shrink to size at the end.
-                guess = rows + count + (count * (size - done) // max(len(piece), 1) if size else count)
-                capacity = max(guess + (guess >> 4) + 1024, int(arrays[0].size * 1.5))
-                if rows == 0:
-                    # Fresh arrays: empty ones are not written over with zeros first,
-                    # as a resize would, so their pages are touched once, when filled.
-                    arrays = [np.empty(capacity, dtype=np.float64) for _ in keep]
-                else:
-                    for array in arrays:
-                        array.resize(capacity, refcheck=False)
-            for k in range(len(keep)):
-                arrays[k][rows : rows + count] = read[k]
-                places[k] = max(places[k], written[k])
-            rows += count
-        if progress is not None and more:
-            progress(done, size, source)
-        if ended:
-            break
+    for piece in _line_pieces(head[offset:], reader.read, blank):
+        parsed = _read_piece(piece, width, separator, mark, keep, codec, swap)
+        if parsed is None:
+            return None
+        read, written = parsed
+        count = read[0].shape[0]
+        if rows + count > arrays[0].size:
+            # Room for what the rest of the input likely holds; the arrays grow in
+            # place (realloc) and shrink to size at the end.
+            guess = rows + count + (count * (size - reader.done) // max(len(piece), 1) if size else count)
+            capacity = max(guess + (guess >> 4) + 1024, int(arrays[0].size * 1.5))
+            if rows == 0:
+                # Fresh arrays: empty ones are not written over with zeros first,
+                # as a resize would, so their pages are touched once, when filled.
+                arrays = [np.empty(capacity, dtype=np.float64) for _ in keep]
+            else:
+                for array in arrays:
+                    array.resize(capacity, refcheck=False)
+        for k in range(len(keep)):
+            arrays[k][rows : rows + count] = read[k]
+            places[k] = max(places[k], written[k])
+        rows += count
     if rows == 0 or rows == 1 and width > 1 and not wanted:
         return None
     for array in arrays:
@@ -518,6 +541,42 @@ def _bulk_columns(
         return names[index] if names is not None else str(index)
 
     return [(label(index), arrays[k], places[k]) for k, index in enumerate(keep)]
+
+
+def _line_pieces(first: bytes, more: Callable[[], bytes], blank: bytes) -> Iterator[bytes]:
+    """The whole lines of ``first`` and of what ``more`` gives after it (``b""`` at the
+    end) in pieces, each ending with a line break, the blank lines at the end (those
+    holding only ``blank`` bytes) left out, and the last line given its line break.
+
+    Each byte is scanned and copied a bounded number of times, however long a line or a
+    run of blank lines: an unfinished line waits as the list of its parts, joined once
+    its break comes, and blank lines that may end the input wait as pieces of their own,
+    given out when a line with a cell follows."""
+    parts: List[bytes] = []  # the unfinished line
+    waiting: List[bytes] = []  # whole blank lines, perhaps the end of the input
+    data = first
+    while data:
+        cut = data.rfind(b"\n") + 1
+        if cut == 0:
+            parts.append(data)
+        else:
+            parts.append(data[:cut])
+            lines = b"".join(parts) if len(parts) > 1 else parts[0]
+            parts = [data[cut:]] if cut < len(data) else []
+            kept = len(lines.rstrip(blank))
+            if kept:
+                cut = lines.index(b"\n", kept) + 1
+                yield from waiting
+                waiting = []
+                yield lines[:cut]
+                lines = lines[cut:]
+            if lines:
+                waiting.append(lines)
+        data = more()
+    last = b"".join(parts).rstrip(blank)
+    if last:
+        yield from waiting
+        yield last + b"\n"
 
 
 def _read_piece(
@@ -586,6 +645,11 @@ def _parse_piece(
         piece = piece.replace(b"\r\n", b"\n")
         if b"\r" in piece:
             return None
+    if width > 1:
+        # Blank lines are no rows of a wider file (a tab that splits cells is no blank).
+        piece = (_BLANK_SPACES if delimiter == ord("\t") else _BLANK_LINE).sub(b"", piece)
+        if not piece:
+            return np.empty((0, width)), [0] * width
     # Padded so that every cell starts a full window of _SHORT bytes.
     padded = np.frombuffer(piece + bytes(_SHORT), dtype=np.uint8)
     data = padded[: len(piece)]
@@ -647,10 +711,8 @@ def _parse_piece(
     if counts[_SHORT + 1]:
         # Long cells: numpy's parser when they hold signs, digits and marks only.
         long = size == _SHORT + 1
-        text = data[np.repeat(long, lengths + 1)]
-        clean = (text - np.uint8(ord("0")) < 10) | (text == mark) | (text == ord("-"))
-        clean |= (text == ord("+")) | (text == ord("\n")) | (text == delimiter)
-        if clean.all():
+        text = data[np.repeat(long, lengths + 1)].tobytes()
+        if not text.translate(None, b"0123456789+-\n" + bytes((mark, delimiter))):
             batch |= long
     if batch.any():
         parsed = _parse_batch(data, batch, lengths, delimiter, mark)
