@@ -100,6 +100,61 @@ def test_descriptor_path_writes_to_the_open_descriptor(walk):
     assert (result.returncode, result.stdout.decode(), result.stderr) == (0, SUMMARY, b"")
 
 
+# Inputs that the precise parser reads: a comment between rows, a quoted cell, two comma
+# columns in a file without a .csv suffix.
+PIPED = [
+    (b"3\n1\n# note\n2\n4\n", []), (b'a;b\n3;0\n"1";0\n2;0\n4;0\n', ["-c", "a"]), (b"a,b\n3,0\n1,0\n2,0\n4,0\n", ["-c", "a"]),
+]
+
+
+@POSIX
+@pytest.mark.parametrize("content,args", PIPED)
+def test_standard_input_by_path_is_read_once(tmp_path, content, args):
+    result = subprocess.run(command("/dev/stdin", "--format", "csv", *args), cwd=tmp_path, input=content,
+                            capture_output=True, timeout=120)
+    assert (result.returncode, result.stderr, result.stdout.decode()) == (0, b"", SUMMARY)
+
+
+@POSIX
+@pytest.mark.parametrize("content,args,name", [(c, a, "in") for c, a in PIPED] + [
+    (None, [], "in"), (None, [], "in.npy")])  # None: a .npy array
+def test_a_fifo_is_read_once_whatever_parser_reads_it(tmp_path, monkeypatch, content, args, name):
+    import io
+    import threading
+
+    from kestrel_grid_tools import _io
+
+    monkeypatch.setattr(_io, "READ_BYTES", 16)  # the bulk reader gives up after a piece or more
+    if content is None:
+        saved = io.BytesIO()
+        np.save(saved, np.array([3.0, 1.0, 2.0, 4.0]))
+        content = saved.getvalue()
+    fifo = tmp_path / name
+    os.mkfifo(fifo)
+
+    done = threading.Event()
+
+    def feed():
+        with open(fifo, "wb") as writer:
+            writer.write(content)
+        # A reader that opens the FIFO again would wait for a writer for ever: give it
+        # an empty one, so that it fails instead.
+        while not done.wait(2):
+            try:
+                os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError:  # no reader waiting
+                pass
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        [series] = _io.read_series([str(fifo)], args[1:])
+    finally:
+        done.set()
+        writer.join(timeout=60)
+    assert series.values.tolist() == [3.0, 1.0, 2.0, 4.0]
+
+
 OUTPUT_ERRORS = [
     ("d", "d: is a directory"),
     ("nodir/r.csv", "nodir/r.csv: directory nodir does not exist"),

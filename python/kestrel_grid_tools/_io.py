@@ -208,21 +208,23 @@ def read_file(
     else:
         source = path
         suffix = os.path.splitext(path)[1].lower()
-        if suffix == ".npy":
-            return _read_npy(path, columns, x)
         prefer = _SUFFIX_DELIMITERS.get(suffix)
         try:
-            stream = open(path, "rb")
-            size = os.fstat(stream.fileno()).st_size
+            stream, size = _open_input(path, progress)
         except OSError as error:
             raise InputError(path, os_reason(error)) from None
+        if size is None:
+            progress = None  # read already, in memory now
+        if suffix == ".npy":
+            return _read_npy(path, columns, x, stream)
     with stream:
         try:
             head = stream.read(READ_BYTES)
             if head.startswith(_NPY_MAGIC):
                 if path == STDIN:
                     raise InputError(source, "a .npy array on standard input; give its path")
-                return _read_npy(path, columns, x)
+                stream.seek(0)
+                return _read_npy(path, columns, x, stream)
             _refuse_binary(source, head, dialect.encoding)
             if progress is not None:
                 progress(len(head), size, source)
@@ -251,6 +253,18 @@ def read_file(
         Record(values, offsets, unit, origin, f"{source}:{name}", places)
         for name, values, places in found
     ]
+
+
+def _open_input(path: str, progress: Optional[Progress]) -> Tuple[BinaryIO, Optional[int]]:
+    """The input at ``path`` opened for reading, and its size; ``None`` for a source that
+    cannot seek (a pipe or FIFO, ``/dev/stdin``, ``<(command)``), which is read once,
+    whole, into memory, so that the precise parser can go over it again when the bulk
+    parser is unsure, as standard input is."""
+    stream = open(path, "rb")
+    if stream.seekable():
+        return stream, os.fstat(stream.fileno()).st_size
+    with stream:
+        return io.BytesIO(_read_all(stream, progress, None, path)), None
 
 
 def _read_all(
@@ -1266,11 +1280,7 @@ def _resolve(
     )
 
 
-def _read_npy(path: str, columns: Sequence[str], x: Optional[str] = None) -> List[Series]:
-    try:
-        stream = open(path, "rb")
-    except OSError as error:
-        raise InputError(path, os_reason(error)) from None
+def _read_npy(path: str, columns: Sequence[str], x: Optional[str], stream: BinaryIO) -> List[Series]:
     with stream:
         try:
             array = np.load(stream, allow_pickle=False)
