@@ -155,6 +155,31 @@ def test_a_fifo_is_read_once_whatever_parser_reads_it(tmp_path, monkeypatch, con
     assert series.values.tolist() == [3.0, 1.0, 2.0, 4.0]
 
 
+@POSIX
+def test_a_npy_fifo_for_the_piecewise_horizontal_degrees_is_read_once(tmp_path):
+    import threading
+
+    saved = tmp_path / "v.npy"
+    np.save(saved, np.array([3.0, 1.0, 2.0, 4.0]))
+    os.mkfifo(tmp_path / "in.npy")
+
+    def feed():
+        with open(tmp_path / "in.npy", "wb") as writer:
+            writer.write(saved.read_bytes())
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    options = ["--kind", "horizontal", "--output", "distribution", "-o"]
+    try:
+        result = run(tmp_path, "in.npy", *options, "d.csv")
+    finally:
+        writer.join(timeout=60)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert run(tmp_path, "v.npy", *options, "e.csv").returncode == 0
+    assert (tmp_path / "d.csv").read_text() == (tmp_path / "e.csv").read_text() == (
+        "k,count,p\n0,0,0.0\n1,0,0.0\n2,2,0.5\n3,2,0.5\n")
+
+
 OUTPUT_ERRORS = [
     ("d", "d: is a directory"),
     ("nodir/r.csv", "nodir/r.csv: directory nodir does not exist"),

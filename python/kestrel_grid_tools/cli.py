@@ -878,7 +878,8 @@ def _npy_length(options: _Options) -> Optional[int]:
             or (options.output == "degrees" and options.fmt != "npy")):
         return None
     path = options.inputs[0]
-    if os.path.splitext(path)[1].lower() != ".npy":
+    # Only a regular file maps: a pipe or FIFO looked at here would lose what was read.
+    if os.path.splitext(path)[1].lower() != ".npy" or not os.path.isfile(path):
         return None
     try:
         array = np.load(path, mmap_mode="r", allow_pickle=False)
