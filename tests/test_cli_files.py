@@ -100,6 +100,48 @@ def test_descriptor_path_writes_to_the_open_descriptor(walk):
     assert (result.returncode, result.stdout.decode(), result.stderr) == (0, SUMMARY, b"")
 
 
+PROC_FD = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="no /proc descriptors")
+
+
+@PROC_FD
+@pytest.mark.parametrize("path", ["/dev/stdout", "/dev/stderr", "/dev/fd/N"])
+def test_a_descriptor_that_cannot_be_opened_again_is_written_through(walk, path):
+    # Opening /proc/self/fd/N again fails for a socket (ENXIO), as it does for a pipe of
+    # another user (EACCES); the shell's > /dev/stdout writes to the descriptor.
+    import socket
+
+    mine, theirs = socket.socketpair()
+    with mine, theirs:
+        streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "pass_fds": ()}
+        if path == "/dev/fd/N":
+            path, streams["pass_fds"] = f"/dev/fd/{theirs.fileno()}", (theirs.fileno(),)
+        else:
+            streams[path[5:]] = theirs
+        result = subprocess.run(command("s.txt", "--format", "csv", "-o", path), cwd=walk,
+                                timeout=120, **streams)
+        theirs.close()
+        received = b"".join(iter(lambda: mine.recv(65536), b""))
+    assert (result.returncode, received.decode()) == (0, SUMMARY), result.stderr
+
+
+@PROC_FD
+def test_a_descriptor_keeps_its_offset_and_stays_open(tmp_path):
+    from kestrel_grid_tools._io import OutputFile
+
+    log = tmp_path / "log.txt"
+    log.write_text("kept\n")
+    descriptor = os.open(log, os.O_WRONLY | os.O_APPEND)  # as the shell's >> opens it
+    try:
+        output = OutputFile(f"/dev/fd/{descriptor}")
+        output.stream.write(b"added\n")
+        output.commit()
+        os.write(descriptor, b"more\n")
+    finally:
+        os.close(descriptor)
+    assert log.read_text() == "kept\nadded\nmore\n"
+    assert temporaries(tmp_path) == []
+
+
 # Inputs that the precise parser reads: a comment between rows, a quoted cell, two comma
 # columns in a file without a .csv suffix.
 PIPED = [

@@ -1761,6 +1761,25 @@ def _follow(path: str) -> Tuple[str, bool]:
     raise OutputError(f"{path}: too many levels of symbolic links")
 
 
+def _descriptor(target: str) -> Optional[int]:
+    """The descriptor of this process, open for writing, that ``target`` names: a path
+    in its ``/proc`` descriptor folder, where ``/dev/stdout``, ``/dev/stderr`` and
+    ``/dev/fd/N`` lead; ``None`` for any other path."""
+    folder, name = os.path.split(target)
+    if not _INDEX.fullmatch(name):
+        return None
+    own = rf"/proc/{os.getpid()}(?:/task/[0-9]+)?/fd"
+    if not re.fullmatch(own, os.path.realpath(folder)):
+        return None
+    try:
+        import fcntl
+
+        mode = fcntl.fcntl(int(name), fcntl.F_GETFL) & os.O_ACCMODE
+    except (ImportError, OSError):  # not open: opening the path says what is wrong
+        return None
+    return int(name) if mode in (os.O_WRONLY, os.O_RDWR) else None
+
+
 class OutputFile:
     """An output file that a failed run leaves as it was.
 
@@ -1770,8 +1789,12 @@ class OutputFile:
     followed: its target is what gets replaced, and the link stays. An existing file
     keeps its permission bits, and its owner and group where the process may set them;
     being a new file, it no longer shares its data with other hard links to the old one.
-    A path that is not a regular file (a FIFO, a device such as ``/dev/null``, or an
-    open descriptor such as ``/dev/stdout``) is opened and written directly.
+    A path that is not a regular file (a FIFO, a device such as ``/dev/null``) is opened
+    and written directly. A path to an open descriptor of the process (``/dev/stdout``,
+    ``/dev/stderr``, ``/dev/fd/N``) is written through a duplicate of that descriptor,
+    as the shell's ``> /dev/stdout`` would write, and where the file behind it cannot be
+    opened again (a socket, a pipe of another user): at its offset, appending if it
+    appends, and leaving the process's own descriptor open.
 
     Args:
         path: The final path.
@@ -1786,6 +1809,13 @@ class OutputFile:
         #: The hidden file written until :meth:`commit`; ``None`` when writing directly.
         self.temporary: Optional[str] = None
         target, through_descriptor = _follow(path)
+        descriptor = _descriptor(target) if through_descriptor else None
+        if descriptor is not None:
+            try:
+                self.stream: BinaryIO = os.fdopen(os.dup(descriptor), "wb")
+            except OSError as error:
+                raise OutputError(f"{path}: {os_reason(error)}") from None
+            return
         try:
             status: Optional[os.stat_result] = os.stat(target)
         except FileNotFoundError:
@@ -1796,7 +1826,7 @@ class OutputFile:
             raise OutputError(f"{path}: is a directory")
         if through_descriptor or (status is not None and not stat.S_ISREG(status.st_mode)):
             try:
-                self.stream: BinaryIO = open(path, "wb")
+                self.stream = open(path, "wb")
             except OSError as error:
                 raise OutputError(f"{path}: {os_reason(error)}") from None
             return

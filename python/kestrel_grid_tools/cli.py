@@ -119,10 +119,10 @@ Output files (``-o``)
     A regular file is written under a hidden temporary name in its directory and moved
     into place at the end, so a failed or interrupted run leaves the old file as it was.
     Links are followed (their target is replaced); an existing file keeps its mode, and
-    its owner where the process may set it, but loses its hard links. A FIFO, device or
-    descriptor path (``/dev/stdout``) is written directly. GraphML replaces characters
-    XML does not allow in labels with U+FFFD, and records the unit and origin of time
-    positions, the direction and the weight's name as graph data.
+    its owner where the process may set it, but loses its hard links. A FIFO or device is
+    written directly, a descriptor path (``/dev/stdout``) through the descriptor itself.
+    GraphML replaces characters XML does not allow in labels with U+FFFD, and records the
+    unit and origin of time positions, the direction and the weight's name as graph data.
 
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
 file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
