@@ -100,6 +100,128 @@ def test_descriptor_path_writes_to_the_open_descriptor(walk):
     assert (result.returncode, result.stdout.decode(), result.stderr) == (0, SUMMARY, b"")
 
 
+PROC_FD = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="no /proc descriptors")
+
+
+@PROC_FD
+@pytest.mark.parametrize("path", ["/dev/stdout", "/dev/stderr", "/dev/fd/N"])
+def test_a_descriptor_that_cannot_be_opened_again_is_written_through(walk, path):
+    # Opening /proc/self/fd/N again fails for a socket (ENXIO), as it does for a pipe of
+    # another user (EACCES); the shell's > /dev/stdout writes to the descriptor.
+    import socket
+
+    mine, theirs = socket.socketpair()
+    with mine, theirs:
+        streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "pass_fds": ()}
+        if path == "/dev/fd/N":
+            path, streams["pass_fds"] = f"/dev/fd/{theirs.fileno()}", (theirs.fileno(),)
+        else:
+            streams[path[5:]] = theirs
+        result = subprocess.run(command("s.txt", "--format", "csv", "-o", path), cwd=walk,
+                                timeout=120, **streams)
+        theirs.close()
+        received = b"".join(iter(lambda: mine.recv(65536), b""))
+    assert (result.returncode, received.decode()) == (0, SUMMARY), result.stderr
+
+
+@PROC_FD
+def test_a_descriptor_keeps_its_offset_and_stays_open(tmp_path):
+    from kestrel_grid_tools._io import OutputFile
+
+    log = tmp_path / "log.txt"
+    log.write_text("kept\n")
+    descriptor = os.open(log, os.O_WRONLY | os.O_APPEND)  # as the shell's >> opens it
+    try:
+        output = OutputFile(f"/dev/fd/{descriptor}")
+        output.stream.write(b"added\n")
+        output.commit()
+        os.write(descriptor, b"more\n")
+    finally:
+        os.close(descriptor)
+    assert log.read_text() == "kept\nadded\nmore\n"
+    assert temporaries(tmp_path) == []
+
+
+# Inputs that the precise parser reads: a comment between rows, a quoted cell, two comma
+# columns in a file without a .csv suffix.
+PIPED = [
+    (b"3\n1\n# note\n2\n4\n", []), (b'a;b\n3;0\n"1";0\n2;0\n4;0\n', ["-c", "a"]), (b"a,b\n3,0\n1,0\n2,0\n4,0\n", ["-c", "a"]),
+]
+
+
+@POSIX
+@pytest.mark.parametrize("content,args", PIPED)
+def test_standard_input_by_path_is_read_once(tmp_path, content, args):
+    result = subprocess.run(command("/dev/stdin", "--format", "csv", *args), cwd=tmp_path, input=content,
+                            capture_output=True, timeout=120)
+    assert (result.returncode, result.stderr, result.stdout.decode()) == (0, b"", SUMMARY)
+
+
+@POSIX
+@pytest.mark.parametrize("content,args,name", [(c, a, "in") for c, a in PIPED] + [
+    (None, [], "in"), (None, [], "in.npy")])  # None: a .npy array
+def test_a_fifo_is_read_once_whatever_parser_reads_it(tmp_path, monkeypatch, content, args, name):
+    import io
+    import threading
+
+    from kestrel_grid_tools import _io
+
+    monkeypatch.setattr(_io, "READ_BYTES", 16)  # the bulk reader gives up after a piece or more
+    if content is None:
+        saved = io.BytesIO()
+        np.save(saved, np.array([3.0, 1.0, 2.0, 4.0]))
+        content = saved.getvalue()
+    fifo = tmp_path / name
+    os.mkfifo(fifo)
+
+    done = threading.Event()
+
+    def feed():
+        with open(fifo, "wb") as writer:
+            writer.write(content)
+        # A reader that opens the FIFO again would wait for a writer for ever: give it
+        # an empty one, so that it fails instead.
+        while not done.wait(2):
+            try:
+                os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError:  # no reader waiting
+                pass
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        [series] = _io.read_series([str(fifo)], args[1:])
+    finally:
+        done.set()
+        writer.join(timeout=60)
+    assert series.values.tolist() == [3.0, 1.0, 2.0, 4.0]
+
+
+@POSIX
+def test_a_npy_fifo_for_the_piecewise_horizontal_degrees_is_read_once(tmp_path):
+    import threading
+
+    saved = tmp_path / "v.npy"
+    np.save(saved, np.array([3.0, 1.0, 2.0, 4.0]))
+    os.mkfifo(tmp_path / "in.npy")
+
+    def feed():
+        with open(tmp_path / "in.npy", "wb") as writer:
+            writer.write(saved.read_bytes())
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    options = ["--kind", "horizontal", "--output", "distribution", "-o"]
+    try:
+        result = run(tmp_path, "in.npy", *options, "d.csv")
+    finally:
+        writer.join(timeout=60)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert run(tmp_path, "v.npy", *options, "e.csv").returncode == 0
+    assert (tmp_path / "d.csv").read_text() == (tmp_path / "e.csv").read_text() == (
+        "k,count,p\n0,0,0.0\n1,0,0.0\n2,2,0.5\n3,2,0.5\n")
+
+
 OUTPUT_ERRORS = [
     ("d", "d: is a directory"),
     ("nodir/r.csv", "nodir/r.csv: directory nodir does not exist"),

@@ -260,3 +260,172 @@ def test_progress_shows_reading_building_and_writing_on_a_terminal(tmp_path, cou
     assert shown.endswith(b"\r")  # the line is erased at the end
     assert (f"{count}/{count}" in shown.decode()) == (count > 1)
     assert run(tmp_path, *["s.txt"] * count, "-o", "r.csv").stderr == b""
+
+
+# (delimiter in the file, --delimiter or None to find it, file name, decimal mark)
+ROW_DIALECTS = [
+    ("\t", None, "r.tsv", "."), (",", None, "r.csv", "."), ("\t", "\t", "r.txt", ","),
+    (";", ";", "r.txt", ","), ("|", "|", "r.txt", "."), (":", ":", "r.dat", "."),
+    (" ", " ", "r.txt", "."),
+]
+NUMBERS = ["0", "-0", "+.5", "5.", "12.250", "-3.75", "1e5", "2.5E-3", "9007199254740993"]
+
+
+def random_table(rng, width, delimiter, decimal):
+    """Rows of cells (numbers, missing-sample markers, now and then a row of empty
+    cells) and the file written without comments, quotes or skipped lines inside, and
+    with them: both hold the same samples at the same rows."""
+    spaced = delimiter == " "
+    missing = ["NA", "nan"] if spaced else ["", "  ", "NA", "nan"]
+    rows = []
+    for _ in range(int(rng.integers(2, 40))):
+        if not spaced and rng.random() < 0.2:
+            rows.append([str(rng.choice(["", " "])) for _ in range(width)])
+            continue
+        rows.append([str(rng.choice(missing)) if rng.random() < 0.15
+                     else str(rng.choice(NUMBERS)) if rng.random() < 0.3
+                     else "%.*f" % (int(rng.integers(0, 5)), rng.normal() * 100) for _ in range(width)])
+    header = rng.random() < 0.5
+    # A first row of markers only would be a header, and in one column a blank line at
+    # either end is no row.
+    rows[0][0] = "1.5" if not header else rows[0][0]
+    if width == 1 and not rows[-1][0].strip():
+        rows[-1][0] = "NA"
+    glue = (lambda: str(rng.choice([" ", "\t", "  "]))) if spaced else (lambda: delimiter)
+
+    def line(cells, quote=False):
+        cells = [c.replace(".", decimal) for c in cells]
+        if quote:
+            cells = [f'"{c}"' if rng.random() < 0.5 else c for c in cells]
+        text = cells[0]
+        for cell in cells[1:]:
+            text += glue() + cell
+        return text
+
+    blanks = ["", "  ", "\t", " \t "]
+    lead = [str(rng.choice(blanks)) for _ in range(int(rng.integers(0, 3)))]
+    if width > 1 and delimiter == "\t":
+        blanks = blanks[:2]  # a line of tabs is a row
+    tail = [str(rng.choice(blanks)) for _ in range(int(rng.integers(0, 4)))]
+    names = [f"c{k}" for k in range(width)] if header else []
+    plain = lead + ([line(names)] if header else []) + [line(r) for r in rows] + tail
+    marked = list(lead)
+    for text in ([names] if header else []) + rows:
+        if rng.random() < 0.2:
+            marked.append(str(rng.choice(["# note", "  # a, b\t c"])))
+        if width > 1 and rng.random() < 0.2:
+            marked.append(str(rng.choice(["", "   "])))  # blank: no row
+        marked.append(line(text, quote=not spaced))
+    marked += tail + ["# note"]
+    ending = str(rng.choice(["\n", "\r\n"]))
+    cells = [[c if c.strip().lower() not in ("", "na", "nan") else "" for c in r] for r in rows]
+    return header, cells, ending.join(plain) + ending, ending.join(marked) + ending
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("width", [1, 2, 3])
+@pytest.mark.parametrize("delimiter,given,name,decimal", ROW_DIALECTS)
+def test_both_readers_keep_every_row_of_any_file(tmp_path, monkeypatch, seed, width, delimiter, given,
+                                                 name, decimal):
+    """A row of empty cells is a row of missing samples and a blank line is no row, to
+    the bulk reader (the module's, and numpy's) in pieces of any size as to the precise
+    parser, whatever comments and quoted cells send the file to the latter."""
+    rng = np.random.default_rng([seed, width, ord(delimiter)])
+    header, cells, plain, marked = random_table(rng, width, delimiter, decimal)
+    expected = [np.array([float(c) if c.strip() else np.nan for c in column])
+                for column in zip(*cells)]
+    labels = [f"c{k}" if header else str(k) for k in range(width)]
+    places = [decimal_places([c.strip() for c in column]) for column in zip(*cells)]
+    dialect = Dialect(given, decimal)
+
+    def check(found):
+        assert [s.label.split(":")[-1] for s in found] == labels
+        for item, values, written in zip(found, expected, places):
+            assert np.isnan(item.values).tolist() == np.isnan(values).tolist()
+            assert item.values.tobytes() == values.tobytes()
+            assert item.places == written
+
+    for text in (plain, marked):
+        precise, _ = parse_columns(name, text.replace("\r\n", "\n"), given or "sniff", [], None,
+                                   decimal, _io._SUFFIX_DELIMITERS.get(Path(name).suffix))
+        check([_io.Record(values, label=f"{name}:{label}", places=p) for label, values, p in precise])
+        (tmp_path / name).write_text(text, newline="")
+        check(read_series([str(tmp_path / name)], [], dialect=dialect))
+
+    if width > 1 and delimiter == " ":
+        return  # runs of whitespace are read by the precise parser only
+    bulk = _io._bulk_columns
+    answers = []
+    monkeypatch.setattr(_io, "_bulk_columns", lambda *a: answers.append(bulk(*a)) or answers[-1])
+    (tmp_path / name).write_text(plain, newline="")
+    first_row = plain.index(next(t for t in plain.split("\n") if t.strip())) + 1
+    for native in (True, False):
+        if not native:
+            monkeypatch.setattr(kg, "_read_columns", lambda *a: None)
+        for pieces in (1, 2, 3):
+            monkeypatch.setattr(_io, "READ_BYTES", max(-(-len(plain) // pieces), first_row + 8))
+            check(read_series([str(tmp_path / name)], [], dialect=dialect))
+            assert answers[-1] is not None  # read in bulk, not handed on
+
+
+def test_a_comment_does_not_change_the_rows_of_a_tab_separated_file(tmp_path):
+    table = "a\tb\n3\t1\n\t\n1\t1\n0\t1\n2.9\t1\n"
+    (tmp_path / "t1.tsv").write_text(table)
+    (tmp_path / "t2.tsv").write_text(table + "# note\n")
+    for name in ("t1.tsv", "t2.tsv"):  # the empty row keeps its place: the later samples' positions
+        result = run(tmp_path, name, "--column", "a", "--output", "degrees")
+        assert result.stdout == b"index,degree\n0,2\n2,3\n3,2\n4,3\n", result.stderr
+
+
+@pytest.mark.parametrize("chunk", [1, 5, 64])
+def test_line_pieces_give_every_whole_line_once_whatever_the_chunks(chunk):
+    rng = np.random.default_rng(chunk)
+    parts = []
+    for _ in range(60):
+        kind = rng.integers(4)
+        if kind == 0:  # a long line, over many chunks
+            parts.append(b"7" * int(rng.integers(100, 3000)) + b"\n")
+        elif kind == 1:  # a run of blank lines
+            parts.append(b"".join(rng.choice([b"\n", b" \n", b"\t\r\n", b"  "]) for _ in range(rng.integers(50, 500))))
+        else:
+            parts.append(b"1.5;2\n")
+    for text in (b"".join(parts), b"".join(parts) + b"3;4  ", b"".join(parts) + b"\n \n\t"):
+        chunks = [text[i : i + chunk] for i in range(0, len(text), chunk)]
+        given = iter(chunks[1:])
+        calls = []
+        pieces = list(_io._line_pieces(chunks[0], lambda: calls.append(1) or next(given, b""), _io._BLANK))
+        whole = b"".join(pieces)
+        assert all(piece.endswith(b"\n") for piece in pieces) and len(calls) == len(chunks)
+        assert whole.rstrip(_io._BLANK) == text.rstrip(_io._BLANK)
+        assert text.startswith(whole[:-1])  # only the last line may have got its break
+
+
+LONG_RUNS = [
+    # (what the file holds, the column read) -- read in bulk in pieces of 64 bytes
+    (b" \n" * 3000 + b"v\n1\n2\n", [1.0, 2.0]),  # blank lines past the first piece
+    (b"a;b\n1;2\n" + b"\n \r\n" * 3000 + b";\n3;4\n" + b"\n" * 3000, [1.0, float("nan"), 3.0]),
+    (b"1\n" + b"\n" * 3000 + b"2\n", [1.0] + [float("nan")] * 3000 + [2.0]),
+    (b"1\n" + b"2" * 5000 + b"\n3\n", [1.0, float("2" * 5000), 3.0]),
+]
+
+
+@pytest.mark.parametrize("content,expected", LONG_RUNS)
+def test_long_lines_and_runs_of_blank_lines_are_read_in_bulk(tmp_path, monkeypatch, content, expected):
+    monkeypatch.setattr(_io, "READ_BYTES", 64)
+    bulk = _io._bulk_columns
+    answers = []
+    monkeypatch.setattr(_io, "_bulk_columns", lambda *a: answers.append(bulk(*a)) or answers[-1])
+    (tmp_path / "r.txt").write_bytes(content)
+    found = read_series([str(tmp_path / "r.txt")], [])
+    assert answers[0] is not None  # not handed to the precise parser
+    assert found[0].values.tobytes() == np.array(expected).tobytes()
+    precise, _ = parse_columns("r.txt", content.decode().replace("\r\n", "\n"), "sniff", [])
+    assert precise[0][1].tobytes() == found[0].values.tobytes()
+
+
+@pytest.mark.parametrize("piece", [64, 1 << 18])
+def test_an_input_of_blank_lines_only_has_no_data_rows(tmp_path, monkeypatch, piece):
+    monkeypatch.setattr(_io, "READ_BYTES", piece)
+    (tmp_path / "b.txt").write_bytes(b"\xef\xbb\xbf" + b" \n\t\r\n" * 5000)
+    with pytest.raises(_io.InputError, match=r"^.*b\.txt: no data rows$"):
+        read_series([str(tmp_path / "b.txt")], [])

@@ -86,7 +86,7 @@ def test_hard_cells_are_correctly_rounded(text):
     (b"1.2.3\n", 1, "."), (b"-\n", 1, "."), (b".\n", 1, "."), (b"+-1\n", 1, "."),
     (b"1.5\n", 1, ","), (b"1,5\n", 1, "."), (b"\xc2\xa01\n", 1, "."), (b"1\r2\n", 1, "."),
     (b"1\x0b\n", 1, "."), (b"1" + b"0" * 400 + b"\n", 1, "."), (b"0." + b"0" * 400 + b"1\n", 1, "."),
-    (b"1;2;3\n", 2, "."), (b"1\n", 2, "."), (b"1;2\n\n3;4\n", 2, "."), (b"1;2\n3;a\n", 2, "."),
+    (b"1;2;3\n", 2, "."), (b"1\n", 2, "."), (b"1;2\n \r3;4\n", 2, "."), (b"1;2\n3;a\n", 2, "."),
     (b"1;2;\n", 2, "."), (b"1,5;2.5\n", 2, ","), (b"1,2\n", 2, ","),
 ])
 def test_anything_else_is_not_sure(data, width, decimal):
@@ -106,6 +106,23 @@ def test_one_column_blank_lines_are_missing_and_unused_columns_still_checked():
     assert places == (1, 0, 1)
     arrays, places = kestrel_grid._read_columns(b"", 1, "\n", ".", [0])
     assert len(arrays[0]) == 0 and places == (0,)
+
+
+@pytest.mark.parametrize("delimiter", [";", "\t"])
+def test_wider_files_skip_blank_lines_and_keep_rows_of_empty_cells(delimiter):
+    # A blank line (spaces and tabs, no delimiter) is no row, to the module's reader and
+    # to numpy's; a line holding the delimiter is a row of missing samples.
+    from kestrel_grid_tools._io import _parse_piece
+
+    d = delimiter
+    blank = " " if d == "\t" else " \t"
+    data = f"1{d}2\n\n{blank}\r\n{d}\n {d} \n{blank}\n3{d}4\n".encode()
+    nan = float("nan")
+    arrays, _ = kestrel_grid._read_columns(data, 2, d, ".", [0, 1])
+    assert [np.asarray(a).tobytes() for a in arrays] == [bits([1, nan, nan, 3]), bits([2, nan, nan, 4])]
+    table, places = _parse_piece(data, 2, ord(d), ord("."), "utf-8", {})
+    assert table.T.tobytes() == b"".join(np.asarray(a).tobytes() for a in arrays)
+    assert kestrel_grid._read_columns(f"{blank}\n\n".encode(), 2, d, ".", [1])[0][0].shape == (0,)
 
 
 @pytest.mark.parametrize("args,kind,message", [

@@ -26,7 +26,7 @@ import warnings
 import datetime as _dt
 from dataclasses import dataclass, replace
 from operator import methodcaller
-from typing import Any, BinaryIO, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, cast
 from xml.sax.saxutils import escape, quoteattr
 
 import numpy as np
@@ -208,21 +208,23 @@ def read_file(
     else:
         source = path
         suffix = os.path.splitext(path)[1].lower()
-        if suffix == ".npy":
-            return _read_npy(path, columns, x)
         prefer = _SUFFIX_DELIMITERS.get(suffix)
         try:
-            stream = open(path, "rb")
-            size = os.fstat(stream.fileno()).st_size
+            stream, size = _open_input(path, progress)
         except OSError as error:
             raise InputError(path, os_reason(error)) from None
+        if size is None:
+            progress = None  # read already, in memory now
+        if suffix == ".npy":
+            return _read_npy(path, columns, x, stream)
     with stream:
         try:
             head = stream.read(READ_BYTES)
             if head.startswith(_NPY_MAGIC):
                 if path == STDIN:
                     raise InputError(source, "a .npy array on standard input; give its path")
-                return _read_npy(path, columns, x)
+                stream.seek(0)
+                return _read_npy(path, columns, x, stream)
             _refuse_binary(source, head, dialect.encoding)
             if progress is not None:
                 progress(len(head), size, source)
@@ -251,6 +253,18 @@ def read_file(
         Record(values, offsets, unit, origin, f"{source}:{name}", places)
         for name, values, places in found
     ]
+
+
+def _open_input(path: str, progress: Optional[Progress]) -> Tuple[BinaryIO, Optional[int]]:
+    """The input at ``path`` opened for reading, and its size; ``None`` for a source that
+    cannot seek (a pipe or FIFO, ``/dev/stdin``, ``<(command)``), which is read once,
+    whole, into memory, so that the precise parser can go over it again when the bulk
+    parser is unsure, as standard input is."""
+    stream = open(path, "rb")
+    if stream.seekable():
+        return stream, os.fstat(stream.fileno()).st_size
+    with stream:
+        return io.BytesIO(_read_all(stream, progress, None, path)), None
 
 
 def _read_all(
@@ -395,6 +409,48 @@ def _bulk_codec(encoding: Optional[str]) -> Optional[str]:
     return name if name.startswith(_ASCII_SAFE) and name != "utf-8-sig" else None
 
 
+class _Chunks:
+    """The rest of a stream, ``READ_BYTES`` at a time, after ``done`` bytes read: counts
+    the bytes and reports them to ``progress``; ``ended`` once the stream is at its end
+    (a first read of fewer bytes already tells so)."""
+
+    def __init__(self, stream: BinaryIO, done: int, progress: Optional[Progress],
+                 size: Optional[int], source: str) -> None:
+        self.stream, self.done, self.progress = stream, done, progress
+        self.size, self.source = size, source
+        self.ended = done < READ_BYTES
+
+    def read(self) -> bytes:
+        """The next bytes, ``b""`` at the end."""
+        if self.ended:
+            return b""
+        piece = self.stream.read(READ_BYTES)
+        self.done += len(piece)
+        self.ended = not piece
+        if self.progress is not None and piece:
+            self.progress(self.done, self.size, self.source)
+        return piece
+
+
+# Bytes of blank lines: a line of these only holds no cell (but see _data_rows on tabs).
+_BLANK = b" \t\r\n"
+_BLANK_LINE = re.compile(rb"^[ \t]*\n", re.MULTILINE)
+_BLANK_SPACES = re.compile(rb"^ *\n", re.MULTILINE)
+
+
+def _past_blank_lines(head: bytes, chunks: _Chunks) -> Optional[bytes]:
+    """``head`` without the blank lines it starts with when it holds nothing else, read
+    on until it does, so that a long run of them is looked at once; the line that the
+    head ends in the middle of is kept whole. ``None`` when the input holds nothing but
+    blank lines."""
+    while not chunks.ended:
+        cut = head.rfind(b"\n") + 1
+        if cut == 0 or head[:cut].strip(_BLANK):
+            return head
+        head = head[cut:] + chunks.read()
+    return head if head.strip(_BLANK) else None
+
+
 def _bulk_columns(
     source: str,
     stream: BinaryIO,
@@ -411,13 +467,19 @@ def _bulk_columns(
     (the stream is then partly read)."""
     codec = _bulk_codec(dialect.encoding)
     decimal = dialect.decimal
-    cut = head.rfind(b"\n") + 1
-    ended = len(head) < READ_BYTES
-    if cut == 0 and not ended or codec is None or b'"' in head:
+    if codec is None:
         return None
     start = 3 if dialect.encoding is None and head.startswith(codecs.BOM_UTF8) else 0
+    reader = _Chunks(stream, len(head), progress, size, source)
+    past = _past_blank_lines(head[start:], reader)
+    if past is None:
+        raise InputError(source, "no data rows")
+    head = past
+    cut = head.rfind(b"\n") + 1
+    if cut == 0 and not reader.ended or b'"' in head:
+        return None
     try:
-        text = head[start:cut].decode(codec)
+        text = head[:cut].decode(codec)
     except UnicodeDecodeError:
         return None
     if "\r" in text:
@@ -426,7 +488,7 @@ def _bulk_columns(
         text = text.replace("\r\n", "\n")
     lines = text.split("\n")
     found = next((n for n, line in enumerate(lines) if (bare := line.lstrip()) and bare[0] != "#"), None)
-    if found is None or found == len(lines) - 1 and not ended:
+    if found is None or found == len(lines) - 1 and not reader.ended:
         return None
     first_line = lines[found]
     if delimiter == _SNIFF:
@@ -446,7 +508,7 @@ def _bulk_columns(
         wanted = [_resolve(source, token, names, width, None) for token in columns]
     except InputError:
         return None
-    offset = start
+    offset = 0
     for _ in range(found + has_header):
         offset = head.index(b"\n", offset) + 1
 
@@ -456,58 +518,34 @@ def _bulk_columns(
         separator = ord(delimiter)
     else:
         separator = ord("\n")
-    blank = b" \r\n" if delimiter == "\t" else b" \t\r\n"
+    # Blank lines at the end are no rows; a tab is no blank where it splits cells.
+    blank = b" \r\n" if delimiter == "\t" and width > 1 else b" \t\r\n"
     keep = wanted or list(range(width))
     arrays = [np.empty(0, dtype=np.float64) for _ in keep]
     places = [0] * len(keep)
     rows = 0
-    done = len(head)
-    carry = head[offset:]
-    while True:
-        more = b"" if ended else stream.read(READ_BYTES)
-        if not more:
-            ended = True
-        done += len(more)
-        piece = carry + more
-        if ended:
-            piece = piece.rstrip(blank)
-            carry = b""
-            if piece:
-                piece += b"\n"
-        else:
-            cut = piece.rfind(b"\n") + 1
-            # Blank lines at the end may end the input, where they are no rows: they
-            # wait for the next piece.
-            kept = len(piece[:cut].rstrip(blank))
-            if kept < cut:
-                cut = piece.index(b"\n", kept) + 1 if kept else 0
-            piece, carry = piece[:cut], piece[cut:]
-        if piece:
-            parsed = _read_piece(piece, width, separator, mark, keep, codec, swap)
-            if parsed is None:
-                return None
-            read, written = parsed
-            count = read[0].shape[0]
-            if rows + count > arrays[0].size:
-                # Room for what the rest of the input likely holds; the arrays grow in
-                # place (realloc) and shrink to size at the end.
-                guess = rows + count + (count * (size - done) // max(len(piece), 1) if size else count)
-                capacity = max(guess + (guess >> 4) + 1024, int(arrays[0].size * 1.5))
-                if rows == 0:
-                    # Fresh arrays: empty ones are not written over with zeros first,
-                    # as a resize would, so their pages are touched once, when filled.
-                    arrays = [np.empty(capacity, dtype=np.float64) for _ in keep]
-                else:
-                    for array in arrays:
-                        array.resize(capacity, refcheck=False)
-            for k in range(len(keep)):
-                arrays[k][rows : rows + count] = read[k]
-                places[k] = max(places[k], written[k])
-            rows += count
-        if progress is not None and more:
-            progress(done, size, source)
-        if ended:
-            break
+    for piece in _line_pieces(head[offset:], reader.read, blank):
+        parsed = _read_piece(piece, width, separator, mark, keep, codec, swap)
+        if parsed is None:
+            return None
+        read, written = parsed
+        count = read[0].shape[0]
+        if rows + count > arrays[0].size:
+            # Room for what the rest of the input likely holds; the arrays grow in
+            # place (realloc) and shrink to size at the end.
+            guess = rows + count + (count * (size - reader.done) // max(len(piece), 1) if size else count)
+            capacity = max(guess + (guess >> 4) + 1024, int(arrays[0].size * 1.5))
+            if rows == 0:
+                # Fresh arrays: empty ones are not written over with zeros first,
+                # as a resize would, so their pages are touched once, when filled.
+                arrays = [np.empty(capacity, dtype=np.float64) for _ in keep]
+            else:
+                for array in arrays:
+                    array.resize(capacity, refcheck=False)
+        for k in range(len(keep)):
+            arrays[k][rows : rows + count] = read[k]
+            places[k] = max(places[k], written[k])
+        rows += count
     if rows == 0 or rows == 1 and width > 1 and not wanted:
         return None
     for array in arrays:
@@ -517,6 +555,42 @@ def _bulk_columns(
         return names[index] if names is not None else str(index)
 
     return [(label(index), arrays[k], places[k]) for k, index in enumerate(keep)]
+
+
+def _line_pieces(first: bytes, more: Callable[[], bytes], blank: bytes) -> Iterator[bytes]:
+    """The whole lines of ``first`` and of what ``more`` gives after it (``b""`` at the
+    end) in pieces, each ending with a line break, the blank lines at the end (those
+    holding only ``blank`` bytes) left out, and the last line given its line break.
+
+    Each byte is scanned and copied a bounded number of times, however long a line or a
+    run of blank lines: an unfinished line waits as the list of its parts, joined once
+    its break comes, and blank lines that may end the input wait as pieces of their own,
+    given out when a line with a cell follows."""
+    parts: List[bytes] = []  # the unfinished line
+    waiting: List[bytes] = []  # whole blank lines, perhaps the end of the input
+    data = first
+    while data:
+        cut = data.rfind(b"\n") + 1
+        if cut == 0:
+            parts.append(data)
+        else:
+            parts.append(data[:cut])
+            lines = b"".join(parts) if len(parts) > 1 else parts[0]
+            parts = [data[cut:]] if cut < len(data) else []
+            kept = len(lines.rstrip(blank))
+            if kept:
+                cut = lines.index(b"\n", kept) + 1
+                yield from waiting
+                waiting = []
+                yield lines[:cut]
+                lines = lines[cut:]
+            if lines:
+                waiting.append(lines)
+        data = more()
+    last = b"".join(parts).rstrip(blank)
+    if last:
+        yield from waiting
+        yield last + b"\n"
 
 
 def _read_piece(
@@ -585,6 +659,11 @@ def _parse_piece(
         piece = piece.replace(b"\r\n", b"\n")
         if b"\r" in piece:
             return None
+    if width > 1:
+        # Blank lines are no rows of a wider file (a tab that splits cells is no blank).
+        piece = (_BLANK_SPACES if delimiter == ord("\t") else _BLANK_LINE).sub(b"", piece)
+        if not piece:
+            return np.empty((0, width)), [0] * width
     # Padded so that every cell starts a full window of _SHORT bytes.
     padded = np.frombuffer(piece + bytes(_SHORT), dtype=np.uint8)
     data = padded[: len(piece)]
@@ -646,10 +725,8 @@ def _parse_piece(
     if counts[_SHORT + 1]:
         # Long cells: numpy's parser when they hold signs, digits and marks only.
         long = size == _SHORT + 1
-        text = data[np.repeat(long, lengths + 1)]
-        clean = (text - np.uint8(ord("0")) < 10) | (text == mark) | (text == ord("-"))
-        clean |= (text == ord("+")) | (text == ord("\n")) | (text == delimiter)
-        if clean.all():
+        text = data[np.repeat(long, lengths + 1)].tobytes()
+        if not text.translate(None, b"0123456789+-\n" + bytes((mark, delimiter))):
             batch |= long
     if batch.any():
         parsed = _parse_batch(data, batch, lengths, delimiter, mark)
@@ -799,6 +876,27 @@ def _split(
         raise fail(reader.line_num - 1, what) from None
 
 
+def _data_rows(lines: Sequence[str], start: int, delimiter: Optional[str], one_column: bool) -> List[int]:
+    """The 0-based indices of the data rows of ``lines`` (header included): the first
+    row, at ``start``, then every later line that is no comment (``#`` first) and not
+    blank: whitespace only without the delimiter (a line of tabs in a tab-separated file
+    is a row of empty cells, missing samples, as ``,,`` is in a comma-separated one).
+    In a one-column file every line is one cell, and a blank line between the first and
+    the last row is a row too, a missing sample."""
+    after = range(start + 1, len(lines))
+    if one_column:
+        rows = [n for n in after if not lines[n].lstrip().startswith("#")]
+        while rows and not lines[rows[-1]].strip():
+            rows.pop()
+    elif delimiter is not None and delimiter.isspace():
+        rows = [n for n in after if (bare := lines[n].lstrip()) and bare[0] != "#"
+                or not bare and delimiter in lines[n]]
+    else:  # a blank line never holds the delimiter
+        rows = [n for n in after if (bare := lines[n].lstrip()) and bare[0] != "#"]
+    rows.insert(0, start)
+    return rows
+
+
 def _floats(cells: Sequence[str]) -> Optional[FloatArray]:
     """The cells as float64 (a missing-sample marker as NaN), or None when one of them is
     neither a number nor such a marker."""
@@ -842,8 +940,11 @@ def parse_columns(
     written with (:func:`decimal_places`), and, with ``x``, the positions (numbers, or
     ISO 8601 times as offsets from the first in the coarsest exact unit).
 
-    Blank lines and lines whose first non-blank character is ``#`` are skipped. The
-    first remaining row is a header when one of its cells is not a number.
+    Blank lines and lines whose first non-blank character is ``#`` are skipped; a line of
+    whitespace that holds the delimiter (tabs in a tab-separated file) is a row of empty
+    cells, missing samples, and in a one-column file a blank line between rows is a
+    missing sample. The first remaining row is a header when one of its cells is not a
+    number.
 
     Args:
         source: Name used in labels and messages.
@@ -876,26 +977,14 @@ def parse_columns(
         return cell.translate(_SWAP_MARKS) if decimal == "," else cell
 
     lines = text.split("\n")
-    data = [line for line in lines if (bare := line.lstrip()) and bare[0] != "#"]
-    if not data:
+    start = next((n for n, line in enumerate(lines) if (bare := line.lstrip()) and bare[0] != "#"), None)
+    if start is None:
         raise InputError(source, "no data rows")
-    blanks_are_rows = False
-
-    def data_numbers() -> List[int]:
-        # 1-based file lines of the data rows (header included); in a one-column file
-        # blank lines between the first and the last row are rows too (missing samples).
-        if blanks_are_rows:
-            numbers = [n for n, text in enumerate(lines, 1) if not text.lstrip().startswith("#")]
-            while numbers and not lines[numbers[-1] - 1].strip():
-                numbers.pop()
-            while numbers and not lines[numbers[0] - 1].strip():
-                numbers.pop(0)
-            return numbers
-        return [n for n, text in enumerate(lines, 1) if (bare := text.lstrip()) and bare[0] != "#"]
+    row_lines = [start]  # 0-based lines of the data rows (header included), once the delimiter is known
 
     def line_of(row: int) -> int:
-        # 1-based file line of data row `row` (header included); computed only for errors.
-        return data_numbers()[row]
+        # 1-based file line of data row `row` (header included).
+        return row_lines[row] + 1
 
     def failure(offset: int) -> Callable[[int, str], InputError]:
         # Reports a line that cannot be split; `offset` is the data row of its first line.
@@ -903,17 +992,20 @@ def parse_columns(
 
     guessed_comma = False
     if delimiter == _SNIFF:
-        delimiter = _sniff(data[0], decimal, prefer)
+        delimiter = _sniff(lines[start], decimal, prefer)
         guessed_comma = delimiter == "," and prefer != ","
     elif delimiter == " ":
         delimiter = None
-    first = _split(data[:1], delimiter, failure(0))[0]
+    first = _split(lines[start : start + 1], delimiter, failure(0))[0]
     width = len(first)
-    if width == 1:
+    blanks_are_rows = width == 1
+    row_lines = _data_rows(lines, start, delimiter, blanks_are_rows)
+    if blanks_are_rows:
         # One column: a blank line inside the data is a missing sample, as an empty
         # cell is in a wider file, so it does not shift the later samples' positions.
-        blanks_are_rows = True
-        data = [lines[n - 1] for n in data_numbers()]
+        data = [line if line.strip() else "" for line in map(lines.__getitem__, row_lines)]
+    else:
+        data = [lines[n] for n in row_lines]
     has_header = not all(_is_value(one(cell)) for cell in first) or all(map(_is_missing, first))
     names = [cell.strip() or str(i) for i, cell in enumerate(first)] if has_header else None
     skip = 1 if has_header else 0
@@ -1190,11 +1282,7 @@ def _resolve(
     )
 
 
-def _read_npy(path: str, columns: Sequence[str], x: Optional[str] = None) -> List[Series]:
-    try:
-        stream = open(path, "rb")
-    except OSError as error:
-        raise InputError(path, os_reason(error)) from None
+def _read_npy(path: str, columns: Sequence[str], x: Optional[str], stream: BinaryIO) -> List[Series]:
     with stream:
         try:
             array = np.load(stream, allow_pickle=False)
@@ -1679,6 +1767,25 @@ def _follow(path: str) -> Tuple[str, bool]:
     raise OutputError(f"{path}: too many levels of symbolic links")
 
 
+def _descriptor(target: str) -> Optional[int]:
+    """The descriptor of this process, open for writing, that ``target`` names: a path
+    in its ``/proc`` descriptor folder, where ``/dev/stdout``, ``/dev/stderr`` and
+    ``/dev/fd/N`` lead; ``None`` for any other path."""
+    folder, name = os.path.split(target)
+    if not _INDEX.fullmatch(name):
+        return None
+    own = rf"/proc/{os.getpid()}(?:/task/[0-9]+)?/fd"
+    if not re.fullmatch(own, os.path.realpath(folder)):
+        return None
+    try:
+        import fcntl
+
+        mode = fcntl.fcntl(int(name), fcntl.F_GETFL) & os.O_ACCMODE
+    except (ImportError, OSError):  # not open: opening the path says what is wrong
+        return None
+    return int(name) if mode in (os.O_WRONLY, os.O_RDWR) else None
+
+
 class OutputFile:
     """An output file that a failed run leaves as it was.
 
@@ -1688,8 +1795,12 @@ class OutputFile:
     followed: its target is what gets replaced, and the link stays. An existing file
     keeps its permission bits, and its owner and group where the process may set them;
     being a new file, it no longer shares its data with other hard links to the old one.
-    A path that is not a regular file (a FIFO, a device such as ``/dev/null``, or an
-    open descriptor such as ``/dev/stdout``) is opened and written directly.
+    A path that is not a regular file (a FIFO, a device such as ``/dev/null``) is opened
+    and written directly. A path to an open descriptor of the process (``/dev/stdout``,
+    ``/dev/stderr``, ``/dev/fd/N``) is written through a duplicate of that descriptor,
+    as the shell's ``> /dev/stdout`` would write, and where the file behind it cannot be
+    opened again (a socket, a pipe of another user): at its offset, appending if it
+    appends, and leaving the process's own descriptor open.
 
     Args:
         path: The final path.
@@ -1704,6 +1815,13 @@ class OutputFile:
         #: The hidden file written until :meth:`commit`; ``None`` when writing directly.
         self.temporary: Optional[str] = None
         target, through_descriptor = _follow(path)
+        descriptor = _descriptor(target) if through_descriptor else None
+        if descriptor is not None:
+            try:
+                self.stream: BinaryIO = os.fdopen(os.dup(descriptor), "wb")
+            except OSError as error:
+                raise OutputError(f"{path}: {os_reason(error)}") from None
+            return
         try:
             status: Optional[os.stat_result] = os.stat(target)
         except FileNotFoundError:
@@ -1714,7 +1832,7 @@ class OutputFile:
             raise OutputError(f"{path}: is a directory")
         if through_descriptor or (status is not None and not stat.S_ISREG(status.st_mode)):
             try:
-                self.stream: BinaryIO = open(path, "wb")
+                self.stream = open(path, "wb")
             except OSError as error:
                 raise OutputError(f"{path}: {os_reason(error)}") from None
             return

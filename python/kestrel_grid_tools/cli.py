@@ -119,10 +119,10 @@ Output files (``-o``)
     A regular file is written under a hidden temporary name in its directory and moved
     into place at the end, so a failed or interrupted run leaves the old file as it was.
     Links are followed (their target is replaced); an existing file keeps its mode, and
-    its owner where the process may set it, but loses its hard links. A FIFO, device or
-    descriptor path (``/dev/stdout``) is written directly. GraphML replaces characters
-    XML does not allow in labels with U+FFFD, and records the unit and origin of time
-    positions, the direction and the weight's name as graph data.
+    its owner where the process may set it, but loses its hard links. A FIFO or device is
+    written directly, a descriptor path (``/dev/stdout``) through the descriptor itself.
+    GraphML replaces characters XML does not allow in labels with U+FFFD, and records the
+    unit and origin of time positions, the direction and the weight's name as graph data.
 
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
 file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
@@ -878,7 +878,8 @@ def _npy_length(options: _Options) -> Optional[int]:
             or (options.output == "degrees" and options.fmt != "npy")):
         return None
     path = options.inputs[0]
-    if os.path.splitext(path)[1].lower() != ".npy":
+    # Only a regular file maps: a pipe or FIFO looked at here would lose what was read.
+    if os.path.splitext(path)[1].lower() != ".npy" or not os.path.isfile(path):
         return None
     try:
         array = np.load(path, mmap_mode="r", allow_pickle=False)

@@ -30,6 +30,15 @@ constexpr std::size_t kLocalCell = 128;
 const double kMissing = std::numeric_limits<double>::quiet_NaN();
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Whether a line of several cells is blank: spaces and tabs only, no delimiter among them.
+bool is_blank_line(const char* begin, const char* end, char delimiter) {
+    for (; begin != end; ++begin) {
+        if (!is_blank(*begin) || *begin == delimiter) return false;
+    }
+    return true;
+}
+
 bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
 // Whether the cell equals `word` (lower-case letters and '/') with letters in any case.
@@ -214,6 +223,11 @@ std::optional<std::vector<TextColumn>> read_text_columns(std::string_view text,
         const char* line_end = found == nullptr ? stop : static_cast<const char*>(found);
         const char* next = found == nullptr ? stop : line_end + 1;
         if (line_end != p && line_end[-1] == '\r') --line_end;
+        if (width > 1 && is_blank_line(p, line_end, layout.delimiter)) {
+            p = next;  // no row, as to the precise parser
+            poll.tick();
+            continue;
+        }
         // Every other byte of the line belongs to a cell or is a delimiter, and a cell
         // takes none but the plain grammar's: quotes, comment marks and other carriage
         // returns make the reader unsure without a separate look.

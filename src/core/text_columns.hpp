@@ -33,7 +33,8 @@ struct TextColumn {
 //     possibly between spaces and tabs;
 //   - a missing-sample marker: nothing (spaces and tabs only), or NA, N/A, NaN or null
 //     in any case.
-// With one cell per line a blank line is an empty cell, hence a missing sample.
+// With one cell per line a blank line is an empty cell, hence a missing sample; with
+// several, a blank line (spaces and tabs only, and no delimiter) is no row and is skipped.
 // Anything else anywhere in the text (exponents, infinities, quotes, '#', other bytes,
 // a line with another number of cells, a value out of the double range) gives nullopt:
 // not sure, the text needs a complete parser.
