@@ -16,11 +16,13 @@ import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 MODULE = os.path.basename(importlib.util.find_spec("kestrel_grid").origin)
 CONTROL_SIZE = 12345  # bytes, leaked on purpose through ctypes
+SCAN = Path(__file__).parents[1] / "tools" / "sanitizer_reports.py"
 
 CHILD = textwrap.dedent(f"""
     import ctypes
@@ -112,3 +114,33 @@ def test_nothing_the_module_allocated_is_lost_at_exit(tmp_path, run, tool):
     ours = [stack for _, stack in lost if MODULE in stack]
     assert ours == [], "\n\n".join(ours)
 
+
+LEAK_HEADER = "=" * 65 + "\n==7==ERROR: LeakSanitizer: detected memory leaks\n\n"
+LEAK_SUMMARY = "SUMMARY: AddressSanitizer: 32 byte(s) leaked in 1 allocation(s).\n"
+
+
+def leak_record(frame):
+    return ("Direct leak of 32 byte(s) in 1 object(s) allocated from:\n"
+            "    #0 0x7f01 in operator new(unsigned long) asan_new_delete.cpp:95\n"
+            f"    #1 0x7f02 {frame}\n\n")
+
+
+@pytest.mark.parametrize("report, finding", [
+    (LEAK_HEADER + leak_record("in kestrel::register_function() src/binding/module.cpp:40")
+     + leak_record("in gc_alloc Modules/gcmodule.c:2283") + LEAK_SUMMARY, True),
+    (LEAK_HEADER + leak_record("(/venv/site-packages/kestrel_grid.abi3.so+0x29b57)"), True),
+    (LEAK_HEADER + leak_record("in run_checks /repo/tests/native/core_checks.cpp:12"), True),
+    (LEAK_HEADER + leak_record("in gc_alloc Modules/gcmodule.c:2283")
+     + leak_record("in init_string_ufuncs (/venv/numpy/_multiarray_umath.so+0x2f8915)")
+     + LEAK_SUMMARY, False),
+    ("==7==WARNING: AddressSanitizer failed to allocate 0x10000000000 bytes\n", False),
+    ("==7==ERROR: AddressSanitizer: heap-use-after-free on address 0x6020\n", True),
+])
+def test_the_sanitizer_pass_fails_on_the_modules_leaks_and_any_other_report(
+        tmp_path, report, finding):
+    (tmp_path / "asan.7").write_text(report)
+    scan = subprocess.run([sys.executable, str(SCAN), str(tmp_path)], capture_output=True,
+                          text=True)
+    assert scan.returncode == int(finding), scan.stderr
+    assert ("== sanitizer report: asan.7" in scan.stderr) == finding
+    assert "gc_alloc" not in scan.stderr  # the records left aside are not printed
