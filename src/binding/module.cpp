@@ -1,6 +1,8 @@
 // Module start-up, registration and the nine module functions. Every entry is a
 // short trampoline into the call frame.
 #include <array>
+#include <deque>
+#include <new>
 #include <span>
 #include <string>
 #include <variant>
@@ -312,13 +314,41 @@ Status register_class(PyObject* module, ExportNames& names, GraphClass which) {
     return add(module, names, graph_class_name(which), type);
 }
 
-// Makes the function object of a row. Its method definition and docstring are made once
-// and kept for the process: the function objects point into them.
+// A row's method definition and the docstring it points to: the signature line, then the
+// row's text.
+struct MethodDefinition {
+    const ModuleFunction* row;
+    std::string doc;
+    PyMethodDef method;
+};
+
+// The method definition of a row, made on its first registration. Function objects point
+// at their definition for as long as they live, and the module keeps them for the process,
+// so the definitions sit in static storage that is never destroyed (not even by the static
+// destructors at exit) and stays reachable. The deque keeps each one where it was made
+// while others are added; a start-up that failed and is tried again finds the rows it
+// already made, so nothing grows with retries.
+PyMethodDef& method_definition(const ModuleFunction& row) {
+    using Definitions = std::deque<MethodDefinition>;
+    alignas(Definitions) static unsigned char storage[sizeof(Definitions)];
+    static Definitions& made = *new (storage) Definitions();
+    for (MethodDefinition& definition : made) {
+        if (definition.row == &row) {
+            return definition.method;
+        }
+    }
+    const CallSignature& signature = *row.signature;
+    MethodDefinition& definition = made.emplace_back(
+        MethodDefinition{&row, text_signature(signature) + row.doc, PyMethodDef{}});
+    definition.method = PyMethodDef{signature.name, as_cfunction(row.entry),
+                                    METH_VARARGS | METH_KEYWORDS, definition.doc.c_str()};
+    return definition.method;
+}
+
+// Makes the function object of a row.
 Status register_function(PyObject* module, ExportNames& names, const ModuleFunction& row) {
     const CallSignature& signature = *row.signature;
-    const std::string* doc = new std::string(text_signature(signature) + row.doc);
-    PyMethodDef* definition = new PyMethodDef{signature.name, as_cfunction(row.entry),
-                                              METH_VARARGS | METH_KEYWORDS, doc->c_str()};
+    PyMethodDef* definition = &method_definition(row);
     ref module_name = ref::steal(PyObject_GetAttr(module, interned_name()));
     if (!module_name) {
         return fetch_error();
