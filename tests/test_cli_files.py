@@ -12,6 +12,8 @@ import xml.etree.ElementTree as ET
 import numpy as np
 import pytest
 
+from kestrel_grid_tools import _io, cli, features
+
 POSIX = pytest.mark.skipif(os.name == "nt", reason="needs POSIX links, FIFOs and signals")
 ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 SUMMARY = "kind,rule,samples,omitted,edges,mean_degree,max_degree\nnatural,recorded,4,0,6,3.0,3\n"
@@ -243,3 +245,25 @@ def test_graphml_stays_well_formed_with_odd_headers_and_file_names(tmp_path):
               for n in (1, 2, 3)]
     assert [g.get("id") for g in graphs] == ["c.csv:a\ufffdb", "c.csv:c\td\ufffde", "s\ufffd.txt:0"]
     assert [len(g.findall(GRAPHML + "edge")) for g in graphs] == [1, 1, 3]
+
+
+
+@pytest.mark.parametrize("owner, name, args, doing", [
+    (cli, "read_series", [], "reading the inputs"),
+    (_io, "_read_all", ["--x", "t"], "reading s.csv"),
+    (features, "record_edges", [], "building s.csv:v"),
+    (_io.DelimitedWriter, "write", [], "writing s.csv:v"),
+    (_io.DelimitedWriter, "close", [], "writing"),
+])
+def test_running_out_of_memory_is_one_error_line_and_leaves_no_file(tmp_path, monkeypatch,
+                                                                    capsys, owner, name, args,
+                                                                    doing):
+    def exhausted(*_, **__):
+        raise MemoryError
+
+    monkeypatch.setattr(owner, name, exhausted)
+    (tmp_path / "s.csv").write_text("t,v\n0,3\n1,1\n2,2\n")
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["s.csv", "-c", "v", "--output", "edges", "-o", "r.csv", *args]) == 1
+    assert capsys.readouterr().err == f"kestrel-grid: error: out of memory while {doing}\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["s.csv"]

@@ -744,6 +744,7 @@ class _Progress:
         self.started = time.monotonic()
         self.since = self.started  # when the current step began
         self.step = ""
+        self.doing = "reading the inputs"  # named when the run runs out of memory
         self.done = 0
         self.label = ""
         self.drawn = False
@@ -793,6 +794,7 @@ class _Progress:
 
     def reading(self, done: int, size: Optional[int], name: str) -> None:  # an _io.Progress
         """Show ``done`` bytes read of ``size`` (``None``: unknown) from input ``name``."""
+        self.doing = f"reading {name}"
         if not self.enabled:
             return
         amount = f"{done / 1e6:.1f} MB" if size is None else f"{done / 1e6:.1f}/{size / 1e6:.1f} MB"
@@ -803,6 +805,7 @@ class _Progress:
 
     def stage(self, step: str, label: str = "") -> None:
         """Start a step (``building``, ``writing``) whose seconds the timer shows."""
+        self.doing = f"{step} {label}".strip()
         if not self.enabled:
             return
         with self.lock:
@@ -937,12 +940,9 @@ def _run(options: _Options) -> int:
         require("pyarrow.parquet", "--format parquet")
     opened: List[OutputFile] = []
     progress = _Progress(0, sys.stderr)
-    if _npy_length(options) is not None:
-        try:
-            return _run_pieces(options, progress)
-        finally:
-            progress.close()
     try:
+        if _npy_length(options) is not None:
+            return _run_pieces(options, progress)
         if options.path is not None:
             _open(options.path, opened)
         series = read_series(options.inputs, options.columns, x=options.x, dialect=options.dialect,
@@ -1003,11 +1003,14 @@ def _run(options: _Options) -> int:
         if not options.path:
             sys.stdout.flush()
         return 0
+    except MemoryError:
+        pass  # reported below, once the arrays of the failed step are given back
     finally:
         progress.close()
         with _signals_held():
             for output_file in opened:
                 output_file.discard()
+    raise _RunError(f"out of memory while {progress.doing}")
 
 
 def _graph_paths(options: _Options, count: int, opened: List[OutputFile]) -> Optional[List[str]]:
