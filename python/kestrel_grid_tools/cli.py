@@ -124,6 +124,14 @@ Output files (``-o``)
     XML does not allow in labels with U+FFFD, and records the unit and origin of time
     positions, the direction and the weight's name as graph data.
 
+Large graphs
+    Where the edges are listed (``edges``, ``measures``, ``profile``, ``--directed``
+    degrees, ``--plot``), a graph of more edges than ``--max-edges N``, or without it
+    than the memory available holds at about 80 bytes an edge, is refused before any is
+    listed, naming the count (a convex series of n samples has n (n - 1) / 2 natural
+    edges); ``degrees`` and ``summary`` list none. Running out of memory all the same
+    stops the run with one line naming what it was doing.
+
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
 file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
 or SIGHUP stopped the run (the temporary file removed, the old file kept).
@@ -166,6 +174,7 @@ from ._io import (
     read_series,
     record_table,
 )
+from ._memory import available_bytes
 from ._optional import MissingExtraError, require
 from ._options import MAX_DECIMALS, Options
 from .adapters import DIRECTIONS, WEIGHTS, _oriented, _weights
@@ -337,6 +346,7 @@ class _Options:
     max_weight: Optional[float] = None
     view_angle: Optional[Tuple[float, float]] = None
     motif_size: int = 4
+    max_edges: Optional[int] = None
 
 
 def _delimiter(text: str) -> str:
@@ -443,6 +453,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="window size of --output profile (default: 4)")
     add("--window", type=_positive_int, metavar="W",
         help="motif window size: required by --output motifs, adds motif fields to a summary")
+    add("--max-edges", type=_non_negative_int, metavar="N",
+        help="refuse a graph of more than N edges where its edges are listed (edges, "
+             "measures, profile, --directed degrees, --plot) (default: as many as the "
+             "memory available holds, at about 80 bytes each)")
     add("--format", choices=FORMATS,
         help="output format (default: from the -o suffix: .csv, .tsv, .json, .npy, .parquet, "
              ".graphml; on standard output, or a suffix .txt or none, text for a summary, "
@@ -550,6 +564,7 @@ def _options(args: argparse.Namespace) -> _Options:
         fmt=fmt, path=path, plot=plot, plot_scale=args.plot_scale or "semilog",
         plot_ccdf=args.plot_ccdf, dialect=dialect, min_weight=args.min_weight,
         max_weight=args.max_weight, view_angle=view_angle, motif_size=args.motif_size,
+        max_edges=args.max_edges,
     )
 
 
@@ -585,8 +600,7 @@ def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")
     samples by their rows. Positions read as times add their unit and origin to a
     summary, go with the edges, and are written as times with the degrees."""
     output = options.output
-    built = Options(options.kind, options.skip_adjacent, options.penetrable, rule.exact,
-                    options.missing, rule.decimals, options.window)
+    built = _built(options, rule)
     if output == "summary":
         summary = features.record_summary(record, built)
         named = {"kind": summary.pop("kind"), "rule": rule.name}
@@ -640,6 +654,60 @@ def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")
                              ("in_degree", "out_degree"), (in_degree, out_degree))
     degree = features.record_degrees(record, built)
     return _sample_table(output, rows, record, options.x, ("degree",), (degree,))
+
+
+def _built(options: _Options, rule: _Rule) -> Options:
+    """The builders' options of a run under ``rule``."""
+    return Options(options.kind, options.skip_adjacent, options.penetrable, rule.exact,
+                   options.missing, rule.decimals, options.window)
+
+
+# Bytes an edge takes at the peak of a run that lists edges: the (m, 2) int64 array and
+# the copies the outputs make of it (rows, oriented pairs, weights, measures); the
+# outputs peak at 25 to 70.
+EDGE_BYTES = 80
+
+
+def _lists_edges(options: _Options) -> bool:
+    """Whether the run lists every edge of a graph: the edges in any format, the
+    measures and motif profile, the degrees of directed edges, and the plots."""
+    return (options.output in ("edges", "measures", "profile") or options.plot is not None
+            or (options.output == "degrees" and options.direction is not None))
+
+
+def _amount(size: int) -> str:
+    return f"{size / 1e9:.1f} GB" if size >= 1e9 else f"{size / 1e6:.1f} MB"
+
+
+def _check_edge_room(record: Series, options: _Options, rule: _Rule) -> None:
+    """Refuses a graph whose edges would not fit before any is listed: more than
+    ``--max-edges``, or without it more than the memory available holds at
+    :data:`EDGE_BYTES` each (no limit where the platform tells neither). The edges are
+    counted from the degrees, whose build holds none, unless even the most a graph of
+    the series can have is within the limit."""
+    limit, room = options.max_edges, None
+    if limit is None:
+        room = available_bytes()
+        if room is None:
+            return
+        limit = room // EDGE_BYTES
+    kept = record.kept(options.missing)
+    samples = record.values.size if kept is None else kept.size
+    most = samples * (samples - 1) // 2
+    if options.kind == "horizontal" and not options.penetrable and (
+            options.missing != "keep" or not record.missing.any()):
+        most = min(most, 2 * samples)  # an outerplanar graph: NaN kept sees every sample
+    if most <= limit:
+        return
+    edges = int(features.record_degrees(record, _built(options, rule)).sum()) // 2
+    if edges <= limit:
+        return
+    need = f"about {_amount(edges * EDGE_BYTES)} to list"
+    reason = (f"more than --max-edges {limit} ({need})" if room is None
+              else f"{need}, more than the {_amount(room)} of memory available")
+    remedy = "" if room is None else ", or set the limit with --max-edges N"
+    raise _RunError(f"{record.label}: the {options.kind} graph has {edges} edges, {reason}; "
+                    f"use --output degrees or summary, which list no edges{remedy}")
 
 
 def _edge_table(edges: IntArray, record: Series, rows: IntArray, options: _Options) -> Table:
@@ -981,6 +1049,8 @@ def _run(options: _Options) -> int:
             progress.stage("building", item.label)
             if options.missing == "raise":
                 _refuse_missing(item)
+            if _lists_edges(options):
+                _check_edge_room(item, options, rule)
             table = result_table(item, options, rule)
             progress.stage("writing", item.label)
             if writer is not None:
