@@ -13,6 +13,7 @@ import xml.etree.ElementTree as ET
 import numpy as np
 import pytest
 
+import kestrel_grid as kg
 from kestrel_grid_tools import _io, cli, features
 
 POSIX = pytest.mark.skipif(os.name == "nt", reason="needs POSIX links, FIFOs and signals")
@@ -287,6 +288,7 @@ def test_graphs_within_the_edge_limit_are_listed(tmp_path, args):
 
 
 @pytest.mark.not_under_sanitizer("an address-space limit measures nothing beside ASan's shadow")
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the size from /proc")
 def test_edges_beyond_the_memory_left_are_refused_and_running_out_is_one_line(tmp_path):
     """Under an address-space limit 256 MiB above the interpreter's size, 18 million
     edges (a 49 KB file) are refused with their count and the memory they need; given
@@ -334,3 +336,21 @@ def test_running_out_of_memory_is_one_error_line_and_leaves_no_file(tmp_path, mo
     assert cli.main(["s.csv", "-c", "v", "--output", "edges", "-o", "r.csv", *args]) == 1
     assert capsys.readouterr().err == f"kestrel-grid: error: out of memory while {doing}\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["s.csv"]
+
+
+@pytest.mark.parametrize("kind", ["natural", "horizontal"])
+def test_the_linear_bound_on_edges_is_never_below_the_graph(kind):
+    """The bound that spares the count: ties, values near the ends of the doubles and
+    a few ulps apart (where the float line may pass its higher end), uneven positions,
+    either rule, and at once the exact count for a convex series."""
+    rng = np.random.default_rng(7)
+    for _ in range(400):
+        n = int(rng.integers(2, 40))
+        values = rng.integers(-3, 4, n) * rng.choice([1.0, 1e-310, 1e300])
+        values = values * (1 + rng.integers(-2, 3, n) * 2.0 ** -52) if rng.random() < 0.5 else values
+        x = np.cumsum(rng.random(n) + 1e-9) if rng.random() < 0.3 else None
+        for exact in (False, True):
+            edges = int(np.asarray(kg.graph_degrees(values, kind, x=x, exact=exact)).sum()) // 2
+            assert edges <= cli._most_edges(values, kind), (values, x, exact)
+    convex = (np.arange(300) - 150.0) ** 2
+    assert cli._most_edges(convex, "natural") == 300 * 299 // 2

@@ -679,24 +679,54 @@ def _amount(size: int) -> str:
     return f"{size / 1e9:.1f} GB" if size >= 1e9 else f"{size / 1e6:.1f} MB"
 
 
+def _most_edges(values: FloatArray, kind: str) -> int:
+    """At least as many edges as the graph of ``values`` has with no blocker allowed,
+    found in O(n) from the horizontal graph; n (n - 1) / 2 where NaN (and for the
+    natural rule an infinity, which sees past anything) opens every pair.
+
+    A horizontal graph is outerplanar: at most 2n edges. A natural line runs no higher
+    than its higher end, so a pair is blocked by a sample between at or above both
+    ends: the ends lower than or level with j lie back to the last sample before j at
+    least as high, its furthest horizontal neighbour on that side (all samples before it
+    when none is), and those lower than i forward to i's furthest neighbour after it."""
+    n = values.size
+    most = n * (n - 1) // 2
+    if kind == "horizontal":
+        return most if np.isnan(values).any() else min(most, 2 * n)
+    if not np.isfinite(values).all():
+        return most
+    pairs = np.asarray(kg.horizontal_visibility_edge_array(values), dtype=np.int64)
+    span = pairs[:, 1] - pairs[:, 0]
+    back = np.zeros(n, dtype=np.int64)
+    ahead = np.zeros(n, dtype=np.int64)
+    np.maximum.at(back, pairs[:, 1], span)
+    np.maximum.at(ahead, pairs[:, 0], span)
+    at = np.arange(n, dtype=np.int64)
+    peak = np.full(n, -np.inf)  # the largest sample before each, then after each
+    np.maximum.accumulate(values[:-1], out=peak[1:])
+    back = np.where(values > peak, at, back)
+    peak[:] = -np.inf
+    peak[:-1] = np.maximum.accumulate(values[:0:-1])[::-1]
+    ahead = np.where(values > peak, n - 1 - at, ahead)
+    return min(most, int(back.sum() + ahead.sum()))
+
+
 def _check_edge_room(record: Series, options: _Options, rule: _Rule) -> None:
     """Refuses a graph whose edges would not fit before any is listed: more than
     ``--max-edges``, or without it more than the memory available holds at
     :data:`EDGE_BYTES` each (no limit where the platform tells neither). The edges are
-    counted from the degrees, whose build holds none, unless even the most a graph of
-    the series can have is within the limit."""
+    counted from the degrees, whose build holds none, unless a bound found in linear
+    time (:func:`_most_edges`) is within the limit already."""
     limit, room = options.max_edges, None
     if limit is None:
         room = available_bytes()
         if room is None:
             return
         limit = room // EDGE_BYTES
-    kept = record.kept(options.missing)
-    samples = record.values.size if kept is None else kept.size
-    most = samples * (samples - 1) // 2
-    if options.kind == "horizontal" and not options.penetrable and (
-            options.missing != "keep" or not record.missing.any()):
-        most = min(most, 2 * samples)  # an outerplanar graph: NaN kept sees every sample
+    values = record.present(options.missing)
+    most = values.size * (values.size - 1) // 2
+    if not options.penetrable and most > limit:
+        most = min(most, _most_edges(values, options.kind))
     if most <= limit:
         return
     edges = int(features.record_degrees(record, _built(options, rule)).sum()) // 2
