@@ -2,6 +2,7 @@
 a subprocess as a shell would run it."""
 
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -11,6 +12,9 @@ import xml.etree.ElementTree as ET
 
 import numpy as np
 import pytest
+
+import kestrel_grid as kg
+from kestrel_grid_tools import _io, cli, features
 
 POSIX = pytest.mark.skipif(os.name == "nt", reason="needs POSIX links, FIFOs and signals")
 ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
@@ -365,3 +369,110 @@ def test_graphml_stays_well_formed_with_odd_headers_and_file_names(tmp_path):
               for n in (1, 2, 3)]
     assert [g.get("id") for g in graphs] == ["c.csv:a\ufffdb", "c.csv:c\td\ufffde", "s\ufffd.txt:0"]
     assert [len(g.findall(GRAPHML + "edge")) for g in graphs] == [1, 1, 3]
+
+
+def convex(path, n):
+    """A parabola of n samples, one per line: every pair sees each other, so its natural
+    graph is complete, n (n - 1) / 2 edges from a file of a few bytes a sample."""
+    path.write_text("v\n" + "".join(f"{(k - n // 2) ** 2}\n" for k in range(n)))
+
+
+@pytest.mark.parametrize("args", [
+    ["--output", "edges", "-o", "r.csv"],
+    ["--output", "edges", "-o", "r.graphml"],
+    ["--output", "edges", "--weight", "slope", "--min-weight", "0", "-o", "r.npy"],
+    ["--output", "edges", "--penetrable", "1", "-o", "r.json"],
+    ["--output", "measures", "-o", "r.csv"],
+    ["--output", "profile", "-o", "r.csv"],
+    ["--output", "degrees", "--directed", "left_to_right", "-o", "r.csv"],
+    ["--output", "summary", "--plot", "r.png"],
+])
+def test_a_graph_with_more_edges_than_allowed_is_refused_before_they_are_listed(tmp_path, args):
+    convex(tmp_path / "c.csv", 300)
+    result = run(tmp_path, "c.csv", "--max-edges", "44849", *args)
+    assert (result.returncode, result.stderr.decode()) == (1, (
+        "kestrel-grid: error: c.csv:v: the natural graph has 44850 edges, more than "
+        "--max-edges 44849 (about 3.6 MB to list); use --output degrees or summary, which "
+        "list no edges\n"))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.csv"]
+
+
+@pytest.mark.parametrize("args", [
+    ["--max-edges", "44850", "--output", "edges"],  # the limit itself is allowed
+    ["--max-edges", "0", "--output", "degrees"],  # lists no edge
+    ["--max-edges", "598", "--output", "edges", "--kind", "horizontal"],  # at most 2n - 2
+])
+def test_graphs_within_the_edge_limit_are_listed(tmp_path, args):
+    convex(tmp_path / "c.csv", 300)
+    result = run(tmp_path, "c.csv", *args, "-o", "r.csv")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert (tmp_path / "r.csv").exists()
+
+
+@pytest.mark.not_under_sanitizer("an address-space limit measures nothing beside ASan's shadow")
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the size from /proc")
+def test_edges_beyond_the_memory_left_are_refused_and_running_out_is_one_line(tmp_path):
+    """Under an address-space limit 256 MiB above the interpreter's size, 18 million
+    edges (a 49 KB file) are refused with their count and the memory they need; given
+    --max-edges to try anyway, the build runs out of memory and says so in one line."""
+    convex(tmp_path / "c.csv", 6000)
+    (tmp_path / "r.csv").write_text("old")
+    code = """
+import resource, sys
+from kestrel_grid_tools.cli import main
+size = int(open('/proc/self/status').read().split('VmSize:')[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20),) * 2)
+sys.exit(main(sys.argv[1:]))
+"""
+    for extra, message in [
+        ([], r"c\.csv:v: the natural graph has 17997000 edges, about 1\.4 GB to list, more "
+             r"than the \d+\.\d MB of memory available; use --output degrees or summary, "
+             r"which list no edges, or set the limit with --max-edges N"),
+        (["--max-edges", "10000000000"], r"out of memory while building c\.csv:v"),
+    ]:
+        result = subprocess.run([sys.executable, "-c", code, "c.csv", "--output", "edges",
+                                 "-o", "r.csv", *extra], cwd=tmp_path, capture_output=True,
+                                text=True, timeout=120)
+        assert result.returncode == 1
+        assert re.fullmatch(f"kestrel-grid: error: {message}\n", result.stderr), result.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["c.csv", "r.csv"]
+        assert (tmp_path / "r.csv").read_text() == "old"
+
+
+@pytest.mark.parametrize("owner, name, args, doing", [
+    (cli, "read_series", [], "reading the inputs"),
+    (_io, "_read_all", ["--x", "t"], "reading s.csv"),
+    (features, "record_edges", [], "building s.csv:v"),
+    (_io.DelimitedWriter, "write", [], "writing s.csv:v"),
+    (_io.DelimitedWriter, "close", [], "writing"),
+])
+def test_running_out_of_memory_is_one_error_line_and_leaves_no_file(tmp_path, monkeypatch,
+                                                                    capsys, owner, name, args,
+                                                                    doing):
+    def exhausted(*_, **__):
+        raise MemoryError
+
+    monkeypatch.setattr(owner, name, exhausted)
+    (tmp_path / "s.csv").write_text("t,v\n0,3\n1,1\n2,2\n")
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["s.csv", "-c", "v", "--output", "edges", "-o", "r.csv", *args]) == 1
+    assert capsys.readouterr().err == f"kestrel-grid: error: out of memory while {doing}\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["s.csv"]
+
+
+@pytest.mark.parametrize("kind", ["natural", "horizontal"])
+def test_the_linear_bound_on_edges_is_never_below_the_graph(kind):
+    """The bound that spares the count: ties, values near the ends of the doubles and
+    a few ulps apart (where the float line may pass its higher end), uneven positions,
+    either rule, and at once the exact count for a convex series."""
+    rng = np.random.default_rng(7)
+    for _ in range(400):
+        n = int(rng.integers(2, 40))
+        values = rng.integers(-3, 4, n) * rng.choice([1.0, 1e-310, 1e300])
+        values = values * (1 + rng.integers(-2, 3, n) * 2.0 ** -52) if rng.random() < 0.5 else values
+        x = np.cumsum(rng.random(n) + 1e-9) if rng.random() < 0.3 else None
+        for exact in (False, True):
+            edges = int(np.asarray(kg.graph_degrees(values, kind, x=x, exact=exact)).sum()) // 2
+            assert edges <= cli._most_edges(values, kind), (values, x, exact)
+    convex = (np.arange(300) - 150.0) ** 2
+    assert cli._most_edges(convex, "natural") == 300 * 299 // 2

@@ -321,6 +321,72 @@ except MemoryError:
     assert done.stdout.split("\n")[:2] == ["30000000 30000000", "too long to load"]
 
 
+def claiming_npy(path, shape, data=b"\0" * 800):
+    """An .npy file whose header claims ``shape`` float64 values, followed by ``data``."""
+    text = "{'descr': '<f8', 'fortran_order': False, 'shape': %r, }" % (shape,)
+    body = text.ljust(117) + "\n"
+    path.write_bytes(b"\x93NUMPY\x01\x00" + len(body).to_bytes(2, "little") + body.encode()
+                     + data)
+
+
+# The readers of .npy files, as the subprocess below calls them on `path`.
+NPY_READERS = {
+    "natural": "natural_out_of_core(path, degrees=path + '.d.npy')",
+    "horizontal": "horizontal_out_of_core(path, degrees=path + '.d.npy')",
+    "command line": "main([path, '--output', 'summary'])",
+}
+
+
+@pytest.mark.not_under_sanitizer("an address-space limit measures nothing beside ASan's shadow")
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the size from /proc")
+@pytest.mark.parametrize("shape, claimed", [
+    ((10**9,), "1000000000 samples"),
+    ((10**12,), "1000000000000 samples"),
+    ((1, 2**63 - 1), "9223372036854775807 values"),  # accepted as 1-d by the piece reader
+    ((2**40, 2**40), "1208925819614629174706176 values"),  # its size overflows int64
+])
+def test_npy_headers_claiming_more_than_the_file_holds_are_refused_at_once(tmp_path, shape,
+                                                                          claimed):
+    """A 928-byte file whose header claims a huge array is refused by every reader with
+    the count it claims, under an address-space limit of 512 MiB above the interpreter's
+    size: nothing is reserved for the claim. Through a pipe, whose size is unknown, the
+    natural builder grows its buffers as samples arrive and finds the end the same way."""
+    path = tmp_path / "short.npy"
+    claiming_npy(path, shape)
+    code = f"""
+import contextlib, io, os, resource, sys, threading
+from kestrel_grid_tools import horizontal_out_of_core, natural_out_of_core
+from kestrel_grid_tools.cli import main
+size = int(open('/proc/self/status').read().split('VmSize:')[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20),) * 2)
+def outcome(call, path):
+    errors = io.StringIO()
+    try:
+        with contextlib.redirect_stderr(errors):
+            return repr(eval(call))
+    except ValueError as error:
+        return str(error)
+    finally:
+        sys.stdout.write(errors.getvalue())
+path = {str(path)!r}
+for call in {list(NPY_READERS.values())!r}:
+    print(outcome(call, path))
+if {len(shape) == 1}:
+    pipe = path + '.pipe'
+    os.mkfifo(pipe)
+    data = open(path, 'rb').read()
+    threading.Thread(target=lambda: open(pipe, 'wb').write(data)).start()
+    print(outcome("natural_out_of_core(path)", pipe))
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    refusal = f"the file ends before its {claimed} (it holds 100)"
+    assert done.stdout.splitlines() == [
+        f"{path}: {refusal}", f"{path}: {refusal}", f"kestrel-grid: error: {path}: {refusal}",
+        "1",  # the command line's exit status
+    ] + [f"{path}.pipe: the file ends before its {claimed}"] * (len(shape) == 1)
+
+
 @pytest.mark.parametrize("options, output", [
     (["--output", "degrees"], "d.npy"),
     (["--output", "degrees", "--missing", "keep", "--skip-adjacent"], "d.npy"),

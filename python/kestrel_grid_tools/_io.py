@@ -1282,10 +1282,48 @@ def _resolve(
     )
 
 
+def _stream_size(stream: BinaryIO) -> Optional[int]:
+    """The byte size of a regular file or an in-memory buffer, else None."""
+    if isinstance(stream, io.BytesIO):
+        return len(stream.getbuffer())
+    try:
+        status = os.fstat(stream.fileno())
+    except (OSError, AttributeError, io.UnsupportedOperation):
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
+
+
+def npy_header(stream: BinaryIO) -> Tuple[Tuple[int, ...], bool, np.dtype[Any]]:
+    """The shape, Fortran order and dtype of the ``.npy`` array ``stream`` starts with,
+    leaving the stream at its data; ``ValueError`` when the header is unreadable. A header
+    that claims more data than a regular file holds after it raises ``EOFError`` (the
+    file ends before its N samples): the claim is checked against the file's size before
+    anything is reserved for it. Pipes are read into memory first
+    (so they are measured too); other streams cannot be."""
+    version = np.lib.format.read_magic(stream)
+    read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
+                   else np.lib.format.read_array_header_2_0)
+    shape, fortran, dtype = read_header(stream)
+    size = _stream_size(stream)
+    if size is not None:
+        count = math.prod(shape)  # exact: no product of a hostile shape wraps around
+        held = max(size - stream.tell(), 0) // max(dtype.itemsize, 1)
+        if count > held:
+            what = "samples" if len(shape) == 1 else "values"
+            raise EOFError(f"the file ends before its {count} {what} (it holds {held})")
+    return shape, fortran, dtype
+
+
 def _read_npy(path: str, columns: Sequence[str], x: Optional[str], stream: BinaryIO) -> List[Series]:
     with stream:
         try:
+            npy_header(stream)
+            stream.seek(0)
             array = np.load(stream, allow_pickle=False)
+        except EOFError as error:  # a header that claims more than the file holds
+            raise InputError(path, str(error)) from None
+        except MemoryError:  # a real array too large: not a fault of the file
+            raise
         except Exception:  # any failure to parse means the same thing to the user
             array = None
     if not isinstance(array, np.ndarray):

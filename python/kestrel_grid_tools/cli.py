@@ -124,6 +124,14 @@ Output files (``-o``)
     GraphML replaces characters XML does not allow in labels with U+FFFD, and records the
     unit and origin of time positions, the direction and the weight's name as graph data.
 
+Large graphs
+    Where the edges are listed (``edges``, ``measures``, ``profile``, ``--directed``
+    degrees, ``--plot``), a graph of more edges than ``--max-edges N``, or without it
+    than the memory available holds at about 80 bytes an edge, is refused before any is
+    listed, naming the count (a convex series of n samples has n (n - 1) / 2 natural
+    edges); ``degrees`` and ``summary`` list none. Running out of memory all the same
+    stops the run with one line naming what it was doing.
+
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
 file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
 or SIGHUP stopped the run (the temporary file removed, the old file kept).
@@ -166,6 +174,7 @@ from ._io import (
     read_series,
     record_table,
 )
+from ._memory import available_bytes
 from ._optional import MissingExtraError, require
 from ._options import MAX_DECIMALS, Options
 from .adapters import DIRECTIONS, WEIGHTS, _oriented, _weights
@@ -337,6 +346,7 @@ class _Options:
     max_weight: Optional[float] = None
     view_angle: Optional[Tuple[float, float]] = None
     motif_size: int = 4
+    max_edges: Optional[int] = None
 
 
 def _delimiter(text: str) -> str:
@@ -443,6 +453,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="window size of --output profile (default: 4)")
     add("--window", type=_positive_int, metavar="W",
         help="motif window size: required by --output motifs, adds motif fields to a summary")
+    add("--max-edges", type=_non_negative_int, metavar="N",
+        help="refuse a graph of more than N edges where its edges are listed (edges, "
+             "measures, profile, --directed degrees, --plot) (default: as many as the "
+             "memory available holds, at about 80 bytes each)")
     add("--format", choices=FORMATS,
         help="output format (default: from the -o suffix: .csv, .tsv, .json, .npy, .parquet, "
              ".graphml; on standard output, or a suffix .txt or none, text for a summary, "
@@ -550,6 +564,7 @@ def _options(args: argparse.Namespace) -> _Options:
         fmt=fmt, path=path, plot=plot, plot_scale=args.plot_scale or "semilog",
         plot_ccdf=args.plot_ccdf, dialect=dialect, min_weight=args.min_weight,
         max_weight=args.max_weight, view_angle=view_angle, motif_size=args.motif_size,
+        max_edges=args.max_edges,
     )
 
 
@@ -585,8 +600,7 @@ def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")
     samples by their rows. Positions read as times add their unit and origin to a
     summary, go with the edges, and are written as times with the degrees."""
     output = options.output
-    built = Options(options.kind, options.skip_adjacent, options.penetrable, rule.exact,
-                    options.missing, rule.decimals, options.window)
+    built = _built(options, rule)
     if output == "summary":
         summary = features.record_summary(record, built)
         named = {"kind": summary.pop("kind"), "rule": rule.name}
@@ -640,6 +654,90 @@ def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")
                              ("in_degree", "out_degree"), (in_degree, out_degree))
     degree = features.record_degrees(record, built)
     return _sample_table(output, rows, record, options.x, ("degree",), (degree,))
+
+
+def _built(options: _Options, rule: _Rule) -> Options:
+    """The builders' options of a run under ``rule``."""
+    return Options(options.kind, options.skip_adjacent, options.penetrable, rule.exact,
+                   options.missing, rule.decimals, options.window)
+
+
+# Bytes an edge takes at the peak of a run that lists edges: the (m, 2) int64 array and
+# the copies the outputs make of it (rows, oriented pairs, weights, measures); the
+# outputs peak at 25 to 70.
+EDGE_BYTES = 80
+
+
+def _lists_edges(options: _Options) -> bool:
+    """Whether the run lists every edge of a graph: the edges in any format, the
+    measures and motif profile, the degrees of directed edges, and the plots."""
+    return (options.output in ("edges", "measures", "profile") or options.plot is not None
+            or (options.output == "degrees" and options.direction is not None))
+
+
+def _amount(size: int) -> str:
+    return f"{size / 1e9:.1f} GB" if size >= 1e9 else f"{size / 1e6:.1f} MB"
+
+
+def _most_edges(values: FloatArray, kind: str) -> int:
+    """At least as many edges as the graph of ``values`` has with no blocker allowed,
+    found in O(n) from the horizontal graph; n (n - 1) / 2 where NaN (and for the
+    natural rule an infinity, which sees past anything) opens every pair.
+
+    A horizontal graph is outerplanar: at most 2n edges. A natural line runs no higher
+    than its higher end, so a pair is blocked by a sample between at or above both
+    ends: the ends lower than or level with j lie back to the last sample before j at
+    least as high, its furthest horizontal neighbour on that side (all samples before it
+    when none is), and those lower than i forward to i's furthest neighbour after it."""
+    n = values.size
+    most = n * (n - 1) // 2
+    if kind == "horizontal":
+        return most if np.isnan(values).any() else min(most, 2 * n)
+    if not np.isfinite(values).all():
+        return most
+    pairs = np.asarray(kg.horizontal_visibility_edge_array(values), dtype=np.int64)
+    span = pairs[:, 1] - pairs[:, 0]
+    back = np.zeros(n, dtype=np.int64)
+    ahead = np.zeros(n, dtype=np.int64)
+    np.maximum.at(back, pairs[:, 1], span)
+    np.maximum.at(ahead, pairs[:, 0], span)
+    at = np.arange(n, dtype=np.int64)
+    peak = np.full(n, -np.inf)  # the largest sample before each, then after each
+    np.maximum.accumulate(values[:-1], out=peak[1:])
+    back = np.where(values > peak, at, back)
+    peak[:] = -np.inf
+    peak[:-1] = np.maximum.accumulate(values[:0:-1])[::-1]
+    ahead = np.where(values > peak, n - 1 - at, ahead)
+    return min(most, int(back.sum() + ahead.sum()))
+
+
+def _check_edge_room(record: Series, options: _Options, rule: _Rule) -> None:
+    """Refuses a graph whose edges would not fit before any is listed: more than
+    ``--max-edges``, or without it more than the memory available holds at
+    :data:`EDGE_BYTES` each (no limit where the platform tells neither). The edges are
+    counted from the degrees, whose build holds none, unless a bound found in linear
+    time (:func:`_most_edges`) is within the limit already."""
+    limit, room = options.max_edges, None
+    if limit is None:
+        room = available_bytes()
+        if room is None:
+            return
+        limit = room // EDGE_BYTES
+    values = record.present(options.missing)
+    most = values.size * (values.size - 1) // 2
+    if not options.penetrable and most > limit:
+        most = min(most, _most_edges(values, options.kind))
+    if most <= limit:
+        return
+    edges = int(features.record_degrees(record, _built(options, rule)).sum()) // 2
+    if edges <= limit:
+        return
+    need = f"about {_amount(edges * EDGE_BYTES)} to list"
+    reason = (f"more than --max-edges {limit} ({need})" if room is None
+              else f"{need}, more than the {_amount(room)} of memory available")
+    remedy = "" if room is None else ", or set the limit with --max-edges N"
+    raise _RunError(f"{record.label}: the {options.kind} graph has {edges} edges, {reason}; "
+                    f"use --output degrees or summary, which list no edges{remedy}")
 
 
 def _edge_table(edges: IntArray, record: Series, rows: IntArray, options: _Options) -> Table:
@@ -744,6 +842,7 @@ class _Progress:
         self.started = time.monotonic()
         self.since = self.started  # when the current step began
         self.step = ""
+        self.doing = "reading the inputs"  # named when the run runs out of memory
         self.done = 0
         self.label = ""
         self.drawn = False
@@ -793,6 +892,7 @@ class _Progress:
 
     def reading(self, done: int, size: Optional[int], name: str) -> None:  # an _io.Progress
         """Show ``done`` bytes read of ``size`` (``None``: unknown) from input ``name``."""
+        self.doing = f"reading {name}"
         if not self.enabled:
             return
         amount = f"{done / 1e6:.1f} MB" if size is None else f"{done / 1e6:.1f}/{size / 1e6:.1f} MB"
@@ -803,6 +903,7 @@ class _Progress:
 
     def stage(self, step: str, label: str = "") -> None:
         """Start a step (``building``, ``writing``) whose seconds the timer shows."""
+        self.doing = f"{step} {label}".strip()
         if not self.enabled:
             return
         with self.lock:
@@ -938,12 +1039,9 @@ def _run(options: _Options) -> int:
         require("pyarrow.parquet", "--format parquet")
     opened: List[OutputFile] = []
     progress = _Progress(0, sys.stderr)
-    if _npy_length(options) is not None:
-        try:
-            return _run_pieces(options, progress)
-        finally:
-            progress.close()
     try:
+        if _npy_length(options) is not None:
+            return _run_pieces(options, progress)
         if options.path is not None:
             _open(options.path, opened)
         series = read_series(options.inputs, options.columns, x=options.x, dialect=options.dialect,
@@ -982,6 +1080,8 @@ def _run(options: _Options) -> int:
             progress.stage("building", item.label)
             if options.missing == "raise":
                 _refuse_missing(item)
+            if _lists_edges(options):
+                _check_edge_room(item, options, rule)
             table = result_table(item, options, rule)
             progress.stage("writing", item.label)
             if writer is not None:
@@ -1004,11 +1104,14 @@ def _run(options: _Options) -> int:
         if not options.path:
             sys.stdout.flush()
         return 0
+    except MemoryError:
+        pass  # reported below, once the arrays of the failed step are given back
     finally:
         progress.close()
         with _signals_held():
             for output_file in opened:
                 output_file.discard()
+    raise _RunError(f"out of memory while {progress.doing}")
 
 
 def _graph_paths(options: _Options, count: int, opened: List[OutputFile]) -> Optional[List[str]]:

@@ -25,9 +25,11 @@ Every other sample's degree is final once the piece holding it has been joined.
 from __future__ import annotations
 
 import contextlib
+import math
 import mmap
 import os
 import re
+import stat
 import threading
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
@@ -620,10 +622,18 @@ class NaturalStream(_Locked):
         """Room for ``samples`` in all, when the length is known ahead (no doubling)."""
         with self._lock:
             if samples > len(self._values):
-                self._values = np.resize(self._values, samples)
-                self._degrees = np.resize(self._degrees, samples)
-                if self._positions:
-                    self._x = np.resize(self._x, samples)
+                self._grow(samples, self._positions)
+
+    def _grow(self, capacity: int, positions: bool) -> None:
+        """Buffers of ``capacity`` samples holding the stream so far. The room after it is
+        left unwritten, so its pages are taken only as samples arrive; all are made before
+        any is replaced, so running out of memory leaves the stream as it was."""
+        length = self._length
+        names = ("_values", "_degrees") + (("_x",) if positions else ())
+        grown = [np.empty(capacity, dtype=getattr(self, name).dtype) for name in names]
+        for name, new in zip(names, grown):
+            new[:length] = getattr(self, name)[:length]
+            setattr(self, name, new)
 
     def _piece_positions(self, x: Any, size: int) -> Optional[FloatArray]:
         if not self._positions:
@@ -693,11 +703,7 @@ class NaturalStream(_Locked):
 
         # The state after the call; nothing is changed before every build succeeded.
         if length + size > len(self._values):
-            capacity = max(2 * len(self._values), length + size, 1024)
-            self._values = np.resize(self._values, capacity)
-            self._degrees = np.resize(self._degrees, capacity)
-            if where is not None:
-                self._x = np.resize(self._x, capacity)
+            self._grow(max(2 * len(self._values), length + size, 1024), where is not None)
         self._values[length:length + size] = piece
         if where is not None:
             self._x[length:length + size] = where
@@ -758,20 +764,27 @@ class MissingSampleError(ValueError):
         self.index = index
 
 
-def _npy_pieces(path: str, piece: int) -> Tuple[int, Iterator[FloatArray]]:
+def _npy_pieces(path: str, piece: int) -> Tuple[Optional[int], Iterator[FloatArray]]:
+    """The sample count of an ``.npy`` file and its samples in pieces. The count its
+    header claims is refused at once when the file is too short to hold it, and given
+    only when the file's size backs it (a regular file): nothing is reserved for a
+    claim the file cannot back."""
+    from ._io import npy_header
+
     handle = open(path, "rb")
     try:
-        version = np.lib.format.read_magic(handle)
-        read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
-                       else np.lib.format.read_array_header_2_0)
-        shape, _, dtype = read_header(handle)
+        shape, _, dtype = npy_header(handle)
+        regular = stat.S_ISREG(os.fstat(handle.fileno()).st_mode)
+    except EOFError as error:
+        handle.close()
+        raise ValueError(f"{path}: {error}") from None
     except BaseException:
         handle.close()
         raise
     if (len(shape) != 1 and not (len(shape) == 2 and 1 in shape)) or dtype.kind not in "biuf":
         handle.close()
         raise ValueError(f"{path}: not a 1-d numeric array (shape {shape}, dtype {dtype})")
-    total = int(np.prod(shape))
+    total = math.prod(shape)
 
     def pieces() -> Iterator[FloatArray]:
         with handle:
@@ -785,7 +798,7 @@ def _npy_pieces(path: str, piece: int) -> Tuple[int, Iterator[FloatArray]]:
                 left -= count
                 yield view.astype(np.float64)
 
-    return total, pieces()
+    return total if regular else None, pieces()
 
 
 def _array_pieces(array: Any, piece: int) -> Tuple[int, Iterator[FloatArray]]:
