@@ -281,6 +281,26 @@ def test_natural_out_of_core_takes_the_builders_options(tmp_path, options):
     assert result.edges == len(edges)
 
 
+@pytest.mark.parametrize("missing", ["keep", "omit"])
+def test_natural_out_of_core_lists_a_dense_graph_in_bounded_parts(tmp_path, monkeypatch, missing):
+    """Every sample of a convex series sees every earlier one: a piece's edges are split
+    into parts near the budget instead of being listed at once."""
+    from kestrel_grid_tools import stream as streams
+    monkeypatch.setattr(streams, "_HELD_EDGES_OUT_OF_CORE", 5000)
+    listed = []
+    extend = streams.NaturalStream.extend
+    monkeypatch.setattr(streams.NaturalStream, "extend",
+                        lambda self, *a, **k: listed.append(extend(self, *a, **k)) or listed[-1])
+    values = np.linspace(-1, 1, 1500) ** 2
+    values[::97] = np.nan
+    result = natural_out_of_core(values, edges=str(tmp_path / "e.npy"), missing=missing, piece=1000)
+    where = np.arange(values.size) if missing == "keep" else np.flatnonzero(~np.isnan(values))
+    edges = np.asarray(kg.graph_edge_array(values, kind="natural", missing=missing))
+    assert (sorted_edges(np.load(tmp_path / "e.npy")) == where[edges]).all()
+    assert result.edges == len(edges) > 50 * 5000
+    assert max(len(update.edges) for update in listed) <= 4 * 5000
+
+
 def test_out_of_core_missing_raise_names_the_sample_and_writes_nothing(tmp_path):
     values = np.ones(1000)
     values[700] = np.nan

@@ -1038,6 +1038,27 @@ def horizontal_out_of_core(
     return OutOfCoreResult(len(stream), edge_count, counts)
 
 
+class _EdgeBudget:
+    """Splits each piece so that the edges listed at once stay near ``budget``: a sample
+    may see every earlier one, so a piece's edges are not bounded by its length. The next
+    part's length follows the edges per sample of the last one (at most doubling)."""
+
+    def __init__(self, piece: int, budget: int) -> None:
+        # A first part of sqrt(budget) samples has at most budget / 2 pairs.
+        self.most, self.budget, self.size = piece, budget, max(1, min(piece, math.isqrt(budget)))
+
+    def parts(self, length: int) -> Iterator[Tuple[int, int]]:
+        low = 0
+        while low < length and self.most:
+            high = min(length, low + self.size)
+            yield low, high
+            low = high
+
+    def took(self, samples: int, edges: int) -> None:
+        fits = self.budget * samples // max(edges, 1)
+        self.size = max(1, min(self.most, 2 * self.size, fits))
+
+
 def natural_out_of_core(
     source: Any,
     *,
@@ -1056,15 +1077,18 @@ def natural_out_of_core(
 
     A high enough later sample sees any earlier one, so the samples stay in memory
     (16 bytes each with their degrees); the edges, which outnumber them, never do: each
-    piece's are found by a scan of the stretch it may see, written and dropped. The
+    piece's are found by a scan of the stretch it may see, written and dropped, in parts
+    short enough that a dense graph's edges are listed a bounded number at a time. The
     degrees are written at the end.
 
     Args:
         source: As for :func:`horizontal_out_of_core`.
         degrees: Where to write the degree of every vertex as an int64 ``.npy`` file.
         edges: Where to write the edges as an ``(m, 2)`` int64 ``.npy`` file, grouped by
-            the piece of their later end, each group in ascending ``(low, high)`` order;
-            positions count the source's samples.
+            the stretch of consecutive samples their later end is in (a piece, or a part
+            of one: the parts are cut so that about 2**21 edges are listed at a time),
+            each group in ascending ``(low, high)`` order; positions count the source's
+            samples.
         skip_adjacent, penetrable, exact, decimals: As for ``graph_edge_array``.
         missing: ``"keep"``, ``"omit"`` (the present samples at their own positions in
             the source, as ``graph_edge_array(..., missing="omit")`` places them) or
@@ -1084,6 +1108,7 @@ def natural_out_of_core(
     if total is not None:
         stream._reserve(total)
     source_of = _EMPTY_INTS  # under "omit", the source position of each vertex (grows)
+    lister = _EdgeBudget(piece if edges is not None else 0, _HELD_EDGES_OUT_OF_CORE)
     with _written(degrees, edges) as (degree_output, edge_output):
         for read, values, gaps in _checked_pieces(pieces, missing):
             where = None
@@ -1094,10 +1119,14 @@ def natural_out_of_core(
                 if held + len(where) > len(source_of):
                     source_of = np.resize(source_of, max(2 * len(source_of), held + len(where)))
                 source_of[held:held + len(where)] = where
-            update = stream.extend(values, x=None if where is None else where.astype(np.float64),
-                                   edges=edge_output is not None)
-            if edge_output is not None and len(update.edges):
-                edge_output.write(source_of[update.edges] if omit else update.edges)
+            x = None if where is None else where.astype(np.float64)
+            if edge_output is None:
+                stream.extend(values, x=x, edges=False)
+            for low, high in lister.parts(len(values)):
+                update = stream.extend(values[low:high], x=None if x is None else x[low:high])
+                lister.took(high - low, len(update.edges))
+                if edge_output is not None and len(update.edges):
+                    edge_output.write(source_of[update.edges] if omit else update.edges)
             if progress is not None:
                 progress(read + len(gaps), total)
         _, final = stream.pending_degrees()
