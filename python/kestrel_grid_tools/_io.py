@@ -1282,7 +1282,7 @@ def _resolve(
     )
 
 
-def _stream_size(stream: BinaryIO) -> Optional[int]:
+def stream_size(stream: BinaryIO) -> Optional[int]:
     """The byte size of a regular file or an in-memory buffer, else None."""
     if isinstance(stream, io.BytesIO):
         return len(stream.getbuffer())
@@ -1304,7 +1304,7 @@ def npy_header(stream: BinaryIO) -> Tuple[Tuple[int, ...], bool, np.dtype[Any]]:
     read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
                    else np.lib.format.read_array_header_2_0)
     shape, fortran, dtype = read_header(stream)
-    size = _stream_size(stream)
+    size = stream_size(stream)
     if size is not None:
         count = math.prod(shape)  # exact: no product of a hostile shape wraps around
         held = max(size - stream.tell(), 0) // max(dtype.itemsize, 1)

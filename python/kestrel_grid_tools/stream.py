@@ -29,7 +29,6 @@ import math
 import mmap
 import os
 import re
-import stat
 import threading
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
@@ -769,12 +768,12 @@ def _npy_pieces(path: str, piece: int) -> Tuple[Optional[int], Iterator[FloatArr
     header claims is refused at once when the file is too short to hold it, and given
     only when the file's size backs it (a regular file): nothing is reserved for a
     claim the file cannot back."""
-    from ._io import npy_header
+    from ._io import npy_header, stream_size
 
     handle = open(path, "rb")
     try:
         shape, _, dtype = npy_header(handle)
-        regular = stat.S_ISREG(os.fstat(handle.fileno()).st_mode)
+        regular = stream_size(handle) is not None
     except EOFError as error:
         handle.close()
         raise ValueError(f"{path}: {error}") from None
