@@ -30,6 +30,7 @@ from .features import (
     summarize,
     visibility_graph,
 )
+from .fits import TailFit, fit_degree_tail
 from ._options import Options
 from ._positions import Positions, time_positions
 from ._record import Record, as_record
@@ -70,6 +71,8 @@ if TYPE_CHECKING:
     from .learn import VisibilityFeatures
 
 __all__ = [
+    "TailFit",
+    "fit_degree_tail",
     "MissingExtraError",
     "DIRECTIONS",
     "WEIGHTS",
