@@ -204,6 +204,35 @@ struct MaxTree {
             if (!visit(right_nodes[--rights])) return;
         }
     }
+
+    // Depth first over the nodes that cover [first, last), left to right: a node is entered
+    // only when enter(node, first, width) holds, and one of width <= read_width is read
+    // through by read(first, width) instead, which returns false to end the whole search.
+    // Returns false when read ended it. enter must hold for a node whenever it holds for any
+    // node below it, so that no sample read would be missed.
+    template <class Enter, class Read>
+    bool search(std::size_t first, std::size_t last, std::size_t read_width, Enter&& enter,
+                Read&& read) const {
+        std::size_t stack[2 * 64];
+        bool going = true;
+        cover(first, last, [&](std::size_t node) {
+            std::size_t depth = 0;
+            stack[depth++] = node;
+            while (depth > 0) {
+                const std::size_t i = stack[--depth];
+                const auto [from, width] = range(i);
+                if (!enter(i, from, width)) continue;
+                if (width <= read_width) {
+                    if (!read(from, width)) return going = false;
+                    continue;
+                }
+                stack[depth++] = 2 * i + 1;
+                stack[depth++] = 2 * i;
+            }
+            return true;
+        });
+        return going;
+    }
 };
 
 // Shared by both rules: the non-finite bookkeeping and the walk over the tree.
@@ -267,29 +296,18 @@ protected:
     // values, so that a node whose largest value fails holds none.
     template <class Keep>
     void emit_where(std::size_t lo, std::size_t from, std::size_t stop, Keep&& keep) {
-        std::size_t stack[2 * 64];
-        auto search = [&](std::size_t node) {
-            std::size_t depth = 0;
-            stack[depth++] = node;
-            while (depth > 0) {
-                const std::size_t i = stack[--depth];
+        // A short node costs less read through than entered.
+        tree_.search(from, stop, 16,
+            [&](std::size_t i, std::size_t, std::size_t) {
                 poll_.tick();
-                if (!keep(tree_.nodes[i].top)) continue;
-                const auto [first, width] = tree_.range(i);
-                if (width <= 16) {  // a short node costs less read through than entered
-                    for (std::size_t k = first; k < first + width; ++k) {
-                        if (keep(v_[k])) emit(lo, k);
-                    }
-                    continue;
+                return keep(tree_.nodes[i].top);
+            },
+            [&](std::size_t first, std::size_t width) {
+                for (std::size_t k = first; k < first + width; ++k) {
+                    if (keep(v_[k])) emit(lo, k);
                 }
-                stack[depth++] = 2 * i + 1;
-                stack[depth++] = 2 * i;
-            }
-        };
-        tree_.cover(from, stop, [&](std::size_t node) {
-            search(node);
-            return true;
-        });
+                return true;
+            });
     }
 
     // First position in [from, stop) not inside a node that self.passes_over accepts.
@@ -524,33 +542,23 @@ public:
         if (near == hi) return count;
         const MaxTree& tree = this->tree_;
         const auto line = [&](std::size_t k) { return (this->pos_.diff(lo_, k) / span) * rise + y0_; };
-        std::size_t stack[2 * 64];
-        // The nodes covering [near, hi - 1], each searched depth first.
-        auto search = [&](std::size_t node) {
-            std::size_t depth = 0;
-            stack[depth++] = node;
-            while (depth > 0) {
-                const std::size_t i = stack[--depth];
+        // The nodes covering [near, hi - 1]; near-ties fill whole nodes, so short ones are
+        // read through.
+        tree.search(near, hi, kShortNode,
+            [&](std::size_t i, std::size_t first, std::size_t width) {
                 this->poll_.tick();
-                const auto [first, width] = tree.range(i);
-                const double low_line = line(rise >= 0 ? first : first + width - 1);
-                if (!(tree.nodes[i].top >= low_line)) continue;
-                if (width <= kShortNode) {  // read through: near-ties fill whole nodes
-                    this->poll_.tick(width);
-                    for (std::size_t k = first; k < first + width; ++k) {
-                        if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) &&
-                            ++count > this->limit_) {
-                            return false;
-                        }
+                return tree.nodes[i].top >= line(rise >= 0 ? first : first + width - 1);
+            },
+            [&](std::size_t first, std::size_t width) {
+                this->poll_.tick(width);
+                for (std::size_t k = first; k < first + width; ++k) {
+                    if (literal_blocks(this->pos_.diff(lo_, k), this->v_[k], span, rise) &&
+                        ++count > this->limit_) {
+                        return false;
                     }
-                    continue;
                 }
-                stack[depth++] = 2 * i + 1;
-                stack[depth++] = 2 * i;
-            }
-            return true;
-        };
-        tree.cover(near, hi, search);
+                return true;
+            });
         return count;
     }
 
