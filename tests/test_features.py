@@ -91,6 +91,17 @@ def test_two_dimensional_series_is_refused():
     assert str(info.value) == "a series must be one-dimensional, got shape (1, 2)"
 
 
+@pytest.mark.parametrize("call", [features.degrees, features.summarize])
+def test_a_graph_given_for_a_series_says_what_to_pass(call):
+    graph = kg.build_visibility_graph([1.0, 3.0, 2.0])
+    with pytest.raises(TypeError, match=r"a VisibilityGraph was given where a series is expected: "
+                       r"pass the series itself, or .*graph.degrees_array\(\)"):
+        call(graph)
+    # Where degrees are expected, the graph's own do.
+    given, expected = features.degree_distribution(graph), features.degree_distribution([1, 2, 1])
+    assert all(np.array_equal(a, b) for a, b in zip(given, expected))
+
+
 def test_a_missing_extra_is_named(monkeypatch):
     monkeypatch.setitem(sys.modules, "networkx", None)  # makes the import fail
     with pytest.raises(MissingExtraError) as info:

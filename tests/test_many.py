@@ -225,6 +225,11 @@ def test_time_column_none_keeps_row_order():
         [[0, 0], [0, 1]], names=["instance", "timepoint"]))),
      "column 'series' not found; available columns: ['c0']; the index holds "
      "['instance', 'timepoint']: data.reset_index() makes them columns"),
+    (lambda: features_frame(pd.DataFrame(np.zeros((2, 3)))),
+     "column 'series' not found; available columns: [0, 1, 2]; the frame looks wide (one row "
+     "per series, one column per sample?): the frames take long form, one row per sample, e.g. "
+     "data.rename_axis('series').reset_index().melt(id_vars='series', var_name='time', "
+     "value_name='value')"),
     (lambda: series_features(da.zeros((2, 3, 4))),
      "a series array must be two-dimensional (series, samples), got shape (2, 3, 4)"),
     (lambda: series_features(np.zeros(3)),

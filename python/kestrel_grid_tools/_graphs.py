@@ -16,6 +16,12 @@ IntArray = npt.NDArray[np.int64]
 
 def as_series(values: Any) -> FloatArray:
     """A 1-d float64 array of the samples (no copy when it already is one)."""
+    if hasattr(values, "vertices_array") and hasattr(values, "degrees_array"):
+        name = type(values).__name__
+        raise TypeError(f"a {name} was given where a series is expected: pass the series "
+                        "itself, or the graph's samples and positions as "
+                        "graph.vertices_array()[:, 1] with x=graph.vertices_array()[:, 0]; "
+                        "its degrees are graph.degrees_array()")
     series = np.asarray(values, dtype=np.float64)
     if series.ndim != 1:
         raise ValueError(f"a series must be one-dimensional, got shape {series.shape}")

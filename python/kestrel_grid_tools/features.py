@@ -135,9 +135,12 @@ def record_graph(record: Record, options: Options) -> Graph:
 
 
 def degree_distribution(degree_values: Any) -> Tuple[IntArray, FloatArray]:
-    """(k, P(k)) for k = 0 .. max degree: the share of vertices with each degree.
+    """(k, P(k)) for k = 0 .. max degree: the share of vertices with each degree, of a
+    degree sequence or of a graph object's degrees.
 
     Empty input gives two empty arrays."""
+    if hasattr(degree_values, "degrees_array"):
+        degree_values = degree_values.degrees_array()
     counts = np.bincount(np.asarray(degree_values, dtype=np.int64))
     k = np.arange(counts.size, dtype=np.int64)
     if counts.size == 0:

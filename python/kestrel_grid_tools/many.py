@@ -344,10 +344,21 @@ def _check_columns(columns: Sequence[Any], wanted: Sequence[Optional[str]],
     columns."""
     available = list(columns)
     levels = [level for level in index_names if level is not None]
-    for name in wanted:
-        if name is not None and name not in available:
-            hint = (f"; the index holds {levels!r}: data.reset_index() makes them columns"
-                    if len(index_names) > 1 or name in levels else "")
+    named = [name for name in wanted if name is not None]
+    for name in named:
+        if name not in available:
+            if len(index_names) > 1 or name in levels:
+                hint = f"; the index holds {levels!r}: data.reset_index() makes them columns"
+            elif not any(other in available for other in named):
+                # None of the columns: most likely a wide frame, a series per row.
+                series, time, value = (list(wanted) + [None, None, None])[:3]
+                names = f"var_name={time!r}, " if time is not None else ""
+                hint = ("; the frame looks wide (one row per series, one column per sample?): "
+                        "the frames take long form, one row per sample, e.g. "
+                        f"data.rename_axis({series!r}).reset_index().melt(id_vars={series!r}, "
+                        f"{names}value_name={value!r})")
+            else:
+                hint = ""
             raise ValueError(f"column {name!r} not found; available columns: {available!r}{hint}")
 
 
