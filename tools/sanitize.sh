@@ -141,7 +141,16 @@ tools_only=(--ignore=tests/test_cli.py --ignore=tests/test_many.py --ignore=test
             --ignore=tests/test_cli_plots.py --ignore=tests/test_cli_rules.py
             --ignore=tests/test_shell_examples.py)
 status=0
-"$venv_python" -m pytest -q -p no:cacheprovider -rs "${tools_only[@]}" "$@" || status=$?
+cache=(-o "cache_dir=$work/pytest-cache")
+"$venv_python" -m pytest -q "${cache[@]}" -rs "${tools_only[@]}" "$@" || status=$?
+# LeakSanitizer's stop-the-world tracer now and then crashes at a process exit ("Tracer
+# caught signal 11"), whatever the process did, and the runtime then aborts it. When that
+# is what the reports hold, the tests that failed run once more; a real fault fails again.
+if [ "$status" -ne 0 ] && LD_PRELOAD= "$python" tools/sanitizer_reports.py --tracer-crashes "$reports"; then
+  echo "== LeakSanitizer's tracer crashed at a process exit: the failed tests once more"
+  status=0
+  "$venv_python" -m pytest -q "${cache[@]}" -rs --last-failed "${tools_only[@]}" "$@" || status=$?
+fi
 unset LD_PRELOAD
 
 found=0
