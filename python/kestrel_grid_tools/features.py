@@ -41,6 +41,7 @@ def degrees(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> IntArray:
     """Degree of every sample, as an (n,) int64 array, without storing edges.
 
@@ -64,6 +65,8 @@ def degrees(
             ``"raise"`` refuses them; ``"keep"`` builds with NaN as a value.
         decimals: ``None``, or decide the natural rule exactly on the values as
             decimals with at most this many places (see ``kestrel_grid.build_graph``).
+        threads: How many threads the module may use for one series (``None``: its own
+            choice, every core for long series); the result is the same either way.
 
     Returns:
         The degrees, from ``kestrel_grid.graph_degrees``.
@@ -75,7 +78,8 @@ def degrees(
         TypeError: ``penetrable`` or ``decimals`` is no int, or a Series' index that
             holds no positions.
     """
-    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    options = Options(kind=kind, skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
+                      missing=missing, decimals=decimals, threads=threads)
     return record_degrees(as_record(values, x), options)
 
 
@@ -104,6 +108,7 @@ def visibility_graph(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> Graph:
     """The graph object of a series, with the tools' defaults: missing samples left out
     (each other sample keeping its position) and, for a pandas Series, its index as
@@ -122,7 +127,8 @@ def visibility_graph(
         >>> g.vertices, g.edges, g.x_unit, g.x_origin
         ([(0.0, 2.0), (2.0, 1.0), (3.0, 3.0)], [(0, 1), (0, 2), (1, 2)], 'D', '2024-05-01')
     """
-    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    options = Options(kind=kind, skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
+                      missing=missing, decimals=decimals, threads=threads)
     return record_graph(as_record(values, x), options)
 
 
@@ -217,6 +223,7 @@ def summarize(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> Dict[str, Any]:
     """Summary of one series' graph: samples, omitted samples, edges, mean and largest
     degree; for horizontal graphs the distance from the i.i.d. law; with `window`, the
@@ -233,7 +240,8 @@ def summarize(
     ordinary horizontal graph, which positions and ``exact`` do not change; a ``window``
     with ``penetrable`` above 0 raises ValueError, as there are no penetrable motif
     scores."""
-    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals, window)
+    options = Options(kind=kind, skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
+                      missing=missing, decimals=decimals, window=window, threads=threads)
     return record_summary(as_record(values, x), options)
 
 

@@ -43,6 +43,8 @@ class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[mis
         missing: ``"omit"`` (default), ``"raise"`` or ``"keep"`` for NaN samples.
         decimals: ``None``, or decide the natural rule exactly on decimals of this many
             places.
+        threads: How many threads the module may use for one series (``None``: its own
+            choice); the features are the same either way.
 
     ``X`` is an (n_series, n_samples) array, or a sequence of 1-d series of any lengths,
     of at least 3 samples each. Other layouts of many series are refused with
@@ -59,14 +61,17 @@ class VisibilityFeatures(_TransformerMixin, _BaseEstimator):  # type: ignore[mis
     """
 
     def __init__(self, kind: Kind = "horizontal", exact: bool = False,
-                 missing: Missing = "omit", decimals: Optional[int] = None) -> None:
+                 missing: Missing = "omit", decimals: Optional[int] = None,
+                 threads: Optional[int] = None) -> None:
         self.kind = kind
         self.exact = exact
         self.missing = missing
         self.decimals = decimals
+        self.threads = threads
 
     def _options(self) -> Options:
-        return Options(self.kind, False, 0, self.exact, self.missing, self.decimals)
+        return Options(kind=self.kind, exact=self.exact, missing=self.missing,
+                       decimals=self.decimals, threads=self.threads)
 
     def fit(self, X: Any, y: Any = None) -> "VisibilityFeatures":
         """Checks the parameters and the shape of ``X``; learns nothing from it."""

@@ -60,10 +60,13 @@ def _request(
     positions: bool = False,
     decimals: Optional[int] = None,
     measures: bool = False,
+    threads: Optional[int] = None,
 ) -> _Request:
     """Checks the arguments shared by both entry points (missing samples are always
     left out, as a summary leaves them out)."""
-    options = Options(check_kind(kind), skip_adjacent, penetrable, exact, "omit", decimals, window)
+    options = Options(kind=check_kind(kind), skip_adjacent=skip_adjacent, penetrable=penetrable,
+                      exact=exact, missing="omit", decimals=decimals, window=window,
+                      threads=threads)
     if measures:
         _measures.check_measure_options(options)
     return _Request(options, check_int("max_degree", max_degree, 0), bool(positions), bool(measures))
@@ -391,6 +394,7 @@ def series_features(
     positions: bool = False,
     decimals: Optional[int] = None,
     measures: bool = False,
+    threads: Optional[int] = None,
 ) -> Any:
     """Graph features of many series as a lazy dask DataFrame, one row per series.
 
@@ -501,7 +505,7 @@ def series_features(
     dd = require("dask.dataframe", FEATURE)
     da = require("dask.array", FEATURE)
     options = _request(kind, skip_adjacent, window, max_degree, penetrable, exact, positions, decimals,
-                       measures)
+                       measures, threads)
     _check_positions(positions, isinstance(data, (pd.DataFrame, dd.DataFrame)), time_column)
     labels = None
     if isinstance(data, pd.DataFrame):
@@ -590,6 +594,7 @@ def features_frame(
     positions: bool = False,
     decimals: Optional[int] = None,
     measures: bool = False,
+    threads: Optional[int] = None,
 ) -> Any:
     """The rows of :func:`series_features`, computed eagerly into a pandas DataFrame.
 
@@ -636,7 +641,7 @@ def features_frame(
     """
     pd = require("pandas", "features_frame")
     options = _request(kind, skip_adjacent, window, max_degree, penetrable, exact, positions, decimals,
-                       measures)
+                       measures, threads)
     _check_positions(positions, isinstance(data, pd.DataFrame), time_column)
     if isinstance(data, pd.DataFrame):
         wanted = [id_column, time_column, value_column]

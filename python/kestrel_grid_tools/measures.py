@@ -20,6 +20,8 @@ References:
 
 from __future__ import annotations
 
+import dataclasses
+
 import math
 from dataclasses import dataclass
 from functools import cached_property
@@ -130,6 +132,7 @@ def motif_profile(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> FloatArray:
     """Sequential visibility-graph motif profile: the share of each motif over the
     ``n - size + 1`` windows of ``size`` consecutive samples (Iacovacci & Lacasa 2016).
@@ -158,7 +161,7 @@ def motif_profile(
         [0.3333333333333333, 0.0, 0.0, 0.3333333333333333, 0.3333333333333333, 0.0]
     """
     size = _check_size(size)
-    options = Options(kind, False, 0, exact, missing, decimals)
+    options = Options(kind=kind, exact=exact, missing=missing, decimals=decimals, threads=threads)
     record = as_record(values, x)
     edges = record_edges(record, options)
     return _profile(edges, _kept_count(record, options), options.kind, size)
@@ -189,6 +192,7 @@ def directed_degrees(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> Tuple[IntArray, IntArray]:
     """In- and out-degree of every sample kept, with the edges turned to ``direction``
     as :func:`~kestrel_grid_tools.directed_edges` turns them (``"left_to_right"``:
@@ -198,7 +202,8 @@ def directed_degrees(
         ``(in_degree, out_degree)``, two (n,) int64 arrays; they add up to the degrees.
     """
     _check_direction(direction)
-    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    options = Options(kind=kind, skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
+                      missing=missing, decimals=decimals, threads=threads)
     record = as_record(values, x)
     edges = record_edges(record, options)
     return _in_out(edges, record.present(options.missing), direction)
@@ -397,7 +402,7 @@ def _irreversibility(edges: IntArray, n: int, pairs: bool) -> float:
 
 
 def irreversibility(
-    values: Any, *, pairs: bool = False, missing: Missing = "omit"
+    values: Any, *, pairs: bool = False, missing: Missing = "omit", threads: Optional[int] = None
 ) -> float:
     """Time irreversibility of a series (Lacasa et al. 2012): the Kullback-Leibler
     divergence ``D(P_out || P_in) = sum_k P_out(k) log(P_out(k) / P_in(k))`` between the
@@ -417,7 +422,7 @@ def irreversibility(
     Missing samples are left out by default; NaN for an empty series (or one without
     edges, for ``pairs``).
     """
-    options = Options("horizontal", False, 0, False, missing)
+    options = Options(kind="horizontal", missing=missing, threads=threads)
     record = as_record(values)
     edges = record_edges(record, options)
     return _irreversibility(edges, _kept_count(record, options), bool(pairs))
@@ -447,10 +452,12 @@ def degree_entropy(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> float:
     """Shannon entropy (nats) of the degree distribution of the series' graph, from the
     degree-only builder (O(n) memory); NaN for an empty series."""
-    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    options = Options(kind=kind, skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
+                      missing=missing, decimals=decimals, threads=threads)
     return shannon_entropy(record_degrees(as_record(values, x), options))
 
 
@@ -468,11 +475,13 @@ def joint_degree_entropy(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> float:
     """Shannon entropy (nats) of the joint degree-degree distribution ``P(k, k')``: the
     share of edges ``i < j`` whose earlier end has degree ``k`` and later end ``k'``.
     NaN for a graph without edges."""
-    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    options = Options(kind=kind, skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
+                      missing=missing, decimals=decimals, threads=threads)
     record = as_record(values, x)
     edges = record_edges(record, options)
     return _joint_entropy(edges, _kept_count(record, options))
@@ -485,6 +494,7 @@ def difference_degrees(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> IntArray:
     """Degrees of the difference visibility graph: natural minus horizontal degree of
     every sample kept. The horizontal graph is a subgraph of the natural one (samples
@@ -492,8 +502,10 @@ def difference_degrees(
     the horizontal rule does not give. Its entropy is
     ``shannon_entropy(difference_degrees(values))``."""
     record = as_record(values, x)
-    natural = record_degrees(record, Options("natural", False, 0, exact, missing, decimals))
-    horizontal = record_degrees(record, Options("horizontal", False, 0, False, missing))
+    natural = record_degrees(record, Options(kind="natural", exact=exact, missing=missing,
+                                             decimals=decimals, threads=threads))
+    horizontal = record_degrees(record, Options(kind="horizontal", missing=missing,
+                                                threads=threads))
     result: IntArray = natural - horizontal
     return result
 
@@ -506,6 +518,7 @@ def graph_index_complexity(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> float:
     """Graph index complexity ``4 c (1 - c)`` with
     ``c = (lambda - 2 cos(pi / (n + 1))) / (n - 1 - 2 cos(pi / (n + 1)))``, ``lambda`` the
@@ -515,7 +528,7 @@ def graph_index_complexity(
     1e-10 relative; NaN below 3 samples."""
     sparse = require("scipy.sparse", "graph_index_complexity")
     linalg = require("scipy.sparse.linalg", "graph_index_complexity")
-    options = Options(kind, False, 0, exact, missing, decimals)
+    options = Options(kind=kind, exact=exact, missing=missing, decimals=decimals, threads=threads)
     record = as_record(values, x)
     edges = record_edges(record, options)
     n = _kept_count(record, options)
@@ -527,7 +540,10 @@ def graph_index_complexity(
     if n <= 64:  # the dense solver is exact enough and faster for tiny graphs
         largest = float(np.linalg.eigvalsh(matrix.toarray())[-1])
     else:
-        largest = float(linalg.eigsh(matrix, k=1, which="LA", tol=1e-12,
+        # A fixed start (ARPACK's own is random), so that a series always gives the
+        # same value: all ones overlaps the positive leading eigenvector of a connected
+        # graph.
+        largest = float(linalg.eigsh(matrix, k=1, which="LA", tol=1e-12, v0=np.ones(n),
                                      return_eigenvectors=False)[0])
     path = 2.0 * math.cos(math.pi / (n + 1))
     c = min(1.0, max(0.0, (largest - path) / (n - 1 - path)))
@@ -577,9 +593,10 @@ def as_layers(
     return array, list(range(array.shape[0]))
 
 
-def _layer_options(kind: Kind, exact: bool, decimals: Optional[int]) -> Options:
+def _layer_options(kind: Kind, exact: bool, decimals: Optional[int],
+                   threads: Optional[int]) -> Options:
     # The layers share one node set, so a missing sample would change it: refused.
-    return Options(kind, False, 0, exact, "raise", decimals)
+    return Options(kind=kind, exact=exact, missing="raise", decimals=decimals, threads=threads)
 
 
 def edge_overlap(
@@ -588,6 +605,7 @@ def edge_overlap(
     *,
     exact: bool = False,
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
     channel_column: str = "channel",
     time_column: Optional[str] = "time",
     value_column: str = "value",
@@ -601,7 +619,7 @@ def edge_overlap(
     share their nodes)."""
     array, _ = as_layers(layers, channel_column=channel_column, time_column=time_column,
                          value_column=value_column)
-    options = _layer_options(kind, exact, decimals)
+    options = _layer_options(kind, exact, decimals, threads)
     count, n = array.shape
     if count == 0:
         return math.nan
@@ -619,6 +637,7 @@ def interlayer_mutual_information(
     *,
     exact: bool = False,
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
     channel_column: str = "channel",
     time_column: Optional[str] = "time",
     value_column: str = "value",
@@ -630,7 +649,7 @@ def interlayer_mutual_information(
     for layers without samples."""
     array, _ = as_layers(layers, channel_column=channel_column, time_column=time_column,
                          value_column=value_column)
-    options = _layer_options(kind, exact, decimals)
+    options = _layer_options(kind, exact, decimals, threads)
     count, n = array.shape
     degree = [record_degrees(Record(row), options) for row in array]
     result = np.full((count, count), math.nan)
@@ -671,8 +690,7 @@ def edge_penetrations(record: Record, options: Options) -> Tuple[IntArray, IntAr
     order = np.argsort(key, kind="stable")
     sorted_key = key[order]
     for level in range(options.penetrable - 1, -1, -1):
-        lower = record_edges(record, Options(options.kind, options.skip_adjacent, level,
-                                             options.exact, options.missing, options.decimals))
+        lower = record_edges(record, dataclasses.replace(options, penetrable=level))
         found = np.searchsorted(sorted_key, lower[:, 0] * n + lower[:, 1])
         # Every edge of a lower level is an edge of this one (fewer blockers allowed).
         count[order[found]] = level
@@ -694,6 +712,7 @@ def visibility_edges(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> Tuple[IntArray, Optional[FloatArray]]:
     """The edges of a series' graph, turned to ``direction``, with an optional weight
     and filters, all on whole arrays.
@@ -710,6 +729,8 @@ def visibility_edges(
             ``arctan(dy / dx)``, taken from the earlier sample to the later whatever
             ``direction``, lies in ``[low, high]`` (the parametric natural visibility
             graph of Bezsudnov & Snarskii 2014; ``(-pi/2, pi/2)`` keeps all).
+        threads: How many threads the module may use for one series (``None``: its own
+            choice, every core for long series); the result is the same either way.
 
     Returns:
         ``(edges, weights)``: the (m, 2) int64 rows ``(source, target)`` naming the
@@ -725,7 +746,8 @@ def visibility_edges(
     _check_direction(direction)
     _check_bounds(weight, min_weight, max_weight)
     angle_range = _check_view_angle(view_angle)
-    options = Options(kind, skip_adjacent, penetrable, exact, missing, decimals)
+    options = Options(kind=kind, skip_adjacent=skip_adjacent, penetrable=penetrable, exact=exact,
+                      missing=missing, decimals=decimals, threads=threads)
     record = as_record(values, x)
     if weight == "penetrations":
         edges, count = edge_penetrations(record, options)
@@ -796,7 +818,8 @@ def record_horizontal_edges(record: Record, options: Options, edges: IntArray) -
     """The horizontal graph's edges of ``record``: ``edges`` themselves when they are."""
     if options.kind == "horizontal":
         return edges
-    return record_edges(record, Options("horizontal", False, 0, False, options.missing))
+    return record_edges(record, Options(kind="horizontal", missing=options.missing,
+                                        threads=options.threads))
 
 
 def _width(value: IntArray) -> int:
@@ -925,6 +948,7 @@ def feature_vector(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> Dict[str, float]:
     """One feature vector of a series, named by :func:`feature_names`: mean degree,
     degree and joint degree-degree entropies, the size-4 motif profile, the
@@ -938,6 +962,6 @@ def feature_vector(
         >>> round(row["mean_degree"], 4), row["motif_5"]
         (2.6667, 0.3333333333333333)
     """
-    options = Options(kind, False, 0, exact, missing, decimals)
+    options = Options(kind=kind, exact=exact, missing=missing, decimals=decimals, threads=threads)
     return record_measures(as_record(values, x), options)
 

@@ -61,6 +61,7 @@ def _graph_arrays(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
 ) -> Tuple[FloatArray, IntArray, str, bool]:
     """Vertices ``(n, 2)``, edges ``(m, 2)``, the graph's kind and whether the x of the
     vertices are dates (matplotlib day numbers), from a graph or a series (placed at
@@ -69,7 +70,8 @@ def _graph_arrays(
         return vertex_array(graph_or_series), edge_array(graph_or_series), "natural", False
     if isinstance(graph_or_series, kg.HorizontalVisibilityGraph):
         return vertex_array(graph_or_series), edge_array(graph_or_series), "horizontal", False
-    options = Options(check_kind(kind), skip_adjacent, penetrable, exact, missing, decimals)
+    options = Options(kind=check_kind(kind), skip_adjacent=skip_adjacent, penetrable=penetrable,
+                      exact=exact, missing=missing, decimals=decimals, threads=threads)
     record = as_record(graph_or_series, x)
     edges = record_edges(record, options)
     xs = np.arange(record.values.size, dtype=np.float64) if record.positions is None else record.positions
@@ -193,6 +195,7 @@ def plot_series_graph(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
     xlabel: Optional[str] = None,
     ylabel: Optional[str] = None,
 ) -> Axes:
@@ -246,7 +249,7 @@ def plot_series_graph(
     _check_max_edges(max_edges)
     _matplotlib("collections")
     vertices, edges, graph_kind, dates = _graph_arrays(
-        graph_or_series, kind, skip_adjacent, x, penetrable, exact, missing, decimals
+        graph_or_series, kind, skip_adjacent, x, penetrable, exact, missing, decimals, threads
     )
     if ax is None:
         _, ax = _matplotlib("pyplot").subplots()
@@ -410,6 +413,7 @@ def plot_overview(
     exact: bool = False,
     missing: Missing = "omit",
     decimals: Optional[int] = None,
+    threads: Optional[int] = None,
     xlabel: Optional[str] = None,
     ylabel: Optional[str] = None,
     scale: str = "semilog",
@@ -466,7 +470,7 @@ def plot_overview(
     _check_scale(scale)
     figure_module = _matplotlib("figure")
     vertices, edges, graph_kind, dates = _graph_arrays(
-        series, kind, skip_adjacent, x, penetrable, exact, missing, decimals
+        series, kind, skip_adjacent, x, penetrable, exact, missing, decimals, threads
     )
     degrees = np.bincount(edges.reshape(-1), minlength=vertices.shape[0]).astype(np.int64)
 
