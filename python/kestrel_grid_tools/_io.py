@@ -375,22 +375,14 @@ def _guess_encoding(data: bytes) -> str:
 
 # ---------------------------------------------------------------- bulk parsing
 #
-# Each piece of whole lines goes first to the module's text reader, which reads plain
-# decimals and missing-sample markers in C++ without the interpreter lock (the doubles
-# float() gives, and the places written). A piece it is unsure of (exponents,
-# infinities, underscores, whitespace other than spaces and tabs, values beyond the
-# double range, any other byte) is read with numpy instead.
-#
-# There, plain decimals (an optional leading sign, digits, at most one decimal mark) are
-# read over the raw bytes: the digits of a cell make an integer M and the digits
-# after the mark count its places p; when M < 2**53 and p <= 22 both M and 10**p are
-# exact doubles, so M / 10**p is the correctly rounded value of the decimal, the double
-# float() gives. Other cells (exponents, long mantissas, missing-sample markers, spaces)
-# go through float() one by one. Anything the bulk reader does not model (comments,
-# quotes, ragged rows, a cell float() refuses) makes it give up, and the precise parser
-# reads the input again and names the bad cell.
+# Each piece of whole lines goes to the module's text reader, which reads in C++ without
+# the interpreter lock every number float() reads in ASCII (signs, decimal marks,
+# exponents, underscores between digits, infinities, values past the double range) and
+# the missing-sample markers, giving the doubles float() gives and the places
+# decimal_places counts. Anything it does not take (comments, quotes, ragged rows, a
+# cell float() refuses, other bytes) makes the bulk reader give up, and the precise
+# parser reads the input again and names the bad cell.
 
-# Cells of up to _SHORT bytes are turned into integers in int64 (10**18 < 2**63).
 # Encodings in which every byte below 0x80 is that ASCII character and no longer
 # character holds such a byte: cells can be found in the raw bytes.
 _ASCII_SAFE = ("utf-8", "ascii", "latin-1", "iso8859-", "cp125", "mac-")
