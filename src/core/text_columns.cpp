@@ -151,17 +151,20 @@ bool read_number(const char* cell, std::size_t size, char mark, double& value, s
     const std::int64_t shift = std::min(exponent, kExponentCap);
     places = !has_exponent ? written : exponent_negative ? written + shift : written - shift;
 
-    if (!has_exponent && !underscores) {
+    if (!underscores && whole + fraction <= 19) {
         std::uint64_t mantissa = 0;
-        if (whole + fraction <= 19) {
-            for (const char* q = body; q != digits_end; ++q) {
-                if (q != point) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*q - '0');
-            }
+        for (const char* q = body; q != digits_end; ++q) {
+            if (q != point) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*q - '0');
         }
-        if (whole + fraction <= 19 && mantissa < kExactInteger && fraction < kExactPowers.size()) {
-            // Both operands are exact doubles, so the one rounding of the quotient gives
-            // the correctly rounded value of the decimal.
-            const double magnitude = static_cast<double>(mantissa) / kExactPowers[fraction];
+        // The value is mantissa * 10^scale. With the mantissa below 2^53 and the power
+        // of ten at most 10^22 both operands are exact doubles, so the one rounding of
+        // the product or quotient gives the correctly rounded value of the decimal.
+        const std::int64_t scale = (exponent_negative ? -exponent : exponent) - static_cast<std::int64_t>(fraction);
+        const std::int64_t last = static_cast<std::int64_t>(kExactPowers.size()) - 1;
+        if (mantissa < kExactInteger && scale >= -last && scale <= last) {
+            const double m = static_cast<double>(mantissa);
+            const double magnitude = scale < 0 ? m / kExactPowers[static_cast<std::size_t>(-scale)]
+                                               : m * kExactPowers[static_cast<std::size_t>(scale)];
             value = negative ? -magnitude : magnitude;
             return true;
         }
