@@ -71,11 +71,14 @@ std::errc convert_general(const char* begin, const char* end, double& value) {
 }
 
 // One run of digits, maybe split by single underscores between digits (as float() takes
-// them): the position after it, counting its digits into `digits`. A '_' not between two
-// digits ends the run there, and the caller then meets it as a byte it refuses.
-const char* scan_digits(const char* p, const char* end, std::size_t& digits, bool& underscores) {
+// them): the position after it, counting its digits into `digits` and adding them to
+// `mantissa` (which wraps past 19 digits, where the caller no longer uses it). A '_' not
+// between two digits ends the run there, and the caller then meets it as a byte it refuses.
+const char* scan_digits(const char* p, const char* end, std::size_t& digits, bool& underscores,
+                        std::uint64_t& mantissa) {
     while (p != end) {
         if (is_digit(*p)) {
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
             ++digits;
             ++p;
         } else if (*p == '_' && digits != 0 && is_digit(p[-1]) && p + 1 != end && is_digit(p[1])) {
@@ -120,11 +123,12 @@ bool read_number(const char* cell, std::size_t size, char mark, double& value, s
     std::size_t whole = 0;
     std::size_t fraction = 0;
     bool underscores = false;
-    p = scan_digits(p, end, whole, underscores);
+    std::uint64_t mantissa = 0;
+    p = scan_digits(p, end, whole, underscores, mantissa);
     const char* point = nullptr;
     if (p != end && *p == mark) {
         point = p;
-        p = scan_digits(p + 1, end, fraction, underscores);
+        p = scan_digits(p + 1, end, fraction, underscores, mantissa);
     }
     if (whole + fraction == 0) return false;
     const char* const digits_end = p;
@@ -140,7 +144,8 @@ bool read_number(const char* cell, std::size_t size, char mark, double& value, s
         }
         std::size_t count = 0;
         const char* const first = p;
-        p = scan_digits(p, end, count, underscores);
+        std::uint64_t unused = 0;
+        p = scan_digits(p, end, count, underscores, unused);
         if (count == 0) return false;
         for (const char* q = first; q != p; ++q) {
             if (*q != '_') exponent = std::min(exponent * 10 + (*q - '0'), kScaleCap);
@@ -152,10 +157,6 @@ bool read_number(const char* cell, std::size_t size, char mark, double& value, s
     places = !has_exponent ? written : exponent_negative ? written + shift : written - shift;
 
     if (!underscores && whole + fraction <= 19) {
-        std::uint64_t mantissa = 0;
-        for (const char* q = body; q != digits_end; ++q) {
-            if (q != point) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*q - '0');
-        }
         // The value is mantissa * 10^scale. With the mantissa below 2^53 and the power
         // of ten at most 10^22 both operands are exact doubles, so the one rounding of
         // the product or quotient gives the correctly rounded value of the decimal.
