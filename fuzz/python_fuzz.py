@@ -1134,6 +1134,61 @@ def start_graphs(src):
             GRAPHS.append(builder(series, skip_adjacent=src.chance(2)))
 
 
+TEXT_TOKENS = [b"0", b"1", b"7", b"9", b"00", b"123456789", b".", b",", b"e", b"E", b"+", b"-", b"_",
+               b"inf", b"Infinity", b"nan", b"NA", b"n/a", b"null", b" ", b"\t", b";", b"\n", b"\r\n",
+               b"\r", b"#", b'"', b"e-400", b"e400", b"\xc3\xa9", b"\x00"]
+
+
+def read_text(src):
+    """The module's text reader on a text of number-like tokens: never a crash, only
+    MemoryError raised; what it reads in one column is what float() reads, with the places
+    decimal_places counts, and what float() reads in every cell it does not refuse."""
+    from kestrel_grid_tools._io import decimal_places  # the tools' own place counter
+
+    text = b"".join(src.pick(TEXT_TOKENS) if src.below(8) else bytes([src.byte()])
+                    for _ in range(src.below(40)))
+    width = 1 + src.below(3)
+    mark = src.pick([".", ","])
+    columns = [src.below(width) for _ in range(src.below(width + 1))]
+    try:
+        read = invoke(kg._read_columns, text, width, ";", mark, columns)
+    except MemoryError:
+        return
+    check_stderr(None, "_read_columns")
+    lines = text.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    cells = [line[:-1] if line.endswith(b"\r") else line for line in lines]
+    readable = width == 1 and columns and all(not c.strip(b" \t") or is_number(c, mark) for c in cells)
+    if readable and read is None:
+        raise Finding(f"_read_columns refused {text!r} (decimal {mark!r})")
+    if read is None or width != 1 or not columns:
+        return
+    texts = [c.decode().strip(" \t").translate({44: 46, 46: 44} if mark == "," else {}) for c in cells]
+    missing = {"", "na", "n/a", "nan", "null"}
+    values = [math.nan if t.casefold() in missing else float(t) for t in texts]
+    places = decimal_places([t for t in texts if t.casefold() not in missing])
+    for array, count in zip(*read):
+        packed = array.tobytes()
+        if packed != struct.pack(f"<{len(values)}d", *values) or count != places:
+            raise Finding(f"_read_columns({text!r}, decimal {mark!r}) gave {list(array)}, {count}")
+
+
+def is_number(cell, mark):
+    """Whether float() reads the ASCII cell (marks swapped for a decimal comma), or it is a
+    missing-sample marker."""
+    if not cell.isascii() or any(b in cell for b in b"\x0b\x0c\r\x1c\x1d\x1e\x1f"):
+        return False
+    text = cell.decode().strip(" \t").translate({44: 46, 46: 44} if mark == "," else {})
+    if text.casefold() in ("na", "n/a", "nan", "null"):
+        return True
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
 def test_one_input(data):
     src = Source(data)
     start_graphs(src)
@@ -1141,7 +1196,9 @@ def test_one_input(data):
         if src.at >= len(data):
             break
         n_hint = src.below(12)
-        if src.chance(2):
+        if src.chance(6):
+            read_text(src)
+        elif src.chance(2):
             call_function(src, n_hint)
         else:
             call_method(src, n_hint)

@@ -1,5 +1,5 @@
-"""The module's reader of plain decimal text: the doubles float() gives, bit for bit, the
-places decimal_places counts, and "not sure" (None) for anything outside its grammar."""
+"""The module's reader of decimal text: the doubles float() gives, bit for bit, the places
+decimal_places counts, and "not sure" (None) for anything outside its grammar."""
 
 from __future__ import annotations
 
@@ -81,11 +81,14 @@ def test_hard_cells_are_correctly_rounded(text):
 
 
 @pytest.mark.parametrize("data,width,decimal", [
-    (b"1e5\n", 1, "."), (b"1.5E-3\n", 1, "."), (b"inf\n", 1, "."), (b"-Infinity\n", 1, "."),
-    (b"-nan\n", 1, "."), (b"1_000\n", 1, "."), (b'"1"\n', 1, "."), (b"# note\n1\n", 1, "."),
+    (b"1e\n", 1, "."), (b"1e+\n", 1, "."), (b"e5\n", 1, "."), (b"1_\n", 1, "."), (b"_1\n", 1, "."),
+    (b"1__0\n", 1, "."), (b"1_.5\n", 1, "."), (b"1._5\n", 1, "."), (b"1e_5\n", 1, "."),
+    (b"infinit\n", 1, "."), (b"inf_\n", 1, "."), (b"--inf\n", 1, "."), (b"1.5e3.2\n", 1, "."),
+    (b"1e5e5\n", 1, "."), (b"0x10\n", 1, "."), (b"1 2\n", 1, "."), (b"1,5e3\n", 1, "."),
+    (b'"1"\n', 1, "."), (b"# note\n1\n", 1, "."),
     (b"1.2.3\n", 1, "."), (b"-\n", 1, "."), (b".\n", 1, "."), (b"+-1\n", 1, "."),
     (b"1.5\n", 1, ","), (b"1,5\n", 1, "."), (b"\xc2\xa01\n", 1, "."), (b"1\r2\n", 1, "."),
-    (b"1\x0b\n", 1, "."), (b"1" + b"0" * 400 + b"\n", 1, "."), (b"0." + b"0" * 400 + b"1\n", 1, "."),
+    (b"1\x0b\n", 1, "."),
     (b"1;2;3\n", 2, "."), (b"1\n", 2, "."), (b"1;2\n \r3;4\n", 2, "."), (b"1;2\n3;a\n", 2, "."),
     (b"1;2;\n", 2, "."), (b"1,5;2.5\n", 2, ","), (b"1,2\n", 2, ","),
 ])
@@ -111,8 +114,8 @@ def test_one_column_blank_lines_are_missing_and_unused_columns_still_checked():
 @pytest.mark.parametrize("delimiter", [";", "\t"])
 def test_wider_files_skip_blank_lines_and_keep_rows_of_empty_cells(delimiter):
     # A blank line (spaces and tabs, no delimiter) is no row, to the module's reader and
-    # to numpy's; a line holding the delimiter is a row of missing samples.
-    from kestrel_grid_tools._io import _parse_piece
+    # to the precise parser; a line holding the delimiter is a row of missing samples.
+    from kestrel_grid_tools._io import parse_columns
 
     d = delimiter
     blank = " " if d == "\t" else " \t"
@@ -120,8 +123,8 @@ def test_wider_files_skip_blank_lines_and_keep_rows_of_empty_cells(delimiter):
     nan = float("nan")
     arrays, _ = kestrel_grid._read_columns(data, 2, d, ".", [0, 1])
     assert [np.asarray(a).tobytes() for a in arrays] == [bits([1, nan, nan, 3]), bits([2, nan, nan, 4])]
-    table, places = _parse_piece(data, 2, ord(d), ord("."), "utf-8", {})
-    assert table.T.tobytes() == b"".join(np.asarray(a).tobytes() for a in arrays)
+    precise, _ = parse_columns("t", "a" + d + "b\n" + data.decode(), d, [], None, ".")
+    assert [p[1].tobytes() for p in precise] == [np.asarray(a).tobytes() for a in arrays]
     assert kestrel_grid._read_columns(f"{blank}\n\n".encode(), 2, d, ".", [1])[0][0].shape == (0,)
 
 
@@ -146,22 +149,94 @@ def test_private_entry_is_left_out_of_all():
     assert callable(kestrel_grid._read_columns)
 
 
+SPELLINGS = ["inf", "INF", "Inf", "infinity", "Infinity", "iNfInItY", "-inf", "+Infinity", "-nan", "+NaN"]
+
+
+def digits(rng: np.random.Generator, count: int) -> str:
+    """``count`` digits, now and then split by single underscores as float() allows."""
+    text = "".join(map(str, rng.integers(0, 10, size=count)))
+    if count > 1 and rng.random() < 0.1:
+        cut = int(rng.integers(1, count))
+        text = text[:cut] + "_" + text[cut:]
+    return text
+
+
+def wide_cell(rng: np.random.Generator) -> str:
+    """Any cell float() reads or the tools take as missing: plain decimals, exponents from
+    tiny (subnormals, underflow to zero) to huge (overflow to infinity), exponents past the
+    cap of the place count, underscores, infinities and signed NaNs in any spelling."""
+    roll = rng.random()
+    if roll < 0.4:
+        return random_cell(rng)
+    if roll < 0.47:
+        return SPELLINGS[int(rng.integers(len(SPELLINGS)))]
+    whole = digits(rng, int(rng.integers(0, 22)))
+    fraction = digits(rng, int(rng.integers(0, 22)))
+    if not whole and not fraction:
+        whole = "7"
+    number = whole if whole and rng.random() < 0.2 else f"{whole}.{fraction}"
+    scale = int(rng.choice([rng.integers(-30, 30), rng.integers(-345, -300), rng.integers(290, 330),
+                            rng.integers(-10**7, 10**7)]))
+    exponent = str(rng.choice(["", "+", "-"])) * (scale >= 0) + str(scale)
+    if rng.random() < 0.1 and len(exponent.lstrip("+-")) > 1:
+        exponent = exponent[:-1] + "_" + exponent[-1]
+    mark = str(rng.choice(["e", "E"]))
+    return str(rng.choice(["", "-", "+"])) + number + mark + exponent
+
+
+@pytest.mark.parametrize("seed", range(8))
 @pytest.mark.parametrize("decimal", [".", ","])
-def test_bulk_reading_uses_numpy_only_for_pieces_the_reader_is_unsure_of(tmp_path, monkeypatch, decimal):
+def test_every_cell_float_reads_is_read_as_float_and_counted_as_the_tools_count(seed, decimal):
+    rng = np.random.default_rng(1000 + seed)
+    cells = [wide_cell(rng) for _ in range(3 * 400)]
+    written = [c.replace(".", decimal) for c in cells]
+    data = "".join(";".join(written[i : i + 3]) + "\r\n" for i in range(0, len(written), 3)).encode()
+    read = kestrel_grid._read_columns(data, 3, ";", decimal, [0, 1, 2])
+    assert read is not None
+    for column, (array, count) in enumerate(zip(*read)):
+        mine = cells[column::3]
+        assert np.asarray(array).tobytes() == bits(expected(mine))
+        assert count == decimal_places(mine)
+        for cell in mine[:60]:  # one cell at a time too: a column's maximum hides much
+            [one], (alone,) = kestrel_grid._read_columns(f"{cell.replace('.', decimal)}\n".encode(), 1, "\n", decimal, [0])
+            assert (bits(np.asarray(one)), alone) == (bits(expected([cell])), decimal_places([cell]))
+
+
+@pytest.mark.parametrize("cell,places", [
+    ("1.5e-3", 4), ("2.5e1", 0), ("1.25E+1", 1), ("1e-0005", 5), ("1_0.2_5e-1_0", 12), ("1.e-2", 2),
+    (".5e-1", 2), ("1e-99999999", 1 << 20), ("1.5e99999999", 0), ("-Infinity", 0), ("+nan", 0),
+    ("1" + "0" * 400, 0), ("0." + "0" * 400 + "1", 401), ("4.9e-324", 325), ("2e-400", 400),
+])
+def test_places_and_values_of_hard_cells(cell, places):
+    [array], (count,) = kestrel_grid._read_columns(f" {cell}\t\n".encode(), 1, "\n", ".", [0])
+    assert count == places == decimal_places([cell])
+    assert np.asarray(array).tobytes() == bits([float(cell)])
+
+
+@pytest.mark.parametrize("decimal", [".", ","])
+@pytest.mark.parametrize("bad", [None, "abc", "1.5.2", "1;2"])
+def test_files_read_as_the_precise_parser_reads_them(tmp_path, monkeypatch, decimal, bad):
+    # Whole files through the public reader, in many pieces: the module's reader takes every
+    # number, and a piece it refuses sends the file to the precise parser, whose values,
+    # places or error message are those of the file read by it alone.
     from kestrel_grid_tools import _io
 
     monkeypatch.setattr(_io, "READ_BYTES", 4096)
-    handed = []
-    numpy_piece = _io._parse_piece
-    monkeypatch.setattr(_io, "_parse_piece", lambda piece, *rest: handed.append(piece) or numpy_piece(piece, *rest))
     rng = np.random.default_rng(7)
-    cells = [random_cell(rng).strip() for _ in range(6000)]
-    cells[4000] = "1.5e-7"  # read by float(), in a piece of its own kind
-    text = "value\n" + "\n".join(c.replace(".", decimal) for c in cells) + "\n"
-    (tmp_path / "v.txt").write_text(text)
-    [item] = _io.read_series([str(tmp_path / "v.txt")], [], dialect=_io.Dialect(decimal=decimal))
-    assert len(handed) == 1 and b"e-7" in handed[0]
-    assert item.values.tobytes() == bits(expected(cells))
-    assert item.places == decimal_places(cells)
-    precise, _ = _io.parse_columns("v.txt", text, "sniff", [], None, decimal)
-    assert precise[0][1].tobytes() == item.values.tobytes() and precise[0][2] == item.places
+    cells = [wide_cell(rng).strip() or "NA" for _ in range(2 * 3000)]
+    rows = [";".join(c.replace(".", decimal) for c in cells[i : i + 2]) for i in range(0, len(cells), 2)]
+    if bad is not None:
+        rows[2500] = bad.replace(".", decimal) + ";1"
+    text = "a;b\n" + "\n".join(rows) + "\n"
+    (tmp_path / "v.csv").write_text(text)
+    try:
+        precise, _ = _io.parse_columns("v.csv", text, "sniff", [], None, decimal, ",")
+    except _io.InputError as error:
+        with pytest.raises(_io.InputError) as caught:
+            _io.read_series([str(tmp_path / "v.csv")], [], dialect=_io.Dialect(decimal=decimal))
+        assert str(caught.value) == str(error).replace("v.csv", str(tmp_path / "v.csv"))
+        return
+    items = _io.read_series([str(tmp_path / "v.csv")], [], dialect=_io.Dialect(decimal=decimal))
+    assert [(i.values.tobytes(), i.places) for i in items] == [(p[1].tobytes(), p[2]) for p in precise]
+    if bad is None:
+        assert items[0].values.tobytes() == bits(expected(cells[0::2]))

@@ -219,7 +219,7 @@ def graph_edge_array(
     threads: Optional[SupportsIndex] = None,
 ) -> GraphArray: ...
 
-# Private: the reader of plain decimal text behind the command line's bulk input path.
+# Private: the reader of decimal text behind the command line's bulk input path.
 def _read_columns(
     data: bytes, width: SupportsIndex, delimiter: str, decimal: str, columns: Iterable[SupportsIndex]
 ) -> Optional[Tuple[Tuple[GraphArray, ...], Tuple[int, ...]]]: ...

@@ -22,7 +22,6 @@ import re
 import stat
 import sys
 import tempfile
-import warnings
 import datetime as _dt
 from dataclasses import dataclass, replace
 from operator import methodcaller
@@ -376,27 +375,14 @@ def _guess_encoding(data: bytes) -> str:
 
 # ---------------------------------------------------------------- bulk parsing
 #
-# Each piece of whole lines goes first to the module's text reader, which reads plain
-# decimals and missing-sample markers in C++ without the interpreter lock (the doubles
-# float() gives, and the places written). A piece it is unsure of (exponents,
-# infinities, underscores, whitespace other than spaces and tabs, values beyond the
-# double range, any other byte) is read with numpy instead.
-#
-# There, plain decimals (an optional leading sign, digits, at most one decimal mark) are
-# read over the raw bytes: the digits of a cell make an integer M and the digits
-# after the mark count its places p; when M < 2**53 and p <= 22 both M and 10**p are
-# exact doubles, so M / 10**p is the correctly rounded value of the decimal, the double
-# float() gives. Other cells (exponents, long mantissas, missing-sample markers, spaces)
-# go through float() one by one. Anything the bulk reader does not model (comments,
-# quotes, ragged rows, a cell float() refuses) makes it give up, and the precise parser
-# reads the input again and names the bad cell.
+# Each piece of whole lines goes to the module's text reader, which reads in C++ without
+# the interpreter lock every number float() reads in ASCII (signs, decimal marks,
+# exponents, underscores between digits, infinities, values past the double range) and
+# the missing-sample markers, giving the doubles float() gives and the places
+# decimal_places counts. Anything it does not take (comments, quotes, ragged rows, a
+# cell float() refuses, other bytes) makes the bulk reader give up, and the precise
+# parser reads the input again and names the bad cell.
 
-# Cells of up to _SHORT bytes are turned into integers in int64 (10**18 < 2**63).
-_SHORT = 18
-_POWERS = 10.0 ** np.arange(_SHORT)  # exact doubles (up to 10**22 they are)
-_ONES = np.ones(_SHORT, dtype=np.int64)
-_TENS = 10 ** np.arange(_SHORT - 1, -1, -1, dtype=np.int64)
-_EXACT_INT = 1 << 53
 # Encodings in which every byte below 0x80 is that ASCII character and no longer
 # character holds such a byte: cells can be found in the raw bytes.
 _ASCII_SAFE = ("utf-8", "ascii", "latin-1", "iso8859-", "cp125", "mac-")
@@ -434,8 +420,6 @@ class _Chunks:
 
 # Bytes of blank lines: a line of these only holds no cell (but see _data_rows on tabs).
 _BLANK = b" \t\r\n"
-_BLANK_LINE = re.compile(rb"^[ \t]*\n", re.MULTILINE)
-_BLANK_SPACES = re.compile(rb"^ *\n", re.MULTILINE)
 
 
 def _past_blank_lines(head: bytes, chunks: _Chunks) -> Optional[bytes]:
@@ -525,7 +509,7 @@ def _bulk_columns(
     places = [0] * len(keep)
     rows = 0
     for piece in _line_pieces(head[offset:], reader.read, blank):
-        parsed = _read_piece(piece, width, separator, mark, keep, codec, swap)
+        parsed = _read_piece(piece, width, separator, mark, keep)
         if parsed is None:
             return None
         read, written = parsed
@@ -594,162 +578,17 @@ def _line_pieces(first: bytes, more: Callable[[], bytes], blank: bytes) -> Itera
 
 
 def _read_piece(
-    piece: bytes,
-    width: int,
-    delimiter: int,
-    mark: int,
-    keep: List[int],
-    codec: str,
-    swap: Dict[int, str],
+    piece: bytes, width: int, delimiter: int, mark: int, keep: List[int]
 ) -> Optional[Tuple[List[FloatArray], List[int]]]:
     """The columns ``keep`` of ``piece`` (whole lines) and the decimal places written in
-    each: by the module's reader, else by :func:`_parse_piece`; ``None`` when the piece
-    needs the precise parser."""
+    each, by the module's reader; ``None`` when the piece needs the precise parser (a
+    cell that is no number, a ragged row, quotes, comments), which then reads the whole
+    input again and names the fault."""
     read = kestrel_grid._read_columns(piece, width, chr(delimiter), chr(mark), keep)
-    if read is not None:
-        arrays, written = read
-        return [np.asarray(array) for array in arrays], list(written)
-    parsed = _parse_piece(piece, width, delimiter, mark, codec, swap)
-    if parsed is None:
+    if read is None:
         return None
-    table, places = parsed
-    return [table[:, index] for index in keep], [places[index] for index in keep]
-
-
-def _parse_batch(
-    data: npt.NDArray[np.uint8],
-    chosen: npt.NDArray[np.bool_],
-    lengths: npt.NDArray[np.int64],
-    delimiter: int,
-    mark: int,
-) -> Optional[Tuple[FloatArray, npt.NDArray[np.int64]]]:
-    """The values and decimal places of the cells ``chosen`` (signs, digits and a
-    decimal mark only), parsed by numpy's C parser (strtod, correctly rounded as
-    float() is); ``None`` if it stops early (a cell such as ``1-2``)."""
-    # Every cell with its end byte: together the cells cover the piece.
-    text = data[np.repeat(chosen, lengths + 1)]
-    gaps = np.flatnonzero((text == ord("\n")) | (text == delimiter))
-    points = np.flatnonzero(text == mark)
-    text[gaps] = ord(" ")
-    text[points] = ord(".")
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        try:
-            values = np.fromstring(text.tobytes(), dtype=np.float64, sep=" ")
-        except (DeprecationWarning, ValueError):
-            return None
-    if values.size != gaps.size:
-        return None
-    owner = np.searchsorted(gaps, points)
-    places = np.zeros(gaps.size, dtype=np.int64)
-    places[owner] = gaps[owner] - points - 1
-    return values, places
-
-
-def _parse_piece(
-    piece: bytes, width: int, delimiter: int, mark: int, codec: str, swap: Dict[int, str]
-) -> Optional[Tuple[FloatArray, List[int]]]:
-    """The rows of ``piece`` (whole lines, ending with a line break) as a (rows, width)
-    array, and the decimal places written in each column; ``None`` when the piece
-    needs the precise parser. ``delimiter`` and ``mark`` are byte values (the
-    delimiter a line break for one column)."""
-    if b"#" in piece or b'"' in piece:
-        return None
-    if b"\r" in piece:
-        piece = piece.replace(b"\r\n", b"\n")
-        if b"\r" in piece:
-            return None
-    if width > 1:
-        # Blank lines are no rows of a wider file (a tab that splits cells is no blank).
-        piece = (_BLANK_SPACES if delimiter == ord("\t") else _BLANK_LINE).sub(b"", piece)
-        if not piece:
-            return np.empty((0, width)), [0] * width
-    # Padded so that every cell starts a full window of _SHORT bytes.
-    padded = np.frombuffer(piece + bytes(_SHORT), dtype=np.uint8)
-    data = padded[: len(piece)]
-    end = data == ord("\n")
-    if width > 1:
-        end |= data == delimiter
-    ends = np.flatnonzero(end)
-    cells = ends.size
-    if width > 1:
-        breaks = data[ends] == ord("\n")
-        if cells % width or not breaks[width - 1 :: width].all() or np.count_nonzero(breaks) * width != cells:
-            return None
-    starts = np.empty_like(ends)
-    starts[0] = 0
-    starts[1:] = ends[:-1] + 1
-    lengths = ends - starts
-    values = np.full(cells, math.nan)
-    places = np.zeros(cells, dtype=np.int64)
-    done = lengths == 0  # an empty cell is a missing sample
-    batch = np.zeros(cells, dtype=bool)
-    windows = np.lib.stride_tricks.sliding_window_view(padded, _SHORT)
-    # Cells by length: the cells of one length make a matrix of bytes, checked and
-    # turned into integers by a matrix product.
-    size = np.minimum(lengths, _SHORT + 1)
-    counts = np.bincount(size, minlength=_SHORT + 2).tolist()
-    for length in range(1, _SHORT + 1):
-        if not counts[length]:
-            continue
-        rows = np.flatnonzero(size == length)
-        table = windows[starts[rows], :length]
-        digit = table - np.uint8(ord("0"))
-        is_digit = digit < 10
-        at_mark = table == mark
-        lead = table[:, 0]
-        signed = (lead == ord("-")) | (lead == ord("+"))
-        # One matrix product counts the marks (low bits) and the bytes that are
-        # neither digit nor mark nor a leading sign (from bit 6) of every row: row-wise
-        # reductions of narrow matrices are slow in numpy, products are not.
-        flags = np.where(is_digit, np.uint8(0), np.where(at_mark, np.uint8(1), np.uint8(64)))
-        flags[signed, 0] = 0
-        sums = flags @ _ONES[:length]
-        marks = sums & 63
-        plain = (sums >> 6 == 0) & (marks <= 1) & (length - marks - signed > 0)
-        # The digits as one integer; a mark's column then splits it, the digits
-        # before the mark being worth ten times too much.
-        number = np.where(is_digit, digit, np.uint8(0)) @ _TENS[_SHORT - length :]
-        has_mark = marks == 1
-        after = np.where(has_mark, length - 1 - at_mark.argmax(axis=1), 0)
-        low = number % _TENS[_SHORT - 1 - after]
-        number = np.where(has_mark, (number - low) // 10 + low, number)
-        exact = plain & (number < _EXACT_INT)
-        result = number / _POWERS[after]
-        np.negative(result, out=result, where=lead == ord("-"))
-        chosen = rows[exact]
-        values[chosen] = result[exact]
-        places[chosen] = after[exact]
-        done[chosen] = True
-        batch[rows[plain & ~exact]] = True
-    if counts[_SHORT + 1]:
-        # Long cells: numpy's parser when they hold signs, digits and marks only.
-        long = size == _SHORT + 1
-        text = data[np.repeat(long, lengths + 1)].tobytes()
-        if not text.translate(None, b"0123456789+-\n" + bytes((mark, delimiter))):
-            batch |= long
-    if batch.any():
-        parsed = _parse_batch(data, batch, lengths, delimiter, mark)
-        if parsed is None:
-            return None
-        values[batch], places[batch] = parsed
-        done |= batch
-    written = places.reshape(-1, width).max(axis=0).tolist()
-    other = np.flatnonzero(~done)
-    if other.size:
-        texts = []
-        for index in other.tolist():
-            try:
-                cell = piece[starts[index] : ends[index]].decode(codec).translate(swap)
-                values[index] = _to_float(cell)
-            except ValueError:  # also a UnicodeDecodeError
-                return None
-            texts.append(cell)
-        columns = (other % width).tolist()
-        for column in set(columns):
-            mine = [text for text, c in zip(texts, columns) if c == column]
-            written[column] = max(written[column], decimal_places(mine))
-    return values.reshape(-1, width), written
+    arrays, written = read
+    return [np.asarray(array) for array in arrays], list(written)
 
 
 # Cells that stand for a missing sample (compared stripped and case-folded): an empty

@@ -100,16 +100,17 @@ PyObject* read_columns_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
 constexpr ModuleFunction rows[] = {
     {&read_columns_signature, read_columns_entry,
-     "Columns of plain decimal text, read without holding the interpreter lock.\n\n"
+     "Columns of decimal text, read without holding the interpreter lock.\n\n"
      "``data`` holds whole lines of ``width`` cells split by ``delimiter`` (unused for one\n"
      "cell per line; a blank line is then a missing sample, else a blank line holding no\n"
-     "delimiter is skipped); ``decimal`` is the decimal mark. A cell is an optional sign,\n"
-     "digits and at most one mark, or a missing-sample marker (empty, NA, N/A, NaN or null\n"
-     "in any case), possibly between spaces and tabs.\n\n"
+     "delimiter is skipped); ``decimal`` is the decimal mark. A cell is a number as float()\n"
+     "reads it in ASCII (with ``decimal`` as its mark), or a missing-sample marker (empty,\n"
+     "NA, N/A, NaN or null in any case), possibly between spaces and tabs.\n\n"
      "Returns:\n"
      "    ``(arrays, places)``: for each index of ``columns``, a float64 ``GraphArray`` of\n"
      "    its values (float() of each cell, NaN for a missing sample) and the most digits\n"
-     "    after the mark in any of its cells; or ``None`` when any cell or line is outside\n"
+     "    after the mark in any of its cells, less the exponent where there is one; or\n"
+     "    ``None`` when any cell or line is outside\n"
      "    that grammar (the text then needs a complete parser).\n",
      false},
 };

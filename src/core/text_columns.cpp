@@ -21,8 +21,6 @@ constexpr std::array<double, 23> kExactPowers{
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr std::uint64_t kExactInteger = std::uint64_t{1} << 53;
-// Beyond this the next digit could overflow the 64-bit accumulator.
-constexpr std::uint64_t kAccumulateLimit = (std::numeric_limits<std::uint64_t>::max() - 9) / 10;
 // Cells with a decimal comma up to this length are rewritten on the stack.
 constexpr std::size_t kLocalCell = 128;
 
@@ -58,15 +56,58 @@ bool is_missing_marker(const char* cell, std::size_t size) {
            equals_folded(cell, size, "nan") || equals_folded(cell, size, "null");
 }
 
-// The correctly rounded double of a plain decimal in [begin, end) (an optional '-', digits
-// and one '.' at most), by the general conversion; false when it is out of range.
-bool convert_general(const char* begin, const char* end, double& value) {
-    const auto [stop, error] = std::from_chars(begin, end, value, std::chars_format::fixed);
-    return error == std::errc{} && stop == end;
+// Exponents count towards the places up to this value, as the tools count them: beyond
+// it every answer means "too many places" anyway.
+constexpr std::int64_t kExponentCap = std::int64_t{1} << 20;
+// Exponents are read for the value's scale up to this value: far past the double range.
+constexpr std::int64_t kScaleCap = std::int64_t{1} << 40;
+
+// The correctly rounded double of a decimal in [begin, end) (an optional '-', digits,
+// one '.' at most, maybe an exponent), by the general conversion; false when it stops
+// early. Out of the double range it answers result_out_of_range and leaves `value`.
+std::errc convert_general(const char* begin, const char* end, double& value) {
+    const auto [stop, error] = std::from_chars(begin, end, value, std::chars_format::general);
+    return stop == end || error != std::errc{} ? error : std::errc::invalid_argument;
 }
 
-// Reads one trimmed, non-empty cell. False: not a plain decimal (not sure).
-bool read_number(const char* cell, std::size_t size, char mark, double& value, std::size_t& places) {
+// One run of digits, maybe split by single underscores between digits (as float() takes
+// them): the position after it, counting its digits into `digits` and adding them to
+// `mantissa` (which wraps past 19 digits, where the caller no longer uses it). A '_' not
+// between two digits ends the run there, and the caller then meets it as a byte it refuses.
+const char* scan_digits(const char* p, const char* end, std::size_t& digits, bool& underscores,
+                        std::uint64_t& mantissa) {
+    while (p != end) {
+        if (is_digit(*p)) {
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
+            ++digits;
+            ++p;
+        } else if (*p == '_' && digits != 0 && is_digit(p[-1]) && p + 1 != end && is_digit(p[1])) {
+            underscores = true;
+            ++p;
+        } else {
+            break;
+        }
+    }
+    return p;
+}
+
+// The infinities and the signed NaN float() reads (an unsigned NaN is a missing marker).
+bool read_word(const char* p, std::size_t size, bool negative, double& value) {
+    if (equals_folded(p, size, "inf") || equals_folded(p, size, "infinity")) {
+        value = std::numeric_limits<double>::infinity();
+    } else if (equals_folded(p, size, "nan")) {
+        value = std::numeric_limits<double>::quiet_NaN();
+    } else {
+        return false;
+    }
+    value = negative ? -value : value;
+    return true;
+}
+
+// Reads one trimmed, non-empty cell: what float() reads in it, and the places the tools
+// count: the digits after the mark, less the exponent when there is one (1.5e-3: 4,
+// 2.5e1: -1, counted as none in a column). False: not sure, the precise parser decides.
+bool read_number(const char* cell, std::size_t size, char mark, double& value, std::int64_t& places) {
     const char* p = cell;
     const char* const end = cell + size;
     bool negative = false;
@@ -74,53 +115,98 @@ bool read_number(const char* cell, std::size_t size, char mark, double& value, s
         negative = *p == '-';
         ++p;
     }
+    places = 0;
+    if (p != end && !is_digit(*p) && *p != mark) {
+        return read_word(p, static_cast<std::size_t>(end - p), negative, value);
+    }
     const char* const body = p;
+    std::size_t whole = 0;
+    std::size_t fraction = 0;
+    bool underscores = false;
     std::uint64_t mantissa = 0;
-    bool overflow = false;
-    std::size_t digits = 0;
+    p = scan_digits(p, end, whole, underscores, mantissa);
     const char* point = nullptr;
-    for (; p != end; ++p) {
-        const char c = *p;
-        if (is_digit(c)) {
-            ++digits;
-            if (mantissa > kAccumulateLimit) {
-                overflow = true;
-            } else {
-                mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-            }
-        } else if (c == mark && point == nullptr) {
-            point = p;
-        } else {
-            return false;
+    if (p != end && *p == mark) {
+        point = p;
+        p = scan_digits(p + 1, end, fraction, underscores, mantissa);
+    }
+    if (whole + fraction == 0) return false;
+    const char* const digits_end = p;
+    bool has_exponent = false;
+    bool exponent_negative = false;
+    std::int64_t exponent = 0;  // capped at kScaleCap
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        has_exponent = true;
+        ++p;
+        if (p != end && (*p == '+' || *p == '-')) {
+            exponent_negative = *p == '-';
+            ++p;
+        }
+        std::size_t count = 0;
+        const char* const first = p;
+        std::uint64_t unused = 0;
+        p = scan_digits(p, end, count, underscores, unused);
+        if (count == 0) return false;
+        for (const char* q = first; q != p; ++q) {
+            if (*q != '_') exponent = std::min(exponent * 10 + (*q - '0'), kScaleCap);
         }
     }
-    if (digits == 0) return false;
-    places = point == nullptr ? 0 : static_cast<std::size_t>(end - point - 1);
-    if (!overflow && mantissa < kExactInteger && places < kExactPowers.size()) {
-        // Both operands are exact doubles, so the one rounding of the quotient gives
-        // the correctly rounded value of the decimal.
-        const double magnitude = static_cast<double>(mantissa) / kExactPowers[places];
-        value = negative ? -magnitude : magnitude;
-        return true;
+    if (p != end) return false;
+    const auto written = static_cast<std::int64_t>(fraction);
+    const std::int64_t shift = std::min(exponent, kExponentCap);
+    places = !has_exponent ? written : exponent_negative ? written + shift : written - shift;
+
+    if (!underscores && whole + fraction <= 19) {
+        // The value is mantissa * 10^scale. With the mantissa below 2^53 and the power
+        // of ten at most 10^22 both operands are exact doubles, so the one rounding of
+        // the product or quotient gives the correctly rounded value of the decimal.
+        const std::int64_t scale = (exponent_negative ? -exponent : exponent) - static_cast<std::int64_t>(fraction);
+        const std::int64_t last = static_cast<std::int64_t>(kExactPowers.size()) - 1;
+        if (mantissa < kExactInteger && scale >= -last && scale <= last) {
+            const double m = static_cast<double>(mantissa);
+            const double magnitude = scale < 0 ? m / kExactPowers[static_cast<std::size_t>(-scale)]
+                                               : m * kExactPowers[static_cast<std::size_t>(scale)];
+            value = negative ? -magnitude : magnitude;
+            return true;
+        }
     }
-    // Long mantissas and many places: the general conversion, on the text with its
-    // sign as '-' only and its mark as '.'.
-    const char* const begin = negative ? body - 1 : body;
-    if (mark == '.') {
-        return convert_general(begin, end, value);
-    }
-    const std::size_t length = static_cast<std::size_t>(end - begin);
+    // The general conversion, on the text with its sign as '-' only, its mark as '.'
+    // and no underscores.
+    const std::size_t length = static_cast<std::size_t>(end - body) + 1;
     std::array<char, kLocalCell> local;
     std::string heap;
     char* copy = local.data();
     if (length > local.size()) {
-        heap.assign(begin, end);
+        heap.resize(length);
         copy = heap.data();
-    } else {
-        std::memcpy(copy, begin, length);
     }
-    if (point != nullptr) copy[point - begin] = '.';
-    return convert_general(copy, copy + length, value);
+    char* out = copy;
+    *out++ = '-';
+    for (const char* q = body; q != end; ++q) {
+        if (*q == '_') continue;
+        *out++ = q == point ? '.' : *q;
+    }
+    char* const begin = negative ? copy : copy + 1;
+    const std::errc error = convert_general(begin, out, value);
+    if (error == std::errc{}) return true;
+    if (error != std::errc::result_out_of_range) return false;
+    // Out of the double range: float() gives an infinity past the largest double and a
+    // zero below the least. The scale of the leading digit tells which (|x| < 10^scale).
+    std::int64_t scale = 0;
+    const char* q = body;
+    std::size_t leading = 0;  // zeros before the first other digit
+    for (; q != digits_end && (*q == '0' || *q == '_' || q == point); ++q) {
+        if (*q == '0') ++leading;
+    }
+    if (q == digits_end) {  // all zeros: no range to leave (from_chars gives 0 here)
+        value = negative ? -0.0 : 0.0;
+        return true;
+    }
+    scale = static_cast<std::int64_t>(whole) - static_cast<std::int64_t>(leading);
+    scale += exponent_negative ? -exponent : exponent;
+    const double magnitude = scale > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    value = negative ? -magnitude : magnitude;
+    return true;
 }
 
 // Reads one cell of a line into `value` and raises `places` to its places.
@@ -132,9 +218,9 @@ bool read_cell(const char* begin, const char* end, char mark, double& value, std
         value = kMissing;  // a missing sample: no digits after a mark
         return true;
     }
-    std::size_t written = 0;
+    std::int64_t written = 0;
     if (!read_number(begin, size, mark, value, written)) return false;
-    places = std::max(places, written);
+    if (written > 0) places = std::max(places, static_cast<std::size_t>(written));
     return true;
 }
 

@@ -1,8 +1,8 @@
-// Columns of plain decimal text read into doubles: the values Python's float() gives for
-// the same cells, bit for bit, and the decimal places each column is written with. A
-// reader that meets anything outside the plain grammar answers "not sure" instead of
-// guessing, so that its caller can read the text again with a slower, complete parser.
-// No interpreter here.
+// Columns of decimal text read into doubles: the values Python's float() gives for the
+// same cells, bit for bit, and the decimal places each column is written with, counted as
+// the tools count them. A reader that meets anything outside its grammar answers "not
+// sure" instead of guessing, so that its caller can read the text again with a slower,
+// complete parser that also locates the fault. No interpreter here.
 #pragma once
 
 #include <cstddef>
@@ -28,16 +28,20 @@ struct TextColumn {
 };
 
 // Reads whole lines of `text` (the last may lack its line break; "\r\n" ends a line as
-// "\n" does). Every line must hold `width` cells, each one of:
-//   - an optional sign, digits and at most one decimal mark, with at least one digit,
-//     possibly between spaces and tabs;
+// "\n" does). Every line must hold `width` cells, each one of, possibly between spaces
+// and tabs:
+//   - a number as float() reads it in ASCII: an optional sign, digits with at most one
+//     decimal mark and at least one digit, an optional exponent (e or E, a sign, digits),
+//     single underscores between digits; or inf, infinity or a signed nan in any case;
 //   - a missing-sample marker: nothing (spaces and tabs only), or NA, N/A, NaN or null
 //     in any case.
+// Values past the double range are infinities or zeros, as float() gives them. A column's
+// places are the most digits after the mark in any cell, less the exponent (capped at
+// 2^20) where there is one, never below zero.
 // With one cell per line a blank line is an empty cell, hence a missing sample; with
 // several, a blank line (spaces and tabs only, and no delimiter) is no row and is skipped.
-// Anything else anywhere in the text (exponents, infinities, quotes, '#', other bytes,
-// a line with another number of cells, a value out of the double range) gives nullopt:
-// not sure, the text needs a complete parser.
+// Anything else anywhere in the text (quotes, '#', other bytes, a line with another
+// number of cells) gives nullopt: not sure, the text needs a complete parser.
 std::optional<std::vector<TextColumn>> read_text_columns(std::string_view text,
                                                          const TextLayout& layout);
 
