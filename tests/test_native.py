@@ -1,6 +1,7 @@
 """Builds the interpreter-free core with the host C++ compiler and runs its native checks:
 the unit checks, and a short cross-check of the fast builders against the reference
-procedures (tools/cross_check.py runs the long one)."""
+procedures (tools/cross_check.py runs the long one), and the natural stream against the
+batch build."""
 
 import os
 import shlex
@@ -53,3 +54,12 @@ def test_fast_builders_match_the_reference(tmp_path):
     run = subprocess.run([str(program), "12000", "7", "1500"], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr[-4000:]
     assert run.stdout.strip().endswith("12000 series, 0 failed"), run.stdout
+
+
+def test_natural_stream_matches_the_batch_build(tmp_path):
+    # Every family at x_k = k and at six kinds of positions, fed one sample at a time and in
+    # random pieces, with and without skip_adjacent; edges and degrees after the pieces.
+    program = build(tmp_path, "stream_check.cpp")
+    run = subprocess.run([str(program), "4000", "7", "200"], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr[-4000:]
+    assert run.stdout.strip().endswith("4000 cases, 0 failed"), run.stdout
