@@ -54,6 +54,8 @@ def _datetime_arrays():
     yield "empty", np.array([], dtype="M8[ns]")
     yield "unsupported unit", np.array([0, 1], dtype="M8[ps]")
     yield "two dimensions", np.zeros((2, 2), dtype="M8[s]")
+    yield "before 1970", np.array(["1900-01-01T00:00:00.5", "1950-01-01"], dtype="M8[ms]")
+    yield "weeks as durations", np.array([1, 2], dtype="m8[W]")
 
 
 def _pandas_data():
@@ -83,6 +85,8 @@ def _object_lists():
                                           for k in range(4)]
     yield "Timedeltas", [pd.Timedelta(k, "D") for k in range(4)]
     yield "datetime64 items", [np.datetime64("2020-01-01") + k for k in range(4)]
+    yield "aware Timestamps", [pd.Timestamp("2020-01-01", tz="Asia/Tokyo"), pd.Timestamp("2020-01-02", tz="UTC")]
+    yield "object Index of dates", pd.Index([dt.date(2020, 1, k) for k in (1, 2, 5)], dtype=object)
     yield "object array", np.array([dt.date(2020, 1, k) for k in range(1, 5)], dtype=object)
     yield "dates then a number", [dt.date(2020, 1, 1), 3.0]
     yield "durations then a date", [dt.timedelta(1), dt.date(2020, 1, 1)]
