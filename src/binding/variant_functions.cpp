@@ -199,17 +199,17 @@ Result<bool> has_time_dtype(PyObject* object) {
 }
 
 // Times as positions (see time_positions); nullopt when x holds no times.
-Result<std::optional<PositionsInput>> time_offsets(PyObject* object) {
+Result<std::optional<PositionsInput>> dated_positions(PyObject* object) {
     KG_TRY(found, time_positions(object));
     if (!found) return std::optional<PositionsInput>{};
     return std::optional<PositionsInput>{PositionsInput{std::move(found->offsets), std::move(found->axis)}};
 }
 
-// Positions: numbers, or times (see time_offsets).
+// Positions: numbers, or times (see dated_positions).
 Result<PositionsInput> to_positions(PyObject* object) {
     KG_TRY(dated, has_time_dtype(object));
     if (dated) {
-        KG_TRY(times, time_offsets(object));
+        KG_TRY(times, dated_positions(object));
         if (times) return std::move(*times);
     }
     Result<Series> plain = to_series(object);
@@ -219,7 +219,7 @@ Result<PositionsInput> to_positions(PyObject* object) {
         return std::move(plain).error();
     }
     // Not numbers: maybe a sequence of datetime objects. Otherwise the number error stands.
-    KG_TRY(times, time_offsets(object));
+    KG_TRY(times, dated_positions(object));
     if (times) return std::move(*times);
     return std::move(plain).error();
 }
