@@ -12,6 +12,7 @@
 #include "binding/graph_classes.hpp"
 #include "binding/interpreter.hpp"
 #include "binding/texts.hpp"
+#include "binding/time_positions.hpp"
 #include "core/parallel.hpp"
 #include "core/variants.hpp"
 
@@ -55,17 +56,6 @@ struct PositionsInput {
     Series offsets;
     TimeAxis axis;
 };
-
-// The UTF-8 text of str(object).
-Result<std::string> text_of(PyObject* object) {
-    ref text = ref::steal(PyObject_Str(object));
-    ref bytes = text ? ref::steal(PyUnicode_AsUTF8String(text.get())) : ref();
-    if (!bytes) return fetch_error();
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return fetch_error();
-    return std::string(data, static_cast<std::size_t>(size));
-}
 
 // A ready message of the given type, or the error of making it.
 CallError error_with(PyObject* type, ref text) {
@@ -208,45 +198,18 @@ Result<bool> has_time_dtype(PyObject* object) {
     return times;
 }
 
-// Times as positions: integer offsets from the first time in the coarsest exact unit,
-// computed by the tools package (times come from numpy, pandas or datetime, all Python
-// objects). nullopt when x holds no times or the tools cannot be imported.
-Result<std::optional<PositionsInput>> time_offsets(PyObject* object) {
-    // Set once the tools (or numpy) turned out not to be installed: the import is not
-    // tried again on every call that gives positions that are no numbers.
-    static bool unavailable = false;
-    if (unavailable) return std::optional<PositionsInput>{};
-    ref helper = ref::steal(PyImport_ImportModule("kestrel_grid_tools._positions"));
-    if (!helper) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return fetch_error();
-        PyErr_Clear();  // no times without the tools
-        unavailable = true;
-        return std::optional<PositionsInput>{};
-    }
-    ref found = ref::steal(PyObject_CallMethod(helper.get(), "time_positions", "O", object));
-    if (!found) return fetch_error();
-    if (found.get() == Py_None) return std::optional<PositionsInput>{};
-    ref offsets = ref::steal(PyObject_GetAttrString(found.get(), "offsets"));
-    ref unit = offsets ? ref::steal(PyObject_GetAttrString(found.get(), "unit")) : ref();
-    ref origin = unit ? ref::steal(PyObject_GetAttrString(found.get(), "origin")) : ref();
-    if (!origin) return fetch_error();
-    PositionsInput input;
-    KG_TRY(series, to_series(offsets.get()));
-    input.offsets = std::move(series);
-    // No samples, no origin: the positions then say nothing about time.
-    if (unit.get() != Py_None && origin.get() != Py_None) {
-        KG_TRY(unit_text, text_of(unit.get()));
-        KG_TRY(origin_text, text_of(origin.get()));
-        input.axis = TimeAxis{std::move(unit_text), std::move(origin_text)};
-    }
-    return std::optional<PositionsInput>{std::move(input)};
+// Times as positions (see time_positions); nullopt when x holds no times.
+Result<std::optional<PositionsInput>> dated_positions(PyObject* object) {
+    KG_TRY(found, time_positions(object));
+    if (!found) return std::optional<PositionsInput>{};
+    return std::optional<PositionsInput>{PositionsInput{std::move(found->offsets), std::move(found->axis)}};
 }
 
-// Positions: numbers, or times (see time_offsets).
+// Positions: numbers, or times (see dated_positions).
 Result<PositionsInput> to_positions(PyObject* object) {
     KG_TRY(dated, has_time_dtype(object));
     if (dated) {
-        KG_TRY(times, time_offsets(object));
+        KG_TRY(times, dated_positions(object));
         if (times) return std::move(*times);
     }
     Result<Series> plain = to_series(object);
@@ -256,7 +219,7 @@ Result<PositionsInput> to_positions(PyObject* object) {
         return std::move(plain).error();
     }
     // Not numbers: maybe a sequence of datetime objects. Otherwise the number error stands.
-    KG_TRY(times, time_offsets(object));
+    KG_TRY(times, dated_positions(object));
     if (times) return std::move(*times);
     return std::move(plain).error();
 }
