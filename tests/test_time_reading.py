@@ -109,3 +109,13 @@ def test_building_from_dates_does_not_load_the_tools():
             "print('kestrel_grid_tools' in sys.modules)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
+
+
+def test_a_timezone_aware_series_is_read_as_its_utc_instants():
+    # Across a daylight-saving change: the wall clock jumps, the instants do not.
+    local = pd.Series(pd.date_range("2021-03-27 22:00", periods=5, freq="h", tz="Europe/Paris"))
+    graph = kestrel_grid.build_graph(np.zeros(5), x=local)
+    assert [x for x, _ in graph.vertices] == [0.0, 1.0, 2.0, 3.0, 4.0]
+    assert (graph.x_unit, graph.x_origin) == ("h", "2021-03-27T21")
+    found = time_positions(local)
+    assert found.offsets.tolist() == [0.0, 1.0, 2.0, 3.0, 4.0] and found.unit == "h"

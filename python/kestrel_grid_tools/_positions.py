@@ -107,8 +107,9 @@ def _time_array(x: Any) -> Optional[npt.NDArray[Any]]:
     if kind in ("M", "m"):
         tz = getattr(dtype, "tz", None)
         if tz is not None:  # timezone-aware pandas data: the same instants in UTC
-            x = x.tz_convert("UTC").tz_localize(None) if hasattr(x, "tz_convert") else (
-                x.dt.tz_convert("UTC").dt.tz_localize(None))
+            # A Series through .dt (its own tz_convert converts its index).
+            x = x.dt.tz_convert("UTC").dt.tz_localize(None) if hasattr(x, "dt") else (
+                x.tz_convert("UTC").tz_localize(None))
         return np.asarray(x.to_numpy() if hasattr(x, "to_numpy") else x)
     if not _is_time(_first_item(x)):
         return None

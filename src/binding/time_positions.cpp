@@ -505,7 +505,9 @@ Result<ref> array_of_time_dtype(PyObject* object) {
     KG_TRY(dtype, attribute_or_none(object, "dtype"));
     KG_TRY(zone, attribute_or_none(dtype.get(), "tz"));
     if (zone.get() != Py_None) {
-        const int direct = PyObject_HasAttrString(object, "tz_convert");
+        // A Series converts its values through .dt (its own tz_convert converts its
+        // index); an index converts itself.
+        const int direct = !PyObject_HasAttrString(object, "dt");
         ref owner = direct ? ref::borrow(object) : ref::steal(PyObject_GetAttrString(object, "dt"));
         if (!owner) return fetch_error();
         KG_TRY(utc, call_method(owner.get(), "tz_convert", "UTC"));
