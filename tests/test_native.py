@@ -53,3 +53,12 @@ def test_fast_builders_match_the_reference(tmp_path):
     run = subprocess.run([str(program), "12000", "7", "1500"], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr[-4000:]
     assert run.stdout.strip().endswith("12000 series, 0 failed"), run.stdout
+
+
+def test_horizontal_stream_matches_the_whole_series_build(tmp_path):
+    # Random pieces (often one sample), ties, NaN and +-inf, listing and counting, the
+    # state saved and restored on the way.
+    program = build(tmp_path, "stream_check.cpp")
+    run = subprocess.run([str(program), "4000", "5", "600"], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr[-4000:]
+    assert run.stdout.strip().endswith("4000 series, 0 failed"), run.stdout
