@@ -18,6 +18,8 @@ from typing import (
     overload,
 )
 
+from typing_extensions import disjoint_base
+
 __all__ = [
     "VisibilityGraph",
     "HorizontalVisibilityGraph",
@@ -241,6 +243,7 @@ def _block_tables(
     values: Any, length: SupportsIndex, natural: bool, skip_adjacent: bool, measures: bool
 ) -> Tuple[Any, ...]: ...
 
+@disjoint_base
 class _StreamUpdate:
     """What one call of a stream added to the graph: edges, positions, degrees and
     settled, made as numpy arrays when first read."""

@@ -153,7 +153,8 @@ class HorizontalStream:
     @property
     def pending(self) -> IntArray:
         """Positions of the samples that later samples may still see (ascending)."""
-        return self._state.pending()[0]
+        positions: IntArray = self._state.pending()[0]
+        return positions
 
     def pending_degrees(self) -> Tuple[IntArray, IntArray]:
         """``(positions, degrees)`` of the pending samples, ascending by position."""
@@ -161,13 +162,15 @@ class HorizontalStream:
 
     def append(self, value: float) -> StreamUpdate:
         """Appends one sample."""
-        return self._state.append(value)
+        update: StreamUpdate = self._state.append(value)
+        return update
 
     def extend(self, values: Any, *, edges: bool = True) -> StreamUpdate:
         """Appends the samples of a 1-d sequence or array, in order. With
         ``edges=False`` the new edges are not listed (``edges`` of the update is empty)
         and the degrees are counted directly, in time and memory independent of them."""
-        return self._state.extend(_as_piece(values), edges=bool(edges))
+        update: StreamUpdate = self._state.extend(_as_piece(values), edges=bool(edges))
+        return update
 
     def __repr__(self) -> str:
         return (f"HorizontalStream(samples={len(self._state)}, "
