@@ -27,7 +27,7 @@ struct UpdateObject {
     PyObject_HEAD
     // What the call found, until every array has been made from it; NULL for an update
     // made from Python, which holds its arrays from the start.
-    HorizontalStreamUpdate* found;
+    std::shared_ptr<HorizontalStreamUpdate>* found;
     PyObject* arrays[4];
 };
 
@@ -48,14 +48,15 @@ Result<PyObject*> numpy_function(const char* name) {
     return functions[slot];
 }
 
-Result<ref> int64_array(const std::vector<std::int64_t>& values, std::size_t columns) {
+// The values as an int64 numpy array over their own storage, which `owner` keeps alive.
+Result<ref> int64_array(const std::vector<std::int64_t>& values, std::size_t columns,
+                        std::shared_ptr<const void> owner) {
+    static const std::int64_t no_rows[2] = {0, 0};  // never a NULL address
     ArrayBlock block;
     block.kind = ArrayBlock::Kind::int64;
     block.columns = columns;
     block.rows = columns ? values.size() / columns : values.size();
-    std::vector<std::uint64_t> bits(values.begin(), values.end());
-    if (bits.capacity() == 0) bits.reserve(1);  // never a NULL address
-    block.storage = std::move(bits);
+    block.storage = SharedStorage{std::move(owner), values.empty() ? no_rows : values.data()};
     ref array = wrap_array(std::move(block));
     KG_TRY(asarray, numpy_function("asarray"));
     ref made = ref::steal(PyObject_CallFunctionObjArgs(asarray, array.get(), nullptr));
@@ -90,11 +91,11 @@ PyObject* field_entry(PyObject* self, void* closure) {
             if (object->found == nullptr) {
                 return CallError::message(PyExc_AttributeError, "the update has no arrays");
             }
-            const HorizontalStreamUpdate& found = *object->found;
-            Result<ref> made = field == 0   ? int64_array(found.edges, 2)
-                               : field == 1 ? int64_array(found.positions, 0)
-                               : field == 2 ? int64_array(found.degrees, 0)
-                                            : bool_array(found.settled);
+            const std::shared_ptr<HorizontalStreamUpdate>& found = *object->found;
+            Result<ref> made = field == 0   ? int64_array(found->edges, 2, found)
+                               : field == 1 ? int64_array(found->positions, 0, found)
+                               : field == 2 ? int64_array(found->degrees, 0, found)
+                                            : bool_array(found->settled);
             if (!made.ok()) return std::move(made).error();
             object->arrays[field] = std::move(made).value().release();
         }
@@ -246,10 +247,11 @@ void state_dealloc_entry(PyObject* self) {
 // Runs one join into a new update object; the stream is unchanged when anything fails.
 template <class Join>
 Result<ref> joined(StateObject* state, Join&& join) {
-    auto found = std::make_unique<HorizontalStreamUpdate>();
+    auto found = std::make_unique<std::shared_ptr<HorizontalStreamUpdate>>(
+        std::make_shared<HorizontalStreamUpdate>());
     KG_TRY(object, allocate_instance(reinterpret_cast<PyTypeObject*>(state->made)));
     try {
-        join(*state->stream, *found);
+        join(*state->stream, **found);
     } catch (const std::invalid_argument& error) {
         return CallError::message(PyExc_ValueError, std::string(error.what()));
     }
@@ -320,10 +322,10 @@ PyObject* join_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* pending_entry(PyObject* self, PyObject*) {
     return call_frame([&]() -> Result<ref> {
         KG_TRY(state, checked_state(self));
-        std::vector<std::int64_t> positions, degrees;
-        state->stream->pending(positions, degrees);
-        KG_TRY(where, int64_array(positions, 0));
-        KG_TRY(degree, int64_array(degrees, 0));
+        auto held = std::make_shared<std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>>>();
+        state->stream->pending(held->first, held->second);
+        KG_TRY(where, int64_array(held->first, 0, held));
+        KG_TRY(degree, int64_array(held->second, 0, held));
         std::vector<ref> items;
         items.push_back(std::move(where));
         items.push_back(std::move(degree));

@@ -347,6 +347,8 @@ void HorizontalStream::extend(std::span<const double> piece,
     const std::int64_t length = length_;
     const std::int64_t all_gain = all_gain_;
     try {
+        // A horizontal graph without NaN samples has fewer than 2n edges.
+        if (listing && !cross_only) work.inner.reserve(2 * size);
         run();
     } catch (...) {
         records_.swap(records);
