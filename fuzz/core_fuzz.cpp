@@ -29,6 +29,7 @@
 #include "core/exact_orientation.hpp"
 #include "core/graph_record.hpp"
 #include "core/variants.hpp"
+#include "core/horizontal_stream.hpp"
 #include "core/visibility.hpp"
 #include "../tests/native/models.hpp"
 
@@ -614,6 +615,46 @@ void check_orientation(const Series& v) {
 
 }  // namespace
 
+// The horizontal stream fed the series in pieces of 1 to 8 samples (the selector's bits,
+// a few pieces by one sample), saved and restored after the first piece: each piece's
+// edges are the whole-series edges whose high end is in it, in the same order, and the
+// degrees it reports end at the whole-series degrees.
+void check_stream(const Series& v, bool skip, std::uint8_t selector) {
+    const std::vector<Edge> whole = horizontal_visibility_edges(v, skip);
+    std::vector<std::int64_t> degree(v.size(), 0);
+    for (const Edge& e : whole) {
+        ++degree[e.low];
+        ++degree[e.high];
+    }
+    for (const bool listing : {true, false}) {
+        HorizontalStream stream(skip);
+        HorizontalStreamUpdate update;
+        std::vector<std::int64_t> seen(v.size(), 0);
+        std::size_t from = 0;
+        for (unsigned k = 0; from < v.size(); ++k) {
+            const std::size_t size = std::min<std::size_t>(v.size() - from, 1 + ((selector >> (k % 6)) & 7));
+            stream.extend(std::span<const double>(v.data() + from, size), {}, listing, false, update);
+            if (k == 0) stream = HorizontalStream::restore(stream.serialise());
+            std::vector<std::int64_t> expected;
+            for (const Edge& e : whole) {
+                if (listing && e.high >= from && e.high < from + size) {
+                    expected.push_back(static_cast<std::int64_t>(e.low));
+                    expected.push_back(static_cast<std::int64_t>(e.high));
+                }
+            }
+            if (listing && expected != update.edges) fail("horizontal stream edges", skip);
+            for (std::size_t i = 0; i < update.positions.size(); ++i) {
+                seen[static_cast<std::size_t>(update.positions[i])] = update.degrees[i];
+            }
+            from += size;
+        }
+        std::vector<std::int64_t> positions, degrees;
+        stream.pending(positions, degrees);
+        for (std::size_t i = 0; i < positions.size(); ++i) seen[static_cast<std::size_t>(positions[i])] = degrees[i];
+        if (seen != degree) fail("horizontal stream degrees", skip);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     g_data = data;
     g_size = size;
@@ -634,6 +675,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_series(v, skip, window_selector, i_selector, j_selector, segment_selector);
     check_variants(v, skip, window_selector ^ i_selector, j_selector ^ segment_selector);
     check_orientation(v);
+    check_stream(v, skip, i_selector);
     g_series = nullptr;
     return 0;
 }

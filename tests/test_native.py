@@ -59,7 +59,16 @@ def test_fast_builders_match_the_reference(tmp_path):
 def test_natural_stream_matches_the_batch_build(tmp_path):
     # Every family at x_k = k and at six kinds of positions, fed one sample at a time and in
     # random pieces, with and without skip_adjacent; edges and degrees after the pieces.
-    program = build(tmp_path, "stream_check.cpp")
+    program = build(tmp_path, "natural_stream_check.cpp")
     run = subprocess.run([str(program), "4000", "7", "200"], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr[-4000:]
     assert run.stdout.strip().endswith("4000 cases, 0 failed"), run.stdout
+
+
+def test_horizontal_stream_matches_the_whole_series_build(tmp_path):
+    # Random pieces (often one sample), ties, NaN and +-inf, listing and counting, the
+    # state saved and restored on the way.
+    program = build(tmp_path, "horizontal_stream_check.cpp")
+    run = subprocess.run([str(program), "4000", "5", "600"], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr[-4000:]
+    assert run.stdout.strip().endswith("4000 series, 0 failed"), run.stdout

@@ -15,6 +15,7 @@ import kestrel_grid as kg
 from kestrel_grid_tools import (
     HorizontalStream,
     NaturalStream,
+    StreamUpdate,
     horizontal_out_of_core,
     natural_out_of_core,
 )
@@ -540,3 +541,52 @@ def test_one_long_series_on_a_cluster(client):
     frame = dd.from_pandas(pd.DataFrame({"value": walk}), npartitions=7)
     degrees = natural_dask(frame).compute()
     assert (degrees == np.asarray(kg.graph_degrees(walk, kind="natural"))).all()
+
+
+def test_horizontal_updates_are_stream_updates_with_numpy_arrays():
+    stream = HorizontalStream()
+    stream.extend([3.0, 1.0])
+    update = stream.append(np.float32(2.0))
+    assert isinstance(update, StreamUpdate)
+    assert update.edges is update.edges  # made once, when first read
+    assert update.edges.dtype == np.int64 and update.edges.tolist() == [[0, 2], [1, 2]]
+    assert update.positions.tolist() == [0, 1, 2] and update.degrees.tolist() == [2, 2, 2]
+    assert update.settled.dtype == np.bool_ and update.settled.tolist() == [False, True, False]
+    assert stream.extend([], edges=False).edges.shape == (0, 2)
+    made = StreamUpdate(edges=update.edges, positions=[1], degrees=[2], settled=[True])
+    assert made.positions == [1] and "StreamUpdate(edges=array(" in repr(made)
+
+
+def two_records_swapped():
+    stream = HorizontalStream()
+    stream.extend([3.0, 1.0])
+    state = bytearray(stream._state.__getstate__())
+    first, second = 40 + 8, 40 + 24 + 8  # the two records' values
+    state[first:first + 8], state[second:second + 8] = state[second:second + 8], state[first:first + 8]
+    return bytes(state)
+
+
+@pytest.mark.parametrize("state", [
+    b"", b"not a state at all", b"KGHSTR01" + np.array([0, 1, 0, 0], np.int64).tobytes(),
+    two_records_swapped(), "text",
+])
+def test_a_horizontal_stream_refuses_a_state_it_cannot_reach_and_keeps_its_own(state):
+    stream = HorizontalStream()
+    stream.extend([3.0, 1.0, np.nan])
+    with pytest.raises((ValueError, TypeError)):
+        stream._state.__setstate__(state)
+    assert stream.append(2.0).edges.tolist() == [[0, 3], [1, 3], [2, 3]]
+
+
+@pytest.mark.parametrize("call", [
+    lambda stream: stream.append("1.0"),
+    lambda stream: stream.append(None),
+    lambda stream: stream._state.join_outward([1.0, 2.0], np.array([5, 5]).tobytes()),
+    lambda stream: stream._state.join_outward([1.0], np.array([0]).tobytes()),
+])
+def test_refused_samples_leave_a_horizontal_stream_as_it_was(call):
+    stream = HorizontalStream()
+    stream.extend([3.0, 1.0])
+    with pytest.raises((TypeError, ValueError)):
+        call(stream)
+    assert len(stream) == 2 and stream.append(2.0).edges.tolist() == [[0, 2], [1, 2]]

@@ -31,7 +31,7 @@ import os
 import re
 import threading
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -48,21 +48,31 @@ _EMPTY_EDGES = np.empty((0, 2), dtype=np.int64)
 _EMPTY_INTS = np.empty(0, dtype=np.int64)
 
 
-@dataclass(frozen=True)
-class StreamUpdate:
-    """What one ``append`` or ``extend`` added to the graph.
+class StreamUpdate(kestrel_grid._StreamUpdate):
+    """What one ``append`` or ``extend`` added to the graph:
+    ``StreamUpdate(edges, positions, degrees, settled)``.
 
     ``edges`` holds the new edges as ``(low, high)`` rows of whole-stream positions in
     ascending order, as the whole-series builders give them; every ``high`` is a sample
     of this call.
     ``positions`` (ascending) are the samples whose degree changed or became final in
     this call, ``degrees`` their degree now, and ``settled`` tells which of them can gain
-    no further edge, whatever is appended later."""
+    no further edge, whatever is appended later. A horizontal stream's update makes these
+    arrays when they are first read."""
 
-    edges: IntArray
-    positions: IntArray
-    degrees: IntArray
-    settled: npt.NDArray[np.bool_]
+    __slots__ = ()
+
+    if TYPE_CHECKING:
+        def __init__(self, edges: IntArray, positions: IntArray, degrees: IntArray,
+                     settled: npt.NDArray[np.bool_]) -> None: ...
+        @property
+        def edges(self) -> IntArray: ...
+        @property
+        def positions(self) -> IntArray: ...
+        @property
+        def degrees(self) -> IntArray: ...
+        @property
+        def settled(self) -> npt.NDArray[np.bool_]: ...
 
 
 def _as_piece(values: Any) -> FloatArray:
@@ -98,27 +108,6 @@ def _records(piece: FloatArray) -> npt.NDArray[np.bool_]:
     return ~np.isnan(piece) & ~(_suffix_max_after(piece) >= piece)
 
 
-def _ranges(starts: IntArray, stops: IntArray) -> Tuple[IntArray, IntArray]:
-    """(owner, value) for every value in every [starts[k], stops[k]), owner = k."""
-    counts = stops - starts
-    owner = np.repeat(np.arange(len(starts), dtype=np.int64), counts)
-    if len(owner) == 0:
-        return owner, owner
-    offsets = np.cumsum(counts) - counts
-    value = np.arange(len(owner), dtype=np.int64) - np.repeat(offsets - starts, counts)
-    return owner, value
-
-
-def _gains(pending: IntArray, lows: IntArray) -> IntArray:
-    """How many of ``lows`` fall on each of the ascending ``pending`` positions."""
-    if len(pending) == 0:
-        return _EMPTY_INTS
-    index = np.searchsorted(pending, lows)
-    inside = index < len(pending)
-    index, found = index[inside], lows[inside]
-    return np.bincount(index[pending[index] == found], minlength=len(pending))
-
-
 class _Locked:
     """A stream's calls are serialised by its lock; it pickles without the lock."""
 
@@ -138,215 +127,54 @@ class _Locked:
         self._lock = threading.Lock()
 
 
-class HorizontalStream(_Locked):
+class HorizontalStream:
     """Horizontal visibility graph of a series that grows: ``append`` or ``extend``
     samples and get the new edges and degree changes; at every point the edges given so
     far are those of ``horizontal_visibility_edge_array`` on everything appended (and
     ``build_graph(..., kind="horizontal", missing="keep")``), bit for bit.
 
     Memory: the records (samples above every later non-NaN sample) and the NaN samples,
-    with their degrees; each call also holds its own piece and new edges. Calls are
-    serialised by a lock, so one stream may be shared between threads. A stream pickles
-    with its state, so a monitor can stop and resume it."""
+    with their degrees; each call also holds its own piece and new edges. Each call is
+    one native step that nothing else on the stream interleaves with, so one stream may
+    be shared between threads. A stream pickles with its state, so a monitor can stop and
+    resume it."""
 
     def __init__(self, *, skip_adjacent: bool = False) -> None:
-        self._skip_adjacent = check_bool("skip_adjacent", skip_adjacent)
-        self._lock = threading.Lock()
-        self._length = 0
-        self._record_positions = _EMPTY_INTS
-        self._record_values = np.empty(0, dtype=np.float64)
-        self._record_degrees = _EMPTY_INTS
-        self._nan_positions = _EMPTY_INTS
-        # The largest non-NaN sample after each NaN sample (NaN when none): non-increasing,
-        # its NaN entries last.
-        self._nan_after = np.empty(0, dtype=np.float64)
-        self._nan_degrees = _EMPTY_INTS
+        self._state = kestrel_grid._HorizontalStreamState(
+            check_bool("skip_adjacent", skip_adjacent), StreamUpdate)
 
     @property
     def skip_adjacent(self) -> bool:
-        return self._skip_adjacent
+        return self._state.skip_adjacent
 
     def __len__(self) -> int:
-        return self._length
+        return len(self._state)
 
     @property
     def pending(self) -> IntArray:
         """Positions of the samples that later samples may still see (ascending)."""
-        with self._lock:
-            return np.union1d(self._record_positions, self._nan_positions)
+        positions: IntArray = self._state.pending()[0]
+        return positions
 
     def pending_degrees(self) -> Tuple[IntArray, IntArray]:
         """``(positions, degrees)`` of the pending samples, ascending by position."""
-        with self._lock:
-            positions = np.concatenate([self._record_positions, self._nan_positions])
-            degrees = np.concatenate([self._record_degrees, self._nan_degrees])
-            order = np.argsort(positions, kind="stable")
-            return positions[order], degrees[order]
+        return self._state.pending()
 
     def append(self, value: float) -> StreamUpdate:
         """Appends one sample."""
-        return self.extend(np.array([value], dtype=np.float64))
+        update: StreamUpdate = self._state.append(value)
+        return update
 
     def extend(self, values: Any, *, edges: bool = True) -> StreamUpdate:
         """Appends the samples of a 1-d sequence or array, in order. With
         ``edges=False`` the new edges are not listed (``edges`` of the update is empty)
         and the degrees are counted directly, in time and memory independent of them."""
-        piece = _as_piece(values)
-        with self._lock:
-            if len(piece) == 0:
-                return StreamUpdate(_EMPTY_EDGES, _EMPTY_INTS, _EMPTY_INTS,
-                                    np.empty(0, dtype=np.bool_))
-            return self._join(piece, edges)
-
-    def _join(self, piece: FloatArray, listing: bool,
-              positions: Optional[IntArray] = None, cross_only: bool = False) -> StreamUpdate:
-        """Joins a piece. ``positions`` (ascending, after every earlier one) places its
-        samples when it stands for a stretch by only those of its samples that can see
-        outside it; ``cross_only`` then leaves out the pairs inside the piece."""
-        start = self._length
-        size = len(piece)
-        kept = len(self._record_positions)
-        new_positions = (start + np.arange(size, dtype=np.int64) if positions is None
-                         else positions)
-
-        # Pairs with a record or within the piece, from the graph of [records..., piece].
-        joined = np.concatenate([self._record_values, piece])
-        nans = len(self._nan_positions)
-        blocked = self._nan_blocked(piece) if nans else _EMPTY_INTS
-        if listing:
-            new_edges, piece_degrees, record_gain, nan_gain = self._listed(
-                joined, piece, blocked, new_positions, cross_only)
-        else:
-            new_edges = _EMPTY_EDGES
-            piece_degrees, record_gain, nan_gain = self._counted(joined, blocked, start)
-
-        # The state after the piece: records above every later non-NaN sample, every NaN.
-        piece_max = np.fmax.reduce(piece)
-        after = _suffix_max_after(piece)
-        piece_records = _records(piece)
-        old_degrees = self._record_degrees + record_gain
-        survives = ~(self._record_values <= piece_max)  # all survive a piece of NaN only
-        piece_nans = np.isnan(piece)
-
-        changed_records = (record_gain > 0) | ~survives
-        update_positions = [self._record_positions[changed_records]]
-        update_degrees = [old_degrees[changed_records]]
-        update_settled = [~survives[changed_records]]
-        if nans:
-            nan_degrees = self._nan_degrees + nan_gain
-            changed_nans = nan_gain > 0
-            update_positions.append(self._nan_positions[changed_nans])
-            update_degrees.append(nan_degrees[changed_nans])
-            update_settled.append(np.zeros(int(changed_nans.sum()), dtype=np.bool_))
-        else:
-            nan_degrees = self._nan_degrees
-        update_positions.append(new_positions)
-        update_degrees.append(piece_degrees)
-        update_settled.append(~(piece_records | piece_nans))
-
-        self._record_positions = np.concatenate(
-            [self._record_positions[survives], new_positions[piece_records]])
-        self._record_values = np.concatenate(
-            [self._record_values[survives], piece[piece_records]])
-        self._record_degrees = np.concatenate(
-            [old_degrees[survives], piece_degrees[piece_records]])
-        self._nan_positions = np.concatenate([self._nan_positions, new_positions[piece_nans]])
-        self._nan_after = np.concatenate(
-            [np.fmax(self._nan_after, piece_max), after[piece_nans]])
-        self._nan_degrees = np.concatenate([nan_degrees, piece_degrees[piece_nans]])
-        self._length = int(new_positions[-1]) + 1
-
-        # The earlier samples (few) sorted by position, then the piece's, already in order.
-        earlier = np.concatenate(update_positions[:-1])
-        order = np.concatenate([np.argsort(earlier, kind="stable"),
-                                len(earlier) + np.arange(size, dtype=np.int64)])
-        return StreamUpdate(
-            new_edges,
-            np.concatenate(update_positions)[order],
-            np.concatenate(update_degrees)[order].astype(np.int64, copy=False),
-            np.concatenate(update_settled)[order],
-        )
-
-    def _nan_blocked(self, piece: FloatArray) -> IntArray:
-        """For each piece sample j, how many earlier NaN samples (the first ones) do not
-        see it. None sees j when a non-NaN sample of the piece before j is >= v[j]; else
-        NaN sample p sees j unless the largest non-NaN sample after p, before the piece,
-        is >= v[j] (those p come first: that largest sample falls as p grows)."""
-        nans = len(self._nan_positions)
-        before = _prefix_max_before(piece)
-        known = int(np.count_nonzero(~np.isnan(self._nan_after)))
-        blocked = np.searchsorted(-self._nan_after[:known], -piece, side="right")
-        blocked = np.where(np.isnan(piece), 0, blocked)  # NaN meets NaN: nothing blocks
-        return np.where(before >= piece, nans, blocked).astype(np.int64)  # False for NaN
-
-    def _listed(self, joined: FloatArray, piece: FloatArray, blocked: IntArray,
-                new_positions: IntArray,
-                cross_only: bool) -> Tuple[IntArray, IntArray, IntArray, IntArray]:
-        """The new edges and the degree changes they make."""
-        size = len(piece)
-        kept = len(self._record_positions)
-        nans = len(self._nan_positions)
-        start = int(new_positions[0])
-        edges = np.asarray(kestrel_grid.horizontal_visibility_edge_array(joined))
-        edges = edges[edges[:, 1] >= kept]
-        where = np.concatenate([self._record_positions, new_positions])
-        low = where[edges[:, 0]]
-        high = where[edges[:, 1]]
-        if nans:
-            owner, nan_index = _ranges(blocked, np.full(size, nans, np.int64))
-            low = np.concatenate([low, self._nan_positions[nan_index]])
-            high = np.concatenate([high, new_positions[owner]])
-        if cross_only:
-            outside = low < start
-            low, high = low[outside], high[outside]
-        if self._skip_adjacent:
-            apart = high - low != 1
-            low, high = low[apart], high[apart]
-        piece_degrees = np.bincount(np.searchsorted(new_positions, high), minlength=size)
-        piece_degrees += np.bincount(np.searchsorted(new_positions, low[low >= start]),
-                                     minlength=size)
-        earlier = low[low < start]
-        record_gain = _gains(self._record_positions, earlier)
-        nan_gain = _gains(self._nan_positions, earlier)
-        if nans:  # the module's pairs come in (low, high) order; the NaN pairs join them
-            order = np.lexsort((high, low))
-            low, high = low[order], high[order]
-        new_edges = np.stack([low, high], axis=1) if len(low) else _EMPTY_EDGES
-        return new_edges, piece_degrees.astype(np.int64), record_gain, nan_gain
-
-    def _counted(self, joined: FloatArray, blocked: IntArray,
-                 start: int) -> Tuple[IntArray, IntArray, IntArray]:
-        """The degree changes alone, from degrees of the joined series: no edge listed."""
-        kept = len(self._record_positions)
-        nans = len(self._nan_positions)
-        counted = np.asarray(kestrel_grid.horizontal_visibility_degrees(joined)).astype(np.int64)
-        record_gain = counted[:kept]
-        # The records fall strictly, so among themselves only neighbours see each other:
-        # those pairs were counted before.
-        if kept > 1:
-            record_gain[[0, -1]] -= 1
-            record_gain[1:-1] -= 2
-        piece_degrees = counted[kept:]
-        nan_gain = _EMPTY_INTS
-        if nans:
-            piece_degrees += nans - blocked
-            # NaN sample p sees every piece sample j with blocked[j] <= p.
-            nan_gain = np.cumsum(np.bincount(blocked, minlength=nans + 1))[:nans]
-        if self._skip_adjacent:
-            # Neighbours always see each other: each pair of them was counted at both ends.
-            piece_degrees[1:] -= 1
-            piece_degrees[:-1] -= 1
-            if start > 0:  # the sample before the piece is the last record or NaN sample
-                piece_degrees[0] -= 1
-                if kept and self._record_positions[-1] == start - 1:
-                    record_gain[-1] -= 1
-                else:
-                    nan_gain[-1] -= 1
-        return piece_degrees, record_gain, nan_gain
+        update: StreamUpdate = self._state.extend(_as_piece(values), edges=bool(edges))
+        return update
 
     def __repr__(self) -> str:
-        return (f"HorizontalStream(samples={self._length}, "
-                f"pending={len(self._record_positions) + len(self._nan_positions)})")
+        return (f"HorizontalStream(samples={len(self._state)}, "
+                f"pending={self._state.pending_count})")
 
 
 # --- the natural rule ----------------------------------------------------------------------
@@ -1164,7 +992,7 @@ def _join_stretches(outsides: List[Tuple[IntArray, FloatArray]], offsets: List[i
     edges: List[IntArray] = []
     for where, values in outsides:
         if where.size:
-            update = stream._join(values, True, where, cross_only=True)
+            update = stream._state.join_outward(values, where.astype(np.int64).tobytes())
             positions.append(update.positions)
             counts.append(update.degrees)
             edges.append(update.edges)

@@ -16,6 +16,7 @@
 #include "binding/errors.hpp"
 #include "binding/interpreter.hpp"
 #include "binding/measure_functions.hpp"
+#include "binding/stream_classes.hpp"
 #include "binding/text_functions.hpp"
 #include "binding/variant_functions.hpp"
 #include "binding/texts.hpp"
@@ -408,6 +409,12 @@ Result<ref> start_up() {
     KG_CHECK(register_functions(module.get(), names, variant_functions()));
     KG_CHECK(register_functions(module.get(), names, text_functions()));
     KG_CHECK(register_functions(module.get(), names, measure_functions()));
+    // Private types of the tools' HorizontalStream: attributes, not exports.
+    ExportNames unlisted;
+    KG_TRY(update_type, stream_update_type_for_startup());
+    KG_CHECK(add(module.get(), unlisted, "_StreamUpdate", update_type));
+    KG_TRY(stream_type, horizontal_stream_type_for_startup());
+    KG_CHECK(add(module.get(), unlisted, "_HorizontalStreamState", stream_type));
     KG_CHECK(set_all(module.get(), names));
     module_cell = ref::borrow(module.get()).release();  // kept for the process
     return module;
