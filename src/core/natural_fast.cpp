@@ -270,9 +270,11 @@ std::vector<std::uint64_t> natural_degrees_in_parallel(std::span<const double> v
 // Whether the float rule with L = 0 at positions x goes to the threads: exactly the
 // series that one thread gives to the chain or to the scan (natural_variants.cpp,
 // float_pairs_at_positions), leaving the subnormal grid, the literal pair tests and
-// series too short to cut to one thread.
-bool positions_threaded(std::span<const double> v, std::span<const double> x, std::span<const std::size_t> cuts) {
-    return cuts.size() > 2 && v.size() > 2 && x.size() == v.size() && !natural_scan::on_grid(v) &&
+// series too short to cut to one thread. Edges take one chunk too: its rows are then
+// counted and written in place, without gathering them first.
+bool positions_threaded(std::span<const double> v, std::span<const double> x, std::span<const std::size_t> cuts,
+                        std::size_t least_chunks) {
+    return cuts.size() > least_chunks && v.size() > 2 && x.size() == v.size() && !natural_scan::on_grid(v) &&
            natural_scan::scan_applies(v, x);
 }
 
@@ -356,7 +358,7 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
 
 std::vector<Edge> natural_positions_edges(std::span<const double> v, std::span<const double> x,
                                           bool skip_adjacent, std::span<const std::size_t> cuts) {
-    if (!positions_threaded(v, x, cuts)) return natural_variant_edges(v, x, float_options(skip_adjacent));
+    if (!positions_threaded(v, x, cuts, 1)) return natural_variant_edges(v, x, float_options(skip_adjacent));
     std::vector<Edge> edges;
     natural_edges_in_parallel(v, Placement<ArrayPositions>{x, ArrayPositions{x.data()}}, skip_adjacent, cuts,
                               [&](std::size_t m) {
@@ -369,7 +371,7 @@ std::vector<Edge> natural_positions_edges(std::span<const double> v, std::span<c
 
 std::vector<std::uint64_t> natural_positions_degrees(std::span<const double> v, std::span<const double> x,
                                                      bool skip_adjacent, std::span<const std::size_t> cuts) {
-    if (!positions_threaded(v, x, cuts)) return natural_variant_degrees(v, x, float_options(skip_adjacent));
+    if (!positions_threaded(v, x, cuts, 2)) return natural_variant_degrees(v, x, float_options(skip_adjacent));
     return natural_degrees_in_parallel(v, Placement<ArrayPositions>{x, ArrayPositions{x.data()}}, skip_adjacent,
                                        cuts);
 }
