@@ -278,3 +278,50 @@ def test_a_stop_asked_on_the_calling_thread_ends_the_workers(name):
     y = x[:2000]
     assert kg.horizontal_visibility_degrees(y, threads=3).tobytes() == \
         kg.horizontal_visibility_degrees(y, threads=1).tobytes()
+
+
+def gapped(n, seed, layout):
+    """A series with NaN gaps laid out as named, on noise, a walk or few levels (ties)."""
+    rng = np.random.default_rng(seed)
+    v = [rng.random(n), np.cumsum(rng.standard_normal(n)), rng.integers(0, 3, n).astype(float)][seed % 3]
+    if layout == "one":
+        v[n // 2] = NAN
+    elif layout == "few":
+        v[rng.choice(n, 3, replace=False)] = NAN
+    elif layout == "many":
+        v[rng.random(n) < 0.4] = NAN
+    elif layout == "runs":
+        for start in rng.choice(n - 8, 4, replace=False):
+            v[start:start + rng.integers(2, 8)] = NAN
+    else:  # at both ends
+        v[:3] = NAN
+        v[-4:] = NAN
+    return v
+
+
+@pytest.mark.parametrize("layout", ["one", "few", "many", "runs", "ends"])
+@pytest.mark.parametrize("skip", [False, True])
+def test_gaps_left_out_build_on_threads_as_on_one(layout, skip):
+    # The kept samples stand at their indices: the float rule at positions, on the threads.
+    # _natural_edges_from takes one thread and the scan alone: the result to match.
+    for seed in range(12):
+        v = gapped(int(np.random.default_rng(seed).integers(9, 300)), seed, layout)
+        kept = ~np.isnan(v)
+        one = kg._natural_edges_from(v[kept], "natural", x=np.flatnonzero(kept).astype(float),
+                                     skip_adjacent=skip, first_high=0)
+        degrees = np.bincount(np.asarray(one).ravel(), minlength=int(kept.sum()))
+        for threads in (1, 2, 3, 4):
+            edges = kg.graph_edge_array(v, missing="omit", skip_adjacent=skip, threads=threads)
+            assert np.array_equal(edges, one)
+            assert np.array_equal(kg.graph_degrees(v, missing="omit", skip_adjacent=skip, threads=threads), degrees)
+            built = kg.build_graph(v, missing="omit", skip_adjacent=skip, threads=threads)
+            assert np.array_equal(built.edges_array(), one)
+
+
+@pytest.mark.parametrize("family", ["walk", "plateaus", "near ties", "specials"])
+def test_given_positions_build_on_threads_as_the_literal_rule(family):
+    v = families(120, 7)[family]
+    x = np.cumsum(np.random.default_rng(8).random(len(v)) + 0.01)
+    expected = np.array(model_edges(v.tolist(), x.tolist()), dtype=np.int64).reshape(-1, 2)
+    for threads in (1, 2, 3, 4):
+        assert np.array_equal(kg.graph_edge_array(v, x=x, missing="keep", threads=threads), expected)

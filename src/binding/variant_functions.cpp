@@ -281,8 +281,9 @@ const Series& decided_values(const VariantCall& call) {
     return call.decided ? *call.decided : call.series;
 }
 
-// The plain rules (no penetrable, natural without positions or the exact rule) run on the
-// call's threads; every other variant runs on one.
+// The plain rules (no penetrable, natural without positions or the exact rule), whose
+// edges the threads write straight into the result's storage. The natural float rule at
+// positions runs on the call's threads too (variant_edges); every other variant on one.
 bool runs_threaded(const VariantCall& call) {
     const VariantOptions& options = call.options;
     return options.penetrable == 0 &&
@@ -290,19 +291,11 @@ bool runs_threaded(const VariantCall& call) {
 }
 
 std::vector<Edge> call_edges(const VariantCall& call) {
-    if (runs_threaded(call)) {
-        return visibility_edges(decided_values(call), call.options.skip_adjacent, call.options.rule,
-                                call.threads);
-    }
-    return variant_edges(decided_values(call), call.x, call.options);
+    return variant_edges(decided_values(call), call.x, call.options, call.threads);
 }
 
 std::vector<std::uint64_t> call_degrees(const VariantCall& call) {
-    if (runs_threaded(call)) {
-        return visibility_degrees(decided_values(call), call.options.skip_adjacent,
-                                  call.options.rule, call.threads);
-    }
-    return variant_degrees(decided_values(call), call.x, call.options);
+    return variant_degrees(decided_values(call), call.x, call.options, call.threads);
 }
 
 // The inputs are freed as soon as the result exists, before the result is wrapped.

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 #include "core/cancel.hpp"
 #include "core/edge_collector.hpp"
@@ -28,18 +29,28 @@
 #include "core/natural_scan.hpp"
 #include "core/neighbour_chain.hpp"
 #include "core/parallel.hpp"
+#include "core/variants.hpp"
 #include "core/visibility.hpp"
 
 namespace kestrel {
 
 namespace {
 
+using natural_scan::ArrayPositions;
 using natural_scan::CertifiedChain;
 using natural_scan::IndexPositions;
 
-// The natural scan with no blockers allowed at x_k = k.
-template <class Sink>
-using PlainScan = natural_scan::FloatScan<IndexPositions, Sink, natural_scan::NoBlockers>;
+// The natural scan with no blockers allowed, at x_k = k or at given positions.
+template <class Sink, class Positions = IndexPositions>
+using PlainScan = natural_scan::FloatScan<Positions, Sink, natural_scan::NoBlockers>;
+
+// Where the samples stand: x empty with IndexPositions (x_k = k), or the given positions.
+template <class Positions>
+struct Placement {
+    std::span<const double> x;
+    Positions pos;
+};
+using IndexPlacement = Placement<IndexPositions>;
 
 // A sink that ignores what it is given: the chain built for rows emitted elsewhere.
 struct NoSink {
@@ -71,12 +82,14 @@ struct ChunkDegreeCounter {
 // series goes to the scan whole. A chain past its budget stays in `chain` until the
 // caller is done, so that its lists are freed only after the scan's rows are joined (see
 // IndexBuffer). Rows go to sinks of their own, never to the chain's.
-using SharedChain = CertifiedChain<IndexPositions, NoSink>;
-bool chain_for_rows(std::span<const double> v, bool skip_adjacent, std::span<const std::size_t> cuts,
-                    std::optional<SharedChain>& chain) {
+template <class Positions>
+using SharedChain = CertifiedChain<Positions, NoSink>;
+template <class Positions>
+bool chain_for_rows(std::span<const double> v, const Placement<Positions>& at, bool skip_adjacent,
+                    std::span<const std::size_t> cuts, std::optional<SharedChain<Positions>>& chain) {
     static NoSink none;
-    if (!SharedChain::applies(v, {})) return false;
-    chain.emplace(v, std::span<const double>{}, IndexPositions{}, skip_adjacent, none);
+    if (!SharedChain<Positions>::applies(v, at.x)) return false;
+    chain.emplace(v, at.x, at.pos, skip_adjacent, none);
     return chain->build(ChainScan::budget(v.size()), cuts);
 }
 
@@ -85,18 +98,18 @@ bool chain_for_rows(std::span<const double> v, bool skip_adjacent, std::span<con
 // cover it, else the scan from that low end), which reads only the series and the lists
 // and proofs, never changed once built; so each range yields exactly the rows one thread
 // yields for it, in the same order. make_sink(c) gives chunk c's sink.
-template <class MakeSink>
-void natural_rows_in_parallel(std::span<const double> v, bool skip_adjacent,
+template <class Positions, class MakeSink>
+void natural_rows_in_parallel(std::span<const double> v, const Placement<Positions>& at, bool skip_adjacent,
                               std::span<const std::size_t> cuts, MakeSink&& make_sink) {
     const std::size_t chunks = cuts.size() - 1;
-    std::optional<SharedChain> chain;
-    const bool chained = chain_for_rows(v, skip_adjacent, cuts, chain);
+    std::optional<SharedChain<Positions>> chain;
+    const bool chained = chain_for_rows(v, at, skip_adjacent, cuts, chain);
     run_parallel(chunks, [&](std::size_t c) {
         auto sink = make_sink(c);
         if (chained) {
             chain->emit(cuts[c], cuts[c + 1], sink);
         } else {
-            PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
+            PlainScan<decltype(sink), Positions> scan(v, at.pos, 0, skip_adjacent, sink);
             for (std::size_t lo = cuts[c]; lo < cuts[c + 1]; ++lo) scan.run_from(lo);
         }
     });
@@ -120,14 +133,14 @@ void drain_in_parallel(std::vector<EdgeCollector>& parts, Edge* out) {
 
 // Every row by the scan, the low ends of a chunk on a thread each, into room for the
 // edges that allocate(m) gives.
-template <class Allocate>
-void scan_edges_in_parallel(std::span<const double> v, bool skip_adjacent, std::span<const std::size_t> cuts,
-                            Allocate&& allocate) {
+template <class Positions, class Allocate>
+void scan_edges_in_parallel(std::span<const double> v, const Placement<Positions>& at, bool skip_adjacent,
+                            std::span<const std::size_t> cuts, Allocate&& allocate) {
     const std::size_t chunks = cuts.size() - 1;
     std::vector<EdgeCollector> scanned(chunks);
     run_parallel(chunks, [&](std::size_t c) {
         auto sink = [&scanned, c](std::size_t lo, std::size_t hi) { scanned[c].push(Edge{lo, hi}); };
-        PlainScan<decltype(sink)> scan(v, IndexPositions{}, 0, skip_adjacent, sink);
+        PlainScan<decltype(sink), Positions> scan(v, at.pos, 0, skip_adjacent, sink);
         for (std::size_t lo = cuts[c]; lo < cuts[c + 1]; ++lo) scan.run_from(lo);
     });
     drain_in_parallel(scanned, allocate(edge_count(scanned)));
@@ -135,12 +148,14 @@ void scan_edges_in_parallel(std::span<const double> v, bool skip_adjacent, std::
 
 // The number of edges of the rows of the low ends [first, last): listed rows' from the
 // lists' sizes, the rows the proofs do not cover scanned into `scanned`.
-std::size_t count_rows(const SharedChain& chain, std::span<const double> v, bool skip_adjacent,
-                       std::size_t first, std::size_t last, EdgeCollector& scanned) {
+template <class Positions>
+std::size_t count_rows(const SharedChain<Positions>& chain, std::span<const double> v,
+                       const Placement<Positions>& at, bool skip_adjacent, std::size_t first, std::size_t last,
+                       EdgeCollector& scanned) {
     auto sink = [&scanned](std::size_t lo, std::size_t hi) { scanned.push(Edge{lo, hi}); };
-    std::optional<PlainScan<decltype(sink)>> scan;
+    std::optional<PlainScan<decltype(sink), Positions>> scan;
     const std::size_t listed = chain.count_listed(first, last, [&](std::size_t lo) {
-        if (!scan) scan.emplace(v, IndexPositions{}, 0, skip_adjacent, sink);
+        if (!scan) scan.emplace(v, at.pos, 0, skip_adjacent, sink);
         scan->run_from(lo);
     });
     return listed + scanned.size();
@@ -149,8 +164,9 @@ std::size_t count_rows(const SharedChain& chain, std::span<const double> v, bool
 // Those rows written from `at` on, up to `end`, the listed ones straight from the lists;
 // a scanned row's edges are the next ones of `scanned` (count_rows gathered them in the
 // same order).
-void write_rows(const SharedChain& chain, std::size_t first, std::size_t last, const EdgeCollector& scanned,
-                Edge* at, Edge* const end) {
+template <class Positions>
+void write_rows(const SharedChain<Positions>& chain, std::size_t first, std::size_t last,
+                const EdgeCollector& scanned, Edge* at, Edge* const end) {
     WorkPoll poll;
     std::size_t next = 0;
     auto listed = [&](std::size_t lo, std::span<const std::uint32_t> run, std::size_t offset) {
@@ -180,19 +196,19 @@ void write_rows(const SharedChain& chain, std::size_t first, std::size_t last, c
 
 // The rows of the low ends cut at `ranges`, a range on a thread each, counted, then
 // written from out(m) on, m their number of edges.
-template <class Out>
-void rows_in_parallel(const SharedChain& chain, std::span<const double> v, bool skip_adjacent,
-                      std::span<const std::size_t> ranges, Out&& out) {
+template <class Positions, class Out>
+void rows_in_parallel(const SharedChain<Positions>& chain, std::span<const double> v, const Placement<Positions>& at,
+                      bool skip_adjacent, std::span<const std::size_t> ranges, Out&& out) {
     const std::size_t parts = ranges.size() - 1;
     std::vector<EdgeCollector> scanned(parts);
     std::vector<std::size_t> first(parts + 1, 0);
     run_parallel(parts, [&](std::size_t p) {
-        first[p + 1] = count_rows(chain, v, skip_adjacent, ranges[p], ranges[p + 1], scanned[p]);
+        first[p + 1] = count_rows(chain, v, at, skip_adjacent, ranges[p], ranges[p + 1], scanned[p]);
     });
     for (std::size_t p = 0; p < parts; ++p) first[p + 1] += first[p];
-    Edge* const at = out(first[parts]);
+    Edge* const start = out(first[parts]);
     run_parallel(parts, [&](std::size_t p) {
-        write_rows(chain, ranges[p], ranges[p + 1], scanned[p], at + first[p], at + first[p + 1]);
+        write_rows(chain, ranges[p], ranges[p + 1], scanned[p], start + first[p], start + first[p + 1]);
     });
 }
 
@@ -210,57 +226,31 @@ bool grid_edges(std::span<const double> v, bool skip_adjacent, Allocate&& alloca
 }
 
 // Every row on several threads, written into room for the edges that allocate(m) gives.
-template <class Allocate>
-void natural_edges_in_parallel(std::span<const double> v, bool skip_adjacent,
+// At given positions the caller keeps series on the subnormal grid to one thread.
+template <class Positions, class Allocate>
+void natural_edges_in_parallel(std::span<const double> v, const Placement<Positions>& at, bool skip_adjacent,
                                std::span<const std::size_t> cuts, Allocate&& allocate) {
-    if (natural_scan::on_grid(v) && grid_edges(v, skip_adjacent, allocate)) return;
-    std::optional<SharedChain> chain;
-    if (chain_for_rows(v, skip_adjacent, cuts, chain)) {
-        rows_in_parallel(*chain, v, skip_adjacent, cuts, allocate);
+    if constexpr (std::is_same_v<Positions, IndexPositions>) {
+        if (natural_scan::on_grid(v) && grid_edges(v, skip_adjacent, allocate)) return;
+    }
+    std::optional<SharedChain<Positions>> chain;
+    if (chain_for_rows(v, at, skip_adjacent, cuts, chain)) {
+        rows_in_parallel(*chain, v, at, skip_adjacent, cuts, allocate);
     } else {
-        scan_edges_in_parallel(v, skip_adjacent, cuts, allocate);
+        scan_edges_in_parallel(v, at, skip_adjacent, cuts, allocate);
     }
 }
 
-}  // namespace
-
-std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
-                                           std::span<const std::size_t> cuts) {
-    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_edges(v, skip_adjacent);
-    std::vector<Edge> edges;
-    natural_edges_in_parallel(v, skip_adjacent, cuts, [&](std::size_t m) {
-        reserve_large(edges, m);
-        edges.resize(m);
-        return edges.data();
-    });
-    return edges;
-}
-
-EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
-                                          std::span<const std::size_t> cuts) {
-    if (v.size() < 2) return EdgeBuffer::with_room(0);
-    EdgeBuffer buffer;
-    // Not cleared first: each page of the result is first written by the thread that fills it.
-    natural_edges_in_parallel(v, skip_adjacent, cuts, [&buffer](std::size_t m) {
-        buffer = EdgeBuffer::with_room(m);
-        buffer.size = m;
-        return buffer.data();
-    });
-    return buffer;
-}
-
-std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
-                                                      bool skip_adjacent,
-                                                      std::span<const std::size_t> cuts) {
-    if (cuts.size() <= 2 || v.size() < 2 || natural_scan::on_grid(v)) {
-        return natural_visibility_degrees(v, skip_adjacent);
-    }
+// Degrees on several threads: the rows of natural_rows_in_parallel, counted by chunk.
+template <class Positions>
+std::vector<std::uint64_t> natural_degrees_in_parallel(std::span<const double> v, const Placement<Positions>& at,
+                                                       bool skip_adjacent, std::span<const std::size_t> cuts) {
     DegreeCounter counter(v.size());
     const std::size_t chunks = cuts.size() - 1;
     // A degree is below n, so 4 bytes hold the counts from earlier ranges when n fits.
     auto count = [&]<class Past>(std::vector<Past>& past) {
         past.assign(v.size(), 0);
-        natural_rows_in_parallel(v, skip_adjacent, cuts, [&](std::size_t c) {
+        natural_rows_in_parallel(v, at, skip_adjacent, cuts, [&](std::size_t c) {
             return ChunkDegreeCounter<Past>{counter.degrees.data(), past.data(), cuts[c + 1]};
         });
         run_parallel(chunks, [&](std::size_t c) {
@@ -275,6 +265,59 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
         count(past);
     }
     return std::move(counter.degrees);
+}
+
+// Whether the float rule with L = 0 at positions x goes to the threads: exactly the
+// series that one thread gives to the chain or to the scan (natural_variants.cpp,
+// float_pairs_at_positions), leaving the subnormal grid, the literal pair tests and
+// series too short to cut to one thread. Edges take one chunk too: its rows are then
+// counted and written in place, without gathering them first.
+bool positions_threaded(std::span<const double> v, std::span<const double> x, std::span<const std::size_t> cuts,
+                        std::size_t least_chunks) {
+    return cuts.size() > least_chunks && v.size() > 2 && x.size() == v.size() && !natural_scan::on_grid(v) &&
+           natural_scan::scan_applies(v, x);
+}
+
+VariantOptions float_options(bool skip_adjacent) {
+    VariantOptions options;
+    options.skip_adjacent = skip_adjacent;
+    return options;
+}
+
+}  // namespace
+
+std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent,
+                                           std::span<const std::size_t> cuts) {
+    if (cuts.size() <= 2 || v.size() < 2) return natural_visibility_edges(v, skip_adjacent);
+    std::vector<Edge> edges;
+    natural_edges_in_parallel(v, IndexPlacement{}, skip_adjacent, cuts, [&](std::size_t m) {
+        reserve_large(edges, m);
+        edges.resize(m);
+        return edges.data();
+    });
+    return edges;
+}
+
+EdgeBuffer natural_visibility_edge_buffer(std::span<const double> v, bool skip_adjacent,
+                                          std::span<const std::size_t> cuts) {
+    if (v.size() < 2) return EdgeBuffer::with_room(0);
+    EdgeBuffer buffer;
+    // Not cleared first: each page of the result is first written by the thread that fills it.
+    natural_edges_in_parallel(v, IndexPlacement{}, skip_adjacent, cuts, [&buffer](std::size_t m) {
+        buffer = EdgeBuffer::with_room(m);
+        buffer.size = m;
+        return buffer.data();
+    });
+    return buffer;
+}
+
+std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
+                                                      bool skip_adjacent,
+                                                      std::span<const std::size_t> cuts) {
+    if (cuts.size() <= 2 || v.size() < 2 || natural_scan::on_grid(v)) {
+        return natural_visibility_degrees(v, skip_adjacent);
+    }
+    return natural_degrees_in_parallel(v, IndexPlacement{}, skip_adjacent, cuts);
 }
 
 std::vector<Edge> natural_visibility_edges(std::span<const double> v, bool skip_adjacent) {
@@ -311,6 +354,26 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
     }
     PlainScan<DegreeCounter>(v, IndexPositions{}, 0, skip_adjacent, counter).run();
     return std::move(counter.degrees);
+}
+
+std::vector<Edge> natural_positions_edges(std::span<const double> v, std::span<const double> x,
+                                          bool skip_adjacent, std::span<const std::size_t> cuts) {
+    if (!positions_threaded(v, x, cuts, 1)) return natural_variant_edges(v, x, float_options(skip_adjacent));
+    std::vector<Edge> edges;
+    natural_edges_in_parallel(v, Placement<ArrayPositions>{x, ArrayPositions{x.data()}}, skip_adjacent, cuts,
+                              [&](std::size_t m) {
+                                  reserve_large(edges, m);
+                                  edges.resize(m);
+                                  return edges.data();
+                              });
+    return edges;
+}
+
+std::vector<std::uint64_t> natural_positions_degrees(std::span<const double> v, std::span<const double> x,
+                                                     bool skip_adjacent, std::span<const std::size_t> cuts) {
+    if (!positions_threaded(v, x, cuts, 2)) return natural_variant_degrees(v, x, float_options(skip_adjacent));
+    return natural_degrees_in_parallel(v, Placement<ArrayPositions>{x, ArrayPositions{x.data()}}, skip_adjacent,
+                                       cuts);
 }
 
 }  // namespace kestrel

@@ -362,6 +362,17 @@ inline bool regular(std::span<const double> x) {
 }
 
 
+// Positions the float scan takes: regular ones, and any whose extent is finite when every
+// value is NaN or finite and at most 2^1022 in magnitude, so that no rise overflows. At
+// the latter a q may be 0 or lose precision, so the scan decides by literal tests alone
+// (see FloatScan::regular_); its rules for non-finite values and overflowing rises ask
+// for q > 0, which only regular positions promise.
+inline bool scan_applies(std::span<const double> v, std::span<const double> x) {
+    if (regular(x)) return true;
+    if (!std::isfinite(x.back() - x.front())) return false;
+    return std::all_of(v.begin(), v.end(), [](double y) { return !(std::fabs(y) > 0x1p1022); });
+}
+
 inline bool regular(const IndexPositions&, std::size_t) { return true; }
 inline bool regular(const ArrayPositions& pos, std::size_t n) { return regular(std::span<const double>(pos.x, n)); }
 

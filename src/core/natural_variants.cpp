@@ -23,17 +23,7 @@ using natural_scan::FloatScan;
 using natural_scan::IndexPositions;
 using natural_scan::NoBlockers;
 using natural_scan::regular;
-
-// Positions the float scan takes: regular ones, and any whose extent is finite when every
-// value is NaN or finite and at most 2^1022 in magnitude, so that no rise overflows. At
-// the latter a q may be 0 or lose precision, so the scan decides by literal tests alone
-// (see FloatScan::regular_); its rules for non-finite values and overflowing rises ask
-// for q > 0, which only regular positions promise.
-bool scan_applies(std::span<const double> v, std::span<const double> x) {
-    if (regular(x)) return true;
-    if (!std::isfinite(x.back() - x.front())) return false;
-    return std::all_of(v.begin(), v.end(), [](double y) { return !(std::fabs(y) > 0x1p1022); });
-}
+using natural_scan::scan_applies;
 
 template <class Sink>
 void natural_pairs(std::span<const double> v, std::span<const double> x,

@@ -156,6 +156,42 @@ std::vector<std::uint64_t> variant_degrees(std::span<const double> v, std::span<
     return natural_variant_degrees(v, x, options);
 }
 
+namespace {
+
+// The plain rules: the horizontal rule (it never reads positions) and the natural float
+// rule at x_k = k, with no blockers.
+bool plain_rule(std::span<const double> x, const VariantOptions& options) {
+    return options.penetrable == 0 &&
+           (options.rule == VisibilityRule::Horizontal || (x.empty() && !options.exact));
+}
+
+// The natural float rule with no blockers at given positions.
+bool float_at_positions(std::span<const double> x, const VariantOptions& options) {
+    return options.rule == VisibilityRule::Natural && options.penetrable == 0 && !options.exact && !x.empty();
+}
+
+}  // namespace
+
+std::vector<Edge> variant_edges(std::span<const double> v, std::span<const double> x,
+                                const VariantOptions& options, std::size_t threads) {
+    if (plain_rule(x, options)) return visibility_edges(v, options.skip_adjacent, options.rule, threads);
+    if (float_at_positions(x, options)) {
+        return natural_positions_edges(v, x, options.skip_adjacent,
+                                       visibility_cuts(v.size(), threads, VisibilityRule::Natural));
+    }
+    return variant_edges(v, x, options);
+}
+
+std::vector<std::uint64_t> variant_degrees(std::span<const double> v, std::span<const double> x,
+                                           const VariantOptions& options, std::size_t threads) {
+    if (plain_rule(x, options)) return visibility_degrees(v, options.skip_adjacent, options.rule, threads);
+    if (float_at_positions(x, options)) {
+        return natural_positions_degrees(v, x, options.skip_adjacent,
+                                         visibility_cuts(v.size(), threads, VisibilityRule::Natural));
+    }
+    return variant_degrees(v, x, options);
+}
+
 VisibilityGraph build_variant_graph(std::span<const double> v, std::span<const double> x,
                                     const VariantOptions& options) {
     return build_variant_graph(v, v, x, options);
