@@ -143,9 +143,11 @@ import argparse
 import codecs
 import contextlib
 import io
+import math
 import os
 import signal
 import sys
+import tempfile
 import threading
 import time
 from dataclasses import dataclass
@@ -178,7 +180,7 @@ from ._memory import available_bytes
 from ._optional import MissingExtraError, require
 from ._options import MAX_DECIMALS, Options
 from .adapters import DIRECTIONS, WEIGHTS, _oriented, _weights
-from .stream import MissingSampleError, horizontal_out_of_core
+from .stream import PIECE, MissingSampleError, horizontal_out_of_core
 
 PROG = "kestrel-grid"
 RULES = ("recorded", "float", "exact")
@@ -968,15 +970,16 @@ def _open(path: str, opened: List[OutputFile]) -> OutputFile:
 
 
 def _npy_length(options: _Options) -> Optional[int]:
-    """The sample count of a single 1-d ``.npy`` input whose horizontal degrees or degree
-    distribution can be computed piece by piece, never holding the series whole; None
-    when the request needs the series in memory (other rules or outputs, positions,
-    plots, a degrees file in another format)."""
+    """The sample count of a single 1-d ``.npy`` input whose horizontal summary, degrees
+    or degree distribution can be computed piece by piece, never holding the series
+    whole; None when the request needs the series in memory (other rules or outputs,
+    positions, plots, windows, directed degrees, a degrees table in JSON or Parquet)."""
     if (len(options.inputs) != 1 or options.kind != "horizontal" or options.penetrable
-            or options.output not in ("degrees", "distribution") or options.x is not None
-            or options.columns not in ((), ("0",)) or options.direction is not None
-            or options.plot is not None or options.path is None
-            or (options.output == "degrees" and options.fmt != "npy")):
+            or options.output not in ("summary", "degrees", "distribution")
+            or options.x is not None or options.columns not in ((), ("0",))
+            or options.direction is not None or options.weight is not None
+            or options.window is not None or options.plot is not None
+            or (options.output == "degrees" and options.fmt not in ("npy", "csv", "tsv"))):
         return None
     path = options.inputs[0]
     # Only a regular file maps: a pipe or FIFO looked at here would lose what was read.
@@ -991,45 +994,113 @@ def _npy_length(options: _Options) -> Optional[int]:
     return int(array.shape[0]) or None
 
 
-def _run_pieces(options: _Options, progress: _Progress) -> int:
-    """Horizontal degrees or their distribution of a long ``.npy`` series, read a piece
-    at a time: the same results as the in-memory path, in memory of one piece."""
-    assert options.path is not None
+def _npy_samples(path: str) -> Iterator[Tuple[int, FloatArray]]:
+    """(row of its first sample, samples) of each piece of a 1-d ``.npy`` file, read
+    with plain reads (a mapping would keep the pages read resident)."""
+    array = np.load(path, mmap_mode="r", allow_pickle=False)
+    offset, dtype, total = array.offset, array.dtype, int(array.shape[0])
+    del array
+    with open(path, "rb") as handle:
+        handle.seek(offset)
+        for start in range(0, total, PIECE):
+            yield start, np.fromfile(handle, dtype=dtype, count=min(PIECE, total - start))
+
+
+def _summary_of_counts(options: _Options, rule: str, samples: int, read: int,
+                       counts: IntArray) -> Table:
+    """The horizontal summary from the degree distribution ``counts`` of ``samples``
+    vertices (``read`` samples in the file): the values ``features.record_summary``
+    gives from the degrees themselves, bit for bit."""
+    total = int(np.dot(counts, np.arange(counts.size, dtype=np.int64)))
+    summary: Dict[str, Any] = {
+        "kind": "horizontal", "rule": rule, "samples": samples, "omitted": read - samples,
+        "edges": total // 2, "mean_degree": total / samples if samples else math.nan,
+        "max_degree": counts.size - 1 if samples else 0,
+    }
+    if samples:  # the largest |P(k) - law(k)|, as features.iid_distance finds it
+        k_all = np.arange(counts.size + 1)
+        p_all = np.concatenate([counts / counts.sum(), [0.0]])
+        law = features.iid_law(k_all, options.skip_adjacent)
+        summary["iid_distance"] = float(np.max(np.abs(p_all - law)))
+    else:
+        summary["iid_distance"] = math.nan
+    return record_table("summary", summary)
+
+
+def _write_degrees(options: _Options, writer: Writer, label: str, degrees: BinaryIO) -> None:
+    """The degrees table written a piece at a time from ``degrees`` (an int64 ``.npy``
+    file of the present samples' degrees); each sample's row read again from the input.
+    The writer gets the rows in order, so the text is that of one whole table."""
+    degrees.seek(0)
+    np.lib.format.read_magic(degrees)
+    np.lib.format.read_array_header_1_0(degrees)
+    for start, values in _npy_samples(options.inputs[0]):
+        rows = start + (np.flatnonzero(~np.isnan(values)) if options.missing == "omit"
+                        else np.arange(values.size, dtype=np.int64))
+        found = np.fromfile(degrees, dtype=np.int64, count=rows.size)
+        writer.write(label, Table("degrees", ("index", "degree"), (rows, found)),
+                     np.zeros(0, dtype=np.float64))
+
+
+def _run_pieces(options: _Options, progress: _Progress, read: int) -> int:
+    """Horizontal summary, degrees or degree distribution of a long ``.npy`` series
+    (``read`` samples), read a piece at a time: the same results as the in-memory path,
+    in memory of one piece and the pending samples."""
     path = options.inputs[0]
     label = f"{path}:0"
 
     def show(done: int, total: Optional[int]) -> None:
         progress.reading(8 * done, None if total is None else 8 * total, path)
 
-    degrees_path = options.path if options.output == "degrees" else None
+    opened: List[OutputFile] = []
     try:
-        result = horizontal_out_of_core(
-            path, degrees=degrees_path, skip_adjacent=options.skip_adjacent,
-            missing=options.missing, progress=show)
-    except MissingSampleError as error:
-        raise InputError(
-            label,
-            f"missing sample in data row {error.index} (counting from 0); use --missing omit "
-            "to leave missing samples out, or --missing keep",
-        ) from None
-    progress.close()
-    if options.output == "distribution":
-        counts = result.distribution
-        k = np.arange(counts.size, dtype=np.int64)
-        p = counts / counts.sum() if counts.size else np.zeros(0, dtype=np.float64)
-        opened: List[OutputFile] = []
-        try:
-            writer = make_writer(options.fmt, _open(options.path, opened).stream, False)
-            writer.write(label, Table("distribution", ("k", "count", "p"), (k, counts, p)),
-                         np.zeros(0, dtype=np.float64))
+        to_file = options.output == "degrees" and options.fmt == "npy"
+        if options.path is not None and not to_file:
+            _open(options.path, opened)  # a bad output path stops the run before the read
+        with contextlib.ExitStack() as stack:
+            spill: Optional[BinaryIO] = None
+            if options.output == "degrees" and not to_file:
+                spill = stack.enter_context(tempfile.TemporaryFile())
+            try:
+                result = horizontal_out_of_core(
+                    path, degrees=options.path if to_file else spill,
+                    skip_adjacent=options.skip_adjacent, missing=options.missing,
+                    progress=show)
+            except MissingSampleError as error:
+                raise InputError(
+                    label,
+                    f"missing sample in data row {error.index} (counting from 0); use "
+                    "--missing omit to leave missing samples out, or --missing keep",
+                ) from None
+            progress.close()
+            if to_file:
+                return 0
+            stream = opened[0].stream if opened else _stdout_bytes()
+            writer = make_writer(options.fmt, stream, False)
+            if spill is not None:
+                _write_degrees(options, writer, label, spill)
+            elif options.output == "summary":
+                writer.write(label, _summary_of_counts(options, options.rule or "float",
+                                                       result.samples, read,
+                                                       result.distribution),
+                             np.zeros(0, dtype=np.float64))
+            else:
+                counts = result.distribution
+                k = np.arange(counts.size, dtype=np.int64)
+                p = counts / counts.sum() if counts.size else np.zeros(0, dtype=np.float64)
+                writer.write(label, Table("distribution", ("k", "count", "p"), (k, counts, p)),
+                             np.zeros(0, dtype=np.float64))
             writer.close()
-            with _signals_held():
-                opened[0].commit()
-                opened.clear()
-        finally:
-            with _signals_held():
-                for output_file in opened:
-                    output_file.discard()
+        with _signals_held():
+            for output_file in opened:
+                output_file.commit()
+            opened.clear()
+        if not options.path:
+            sys.stdout.flush()
+    finally:
+        with _signals_held():
+            for output_file in opened:
+                output_file.discard()
     return 0
 
 
@@ -1040,8 +1111,9 @@ def _run(options: _Options) -> int:
     opened: List[OutputFile] = []
     progress = _Progress(0, sys.stderr)
     try:
-        if _npy_length(options) is not None:
-            return _run_pieces(options, progress)
+        length = _npy_length(options)
+        if length is not None:
+            return _run_pieces(options, progress, length)
         if options.path is not None:
             _open(options.path, opened)
         series = read_series(options.inputs, options.columns, x=options.x, dialect=options.dialect,
