@@ -413,6 +413,11 @@ if {len(shape) == 1}:
     (["--output", "degrees", "--missing", "keep", "--skip-adjacent"], "d.npy"),
     (["--output", "distribution"], "p.csv"),
     (["--output", "distribution", "--missing", "keep"], "p.json"),
+    (["--output", "distribution"], None),  # to standard output
+    (["--output", "summary", "--skip-adjacent"], None),
+    (["--output", "summary", "--format", "json", "--missing", "keep"], "s.json"),
+    (["--output", "degrees", "--format", "csv"], "d.csv"),  # omitted rows keep their index
+    (["--output", "degrees", "--format", "tsv", "--missing", "keep"], None),
 ])
 def test_the_command_line_reads_long_npy_files_in_pieces_with_the_same_results(tmp_path, options,
                                                                                 output):
@@ -423,11 +428,17 @@ def test_the_command_line_reads_long_npy_files_in_pieces_with_the_same_results(t
     # The same series as text takes the in-memory path.
     (tmp_path / "s.csv").write_text(
         "v\n" + "".join("NaN\n" if np.isnan(v) else f"{float(v)!r}\n" for v in values))
-    for name, target in (("s.npy", output), ("s.csv", "text-" + output)):
-        done = subprocess.run([SCRIPT, name, "--kind", "horizontal", *options, "-o", target],
+    printed = []
+    for name, target in (("s.npy", output), ("s.csv", output and "text-" + output)):
+        to = ["-o", target] if target else []
+        rule = ["--rule", "float"] if name.endswith(".csv") else []  # the .npy input's rule
+        done = subprocess.run([SCRIPT, name, "--kind", "horizontal", *rule, *options, *to],
                               cwd=tmp_path, capture_output=True, text=True)
         assert done.returncode == 0, done.stderr
-    if output.endswith(".npy"):
+        printed.append(done.stdout.replace(name + (":0" if name.endswith(".npy") else ":v"), "S"))
+    if output is None:
+        assert printed[0] == printed[1] and printed[0]
+    elif output.endswith(".npy"):
         assert (np.load(tmp_path / output) == np.load(tmp_path / ("text-" + output))).all()
     else:
         pieces = (tmp_path / output).read_text().replace("s.npy:0", "S")
