@@ -405,3 +405,18 @@ def test_missing_samples_are_left_out_and_keep_their_rows(tmp_path, kind, layout
     kept = run(tmp_path, name, *args, "--kind", kind, "--missing", "keep", "--output", "edges")
     nan_values = [math.nan if v is None else v for v in values]
     assert kept.stdout.decode() == "source,target\n" + edge_csv(edges_of(nan_values, kind))
+
+
+def test_threads_give_the_same_output_and_a_count_below_one_is_refused(tmp_path):
+    values = np.random.default_rng(9).normal(size=5000).cumsum()
+    values[[3, 900]] = np.nan
+    (tmp_path / "s.txt").write_text("".join(f"{float(v)!r}\n" for v in values))
+    outputs = set()
+    for threads in ("1", "2", "3"):
+        for output in ("edges", "degrees", "summary"):
+            result = run(tmp_path, "s.txt", "--rule", "float", "--threads", threads, "--output", output)
+            assert (result.returncode, result.stderr) == (0, b"")
+            outputs.add((output, result.stdout))
+    assert len(outputs) == 3
+    refused = run(tmp_path, "s.txt", "--threads", "0")
+    assert refused.returncode == 2 and b"--threads: must be a positive integer, got '0'" in refused.stderr

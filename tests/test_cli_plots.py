@@ -22,6 +22,16 @@ def run(cwd, *args):
     return subprocess.run([str(SCRIPT), *map(str, args)], cwd=cwd, capture_output=True, timeout=120)
 
 
+def written(*names):
+    """What the command line says on standard error after writing the plots."""
+    return "".join(f"kestrel-grid: plot written to {name}\n" for name in names).encode()
+
+
+def written_names(name, count):
+    stem, suffix = os.path.splitext(name)
+    return [name] if count == 1 else [f"{stem}-{k}{suffix}" for k in range(1, count + 1)]
+
+
 def svg_texts(path):
     return re.findall(r"<!-- (.*?) -->", path.read_text(encoding="utf-8"))
 
@@ -34,17 +44,17 @@ def data(tmp_path):
     return tmp_path
 
 
-@pytest.mark.parametrize("name, count, written", [
+@pytest.mark.parametrize("name, count, files", [
     ("p.png", 1, ["p.png"]),
     ("p.pdf", 1, ["p.pdf"]),
     ("p.svg", 1, ["p.svg"]),
     ("P.PDF", 1, ["P.PDF"]),
 ])
-def test_the_suffix_picks_the_format(data, name, count, written):
+def test_the_suffix_picks_the_format(data, name, count, files):
     result = run(data, *["s.txt"] * count, "--plot", name, "-o", "s.csv")
-    assert (result.returncode, result.stderr) == (0, b"")
-    assert sorted(p.name for p in data.glob("[pP]*")) == written
-    for file_name in written:
+    assert (result.returncode, result.stderr) == (0, written(*written_names(name, count)))
+    assert sorted(p.name for p in data.glob("[pP]*")) == files
+    for file_name in files:
         assert (data / file_name).read_bytes().startswith(MAGIC[Path(file_name).suffix[1:].lower()])
 
 
@@ -69,9 +79,9 @@ def test_plot_usage_errors(data, args, message):
 ])
 def test_axes_are_named_after_the_columns(data, args, xlabel, ylabel, ticks):
     result = run(data, *args, "--plot", "p.svg", "-o", "s.csv")
-    assert (result.returncode, result.stderr) == (0, b"")
-    paths = sorted(data.glob("p*.svg"))
     several = args == ["s.txt", "s.txt"]
+    assert (result.returncode, result.stderr) == (0, written(*written_names("p.svg", 1 + several)))
+    paths = sorted(data.glob("p*.svg"))
     assert [p.name for p in paths] == (["p-1.svg", "p-2.svg"] if several else ["p.svg"])
     for path in paths:
         texts = svg_texts(path)
@@ -92,7 +102,7 @@ def test_axes_are_named_after_the_columns(data, args, xlabel, ylabel, ticks):
 ])
 def test_degree_panel_options(data, kind, args, expected):
     result = run(data, "s.txt", "--kind", kind, "--plot", "p.svg", *args, "-o", "s.csv")
-    assert (result.returncode, result.stderr) == (0, b"")
+    assert (result.returncode, result.stderr) == (0, written("p.svg"))
     texts = svg_texts(data / "p.svg")
     panel = texts[texts.index("series") + 1:]
     assert set(expected) <= set(panel)

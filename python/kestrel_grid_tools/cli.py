@@ -130,7 +130,12 @@ Large graphs
     than the memory available holds at about 80 bytes an edge, is refused before any is
     listed, naming the count (a convex series of n samples has n (n - 1) / 2 natural
     edges); ``degrees`` and ``summary`` list none. Running out of memory all the same
-    stops the run with one line naming what it was doing.
+    stops the run with one line naming what it was doing. A single one-dimensional
+    ``.npy`` input with ``--kind horizontal`` is read in pieces, never whole, for the
+    summary, the distribution and degrees as npy, CSV or TSV; other requests hold the
+    series in memory. ``--threads N`` caps the threads the module uses for one series
+    (by default every core for long series); the results are the same for any count.
+    ``--plot`` names each picture written on standard error.
 
 Exit status: 0 on success, 1 for unreadable input or a failed write (no partial output
 file is left behind), 2 for usage errors, 128 + the signal number when SIGINT, SIGTERM
@@ -349,6 +354,7 @@ class _Options:
     view_angle: Optional[Tuple[float, float]] = None
     motif_size: int = 4
     max_edges: Optional[int] = None
+    threads: Optional[int] = None
 
 
 def _delimiter(text: str) -> str:
@@ -455,6 +461,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="window size of --output profile (default: 4)")
     add("--window", type=_positive_int, metavar="W",
         help="motif window size: required by --output motifs, adds motif fields to a summary")
+    add("--threads", type=_positive_int, metavar="N",
+        help="threads the module may use for one series (default: its own choice, every "
+             "core for long series); the results are the same for any count")
     add("--max-edges", type=_non_negative_int, metavar="N",
         help="refuse a graph of more than N edges where its edges are listed (edges, "
              "measures, profile, --directed degrees, --plot) (default: as many as the "
@@ -566,7 +575,7 @@ def _options(args: argparse.Namespace) -> _Options:
         fmt=fmt, path=path, plot=plot, plot_scale=args.plot_scale or "semilog",
         plot_ccdf=args.plot_ccdf, dialect=dialect, min_weight=args.min_weight,
         max_weight=args.max_weight, view_angle=view_angle, motif_size=args.motif_size,
-        max_edges=args.max_edges,
+        max_edges=args.max_edges, threads=args.threads,
     )
 
 
@@ -660,8 +669,9 @@ def result_table(record: Series, options: _Options, rule: _Rule = _Rule("float")
 
 def _built(options: _Options, rule: _Rule) -> Options:
     """The builders' options of a run under ``rule``."""
-    return Options(options.kind, options.skip_adjacent, options.penetrable, rule.exact,
-                   options.missing, rule.decimals, options.window)
+    return Options(kind=options.kind, skip_adjacent=options.skip_adjacent,
+                   penetrable=options.penetrable, exact=rule.exact, missing=options.missing,
+                   decimals=rule.decimals, window=options.window, threads=options.threads)
 
 
 # Bytes an edge takes at the peak of a run that lists edges: the (m, 2) int64 array and
@@ -783,7 +793,7 @@ def _filtered_edge_table(record: Series, rows: IntArray, options: _Options, rule
         min_weight=options.min_weight, max_weight=options.max_weight,
         view_angle=options.view_angle, penetrable=options.penetrable,
         skip_adjacent=options.skip_adjacent, exact=rule.exact, missing=options.missing,
-        decimals=rule.decimals)
+        decimals=rule.decimals, threads=options.threads)
     columns: Tuple[str, ...] = ("source", "target")
     arrays: Tuple[np.ndarray[Any, Any], ...] = (rows[oriented[:, 0]], rows[oriented[:, 1]])
     if weights is not None:
@@ -1175,6 +1185,8 @@ def _run(options: _Options) -> int:
             opened.clear()
         if not options.path:
             sys.stdout.flush()
+        for plotted in plot_paths:
+            sys.stderr.write(f"{PROG}: plot written to {plotted}\n")
         return 0
     except MemoryError:
         pass  # reported below, once the arrays of the failed step are given back
@@ -1271,7 +1283,8 @@ def _draw(plot: Callable[..., Any], item: Series, options: _Options, rule: _Rule
     # The record carries its positions, as dates where they were read as dates.
     figure = plot(item, kind=options.kind, skip_adjacent=options.skip_adjacent,
                   penetrable=options.penetrable, exact=rule.exact,
-                  decimals=rule.decimals, missing=options.missing, path=output_file.stream,
+                  decimals=rule.decimals, missing=options.missing, threads=options.threads,
+                  path=output_file.stream,
                   title=item.label, xlabel=xlabel, ylabel=ylabel, scale=options.plot_scale,
                   ccdf=options.plot_ccdf, format=os.path.splitext(path)[1].lower()[1:])
     pyplot = sys.modules.get("matplotlib.pyplot")
