@@ -313,9 +313,10 @@ def test_plot_writes_one_png_per_series(tmp_path, count):
 
     (tmp_path / "s.txt").write_text(lines(CELLS))
     result = run(tmp_path, *["s.txt"] * count, "--plot", "p.png", "-o", "s.csv")
-    assert (result.returncode, result.stderr) == (0, b"")
-    plot_overview(np.array(VALUES), path=str(tmp_path / "ref.png"), title="s.txt:0")
     names = ["p.png"] if count == 1 else ["p-1.png", "p-2.png"]
+    notes = "".join(f"kestrel-grid: plot written to {name}\n" for name in names)
+    assert (result.returncode, result.stderr) == (0, notes.encode())
+    plot_overview(np.array(VALUES), path=str(tmp_path / "ref.png"), title="s.txt:0")
     assert sorted(p.name for p in tmp_path.glob("p*.png")) == names
     for name in names:
         assert png_size(tmp_path / name) == png_size(tmp_path / "ref.png")
