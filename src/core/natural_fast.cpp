@@ -356,19 +356,6 @@ std::vector<std::uint64_t> natural_visibility_degrees(std::span<const double> v,
     return std::move(counter.degrees);
 }
 
-std::vector<Edge> natural_positions_edges(std::span<const double> v, std::span<const double> x,
-                                          bool skip_adjacent, std::span<const std::size_t> cuts) {
-    if (!positions_threaded(v, x, cuts, 1)) return natural_variant_edges(v, x, float_options(skip_adjacent));
-    std::vector<Edge> edges;
-    natural_edges_in_parallel(v, Placement<ArrayPositions>{x, ArrayPositions{x.data()}}, skip_adjacent, cuts,
-                              [&](std::size_t m) {
-                                  reserve_large(edges, m);
-                                  edges.resize(m);
-                                  return edges.data();
-                              });
-    return edges;
-}
-
 std::vector<std::uint64_t> natural_positions_degrees(std::span<const double> v, std::span<const double> x,
                                                      bool skip_adjacent, std::span<const std::size_t> cuts) {
     if (!positions_threaded(v, x, cuts, 2)) return natural_variant_degrees(v, x, float_options(skip_adjacent));

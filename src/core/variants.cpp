@@ -174,11 +174,10 @@ bool float_at_positions(std::span<const double> x, const VariantOptions& options
 
 std::vector<Edge> variant_edges(std::span<const double> v, std::span<const double> x,
                                 const VariantOptions& options, std::size_t threads) {
+    // Edges at positions stay on one thread: the threaded rows are gathered per chunk
+    // before the result is sized, which would hold a dense graph's edges twice; the one
+    // thread's collector hands its blocks over as it fills the result.
     if (plain_rule(x, options)) return visibility_edges(v, options.skip_adjacent, options.rule, threads);
-    if (float_at_positions(x, options)) {
-        return natural_positions_edges(v, x, options.skip_adjacent,
-                                       visibility_cuts(v.size(), threads, VisibilityRule::Natural));
-    }
     return variant_edges(v, x, options);
 }
 

@@ -84,9 +84,9 @@ std::vector<Edge> variant_edges(std::span<const double> v, std::span<const doubl
 std::vector<std::uint64_t> variant_degrees(std::span<const double> v, std::span<const double> x,
                                            const VariantOptions& options);
 // The same on up to `threads` threads (kAutoThreads: as many as pay): the plain rules,
-// and the natural float rule with L = 0 at given positions (such as the kept indices of a
-// series whose missing samples were left out). The results are those of one thread, bit
-// for bit; every other variant runs on one.
+// and the degrees of the natural float rule with L = 0 at given positions (such as the kept
+// indices of a series whose missing samples were left out). The results are those of one
+// thread, bit for bit; every other variant runs on one.
 std::vector<Edge> variant_edges(std::span<const double> v, std::span<const double> x,
                                 const VariantOptions& options, std::size_t threads);
 std::vector<std::uint64_t> variant_degrees(std::span<const double> v, std::span<const double> x,
@@ -107,11 +107,9 @@ std::vector<Edge> natural_variant_edges(std::span<const double> v, std::span<con
 std::vector<std::uint64_t> natural_variant_degrees(std::span<const double> v,
                                                    std::span<const double> x,
                                                    const VariantOptions& options);
-// The float rule with L = 0 at positions x (natural_fast.cpp), the rows of the low ends
-// [cuts[c], cuts[c + 1]) on thread c wherever one thread decides them by the chain or the
-// scan: the result of natural_variant_edges (or _degrees) with those options, bit for bit.
-std::vector<Edge> natural_positions_edges(std::span<const double> v, std::span<const double> x,
-                                          bool skip_adjacent, std::span<const std::size_t> cuts);
+// The float rule with L = 0 at positions x (natural_fast.cpp), the degrees of the low ends
+// [cuts[c], cuts[c + 1]) counted on thread c wherever one thread decides them by the chain
+// or the scan: the result of natural_variant_degrees with those options, bit for bit.
 std::vector<std::uint64_t> natural_positions_degrees(std::span<const double> v, std::span<const double> x,
                                                      bool skip_adjacent, std::span<const std::size_t> cuts);
 // The natural rule's edges whose high end is at least `first_high`, in ascending order,
