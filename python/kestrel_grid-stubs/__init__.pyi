@@ -261,7 +261,7 @@ class _StreamUpdate:
 @final
 class _HorizontalStreamState:
     """The state of a horizontal visibility stream: the records and NaN samples with
-    their degrees. Used by kestrel_grid_tools.HorizontalStream."""
+    their degrees, appended to one sample or piece at a time."""
 
     def __new__(
         cls, skip_adjacent: bool = False, update_type: Optional[type] = None

@@ -429,7 +429,7 @@ PyObject* create_state_type() {
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_doc, const_cast<char*>(
                         "The state of a horizontal visibility stream: the records and NaN "
-                        "samples with their degrees. Used by kestrel_grid_tools.HorizontalStream.")},
+                        "samples with their degrees, appended to one sample or piece at a time.")},
         {Py_tp_new, reinterpret_cast<void*>(state_new_entry)},
         {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc_entry)},
         {Py_sq_length, reinterpret_cast<void*>(length_entry)},
